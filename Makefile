@@ -1,0 +1,27 @@
+# The two set-up commands: `make run` and `make test`. Both install what is missing first.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: run test build deps clean screenshot
+
+deps:
+	@bash tools/deps.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/quillmark
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+screenshot: build
+	bash tools/screenshot.sh $(BUILD)/quillmark docs/screenshot.png
+
+clean:
+	rm -rf $(BUILD)

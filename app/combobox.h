@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QComboBox>
+
+#include <functional>
+
+// An editable drop-down list that is handled by the position of its selected entry.
+// Text typed into the field is not a selection: the list then reads -1.
+class ComboBox : public QComboBox
+{
+    Q_OBJECT
+
+public:
+    explicit ComboBox(QWidget *parent = nullptr);
+
+    int listIndex() const;
+    void setListIndex(int index);
+    QString list(int index) const;
+
+    // Tool tips for the entries, worked out afresh each time the list drops down.
+    void setItemToolTips(std::function<QString(int)> toolTip);
+
+protected:
+    void showPopup() override;
+
+private:
+    void refreshToolTips();
+
+    bool m_typed = false;
+    std::function<QString(int)> m_toolTip;
+};

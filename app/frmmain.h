@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QByteArray>
+#include <QWidget>
+
+class CommControl;
+class CommError;
+class ComboBox;
+class QEventLoop;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class Shape;
+class Timer;
+
+// The program's one window. Its handlers are grouped by concern: layout and start-up
+// (app/frmmain.cpp), the connection sequence and command exchange
+// (serial/connection.cpp), and the display handlers (protocol/displayhandlers.cpp).
+class frmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit frmMain(QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    // The window's shared values of the command exchange.
+    QByteArray strCommand;  // the complete command, closing carriage return included
+    QByteArray strResponse; // everything the port received during the last exchange
+    bool blnTimeout = false;
+
+    // Writes strCommand, waits one interval of tmrTout with the window live, then
+    // stores what arrived in strResponse. Returns false, having sent nothing, when
+    // another exchange is still waiting, and false when the window closed during
+    // the wait. A failure of the port is thrown as CommError.
+    bool SendCommand();
+    bool exchangeWaiting() const { return m_wait != nullptr; }
+
+public slots:
+    void Form_Load();
+    void cmdConnect_Click();
+    void cmdModifyComm_Click();
+    void cmdGet_Click();
+    void cmdSet_Click();
+    void tmrTout_Timer();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void ReadCommSettings();
+    // SendCommand for the buttons' own exchanges: a port failure is reported here.
+    bool exchange();
+    void reportCommError(const CommError &error);
+    // Shows "Invalid Selection" for the first of `lists` without a selected entry.
+    bool refuseMissingSelection(std::initializer_list<ComboBox *> lists);
+    QString chooseFromListText(const ComboBox *list) const;
+    void buildLayout();
+
+    QGroupBox *Frame1 = nullptr;
+    QGroupBox *Frame2 = nullptr;
+    QGroupBox *Frame3 = nullptr;
+    QGroupBox *Frame4 = nullptr;
+
+    ComboBox *cmbBaud = nullptr;
+    ComboBox *cmbPar = nullptr;
+    ComboBox *cmbBits = nullptr;
+    ComboBox *cmbPort = nullptr;
+    ComboBox *cmbNewBaud = nullptr;
+    ComboBox *cmbNewPar = nullptr;
+    ComboBox *cmbNewBits = nullptr;
+    ComboBox *cmbSA = nullptr;
+    ComboBox *cmbMod = nullptr;
+    ComboBox *cmbBlock = nullptr;
+    ComboBox *cmbDT = nullptr;
+    ComboBox *cmbDP = nullptr;
+
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLabel *Label4 = nullptr;
+    QLabel *Label5 = nullptr;
+    QLabel *Label6 = nullptr;
+    QLabel *Label7 = nullptr;
+    QLabel *Label8 = nullptr;
+    QLabel *Label9 = nullptr;
+    QLabel *Label10 = nullptr;
+    QLabel *Label11 = nullptr;
+    QLabel *Label12 = nullptr;
+    QLabel *lblSettings = nullptr;
+
+    QPushButton *cmdConnect = nullptr;
+    QPushButton *cmdModifyComm = nullptr;
+    QPushButton *cmdGet = nullptr;
+    QPushButton *cmdSet = nullptr;
+
+    Shape *shpPort = nullptr;
+    QLabel *Image1 = nullptr;
+    Timer *tmrTout = nullptr;
+    CommControl *cm = nullptr;
+
+    QEventLoop *m_wait = nullptr; // the running exchange's wait, if any
+    bool m_closing = false;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QWidget>
+
+// 0x00BBGGRR, red in the lowest byte, as the window's colours are stored.
+constexpr quint32 rgb(int red, int green, int blue)
+{
+    return quint32(red & 0xFF) | quint32(green & 0xFF) << 8 | quint32(blue & 0xFF) << 16;
+}
+
+// The status indicator: a filled rounded rectangle with a thin outline. Until a
+// colour is set it shows the system window-background colour.
+class Shape : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Shape(QWidget *parent = nullptr);
+
+    quint32 backColor() const;
+    void setBackColor(quint32 color);
+    bool backColorSet() const { return m_backColorSet; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor fill() const;
+
+    quint32 m_backColor = 0;
+    bool m_backColorSet = false;
+};

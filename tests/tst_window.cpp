@@ -1,0 +1,415 @@
+#include "combobox.h"
+#include "frmmain.h"
+#include "shape.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+namespace {
+
+constexpr int kTwipsPerPixel = 15;
+
+QRect fromTwips(int left, int top, int width, int height)
+{
+    return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+                 height / kTwipsPerPixel);
+}
+
+QString textOf(const QWidget *w)
+{
+    if (auto *box = qobject_cast<const QGroupBox *>(w))
+        return box->title();
+    if (auto *label = qobject_cast<const QLabel *>(w))
+        return label->text();
+    if (auto *button = qobject_cast<const QPushButton *>(w))
+        return button->text();
+    return QString();
+}
+
+const char *const kFocusOrder[] = {"cmbBaud",   "cmbPar",     "cmbBits",       "cmbPort",
+                                   "cmdConnect", "cmbNewBaud", "cmbNewPar",     "cmbNewBits",
+                                   "cmdModifyComm", "cmbSA",   "cmbMod",        "cmbBlock",
+                                   "cmbDT",     "cmbDP",      "cmdGet",        "cmdSet"};
+
+} // namespace
+
+class tst_Window : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void windowIsAFixedDialog();
+    void controlsMatchTheLayoutTable_data();
+    void controlsMatchTheLayoutTable();
+    void listsHoldTheirEntriesAndDefaults_data();
+    void listsHoldTheirEntriesAndDefaults();
+    void generatedListsAreExact();
+    void focusCyclesThroughUsableControls();
+    void disabledFrameTakesNoClicksOrKeys();
+    void typingLeavesNoSelection();
+    void enterAndEscPressNoButton();
+    void captionsAndEntriesFitTheirBoxes();
+    void indicatorAndSettingsLabelStartBlank();
+    void logoIsStretchedToItsBox();
+
+private:
+    template <typename T> T *child(const char *name)
+    {
+        T *w = m_window->findChild<T *>(QString::fromLatin1(name));
+        if (!w)
+            qWarning("no control %s", name);
+        return w;
+    }
+    QStringList tabCycle(int presses);
+
+    frmMain *m_window = nullptr;
+};
+
+void tst_Window::init()
+{
+    m_window = new frmMain;
+    m_window->show();
+    QApplication::setActiveWindow(m_window);
+    QVERIFY(QTest::qWaitForWindowActive(m_window));
+}
+
+void tst_Window::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+}
+
+void tst_Window::windowIsAFixedDialog()
+{
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("Quillmark"));
+    QCOMPARE(m_window->objectName(), QStringLiteral("frmMain"));
+    QCOMPARE(m_window->size(), QSize(12435 / kTwipsPerPixel, 3195 / kTwipsPerPixel));
+    QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    const Qt::WindowFlags flags = m_window->windowFlags();
+    QCOMPARE(flags & Qt::WindowType_Mask, Qt::Dialog);
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(flags & Qt::WindowSystemMenuHint);
+    const QList<QSize> iconSizes = m_window->windowIcon().availableSizes();
+    QVERIFY(iconSizes.contains(QSize(16, 16)));
+    QVERIFY(iconSizes.contains(QSize(32, 32)));
+}
+
+void tst_Window::controlsMatchTheLayoutTable_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QRect>("geometry");
+
+    struct Row
+    {
+        const char *name, *kind, *container, *caption;
+        int left, top, width, height;
+    };
+    // The window's design, in twips, as drawn.
+    const Row rows[] = {
+        {"Frame1", "QGroupBox", "frmMain", "Communication Settings", 120, 120, 2895, 3015},
+        {"cmbBaud", "QComboBox", "Frame1", nullptr, 1200, 360, 1335, 315},
+        {"Label1", "QLabel", "Frame1", "Baud Rate:", 120, 360, 975, 255},
+        {"Label2", "QLabel", "Frame1", "Parity:", 120, 840, 975, 255},
+        {"cmbPar", "QComboBox", "Frame1", nullptr, 1200, 840, 1335, 315},
+        {"cmbBits", "QComboBox", "Frame1", nullptr, 1200, 1320, 1335, 315},
+        {"Label3", "QLabel", "Frame1", "Data Bits:", 120, 1320, 855, 255},
+        {"Label4", "QLabel", "Frame1", "Port:", 120, 1800, 735, 255},
+        {"cmbPort", "QComboBox", "Frame1", nullptr, 1200, 1800, 1335, 315},
+        {"cmdConnect", "QPushButton", "Frame1", "Connect", 1200, 2280, 1335, 375},
+        {"shpPort", "Shape", "Frame1", nullptr, 240, 2280, 615, 255},
+        {"lblSettings", "QLabel", "Frame1", "", 240, 2640, 2295, 255},
+        {"Frame2", "QGroupBox", "frmMain", "Modify", 3240, 120, 9135, 2175},
+        {"Frame3", "QGroupBox", "Frame2", "New Comm Settings", 240, 240, 5655, 1815},
+        {"cmbNewBaud", "QComboBox", "Frame3", nullptr, 1320, 360, 1335, 315},
+        {"Label5", "QLabel", "Frame3", "Baud Rate:", 240, 360, 975, 255},
+        {"cmbNewPar", "QComboBox", "Frame3", nullptr, 1320, 840, 1335, 315},
+        {"Label6", "QLabel", "Frame3", "Parity:", 240, 840, 975, 255},
+        {"cmbNewBits", "QComboBox", "Frame3", nullptr, 1320, 1320, 1335, 315},
+        {"Label7", "QLabel", "Frame3", "Data Bits:", 240, 1320, 855, 255},
+        {"cmdModifyComm", "QPushButton", "Frame3", "Modify", 3360, 1320, 1455, 375},
+        {"cmbSA", "QComboBox", "Frame3", nullptr, 4320, 360, 1095, 315},
+        {"Label8", "QLabel", "Frame3", "Slave Address:", 3000, 360, 1215, 255},
+        {"cmbMod", "QComboBox", "Frame3", nullptr, 4320, 840, 1095, 315},
+        {"Label9", "QLabel", "Frame3", "MODBUS:", 3000, 840, 975, 255},
+        {"Frame4", "QGroupBox", "Frame2", "Set Display Blocks", 6000, 240, 2895, 1815},
+        {"Label10", "QLabel", "Frame4", "Block No./Reg. No.", 240, 360, 1575, 255},
+        {"cmbBlock", "QComboBox", "Frame4", nullptr, 1920, 360, 735, 315},
+        {"Label11", "QLabel", "Frame4", "DataType:", 240, 720, 1215, 255},
+        {"cmbDT", "QComboBox", "Frame4", nullptr, 1440, 720, 1215, 315},
+        {"Label12", "QLabel", "Frame4", "Decimal Point:", 240, 1080, 1095, 255},
+        {"cmbDP", "QComboBox", "Frame4", nullptr, 1680, 1080, 975, 315},
+        {"cmdGet", "QPushButton", "Frame4", "GET", 480, 1440, 735, 255},
+        {"cmdSet", "QPushButton", "Frame4", "SET", 1560, 1440, 735, 255},
+        {"Image1", "QLabel", "frmMain", nullptr, 9720, 2280, 2625, 930},
+    };
+    for (const Row &r : rows) {
+        QTest::newRow(r.name) << QString::fromLatin1(r.kind) << QString::fromLatin1(r.container)
+                              << (r.caption ? QString::fromLatin1(r.caption) : QString())
+                              << fromTwips(r.left, r.top, r.width, r.height);
+    }
+}
+
+void tst_Window::controlsMatchTheLayoutTable()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, container);
+    QFETCH(QString, caption);
+    QFETCH(QRect, geometry);
+
+    const QWidget *w = child<QWidget>(QTest::currentDataTag());
+    QVERIFY(w);
+    QVERIFY2(w->inherits(kind.toLatin1()), w->metaObject()->className());
+    QCOMPARE(w->parentWidget()->objectName(), container);
+    QCOMPARE(w->geometry(), geometry);
+    QVERIFY(w->isVisible());
+    if (!caption.isNull()) {
+        QCOMPARE(textOf(w), caption);
+        QVERIFY2(!caption.contains(QLatin1Char('&')), "no access keys");
+    }
+}
+
+void tst_Window::listsHoldTheirEntriesAndDefaults_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<int>("selected");
+    const QStringList baud = {"1200", "2400", "4800", "9600"};
+    const QStringList parity = {"None", "Even", "Odd"};
+    const QStringList bits = {"7", "8"};
+    QTest::newRow("cmbBaud") << baud << 3;
+    QTest::newRow("cmbPar") << parity << 0;
+    QTest::newRow("cmbBits") << bits << 1;
+    QTest::newRow("cmbNewBaud") << baud << 3;
+    QTest::newRow("cmbNewPar") << parity << 0;
+    QTest::newRow("cmbNewBits") << bits << 1;
+    QTest::newRow("cmbMod") << QStringList{"ASCII", "RTU"} << 0;
+    QTest::newRow("cmbDT") << QStringList{"Integer", "Long", "Float"} << 0;
+    QTest::newRow("cmbDP") << QStringList{"0", "0.1", "0.01", "0.001", "0.0001", "0.00001"} << 0;
+    QTest::newRow("cmbBlock") << QStringList{"1", "2", "3", "4", "5", "6", "7", "8", "9"} << 0;
+}
+
+void tst_Window::listsHoldTheirEntriesAndDefaults()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(int, selected);
+    ComboBox *list = child<ComboBox>(QTest::currentDataTag());
+    QVERIFY(list);
+    QStringList actual;
+    for (int i = 0; i < list->count(); ++i)
+        actual << list->list(i);
+    QCOMPARE(actual, entries);
+    QCOMPARE(list->listIndex(), selected);
+    QCOMPARE(list->currentText(), entries.at(selected));
+    QVERIFY(list->isEditable());
+}
+
+void tst_Window::generatedListsAreExact()
+{
+    ComboBox *port = child<ComboBox>("cmbPort");
+    QCOMPARE(port->count(), 250);
+    for (int i = 0; i < port->count(); ++i)
+        QCOMPARE(port->list(i), QStringLiteral("COM ") + QString::number(i + 1));
+    QCOMPARE(port->listIndex(), 0);
+    QCOMPARE(port->currentText(), QStringLiteral("COM 1"));
+    QVERIFY(!port->itemData(0, Qt::ToolTipRole).toString().isEmpty());
+
+    ComboBox *address = child<ComboBox>("cmbSA");
+    QCOMPARE(address->count(), 250);
+    QCOMPARE(address->list(0), QStringLiteral("01"));
+    QCOMPARE(address->list(9), QStringLiteral("0A"));
+    QCOMPARE(address->list(14), QStringLiteral("0F"));
+    QCOMPARE(address->list(15), QStringLiteral("10"));
+    QCOMPARE(address->list(249), QStringLiteral("FA"));
+    for (int i = 0; i < address->count(); ++i) {
+        bool ok = false;
+        QCOMPARE(address->list(i).toInt(&ok, 16), i + 1);
+        QVERIFY(ok);
+        QCOMPARE(address->list(i).size(), 2);
+        QCOMPARE(address->list(i), address->list(i).toUpper());
+    }
+    QCOMPARE(address->listIndex(), 0);
+}
+
+QStringList tst_Window::tabCycle(int presses)
+{
+    QStringList visited;
+    for (int i = 0; i < presses; ++i) {
+        visited << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    return visited;
+}
+
+void tst_Window::focusCyclesThroughUsableControls()
+{
+    QCOMPARE(QApplication::focusWidget(), child<QWidget>("cmbBaud"));
+    const QStringList all = [] {
+        QStringList names;
+        for (const char *name : kFocusOrder)
+            names << QString::fromLatin1(name);
+        return names;
+    }();
+
+    // Twice round: the chain must close on itself.
+    QCOMPARE(tabCycle(10), all.mid(0, 5) + all.mid(0, 5));
+
+    child<QWidget>("Frame2")->setEnabled(true);
+    child<QWidget>("cmbBaud")->setFocus();
+    QCOMPARE(tabCycle(17), all + all.mid(0, 1));
+}
+
+void tst_Window::disabledFrameTakesNoClicksOrKeys()
+{
+    QWidget *frame2 = child<QWidget>("Frame2");
+    QVERIFY(!frame2->isEnabled());
+    for (QWidget *w : frame2->findChildren<QWidget *>())
+        QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
+
+    QList<QSignalSpy *> spies;
+    for (const char *name : {"cmdModifyComm", "cmdGet", "cmdSet"}) {
+        QPushButton *button = child<QPushButton>(name);
+        spies << new QSignalSpy(button, &QPushButton::clicked);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTest::keyClick(button, Qt::Key_Space);
+    }
+    ComboBox *newBaud = child<ComboBox>("cmbNewBaud");
+    QTest::mouseClick(newBaud, Qt::LeftButton);
+    QTest::keyClicks(newBaud->lineEdit(), "12");
+    QTest::keyClick(newBaud, Qt::Key_Down);
+    for (QSignalSpy *spy : spies)
+        QCOMPARE(spy->count(), 0);
+    qDeleteAll(spies);
+    QCOMPARE(newBaud->listIndex(), 3);
+    QCOMPARE(newBaud->currentText(), QStringLiteral("9600"));
+}
+
+void tst_Window::typingLeavesNoSelection()
+{
+    ComboBox *baud = child<ComboBox>("cmbBaud");
+    baud->setFocus();
+    baud->lineEdit()->selectAll();
+    QTest::keyClicks(baud->lineEdit(), "2400");
+    QCOMPARE(baud->currentText(), QStringLiteral("2400"));
+    QCOMPARE(baud->listIndex(), -1);
+
+    baud->setListIndex(1);
+    QCOMPARE(baud->listIndex(), 1);
+    QCOMPARE(baud->currentText(), QStringLiteral("2400"));
+
+    QTest::keyClicks(baud->lineEdit(), "x");
+    QCOMPARE(baud->listIndex(), -1);
+    baud->setListIndex(-1);
+    QCOMPARE(baud->listIndex(), -1);
+    QCOMPARE(baud->currentText(), QString());
+    QCOMPARE(baud->count(), 4); // typed text is never added as an entry
+}
+
+void tst_Window::enterAndEscPressNoButton()
+{
+    QList<QSignalSpy *> spies;
+    for (QPushButton *button : m_window->findChildren<QPushButton *>()) {
+        QVERIFY(!button->isDefault());
+        QVERIFY(!button->autoDefault());
+        spies << new QSignalSpy(button, &QPushButton::clicked);
+    }
+    QCOMPARE(spies.size(), 4);
+    for (const char *name : {"cmbBaud", "cmbPort"}) {
+        QWidget *w = child<QWidget>(name);
+        w->setFocus();
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+            QTest::keyClick(w, key);
+    }
+    for (QSignalSpy *spy : spies)
+        QCOMPARE(spy->count(), 0);
+    qDeleteAll(spies);
+    QVERIFY(m_window->isVisible());
+}
+
+void tst_Window::captionsAndEntriesFitTheirBoxes()
+{
+    for (const QLabel *label : m_window->findChildren<QLabel *>()) {
+        if (label->objectName() == QLatin1String("Image1"))
+            continue;
+        const QString text = label->objectName() == QLatin1String("lblSettings") ? QStringLiteral("9600,N,8,1")
+                                                                  : label->text();
+        QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= label->width(),
+                 qPrintable(label->objectName()));
+        QVERIFY2(label->fontMetrics().height() <= label->height(),
+                 qPrintable(label->objectName()));
+    }
+    for (const QPushButton *button : m_window->findChildren<QPushButton *>()) {
+        const QString longest = button->objectName() == QLatin1String("cmdConnect")
+                                    ? QStringLiteral("Reconnect")
+                                    : button->text();
+        QVERIFY2(button->fontMetrics().horizontalAdvance(longest) < button->width(),
+                 qPrintable(button->objectName()));
+    }
+    for (const QGroupBox *box : m_window->findChildren<QGroupBox *>()) {
+        QVERIFY2(box->fontMetrics().horizontalAdvance(box->title()) < box->width(),
+                 qPrintable(box->objectName()));
+    }
+    for (const ComboBox *list : m_window->findChildren<ComboBox *>()) {
+        const QLineEdit *field = list->lineEdit();
+        for (int i = 0; i < list->count(); ++i) {
+            QVERIFY2(field->fontMetrics().horizontalAdvance(list->list(i)) < field->width(),
+                     qPrintable(list->objectName() + ' ' + list->list(i)));
+        }
+    }
+}
+
+void tst_Window::indicatorAndSettingsLabelStartBlank()
+{
+    Shape *indicator = child<Shape>("shpPort");
+    QVERIFY(!indicator->backColorSet());
+    const QColor base = indicator->palette().color(QPalette::Base);
+    QCOMPARE(indicator->backColor(), rgb(base.red(), base.green(), base.blue()));
+
+    indicator->setBackColor(rgb(255, 0, 0));
+    QCOMPARE(indicator->backColor(), quint32(0x0000FF));
+    const QImage drawn = indicator->grab().toImage();
+    QCOMPARE(drawn.pixelColor(drawn.rect().center()), QColor(255, 0, 0));
+    indicator->setBackColor(rgb(0, 255, 0));
+    QCOMPARE(indicator->backColor(), quint32(0x00FF00));
+
+    const QLabel *settings = child<QLabel>("lblSettings");
+    QVERIFY(settings->text().isEmpty());
+    QCOMPARE(settings->palette().color(QPalette::WindowText), QColor(128, 128, 128));
+
+    const QTimer *timeout = child<QTimer>("tmrTout");
+    QVERIFY(timeout);
+    QCOMPARE(timeout->interval(), 500);
+    QVERIFY(!timeout->isActive());
+}
+
+void tst_Window::logoIsStretchedToItsBox()
+{
+    QLabel *logo = child<QLabel>("Image1");
+    QVERIFY(logo->hasScaledContents());
+    const QPixmap picture = logo->pixmap();
+    QCOMPARE(picture.size(), QSize(583, 238));
+    // Squeezed without keeping proportions: the whole picture fills the whole box.
+    const QImage drawn = logo->grab().toImage();
+    QCOMPARE(drawn.size(), logo->size());
+    const QImage source = picture.toImage();
+    for (const QPointF &at : {QPointF(0.1, 0.1), QPointF(0.2, 0.93), QPointF(0.9, 0.5)}) {
+        const QColor want = source.pixelColor(int(at.x() * source.width()),
+                                              int(at.y() * source.height()));
+        const QColor got =
+            drawn.pixelColor(int(at.x() * drawn.width()), int(at.y() * drawn.height()));
+        QVERIFY2(qAbs(want.red() - got.red()) + qAbs(want.green() - got.green()) +
+                         qAbs(want.blue() - got.blue()) < 60,
+                 qPrintable(want.name() + " vs " + got.name()));
+    }
+}
+
+QTEST_MAIN(tst_Window)
+#include "tst_window.moc"
