@@ -1,0 +1,105 @@
+#include "replies.h"
+
+#include "commands.h"
+
+namespace qm {
+namespace {
+
+bool framed(std::string_view reply, std::size_t length)
+{
+    return reply.size() == length && reply.front() == '>' && reply.back() == kCarriageReturn;
+}
+
+bool inRange(int value, int low, int high)
+{
+    return value >= low && value <= high;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+int readDigitField(char c)
+{
+    return (c >= '0' && c <= '9') ? c - '0' : 0;
+}
+
+int readHexField(std::string_view field)
+{
+    std::size_t i = 0;
+    while (i < field.size() && (field[i] == ' ' || field[i] == '\t' || field[i] == '\n'))
+        ++i;
+    // Saturate so that a long run of digits cannot overflow; any such value is out of range.
+    constexpr int kCeiling = 0xFFFFFF;
+    int value = 0;
+    for (; i < field.size() && hexValue(field[i]) >= 0; ++i)
+        value = value > kCeiling ? value : value * 16 + hexValue(field[i]);
+    return value;
+}
+
+CommsReply judgeCommsReply(std::string_view reply)
+{
+    CommsReply r;
+    if (!framed(reply, kCommsReplyLength))
+        return r;
+
+    r.mode = readDigitField(reply[1]);
+    if (!inRange(r.mode, 0, 1))
+        return r;
+    r.passed = 1;
+
+    r.baud = readDigitField(reply[2]);
+    if (!inRange(r.baud, 0, 3))
+        return r;
+    r.passed = 2;
+
+    r.dataBits = readDigitField(reply[3]);
+    if (r.dataBits != 7 && r.dataBits != 8)
+        return r;
+    r.passed = 3;
+
+    r.parity = readDigitField(reply[4]);
+    if (!inRange(r.parity, 0, 2))
+        return r;
+    r.passed = 4;
+
+    r.address = readHexField(reply.substr(5, 2));
+    if (!inRange(r.address, 0, 250))
+        return r;
+    r.passed = 5;
+    return r;
+}
+
+BlockReply judgeBlockReply(std::string_view reply)
+{
+    BlockReply r;
+    if (!framed(reply, kBlockReplyLength))
+        return r;
+
+    r.block = readDigitField(reply[1]);
+    if (!inRange(r.block, 0, 8))
+        return r;
+    r.passed = 1;
+
+    r.dataType = readDigitField(reply[2]);
+    if (!inRange(r.dataType, 0, 2))
+        return r;
+    r.passed = 2;
+
+    r.decimalPoint = readDigitField(reply[3]);
+    if (!inRange(r.decimalPoint, 0, 5))
+        return r;
+    r.passed = 3;
+    return r;
+}
+
+} // namespace qm

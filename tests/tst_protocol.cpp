@@ -1,0 +1,188 @@
+#include "commands.h"
+#include "replies.h"
+
+#include <QtTest>
+
+#include <string>
+
+class tst_Protocol : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void commandsAreByteExact_data();
+    void commandsAreByteExact();
+    void commsReplyAppliesPassingPrefix_data();
+    void commsReplyAppliesPassingPrefix();
+    void blockReplyAppliesPassingPrefix_data();
+    void blockReplyAppliesPassingPrefix();
+    void digitFieldReadsNonDigitsAsZero();
+    void hexFieldReading_data();
+    void hexFieldReading();
+};
+
+void tst_Protocol::commandsAreByteExact_data()
+{
+    QTest::addColumn<QByteArray>("built");
+    QTest::addColumn<QByteArray>("expected");
+    auto row = [](const char *name, const std::string &built, const QByteArray &expected) {
+        QTest::newRow(name) << QByteArray::fromStdString(built) << expected;
+    };
+    row("$M", qm::readCommsCommand(), QByteArray::fromHex("244D0D"));
+    row("$C RTU 9600 8 Even 0A", qm::writeCommsCommand(1, 3, 1, 1, "0A"),
+        QByteArray::fromHex("24433133383130410D"));
+    row("$C ASCII 1200 7 Odd 01", qm::writeCommsCommand(0, 0, 0, 2, "01"), "$C007201\r");
+    row("$C None 8 FA", qm::writeCommsCommand(0, 3, 1, 0, "FA"), "$C0380FA\r");
+    row("$N block 3", qm::readBlockCommand(2), QByteArray::fromHex("244E320D"));
+    row("$N block 1", qm::readBlockCommand(0), "$N0\r");
+    row("$N block 9", qm::readBlockCommand(8), "$N8\r");
+    row("$D block 3 Long 0.01", qm::writeBlockCommand(2, 1, 2), QByteArray::fromHex("24443231320D"));
+    row("$D block 3 Float 0.01", qm::writeBlockCommand(2, 2, 2), "$D222\r");
+    row("$D block 9 Float 0.00001", qm::writeBlockCommand(8, 2, 5), "$D825\r");
+    row("$D block 1 Integer 0", qm::writeBlockCommand(0, 0, 0), "$D000\r");
+    row("$D block 9 Integer 0", qm::writeBlockCommand(8, 0, 0), "$D800\r");
+}
+
+void tst_Protocol::commandsAreByteExact()
+{
+    QFETCH(QByteArray, built);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(built, expected);
+}
+
+void tst_Protocol::commsReplyAppliesPassingPrefix_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("passed");
+    // Values of the fields that passed: mode, baud, data bits, parity, address.
+    QTest::addColumn<QList<int>>("values");
+
+    const QList<int> rtu9600Even0A = {1, 3, 8, 1, 10};
+    QTest::newRow("valid") << QByteArray(">13810A\r") << 5 << rtu9600Even0A;
+    QTest::newRow("one byte too many") << QByteArray(">13810A\rX") << 0 << QList<int>();
+    QTest::newRow("stray byte in front") << QByteArray("?>13810A\r") << 0 << QList<int>();
+    QTest::newRow("no carriage return") << QByteArray(">13810A") << 0 << QList<int>();
+    QTest::newRow("line feed for CR") << QByteArray(">13810A\n") << 0 << QList<int>();
+    QTest::newRow("wrong first char") << QByteArray("<13810A\r") << 0 << QList<int>();
+    QTest::newRow("empty") << QByteArray() << 0 << QList<int>();
+    QTest::newRow("CR only") << QByteArray("\r") << 0 << QList<int>();
+    QTest::newRow("mode non-digit reads 0") << QByteArray(">X3810A\r") << 5
+                                            << QList<int>{0, 3, 8, 1, 10};
+    QTest::newRow("mode 2 fails") << QByteArray(">23810A\r") << 0 << QList<int>();
+    QTest::newRow("baud 4 fails") << QByteArray(">14810A\r") << 1 << QList<int>{1};
+    QTest::newRow("baud non-digit reads 0") << QByteArray(">1?810A\r") << 5
+                                            << QList<int>{1, 0, 8, 1, 10};
+    QTest::newRow("data bits 6 fails") << QByteArray(">13610A\r") << 2 << QList<int>{1, 3};
+    QTest::newRow("data bits 9 fails") << QByteArray(">13910A\r") << 2 << QList<int>{1, 3};
+    QTest::newRow("data bits non-digit fails") << QByteArray(">13X10A\r") << 2
+                                               << QList<int>{1, 3};
+    QTest::newRow("data bits 7") << QByteArray(">00720A\r") << 5 << QList<int>{0, 0, 7, 2, 10};
+    QTest::newRow("parity 3 fails") << QByteArray(">13830A\r") << 3 << QList<int>{1, 3, 8};
+    QTest::newRow("parity non-digit reads 0") << QByteArray(">138-0A\r") << 5
+                                              << QList<int>{1, 3, 8, 0, 10};
+    QTest::newRow("address 00 passes") << QByteArray(">138100\r") << 5
+                                       << QList<int>{1, 3, 8, 1, 0};
+    QTest::newRow("address FA passes") << QByteArray(">1381FA\r") << 5
+                                       << QList<int>{1, 3, 8, 1, 250};
+    QTest::newRow("address fa lower case") << QByteArray(">1381fa\r") << 5
+                                           << QList<int>{1, 3, 8, 1, 250};
+    QTest::newRow("address FB fails") << QByteArray(">1381FB\r") << 4 << QList<int>{1, 3, 8, 1};
+    QTest::newRow("address FF fails") << QByteArray(">1381FF\r") << 4 << QList<int>{1, 3, 8, 1};
+    QTest::newRow("address stops at G") << QByteArray(">13811G\r") << 5
+                                        << QList<int>{1, 3, 8, 1, 1};
+    QTest::newRow("address no hex digit") << QByteArray(">1381G1\r") << 5
+                                          << QList<int>{1, 3, 8, 1, 0};
+    QTest::newRow("address leading blank") << QByteArray(">1381 A\r") << 5
+                                           << QList<int>{1, 3, 8, 1, 10};
+    QTest::newRow("address leading tab") << QByteArray(">1381\tB\r") << 5
+                                         << QList<int>{1, 3, 8, 1, 11};
+    QTest::newRow("address leading line feed") << QByteArray(">1381\nC\r") << 5
+                                               << QList<int>{1, 3, 8, 1, 12};
+    QTest::newRow("address with NUL") << QByteArray(">1381\0A\r", 8) << 5
+                                      << QList<int>{1, 3, 8, 1, 0};
+}
+
+void tst_Protocol::commsReplyAppliesPassingPrefix()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, passed);
+    QFETCH(QList<int>, values);
+
+    const qm::CommsReply r = qm::judgeCommsReply(reply.toStdString());
+    QCOMPARE(r.passed, passed);
+    QCOMPARE(r.complete(), passed == qm::CommsReply::kFields);
+    const int fields[] = {r.mode, r.baud, r.dataBits, r.parity, r.address};
+    for (int i = 0; i < values.size(); ++i)
+        QCOMPARE(fields[i], values[i]);
+}
+
+void tst_Protocol::blockReplyAppliesPassingPrefix_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("passed");
+    QTest::addColumn<QList<int>>("values"); // block, data type, decimal point
+
+    QTest::newRow("block 3 Long 0.01") << QByteArray(">212\r") << 3 << QList<int>{2, 1, 2};
+    QTest::newRow("other block applied as it comes") << QByteArray(">512\r") << 3
+                                                     << QList<int>{5, 1, 2};
+    QTest::newRow("block 9 Float 0.00001") << QByteArray(">825\r") << 3 << QList<int>{8, 2, 5};
+    QTest::newRow("all zero") << QByteArray(">000\r") << 3 << QList<int>{0, 0, 0};
+    QTest::newRow("data type 3 fails") << QByteArray(">232\r") << 1 << QList<int>{2};
+    QTest::newRow("decimal point 6 fails") << QByteArray(">216\r") << 2 << QList<int>{2, 1};
+    QTest::newRow("block 9 fails at once") << QByteArray(">9ab\r") << 0 << QList<int>();
+    QTest::newRow("non-digits read 0") << QByteArray(">ABC\r") << 3 << QList<int>{0, 0, 0};
+    QTest::newRow("4 characters") << QByteArray(">21\r") << 0 << QList<int>();
+    QTest::newRow("6 characters") << QByteArray(">2120\r") << 0 << QList<int>();
+    QTest::newRow("no reply") << QByteArray() << 0 << QList<int>();
+    QTest::newRow("wrong first char") << QByteArray("<212\r") << 0 << QList<int>();
+    QTest::newRow("wrong last char") << QByteArray(">2120") << 0 << QList<int>();
+}
+
+void tst_Protocol::blockReplyAppliesPassingPrefix()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, passed);
+    QFETCH(QList<int>, values);
+
+    const qm::BlockReply r = qm::judgeBlockReply(reply.toStdString());
+    QCOMPARE(r.passed, passed);
+    const int fields[] = {r.block, r.dataType, r.decimalPoint};
+    for (int i = 0; i < values.size(); ++i)
+        QCOMPARE(fields[i], values[i]);
+}
+
+void tst_Protocol::digitFieldReadsNonDigitsAsZero()
+{
+    for (int c = 0; c < 256; ++c) {
+        const int expected = (c >= '0' && c <= '9') ? c - '0' : 0;
+        QCOMPARE(qm::readDigitField(char(c)), expected);
+    }
+}
+
+void tst_Protocol::hexFieldReading_data()
+{
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<int>("value");
+    QTest::newRow("0A") << QByteArray("0A") << 10;
+    QTest::newRow("FA") << QByteArray("FA") << 250;
+    QTest::newRow("ff") << QByteArray("ff") << 255;
+    QTest::newRow("00") << QByteArray("00") << 0;
+    QTest::newRow("stops at G") << QByteArray("1G") << 1;
+    QTest::newRow("no digit") << QByteArray("G1") << 0;
+    QTest::newRow("blank then digit") << QByteArray(" 7") << 7;
+    QTest::newRow("blanks only") << QByteArray("  ") << 0;
+    QTest::newRow("CR is not skipped") << QByteArray("\r7") << 0;
+    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("long run saturates, stays out of range")
+        << QByteArray("FFFFFFFFFFFFFFFFFFFF") << 0xFFFFFFF;
+}
+
+void tst_Protocol::hexFieldReading()
+{
+    QFETCH(QByteArray, field);
+    QFETCH(int, value);
+    QCOMPARE(qm::readHexField(field.toStdString()), value);
+}
+
+QTEST_APPLESS_MAIN(tst_Protocol)
+#include "tst_protocol.moc"
