@@ -1,0 +1,172 @@
+#include "displaysim.h"
+#include "ptylink.h"
+#include "simoptions.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace qm::sim;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A flood of commands under --delay must not queue answers without bound.
+constexpr std::size_t kMaxWaitingAnswers = 64;
+constexpr std::size_t kReadChunk = 4096;
+
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void onSignal(int signal)
+{
+    const int saved = errno;
+    const char byte = static_cast<char>(signal);
+    // Nothing to do if the pipe is full: one byte waiting is enough to stop.
+    [[maybe_unused]] const ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool installSignals()
+{
+    if (::pipe(g_signalPipe) != 0)
+        return false;
+    for (int fd : g_signalPipe) {
+        if (::fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
+            return false;
+    }
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        if (::sigaction(signal, &action, nullptr) != 0)
+            return false;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void trace(const std::string &line)
+{
+    std::printf("%s\n", line.c_str());
+}
+
+struct WaitingAnswer
+{
+    Clock::time_point due;
+    std::string bytes;
+};
+
+int pollTimeout(const std::deque<WaitingAnswer> &outbox)
+{
+    if (outbox.empty())
+        return -1;
+    const auto wait = outbox.front().due - Clock::now();
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+    return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
+void sendDue(int fd, std::deque<WaitingAnswer> &outbox)
+{
+    while (!outbox.empty() && outbox.front().due <= Clock::now()) {
+        const std::string &bytes = outbox.front().bytes;
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written == static_cast<ssize_t>(bytes.size()))
+            trace(sentTrace(bytes));
+        else if (written >= 0)
+            trace("  cut short: only " + std::to_string(written) + " of " +
+                  std::to_string(bytes.size()) + " bytes fit, the PC side is not reading");
+        else
+            trace("  not sent: " + std::string(std::strerror(errno)));
+        outbox.pop_front();
+    }
+}
+
+// Returns false on a read error that will not go away.
+bool receive(const PtyLink &link, DisplaySim &sim, int delayMs, std::deque<WaitingAnswer> &outbox)
+{
+    char buffer[kReadChunk];
+    const ssize_t count = ::read(link.masterFd(), buffer, sizeof buffer);
+    if (count < 0)
+        return errno == EAGAIN || errno == EINTR;
+    const auto steps =
+        sim.receive(std::string_view(buffer, static_cast<std::size_t>(count)), link.pcBaudRate());
+    for (const SimStep &step : steps) {
+        for (const std::string &line : step.trace)
+            trace(line);
+        if (step.reply.empty())
+            continue;
+        if (outbox.size() >= kMaxWaitingAnswers) {
+            trace("  dropped: " + std::to_string(outbox.size()) + " answers already waiting");
+            continue;
+        }
+        outbox.push_back({Clock::now() + std::chrono::milliseconds(delayMs), step.reply});
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Line by line even into a pipe, so whoever watches the trace sees it at once.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const char *program = argc > 0 ? argv[0] : "quillmark-sim";
+
+    const ParsedOptions parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "quillmark-sim: %s\nTry '%s --help'.\n", parsed.error.c_str(),
+                     program);
+        return 2;
+    }
+    const SimOptions &options = parsed.options;
+    if (options.help) {
+        std::printf("%s", usage(program).c_str());
+        return 0;
+    }
+    if (!installSignals()) {
+        std::fprintf(stderr, "quillmark-sim: cannot set up signal handling: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+
+    try {
+        PtyLink link(options.port, baudRateOf(options.state.baudCode));
+        DisplaySim sim(options.state, options.faults);
+        std::printf("quillmark-sim: serving COM %d on %s (link %s); display: %s\n", options.port,
+                    link.device().c_str(), link.linkPath().c_str(),
+                    describeComms(sim.state()).c_str());
+
+        std::deque<WaitingAnswer> outbox;
+        int stopSignal = 0;
+        while (stopSignal == 0) {
+            pollfd fds[] = {{link.masterFd(), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
+            if (::poll(fds, 2, pollTimeout(outbox)) < 0 && errno != EINTR)
+                throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
+            if (fds[1].revents & POLLIN) {
+                char byte = 0;
+                if (::read(g_signalPipe[0], &byte, 1) == 1)
+                    stopSignal = byte;
+            }
+            if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) &&
+                !receive(link, sim, options.delayMs, outbox))
+                throw std::runtime_error("cannot read from " + link.device() + ": " +
+                                         std::strerror(errno));
+            sendDue(link.masterFd(), outbox);
+        }
+        std::printf("quillmark-sim: stopped by %s, removing %s\n", strsignal(stopSignal),
+                    link.linkPath().c_str());
+    } catch (const std::runtime_error &error) {
+        std::fprintf(stderr, "quillmark-sim: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,184 @@
+#include "simoptions.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <optional>
+
+namespace qm::sim {
+
+namespace {
+
+std::string lower(std::string_view text)
+{
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return result;
+}
+
+std::optional<int> number(std::string_view text, int base, int low, int high)
+{
+    if (text.empty() || text.size() > 6)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        int digit = -1;
+        if (std::isdigit(byte))
+            digit = c - '0';
+        else if (base == 16 && std::isxdigit(byte))
+            digit = std::tolower(byte) - 'a' + 10;
+        if (digit < 0)
+            return std::nullopt;
+        value = value * base + digit;
+    }
+    if (value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+template <std::size_t N>
+std::optional<int> nameIndex(std::string_view text, const std::array<const char *, N> &names)
+{
+    const std::string wanted = lower(text);
+    for (std::size_t i = 0; i < N; ++i) {
+        if (wanted == names[i])
+            return static_cast<int>(i);
+    }
+    return std::nullopt;
+}
+
+std::optional<int> baudCode(std::string_view text)
+{
+    for (int code = 0; code < kBaudCodeCount; ++code) {
+        if (text == std::to_string(baudRateOf(code)))
+            return code;
+    }
+    return std::nullopt;
+}
+
+// "3:long:2" -> block code 2, Long, two digits after the point.
+bool applyBlock(std::string_view text, DisplayState &state)
+{
+    const auto first = text.find(':');
+    if (first == std::string_view::npos)
+        return false;
+    const auto second = text.find(':', first + 1);
+    if (second == std::string_view::npos)
+        return false;
+    const auto block = number(text.substr(0, first), 10, 1, kBlockCount);
+    const auto type = nameIndex(text.substr(first + 1, second - first - 1),
+                                std::array<const char *, 3>{"integer", "long", "float"});
+    const auto point = number(text.substr(second + 1), 10, 0, kMaxDecimalPoint);
+    if (!block || !type || !point)
+        return false;
+    state.blocks[*block - 1] = {*type, *point};
+    return true;
+}
+
+// Applies one option that takes a value; false when the value is not acceptable.
+bool applyValue(const std::string &name, std::string_view value, SimOptions &options)
+{
+    DisplayState &state = options.state;
+    std::optional<int> parsed;
+    if (name == "--port") {
+        parsed = number(value, 10, 1, kMaxPort);
+        options.port = parsed.value_or(options.port);
+    } else if (name == "--mode") {
+        parsed = nameIndex(value, std::array<const char *, 2>{"ascii", "rtu"});
+        state.mode = parsed.value_or(state.mode);
+    } else if (name == "--baud") {
+        parsed = baudCode(value);
+        state.baudCode = parsed.value_or(state.baudCode);
+    } else if (name == "--bits") {
+        parsed = number(value, 10, 7, 8);
+        state.dataBits = parsed.value_or(state.dataBits);
+    } else if (name == "--parity") {
+        parsed = nameIndex(value, std::array<const char *, 3>{"none", "even", "odd"});
+        state.parity = parsed.value_or(state.parity);
+    } else if (name == "--address") {
+        parsed =
+            number(value.size() <= 2 ? value : std::string_view(), 16, kMinAddress, kMaxAddress);
+        state.address = parsed.value_or(state.address);
+    } else if (name == "--block") {
+        return applyBlock(value, state);
+    } else if (name == "--delay") {
+        parsed = number(value, 10, 0, kMaxDelayMs);
+        options.delayMs = parsed.value_or(options.delayMs);
+    }
+    return parsed.has_value();
+}
+
+bool takesValue(const std::string &name)
+{
+    static const std::array<const char *, 8> kNames = {
+        "--port", "--mode", "--baud", "--bits", "--parity", "--address", "--block", "--delay"};
+    return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
+}
+
+} // namespace
+
+ParsedOptions parseOptions(const std::vector<std::string> &args)
+{
+    ParsedOptions result;
+    SimOptions &options = result.options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        const auto equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (name == "--help" || name == "-h") {
+            options.help = true;
+        } else if (name == "--silent" && equals == std::string::npos) {
+            options.faults.silent = true;
+        } else if (name == "--noise" && equals == std::string::npos) {
+            options.faults.noise = true;
+        } else if (takesValue(name)) {
+            std::string value;
+            if (equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                result.error = name + " needs a value";
+                return result;
+            }
+            if (!applyValue(name, value, options)) {
+                result.error = "invalid value for " + name + ": \"" + value + "\"";
+                return result;
+            }
+        } else {
+            result.error = "unknown option: \"" + arg + "\"";
+            return result;
+        }
+    }
+    return result;
+}
+
+std::string usage(std::string_view program)
+{
+    return "Usage: " + std::string(program) +
+           " [options]\n"
+           "Acts as the panel display on a pseudo-terminal published as COM N.\n"
+           "\n"
+           "  --port N         serve COM N, 1 to 250 (default 1)\n"
+           "  --mode M         Modbus mode: ascii or rtu (default rtu)\n"
+           "  --baud B         1200, 2400, 4800 or 9600 (default 9600)\n"
+           "  --bits N         data bits: 7 or 8 (default 8)\n"
+           "  --parity P       none, even or odd (default even)\n"
+           "  --address HH     slave address in hex, 01 to FA (default 0A)\n"
+           "  --block N:T:D    block N (1-9) holds type T (integer, long, float) with\n"
+           "                   D digits after the point (0-5); may be repeated\n"
+           "                   (default: every block integer, 0 digits)\n"
+           "  --delay MS       answer MS milliseconds late (0 to 60000)\n"
+           "  --silent         decide as usual but never answer\n"
+           "  --noise          send a stray '~' before every answer\n"
+           "  -h, --help       show this text and exit\n"
+           "\n"
+           "The link folder is $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-UID when\n"
+           "XDG_RUNTIME_DIR is unset or empty. Commands are ignored while the PC's baud\n"
+           "rate differs from the display's; after a $C that changes it, reconnect at\n"
+           "the new rate. SIGINT or SIGTERM stops the simulator and removes the link.\n";
+}
+
+} // namespace qm::sim

@@ -1,0 +1,536 @@
+#include "displaysim.h"
+#include "simoptions.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <optional>
+
+using namespace qm::sim;
+
+namespace {
+
+std::string_view view(const QByteArray &bytes)
+{
+    return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
+}
+
+QByteArray repliesOf(const std::vector<SimStep> &steps)
+{
+    QByteArray replies;
+    for (const SimStep &step : steps)
+        replies += QByteArray::fromStdString(step.reply);
+    return replies;
+}
+
+// The display of the worked examples: RTU, 9600, 8, Even, 0A; block 3 Long with 0.01.
+DisplayState exampleDisplay()
+{
+    DisplayState state;
+    state.blocks[2] = {1, 2};
+    return state;
+}
+
+QByteArray exchange(DisplaySim &sim, const QByteArray &bytes, std::optional<int> pcBaud = 9600)
+{
+    return repliesOf(sim.receive(view(bytes), pcBaud));
+}
+
+// A PC-side file descriptor that closes itself.
+struct Fd
+{
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool setLine(int fd, speed_t speed)
+{
+    termios line = {};
+    if (::tcgetattr(fd, &line) != 0)
+        return false;
+    ::cfmakeraw(&line);
+    ::cfsetispeed(&line, speed);
+    ::cfsetospeed(&line, speed);
+    return ::tcsetattr(fd, TCSANOW, &line) == 0;
+}
+
+// Everything that arrives until `count` bytes are in or the deadline passes.
+QByteArray readUpTo(int fd, int count, int timeoutMs)
+{
+    QByteArray bytes;
+    QDeadlineTimer deadline(timeoutMs);
+    while (bytes.size() < count && !deadline.hasExpired()) {
+        pollfd pfd = {fd, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+            continue;
+        char buffer[64];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            bytes.append(buffer, n);
+    }
+    return bytes;
+}
+
+} // namespace
+
+class tst_Sim : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answersCommandsByteExact_data();
+    void answersCommandsByteExact();
+    void commandSplitIntoChunks_data();
+    void commandSplitIntoChunks();
+    void writesShowInLaterReads_data();
+    void writesShowInLaterReads();
+    void ignoresCommandsAtOtherBaudRate_data();
+    void ignoresCommandsAtOtherBaudRate();
+    void listensAtNewBaudRateAfterAnsweringC();
+    void faultsChangeOnlyTheAnswer_data();
+    void faultsChangeOnlyTheAnswer();
+    void floodWithoutCarriageReturnStaysBounded();
+    void traceShowsBytesPrintably_data();
+    void traceShowsBytesPrintably();
+    void parsesOptions_data();
+    void parsesOptions();
+
+    void servesPtyThroughLinkAndRemovesItOnSigterm();
+    void readsPcBaudRateFromPty();
+    void linkFolderRules_data();
+    void linkFolderRules();
+};
+
+void tst_Sim::answersCommandsByteExact_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<QByteArray>("reply");
+
+    QTest::newRow("$M") << QByteArray("$M\r") << QByteArray(">13810A\r");
+    QTest::newRow("$N block 3") << QByteArray("$N2\r") << QByteArray(">212\r");
+    QTest::newRow("$N block 1") << QByteArray("$N0\r") << QByteArray(">000\r");
+    QTest::newRow("$N block 9") << QByteArray("$N8\r") << QByteArray(">800\r");
+    QTest::newRow("$C same settings") << QByteArray("$C13810A\r") << QByteArray(">\r");
+    QTest::newRow("$D same block") << QByteArray("$D212\r") << QByteArray(">\r");
+    QTest::newRow("$C address 01") << QByteArray("$C138101\r") << QByteArray(">\r");
+    QTest::newRow("$C address FA") << QByteArray("$C0072FA\r") << QByteArray(">\r");
+    QTest::newRow("garbage before $") << QByteArray("x\r\0\xff$M\r", 8) << QByteArray(">13810A\r");
+    QTest::newRow("$ restarts a command") << QByteArray("$N2$M\r") << QByteArray(">13810A\r");
+    QTest::newRow("LF after CR dropped") << QByteArray("$M\r\n") << QByteArray(">13810A\r");
+    QTest::newRow("two commands") << QByteArray("$M\r$N2\r") << QByteArray(">13810A\r>212\r");
+
+    const char *const unanswered[][2] = {
+        {"$M with a field", "$M1\r"},
+        {"$N without block", "$N\r"},
+        {"$N block code 9", "$N9\r"},
+        {"$N non-digit block", "$NX\r"},
+        {"$N two digits", "$N12\r"},
+        {"$C too short", "$C13810\r"},
+        {"$C too long", "$C13810AB\r"},
+        {"$C mode 2", "$C23810A\r"},
+        {"$C baud 4", "$C14810A\r"},
+        {"$C data bits 6", "$C13610A\r"},
+        {"$C data bits 9", "$C13910A\r"},
+        {"$C parity 3", "$C13830A\r"},
+        {"$C address 00", "$C138100\r"},
+        {"$C address FB", "$C1381FB\r"},
+        {"$C lower-case hex", "$C13810a\r"},
+        {"$C blank in address", "$C1381 A\r"},
+        {"$C unselected mode", "$C-13810A\r"},
+        {"$D type 3", "$D232\r"},
+        {"$D point 6", "$D216\r"},
+        {"$D block code 9", "$D900\r"},
+        {"$D too short", "$D21\r"},
+        {"lower-case letter", "$m\r"},
+        {"unknown letter", "$X\r"},
+        {"bare $", "$\r"},
+        {"missing CR", "$M"},
+        {"LF instead of CR", "$M\n"},
+        {"CR before $", "\r$"},
+    };
+    for (const auto &row : unanswered)
+        QTest::newRow(row[0]) << QByteArray(row[1]) << QByteArray();
+}
+
+void tst_Sim::answersCommandsByteExact()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(QByteArray, reply);
+    DisplaySim sim(exampleDisplay());
+    QCOMPARE(exchange(sim, received), reply);
+}
+
+void tst_Sim::commandSplitIntoChunks_data()
+{
+    QTest::addColumn<int>("chunkSize");
+    for (int size : {1, 2, 3, 4, 5, 7})
+        QTest::addRow("%d byte(s) at a time", size) << size;
+}
+
+void tst_Sim::commandSplitIntoChunks()
+{
+    QFETCH(int, chunkSize);
+    const QByteArray stream("zz$D825\r$N8\r$M\r");
+    DisplaySim sim(exampleDisplay());
+    QByteArray replies;
+    for (int at = 0; at < stream.size(); at += chunkSize)
+        replies += exchange(sim, stream.mid(at, chunkSize));
+    QCOMPARE(replies, QByteArray(">\r>825\r>13810A\r"));
+}
+
+void tst_Sim::writesShowInLaterReads_data()
+{
+    QTest::addColumn<QByteArray>("writes");
+    QTest::addColumn<QByteArray>("read");
+    QTest::addColumn<QByteArray>("reply");
+
+    QTest::newRow("$C every field")
+        << QByteArray("$C0072FA\r") << QByteArray("$M\r") << QByteArray(">0072FA\r");
+    QTest::newRow("rejected $C keeps all")
+        << QByteArray("$C0071FB\r") << QByteArray("$M\r") << QByteArray(">13810A\r");
+    QTest::newRow("$D block 9") << QByteArray("$D825\r") << QByteArray("$N8\r")
+                                << QByteArray(">825\r");
+    QTest::newRow("$D leaves other blocks")
+        << QByteArray("$D825\r") << QByteArray("$N7\r") << QByteArray(">700\r");
+    QTest::newRow("rejected $D keeps block")
+        << QByteArray("$D236\r") << QByteArray("$N2\r") << QByteArray(">212\r");
+    QTest::newRow("last $D wins") << QByteArray("$D200\r$D221\r") << QByteArray("$N2\r")
+                                  << QByteArray(">221\r");
+    QTest::newRow("$D does not touch comms")
+        << QByteArray("$D821\r") << QByteArray("$M\r") << QByteArray(">13810A\r");
+}
+
+void tst_Sim::writesShowInLaterReads()
+{
+    QFETCH(QByteArray, writes);
+    QFETCH(QByteArray, read);
+    QFETCH(QByteArray, reply);
+    DisplaySim sim(exampleDisplay());
+    // The PC's rate is left unread so that a baud change does not hide the read.
+    exchange(sim, writes, std::nullopt);
+    QCOMPARE(exchange(sim, read, std::nullopt), reply);
+}
+
+void tst_Sim::ignoresCommandsAtOtherBaudRate_data()
+{
+    QTest::addColumn<int>("displayBaudCode");
+    QTest::addColumn<int>("pcBaud"); // -1: the PC's setting cannot be read
+    QTest::addColumn<bool>("answered");
+
+    QTest::newRow("both 9600") << 3 << 9600 << true;
+    QTest::newRow("both 1200") << 0 << 1200 << true;
+    QTest::newRow("PC 4800, display 9600") << 3 << 4800 << false;
+    QTest::newRow("PC 9600, display 2400") << 1 << 9600 << false;
+    QTest::newRow("PC 19200") << 3 << 19200 << false;
+    QTest::newRow("PC rate without number") << 3 << 0 << false;
+    QTest::newRow("PC rate unreadable") << 0 << -1 << true;
+}
+
+void tst_Sim::ignoresCommandsAtOtherBaudRate()
+{
+    QFETCH(int, displayBaudCode);
+    QFETCH(int, pcBaud);
+    QFETCH(bool, answered);
+    DisplayState state;
+    state.baudCode = displayBaudCode;
+    DisplaySim sim(state);
+    const std::optional<int> rate = pcBaud < 0 ? std::nullopt : std::optional<int>(pcBaud);
+
+    QCOMPARE(!exchange(sim, "$M\r", rate).isEmpty(), answered);
+    // An ignored write must not be stored either.
+    QCOMPARE(exchange(sim, "$D825\r", rate).isEmpty(), !answered);
+    QCOMPARE(sim.state().blocks[8].dataType == 2, answered);
+}
+
+void tst_Sim::listensAtNewBaudRateAfterAnsweringC()
+{
+    DisplaySim sim;
+    const auto steps = sim.receive("$C12810A\r", 9600);
+    QCOMPARE(repliesOf(steps), QByteArray(">\r"));
+    QVERIFY(QByteArray::fromStdString(steps.front().trace.back()).contains("4800"));
+
+    QCOMPARE(exchange(sim, "$M\r", 9600), QByteArray());
+    const auto ignored = sim.receive("$M\r", 9600);
+    QVERIFY(QByteArray::fromStdString(ignored.front().trace.back()).contains("ignored"));
+    QCOMPARE(exchange(sim, "$M\r", 4800), QByteArray(">12810A\r"));
+}
+
+void tst_Sim::faultsChangeOnlyTheAnswer_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<bool>("noise");
+    QTest::addColumn<QByteArray>("replies");
+
+    QTest::newRow("none") << false << false << QByteArray(">\r>13810A\r");
+    QTest::newRow("silent") << true << false << QByteArray();
+    QTest::newRow("noise") << false << true << QByteArray("~>\r~>13810A\r");
+}
+
+void tst_Sim::faultsChangeOnlyTheAnswer()
+{
+    QFETCH(bool, silent);
+    QFETCH(bool, noise);
+    QFETCH(QByteArray, replies);
+    DisplaySim sim(exampleDisplay(), Faults{silent, noise});
+    QCOMPARE(exchange(sim, "$D825\r$M\r$X\r"), replies);
+    QCOMPARE(sim.state().blocks[8].decimalPoint, 5);
+}
+
+void tst_Sim::floodWithoutCarriageReturnStaysBounded()
+{
+    DisplaySim sim;
+    QByteArray flood(1 << 20, 'x');
+    for (int i = 0; i < flood.size(); i += 97)
+        flood[i] = (i % 2) ? '$' : static_cast<char>(i & 0xFF);
+    const auto steps = sim.receive(view(flood), 9600);
+    QVERIFY(sim.pendingSize() < CommandFramer::kMaxCommand);
+    for (const SimStep &step : steps) {
+        QVERIFY(step.reply.empty());
+        for (const std::string &line : step.trace)
+            QVERIFY2(line.size() < 120, line.c_str());
+    }
+    QCOMPARE(exchange(sim, "$M\r"), QByteArray(">13810A\r"));
+}
+
+void tst_Sim::traceShowsBytesPrintably_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("reply") << QByteArray(">13810A\r") << QString(">13810A\\r");
+    QTest::newRow("line feed and tab") << QByteArray("\n\t") << QString("\\n\\t");
+    QTest::newRow("backslash") << QByteArray("a\\r") << QString("a\\\\r");
+    QTest::newRow("control and high bytes")
+        << QByteArray("\0\x1b\x7f\xff", 4) << QString("\\x00\\x1B\\x7F\\xFF");
+}
+
+void tst_Sim::traceShowsBytesPrintably()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(QString::fromStdString(printable(view(bytes))), text);
+}
+
+void tst_Sim::parsesOptions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QByteArray>("commsReply");
+
+    const QByteArray defaults(">13810A\r");
+    QTest::newRow("none") << QStringList() << true << 1 << defaults;
+    QTest::newRow("every setting")
+        << QStringList{"--port", "250", "--mode",   "ascii", "--baud",    "1200",
+                       "--bits", "7",   "--parity", "odd",   "--address", "fa"}
+        << true << 250 << QByteArray(">0072FA\r");
+    QTest::newRow("name=value") << QStringList{"--port=3", "--address=1", "--parity=None"} << true
+                                << 3 << QByteArray(">138001\r");
+
+    const QStringList invalid[] = {
+        {"--port", "0"},
+        {"--port", "251"},
+        {"--baud", "19200"},
+        {"--bits", "6"},
+        {"--parity", "mark"},
+        {"--mode", "tcp"},
+        {"--address", "00"},
+        {"--address", "FB"},
+        {"--address", "00A"},
+        {"--delay", "-5"},
+        {"--delay", "60001"},
+        {"--delay"},
+        {"--block", "0:long:1"},
+        {"--block", "10:long:1"},
+        {"--block", "3:double:1"},
+        {"--block", "3:long:6"},
+        {"--block", "3:long"},
+        {"--silent=1"},
+        {"--bogus"},
+        {"com1"},
+    };
+    for (const QStringList &args : invalid)
+        QTest::newRow(qPrintable(args.join(' '))) << args << false << 0 << QByteArray();
+}
+
+void tst_Sim::parsesOptions()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, valid);
+    QFETCH(int, port);
+    QFETCH(QByteArray, commsReply);
+
+    std::vector<std::string> argv;
+    for (const QString &arg : args)
+        argv.push_back(arg.toStdString());
+    const ParsedOptions parsed = parseOptions(argv);
+    QCOMPARE(parsed.error.empty(), valid);
+    if (!valid)
+        return;
+    QCOMPARE(parsed.options.port, port);
+    DisplaySim sim(parsed.options.state);
+    QCOMPARE(exchange(sim, "$M\r", std::nullopt), commsReply);
+}
+
+#ifdef QUILLMARK_SIM_PATH
+
+namespace {
+
+// The simulator as a child whose link folder lives in a fresh runtime folder.
+struct SimRun
+{
+    QTemporaryDir runtime;
+    QProcess process;
+    QByteArray output;
+
+    QString folder() const { return runtime.path() + "/quillmark"; }
+    QString link() const { return folder() + "/com1"; }
+
+    void start(const QStringList &args = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        process.setProcessEnvironment(env);
+        process.start(QUILLMARK_SIM_PATH, args);
+    }
+    bool traced(const char *text)
+    {
+        output += process.readAllStandardOutput();
+        return output.contains(text);
+    }
+};
+
+} // namespace
+
+void tst_Sim::servesPtyThroughLinkAndRemovesItOnSigterm()
+{
+    SimRun sim;
+    sim.start();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(sim.link()).exists(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.traced("serving COM 1"), 5000);
+
+    {
+        Fd pc{::open(QFile::encodeName(sim.link()).constData(), O_RDWR | O_NOCTTY)};
+        QVERIFY(pc.fd >= 0);
+        QVERIFY(setLine(pc.fd, B9600));
+        QCOMPARE(::write(pc.fd, "$M\r", 3), ssize_t(3));
+        QCOMPARE(readUpTo(pc.fd, 8, 5000), QByteArray(">13810A\r"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(sim.traced("send >13810A\\r"), 5000);
+
+    sim.process.terminate();
+    QVERIFY(sim.process.waitForFinished(5000));
+    QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.process.exitCode(), 0);
+    QVERIFY(!QFileInfo(sim.link()).isSymLink());
+}
+
+// The baud rule depends on the master seeing the line settings the PC side sets.
+void tst_Sim::readsPcBaudRateFromPty()
+{
+    SimRun sim;
+    sim.start({"--baud", "4800"});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(sim.link()).exists(), 5000);
+    Fd pc{::open(QFile::encodeName(sim.link()).constData(), O_RDWR | O_NOCTTY)};
+    QVERIFY(pc.fd >= 0);
+
+    QVERIFY(setLine(pc.fd, B9600));
+    QCOMPARE(::write(pc.fd, "$M\r", 3), ssize_t(3));
+    QTRY_VERIFY_WITH_TIMEOUT(sim.traced("PC line at 9600 baud"), 5000);
+
+    QVERIFY(setLine(pc.fd, B4800));
+    QCOMPARE(::write(pc.fd, "$M\r", 3), ssize_t(3));
+    QCOMPARE(readUpTo(pc.fd, 8, 5000), QByteArray(">12810A\r"));
+
+    sim.process.terminate();
+    QVERIFY(sim.process.waitForFinished(5000));
+}
+
+void tst_Sim::linkFolderRules_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("starts");
+
+    QTest::newRow("folder missing") << "none" << true;
+    QTest::newRow("dangling link replaced") << "dangling" << true;
+    QTest::newRow("folder open to others") << "open" << false;
+    QTest::newRow("folder is a symlink") << "symlink" << false;
+    QTest::newRow("link to an existing device") << "device" << false;
+    QTest::newRow("com1 is a plain file") << "file" << false;
+}
+
+void tst_Sim::linkFolderRules()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, starts);
+    SimRun sim;
+    const QByteArray folder = QFile::encodeName(sim.folder());
+    const QByteArray link = QFile::encodeName(sim.link());
+    if (setup == "symlink") {
+        const QByteArray real = QFile::encodeName(sim.runtime.path() + "/real");
+        QCOMPARE(::mkdir(real.constData(), 0700), 0);
+        QCOMPARE(::symlink(real.constData(), folder.constData()), 0);
+    } else if (setup != "none") {
+        QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+        QCOMPARE(::chmod(folder.constData(), setup == "open" ? 0755 : 0700), 0);
+    }
+    if (setup == "dangling")
+        QCOMPARE(::symlink("/dev/quillmark-gone", link.constData()), 0);
+    if (setup == "device")
+        QCOMPARE(::symlink("/dev/null", link.constData()), 0);
+    if (setup == "file")
+        QVERIFY(QFile(sim.link()).open(QIODevice::WriteOnly));
+
+    sim.start();
+    if (!starts) {
+        QVERIFY(sim.process.waitForFinished(5000));
+        QCOMPARE(sim.process.exitCode(), 1);
+        QVERIFY(!sim.process.readAllStandardError().isEmpty());
+        if (setup == "device")
+            QCOMPARE(QFileInfo(sim.link()).symLinkTarget(), QString("/dev/null"));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(sim.link()).exists(), 5000);
+    QVERIFY(QFileInfo(sim.link()).symLinkTarget().startsWith("/dev/pts/"));
+    struct stat info = {};
+    QCOMPARE(::lstat(folder.constData(), &info), 0);
+    QCOMPARE(info.st_mode & 077, 0u);
+    sim.process.terminate();
+    QVERIFY(sim.process.waitForFinished(5000));
+}
+
+#else
+
+void tst_Sim::servesPtyThroughLinkAndRemovesItOnSigterm()
+{
+    QSKIP("quillmark-sim is not part of this build");
+}
+void tst_Sim::readsPcBaudRateFromPty()
+{
+    QSKIP("quillmark-sim is not part of this build");
+}
+void tst_Sim::linkFolderRules_data() {}
+void tst_Sim::linkFolderRules()
+{
+    QSKIP("quillmark-sim is not part of this build");
+}
+
+#endif
+
+QTEST_GUILESS_MAIN(tst_Sim)
+#include "tst_sim.moc"
