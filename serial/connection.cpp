@@ -1,0 +1,102 @@
+// The window's connection sequence and its command exchange with the display.
+#include "frmmain.h"
+
+#include "combobox.h"
+#include "commcontrol.h"
+#include "optionlists.h"
+#include "shape.h"
+#include "timer.h"
+
+#include <QEventLoop>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+constexpr quint32 kWhite = rgb(255, 255, 255);
+constexpr quint32 kYellow = rgb(255, 255, 0);
+constexpr quint32 kRed = rgb(255, 0, 0);
+} // namespace
+
+void frmMain::cmdConnect_Click()
+{
+    // Reopening the port under a waiting exchange would pull the line from under it.
+    if (exchangeWaiting())
+        return;
+
+    if (cm->portOpen())
+        cm->setPortOpen(false);
+
+    // A list holding typed text has no setting to offer; refuse before touching the port.
+    for (ComboBox *list : {cmbBaud, cmbPar, cmbBits}) {
+        if (list->listIndex() < 0) {
+            reportCommError(CommError(chooseFromListText(list)));
+            return;
+        }
+    }
+    try {
+        cm->setSettings(optionlists::portSettings(cmbBaud->list(cmbBaud->listIndex()),
+                                                  cmbPar->list(cmbPar->listIndex()),
+                                                  cmbBits->list(cmbBits->listIndex())));
+        shpPort->setBackColor(kWhite);
+
+        cm->setCommPort(cmbPort->listIndex() + 1);
+        cm->setPortOpen(true);
+        shpPort->setBackColor(kYellow);
+        cmdConnect->setText(QStringLiteral("Reconnect"));
+        lblSettings->setText(cm->settings());
+        ReadCommSettings();
+    } catch (const CommError &error) {
+        reportCommError(error);
+    }
+}
+
+bool frmMain::SendCommand()
+{
+    if (m_wait)
+        return false;
+
+    cm->setOutput(strCommand);
+    blnTimeout = false;
+    m_closing = false;
+    tmrTout->setEnabled(true);
+
+    // Block on the event loop, not in a spin: the window stays live and the tick ends
+    // the wait after exactly one interval.
+    QEventLoop wait;
+    m_wait = &wait;
+    while (!blnTimeout && !m_closing)
+        wait.exec();
+    m_wait = nullptr;
+    if (m_closing)
+        return false;
+
+    strResponse = cm->input();
+    return true;
+}
+
+void frmMain::tmrTout_Timer()
+{
+    blnTimeout = true;
+    tmrTout->setEnabled(false);
+    if (m_wait)
+        m_wait->quit();
+}
+
+bool frmMain::exchange()
+{
+    try {
+        return SendCommand();
+    } catch (const CommError &error) {
+        reportCommError(error);
+        return false;
+    }
+}
+
+void frmMain::reportCommError(const CommError &error)
+{
+    shpPort->setBackColor(kRed);
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Comm Port Error!"),
+                    error.description(), QMessageBox::Ok, this);
+    box.exec();
+}
