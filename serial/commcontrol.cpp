@@ -1,0 +1,280 @@
+#include "commcontrol.h"
+
+#include "portnames.h"
+#include "portparameters.h"
+
+#include <QSerialPort>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#include <termios.h>
+#endif
+
+namespace {
+
+constexpr qint64 kReceiveBufferSize = 1024;
+constexpr qint64 kTransmitBufferSize = 512;
+
+QString openFailureReason(const QSerialPort &port)
+{
+    const QString text = port.errorString();
+    // Qt takes a lock file before it opens the device and reports a held lock as a
+    // permission error; EBUSY is how a holder with exclusive access (TIOCEXCL) shows.
+    // Both mean that someone else has the port.
+    if (port.error() == QSerialPort::PermissionError &&
+        (text.contains(QLatin1String("locking the device")) ||
+         text == QString::fromLocal8Bit(std::strerror(EBUSY))))
+        return QStringLiteral("the port is in use by another program");
+    return text;
+}
+
+} // namespace
+
+CommControl::CommControl(QObject *parent) : QObject(parent), m_port(new QSerialPort(this))
+{
+    m_port->setReadBufferSize(kReceiveBufferSize);
+    connect(m_port, &QSerialPort::errorOccurred, this, &CommControl::handleError);
+}
+
+CommControl::~CommControl()
+{
+    closePort();
+}
+
+bool CommControl::portOpen() const
+{
+    return m_port->isOpen() && m_lostReason.isEmpty();
+}
+
+void CommControl::setPortOpen(bool open)
+{
+    if (open && portOpen())
+        return;
+    closePort();
+    m_lostReason.clear();
+    if (open)
+        openPort();
+}
+
+QString CommControl::settings() const
+{
+    return formatLineSettings(m_settings);
+}
+
+void CommControl::setSettings(const QString &settings)
+{
+    QString error;
+    const std::optional<LineSettings> parsed = parseLineSettings(settings, &error);
+    if (!parsed)
+        fail(QStringLiteral("the settings \"%1\" are refused: %2").arg(settings, error));
+    if (portOpen())
+        applySettings(*parsed);
+    m_settings = *parsed;
+}
+
+void CommControl::setCommPort(int port)
+{
+    if (port < kFirstPort || port > kLastPort)
+        throw CommError(QStringLiteral("COM %1: there is no such port; port numbers run from %2 "
+                                       "to %3")
+                            .arg(port)
+                            .arg(kFirstPort)
+                            .arg(kLastPort));
+    m_commPort = port;
+}
+
+void CommControl::setOutput(const QByteArray &data)
+{
+    if (!portOpen())
+        failClosed();
+    if (m_port->bytesToWrite() + data.size() > kTransmitBufferSize)
+        fail(QStringLiteral("%1 bytes do not fit the transmit buffer of %2 bytes")
+                 .arg(m_port->bytesToWrite() + data.size())
+                 .arg(kTransmitBufferSize));
+    if (m_port->write(data) != data.size())
+        fail(m_port->errorString());
+    // Hand the bytes to the driver now rather than on the next turn of the event loop, so
+    // that a reply timer started after this call runs from the moment they leave.
+    m_port->flush();
+    if (!m_lostReason.isEmpty())
+        throw CommError(m_lostReason);
+}
+
+QByteArray CommControl::input()
+{
+    if (!portOpen())
+        failClosed();
+    takeWaitingBytes();
+    if (!m_lostReason.isEmpty())
+        throw CommError(m_lostReason);
+    const QByteArray received = m_port->readAll();
+    if (!m_parityMarked)
+        return received;
+    const std::string decoded =
+        m_decoder.feed(std::string_view(received.constData(), std::size_t(received.size())));
+    return QByteArray(decoded.data(), qsizetype(decoded.size()));
+}
+
+void CommControl::handleError()
+{
+    const QSerialPort::SerialPortError error = m_port->error();
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError &&
+        error != QSerialPort::WriteError)
+        return;
+    if (!m_port->isOpen() || !m_lostReason.isEmpty())
+        return;
+
+    m_lostReason = portLabel() + QStringLiteral(": ") +
+                   (error == QSerialPort::WriteError
+                        ? QStringLiteral("writing failed: %1").arg(m_port->errorString())
+                        : QStringLiteral("the device was disconnected"));
+    m_lostPending = true;
+    // After a hang-up Qt reports the error again on every turn of the event loop for as
+    // long as the descriptor stays open, and closing it right here would delete the socket
+    // notifier that is delivering this very signal; close on the next turn instead.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!m_lostPending)
+                return;
+            closePort();
+            emit portLost(m_lostReason);
+        },
+        Qt::QueuedConnection);
+}
+
+QString CommControl::portLabel() const
+{
+    if (m_port->isOpen() || !m_lostReason.isEmpty())
+        return m_openLabel;
+    return ::portLabel(m_commPort);
+}
+
+void CommControl::fail(const QString &reason) const
+{
+    throw CommError(portLabel() + QStringLiteral(": ") + reason);
+}
+
+void CommControl::failClosed() const
+{
+    if (!m_lostReason.isEmpty())
+        throw CommError(m_lostReason);
+    fail(QStringLiteral("the port is not open"));
+}
+
+void CommControl::openPort()
+{
+    const QString device = portDevice(m_commPort);
+    if (device.isEmpty())
+        fail(QStringLiteral("no device is assigned to this port number"));
+
+    m_port->setPortName(device);
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+    applySettings(m_settings);
+    if (!m_port->open(QIODevice::ReadWrite))
+        fail(openFailureReason(*m_port));
+    m_openLabel = ::portLabel(m_commPort);
+
+    // A line without modem control (a pseudo-terminal, some USB adapters) refuses DTR and
+    // RTS as an unsupported operation; the port works all the same.
+    auto setModemLine = [this](bool done) {
+        if (done)
+            return;
+        if (m_port->error() != QSerialPort::UnsupportedOperationError) {
+            const QString reason = m_port->errorString();
+            closePort();
+            fail(reason);
+        }
+        m_port->clearError();
+    };
+    setModemLine(m_port->setDataTerminalReady(true));
+    setModemLine(m_port->setRequestToSend(false));
+
+    try {
+        applyParityMarking();
+    } catch (...) {
+        closePort();
+        throw;
+    }
+}
+
+void CommControl::closePort()
+{
+    m_lostPending = false;
+    if (m_port->isOpen())
+        m_port->close();
+    m_decoder.reset();
+    m_parityMarked = false;
+}
+
+void CommControl::applySettings(const LineSettings &settings)
+{
+    auto apply = [this](const LineSettings &s) {
+        const PortParameters parameters = portParameters(s);
+        return m_port->setBaudRate(parameters.baudRate) &&
+               m_port->setDataBits(parameters.dataBits) && m_port->setParity(parameters.parity) &&
+               m_port->setStopBits(parameters.stopBits);
+    };
+    if (!apply(settings)) {
+        const QString reason = m_port->errorString();
+        apply(m_settings);
+        m_port->clearError();
+        fail(QStringLiteral("the settings \"%1\" cannot be applied: %2")
+                 .arg(formatLineSettings(settings), reason));
+    }
+    if (!m_port->isOpen())
+        return;
+
+    const LineSettings previous = m_settings;
+    m_settings = settings;
+    try {
+        applyParityMarking();
+    } catch (...) {
+        m_settings = previous;
+        throw;
+    }
+}
+
+void CommControl::applyParityMarking()
+{
+#ifdef Q_OS_UNIX
+    // Without marking, a byte with a parity error would either vanish (IGNPAR) or pass as
+    // if good; with PARMRK the driver flags it and the decoder turns it into '?'. Qt's own
+    // setParity rewrites these input flags, so this follows every change of settings.
+    const bool marked = m_settings.parity != 'N';
+    const int fd = m_port->handle();
+    termios tio = {};
+    if (::tcgetattr(fd, &tio) != 0)
+        fail(QString::fromLocal8Bit(std::strerror(errno)));
+    if (marked) {
+        tio.c_iflag |= PARMRK | INPCK;
+        tio.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
+    } else {
+        tio.c_iflag &= ~tcflag_t(PARMRK | INPCK);
+        // Qt clears only PARENB for no parity and leaves PARODD from an earlier odd setting.
+        tio.c_cflag &= ~tcflag_t(PARODD);
+    }
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0)
+        fail(QString::fromLocal8Bit(std::strerror(errno)));
+    if (marked != m_parityMarked)
+        m_decoder.reset();
+    m_parityMarked = marked;
+#endif
+}
+
+void CommControl::takeWaitingBytes()
+{
+#ifdef Q_OS_UNIX
+    // Qt moves bytes out of the driver only when the event loop gets a turn; a caller that
+    // reads without giving it one still expects everything the line has delivered.
+    pollfd waiting = {m_port->handle(), POLLIN, 0};
+    while (m_lostReason.isEmpty() && m_port->bytesAvailable() < kReceiveBufferSize &&
+           ::poll(&waiting, 1, 0) > 0) {
+        if (!m_port->waitForReadyRead(0))
+            break;
+    }
+#endif
+}

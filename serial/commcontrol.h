@@ -1,0 +1,64 @@
+#pragma once
+
+#include "commerror.h"
+#include "linesettings.h"
+#include "paritymark.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+
+// The window's serial port control: open, configure and close one PC port, queue
+// bytes for sending and take everything received. Every failure is thrown as a
+// CommError whose description names the port and the reason.
+class CommControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CommControl(QObject *parent = nullptr);
+    ~CommControl() override;
+
+    bool portOpen() const;
+    void setPortOpen(bool open);
+
+    // "baud,parity,bits,stop", e.g. "9600,N,8,1"; applied at once when the port is open.
+    QString settings() const;
+    void setSettings(const QString &settings);
+
+    int commPort() const { return m_commPort; }
+    void setCommPort(int port);
+
+    // Queues the bytes for sending and returns at once.
+    void setOutput(const QByteArray &data);
+    // Every byte received and not yet taken; empty when none.
+    QByteArray input();
+
+signals:
+    // The device went away while the port was open; the port is closed by then.
+    void portLost(const QString &description);
+
+private:
+    void handleError();
+    QString portLabel() const;
+    [[noreturn]] void fail(const QString &reason) const;
+    [[noreturn]] void failClosed() const;
+    void openPort();
+    void closePort();
+    void applySettings(const LineSettings &settings);
+    void applyParityMarking();
+    void takeWaitingBytes();
+
+    QSerialPort *m_port = nullptr;
+    LineSettings m_settings;
+    int m_commPort = 1;
+    // "COM n (device)" of the port while it is open or lost.
+    QString m_openLabel;
+    // The description of a loss, kept until the port is opened or closed again.
+    QString m_lostReason;
+    bool m_lostPending = false;
+    bool m_parityMarked = false;
+    ParityMarkDecoder m_decoder;
+};

@@ -1,0 +1,56 @@
+#include "linesettings.h"
+
+#include <QStringList>
+
+bool operator==(const LineSettings &a, const LineSettings &b)
+{
+    return a.baud == b.baud && a.parity == b.parity && a.dataBits == b.dataBits &&
+           a.stopBits == b.stopBits;
+}
+
+std::optional<LineSettings> parseLineSettings(const QString &text, QString *error)
+{
+    auto refuse = [error](const QString &reason) {
+        if (error)
+            *error = reason;
+        return std::nullopt;
+    };
+
+    const QStringList fields = text.split(QLatin1Char(','));
+    if (fields.size() != 4)
+        return refuse(QStringLiteral("\"%1\" is not of the form baud,parity,bits,stop").arg(text));
+
+    // Whole-text comparison, so that " 9600" or "09600" are refused rather than read leniently.
+    static const QStringList bauds = {QStringLiteral("1200"), QStringLiteral("2400"),
+                                      QStringLiteral("4800"), QStringLiteral("9600")};
+    if (!bauds.contains(fields[0]))
+        return refuse(
+            QStringLiteral("baud rate \"%1\" is not one of 1200, 2400, 4800, 9600").arg(fields[0]));
+
+    static const QStringList parities = {QStringLiteral("N"), QStringLiteral("E"),
+                                         QStringLiteral("O")};
+    if (!parities.contains(fields[1]))
+        return refuse(QStringLiteral("parity \"%1\" is not one of N, E, O").arg(fields[1]));
+
+    if (fields[2] != QLatin1String("7") && fields[2] != QLatin1String("8"))
+        return refuse(QStringLiteral("data bits \"%1\" is not one of 7, 8").arg(fields[2]));
+
+    if (fields[3] != QLatin1String("1"))
+        return refuse(QStringLiteral("stop bits \"%1\" is not 1").arg(fields[3]));
+
+    LineSettings settings;
+    settings.baud = fields[0].toInt();
+    settings.parity = fields[1].at(0).toLatin1();
+    settings.dataBits = fields[2].toInt();
+    settings.stopBits = 1;
+    return settings;
+}
+
+QString formatLineSettings(const LineSettings &settings)
+{
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(settings.baud)
+        .arg(QLatin1Char(settings.parity))
+        .arg(settings.dataBits)
+        .arg(settings.stopBits);
+}

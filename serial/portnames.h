@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+// Port numbers as the window shows them ("COM 1" .. "COM 250").
+constexpr int kFirstPort = 1;
+constexpr int kLastPort = 250;
+
+// The folder whose `comN` symbolic links name the device for port N, whether or not it
+// exists: $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-<uid> without that variable.
+// Empty on systems without the folder.
+QString portLinkFolder();
+
+// Whether the link folder is a real directory of this user closed to everyone else;
+// only then are its links followed.
+bool portLinkFolderUsable();
+
+// The device for port `port`, e.g. "/dev/ttyS2" or "COM3"; empty when none is assigned.
+// A link that points nowhere still names its target, which then fails to open.
+QString portDevice(int port);
+
+// "COM 3 (/dev/ttyS2)", or "COM 120" when no device is assigned.
+QString portLabel(int port);
+
+// The tooltip of a port entry: its device and whether that device is present now.
+QString portDeviceDescription(int port);

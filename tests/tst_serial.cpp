@@ -1,0 +1,586 @@
+#include "commcontrol.h"
+#include "portnames.h"
+#include "portparameters.h"
+#include "ptypeer.h"
+#include "testlinkfolder.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The description of the CommError that `operation` throws, or "(no failure)".
+template <typename Operation> QString failureOf(Operation operation)
+{
+    try {
+        operation();
+    } catch (const CommError &error) {
+        return error.description();
+    }
+    return QStringLiteral("(no failure)");
+}
+
+// A byte string literal with its embedded nulls.
+template <int N> QByteArray bytes(const char (&literal)[N])
+{
+    return QByteArray(literal, N - 1);
+}
+
+} // namespace
+
+class tst_Serial : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void lineSettingsParse_data();
+    void lineSettingsParse();
+    void lineSettingsMapOntoSerialPort_data();
+    void lineSettingsMapOntoSerialPort();
+    void lineSettingsReachDevice_data();
+    void lineSettingsReachDevice();
+
+    void bytesPassUnchanged();
+    void inputTakesEverythingAndEmpties();
+    void bytesSentBeforeOpenReachFirstInput();
+    void outputBeyondTransmitBufferRefused();
+    void ffByteSurvivesParityMarking();
+
+    void openFailuresNamePortAndReason_data();
+    void openFailuresNamePortAndReason();
+    void outOfRangePortNumbersRefused_data();
+    void outOfRangePortNumbersRefused();
+    void closedPortRefusesReadAndWrite();
+    void vanishedDeviceEndsPortOnce_data();
+    void vanishedDeviceEndsPortOnce();
+
+    void fixedPortTable_data();
+    void fixedPortTable();
+    void linkFolderRules_data();
+    void linkFolderRules();
+    void linkFolderLocation_data();
+    void linkFolderLocation();
+    void tooltipsTellPresence();
+
+    void parityMarksDecoded_data();
+    void parityMarksDecoded();
+
+private:
+    // Opens a CommControl on a fresh pty peer, or fails the test.
+    void openOnPeer(const QString &settings = QStringLiteral("9600,N,8,1"));
+
+    std::unique_ptr<TestLinkFolder> m_folder;
+    std::unique_ptr<PtyPeer> m_peer;
+    std::unique_ptr<CommControl> m_control;
+};
+
+void tst_Serial::init()
+{
+    m_folder = std::make_unique<TestLinkFolder>();
+    QVERIFY(m_folder->isValid());
+}
+
+void tst_Serial::cleanup()
+{
+    m_control.reset();
+    m_peer.reset();
+    m_folder.reset();
+}
+
+void tst_Serial::openOnPeer(const QString &settings)
+{
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    m_control = std::make_unique<CommControl>();
+    m_control->setSettings(settings);
+    m_control->setCommPort(7);
+    m_control->setPortOpen(true);
+    QVERIFY(m_control->portOpen());
+}
+
+void tst_Serial::lineSettingsParse_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("refusedField"); // empty when the text is valid
+
+    for (const char *valid : {"1200,N,8,1", "2400,E,7,1", "4800,O,8,1", "9600,N,7,1"})
+        QTest::newRow(valid) << valid << QString();
+
+    QTest::newRow("empty") << ""
+                           << "baud,parity,bits,stop";
+    QTest::newRow("three fields") << "9600,N,8"
+                                  << "baud,parity,bits,stop";
+    QTest::newRow("five fields") << "9600,N,8,1,1"
+                                 << "baud,parity,bits,stop";
+    QTest::newRow("baud 19200") << "19200,N,8,1"
+                                << "baud rate";
+    QTest::newRow("baud leading zero") << "09600,N,8,1"
+                                       << "baud rate";
+    QTest::newRow("baud spaced") << " 9600,N,8,1"
+                                 << "baud rate";
+    QTest::newRow("parity lower case") << "9600,e,8,1"
+                                       << "parity";
+    QTest::newRow("parity mark") << "9600,M,8,1"
+                                 << "parity";
+    QTest::newRow("parity missing") << "9600,,8,1"
+                                    << "parity";
+    QTest::newRow("bits 6") << "9600,N,6,1"
+                            << "data bits";
+    QTest::newRow("bits 9") << "9600,E,9,1"
+                            << "data bits";
+    QTest::newRow("stop 2") << "9600,N,8,2"
+                            << "stop bits";
+    QTest::newRow("stop 1.5") << "9600,N,8,1.5"
+                              << "stop bits";
+}
+
+void tst_Serial::lineSettingsParse()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, refusedField);
+
+    QString error;
+    const std::optional<LineSettings> parsed = parseLineSettings(text, &error);
+    CommControl control;
+    control.setSettings(QStringLiteral("2400,O,7,1"));
+    const QString failure = failureOf([&] { control.setSettings(text); });
+
+    if (refusedField.isEmpty()) {
+        QVERIFY2(parsed, qPrintable(error));
+        QCOMPARE(formatLineSettings(*parsed), text);
+        QCOMPARE(control.settings(), text);
+    } else {
+        QVERIFY(!parsed);
+        QVERIFY2(error.contains(refusedField), qPrintable(error));
+        QVERIFY2(failure.startsWith(QLatin1String("COM 1")), qPrintable(failure));
+        QVERIFY2(failure.contains(refusedField), qPrintable(failure));
+        QCOMPARE(control.settings(), QStringLiteral("2400,O,7,1"));
+    }
+}
+
+void tst_Serial::lineSettingsMapOntoSerialPort_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<QSerialPort::DataBits>("dataBits");
+    QTest::addColumn<QSerialPort::Parity>("parity");
+
+    QTest::newRow("none 8") << "9600,N,8,1" << 9600 << QSerialPort::Data8 << QSerialPort::NoParity;
+    QTest::newRow("even 7") << "1200,E,7,1" << 1200 << QSerialPort::Data7
+                            << QSerialPort::EvenParity;
+    QTest::newRow("odd 8") << "4800,O,8,1" << 4800 << QSerialPort::Data8 << QSerialPort::OddParity;
+}
+
+// A pty forces CS8 and clears PARENB, so the data bits and parity are checked here, where
+// the layer chooses them, rather than on the device.
+void tst_Serial::lineSettingsMapOntoSerialPort()
+{
+    QFETCH(QString, text);
+    QFETCH(int, baud);
+    QFETCH(QSerialPort::DataBits, dataBits);
+    QFETCH(QSerialPort::Parity, parity);
+
+    const PortParameters parameters = portParameters(*parseLineSettings(text));
+    QCOMPARE(parameters.baudRate, baud);
+    QCOMPARE(parameters.dataBits, dataBits);
+    QCOMPARE(parameters.parity, parity);
+    QCOMPARE(parameters.stopBits, QSerialPort::OneStop);
+}
+
+void tst_Serial::lineSettingsReachDevice_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("whileOpen");
+    QTest::addColumn<speed_t>("speed");
+    QTest::addColumn<bool>("odd");
+    QTest::addColumn<bool>("marked");
+
+    QTest::newRow("1200 odd") << "1200,O,7,1" << false << speed_t(B1200) << true << true;
+    QTest::newRow("2400 even") << "2400,E,8,1" << false << speed_t(B2400) << false << true;
+    QTest::newRow("9600 none") << "9600,N,8,1" << false << speed_t(B9600) << false << false;
+    QTest::newRow("4800 even, changed while open")
+        << "4800,E,8,1" << true << speed_t(B4800) << false << true;
+    QTest::newRow("none, changed while open from odd")
+        << "9600,N,8,1" << true << speed_t(B9600) << false << false;
+}
+
+void tst_Serial::lineSettingsReachDevice()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, whileOpen);
+    QFETCH(speed_t, speed);
+    QFETCH(bool, odd);
+    QFETCH(bool, marked);
+
+    openOnPeer(whileOpen ? QStringLiteral("1200,O,7,1") : text);
+    if (whileOpen)
+        m_control->setSettings(text);
+    QCOMPARE(m_control->settings(), text);
+
+    const termios tio = m_peer->slaveTermios();
+    QCOMPARE(cfgetospeed(&tio), speed);
+    QCOMPARE(cfgetispeed(&tio), speed);
+    QCOMPARE(bool(tio.c_cflag & PARODD), odd);
+    QCOMPARE(bool(tio.c_cflag & CSTOPB), false);
+    QCOMPARE(bool(tio.c_cflag & CRTSCTS), false);
+    QCOMPARE(bool(tio.c_iflag & (IXON | IXOFF)), false);
+    QCOMPARE(bool(tio.c_iflag & PARMRK), marked);
+    QCOMPARE(bool(tio.c_iflag & INPCK), marked);
+    if (marked)
+        QCOMPARE(bool(tio.c_iflag & (IGNPAR | ISTRIP)), false);
+}
+
+void tst_Serial::bytesPassUnchanged()
+{
+    openOnPeer();
+    const QByteArray command = bytes("$M\r\0\x7f\x80\xff\r");
+    m_control->setOutput(command);
+    QVERIFY(m_peer->waitForReceived(command.size(), 5000));
+    QCOMPARE(m_peer->received(), command);
+
+    m_control->setPortOpen(true); // already open: nothing happens
+    QVERIFY(m_control->portOpen());
+    m_control->setOutput("!");
+    QVERIFY(m_peer->waitForReceived(command.size() + 1, 5000));
+    QCOMPARE(m_peer->received(), command + "!");
+}
+
+void tst_Serial::inputTakesEverythingAndEmpties()
+{
+    openOnPeer();
+    const QByteArray reply = bytes(">13\0\x0A\r");
+    m_peer->write(reply);
+    QByteArray got;
+    QTRY_COMPARE(got += m_control->input(), reply);
+    QCOMPARE(m_control->input(), QByteArray());
+}
+
+// Qt does not flush the device on open, and neither does the layer: what arrived first is
+// the start of the first input.
+void tst_Serial::bytesSentBeforeOpenReachFirstInput()
+{
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    m_peer->write(">early\r");
+    QTRY_COMPARE(m_peer->slavePending(), 7);
+
+    CommControl control;
+    control.setCommPort(7);
+    control.setPortOpen(true);
+    QCOMPARE(control.input(), QByteArray(">early\r"));
+}
+
+void tst_Serial::outputBeyondTransmitBufferRefused()
+{
+    openOnPeer();
+    const QString failure = failureOf([&] { m_control->setOutput(QByteArray(513, 'x')); });
+    QCOMPARE(failure, QStringLiteral("COM 7 (%1): 513 bytes do not fit the transmit buffer of "
+                                     "512 bytes")
+                          .arg(m_peer->slavePath()));
+
+    m_control->setOutput(QByteArray(512, 'y'));
+    QVERIFY(m_peer->waitForReceived(512, 5000));
+    QCOMPARE(m_peer->received(), QByteArray(512, 'y'));
+}
+
+// With parity on, the driver marks errors and doubles every received 0xFF; the layer must
+// hand back the bytes the device sent.
+void tst_Serial::ffByteSurvivesParityMarking()
+{
+    openOnPeer(QStringLiteral("9600,E,8,1"));
+    const QByteArray sent = bytes("\xff\0\xff\xff"
+                                  "A\xff");
+    m_peer->write(sent);
+    QByteArray got;
+    QTRY_COMPARE(got += m_control->input(), sent);
+}
+
+enum class OpenFailure { MissingDevice, InUse, Unassigned };
+Q_DECLARE_METATYPE(OpenFailure)
+
+void tst_Serial::openFailuresNamePortAndReason_data()
+{
+    QTest::addColumn<OpenFailure>("scenario");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("missing device") << OpenFailure::MissingDevice << "No such file or directory";
+    QTest::newRow("in use") << OpenFailure::InUse << "the port is in use by another program";
+    QTest::newRow("unassigned number")
+        << OpenFailure::Unassigned << "no device is assigned to this port number";
+}
+
+void tst_Serial::openFailuresNamePortAndReason()
+{
+    QFETCH(OpenFailure, scenario);
+    QFETCH(QString, reason);
+
+    int port = 7;
+    QString device;
+    CommControl holder;
+    switch (scenario) {
+    case OpenFailure::MissingDevice:
+        device = m_folder->runtimePath() + QStringLiteral("/gone");
+        QVERIFY(m_folder->link(port, device));
+        break;
+    case OpenFailure::InUse:
+        m_peer = std::make_unique<PtyPeer>(port);
+        QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+        device = m_peer->slavePath();
+        holder.setCommPort(port);
+        holder.setPortOpen(true);
+        break;
+    default:
+        port = 120;
+        break;
+    }
+
+    CommControl control;
+    control.setCommPort(port);
+    const QString label = device.isEmpty() ? QStringLiteral("COM %1").arg(port)
+                                           : QStringLiteral("COM %1 (%2)").arg(port).arg(device);
+    QCOMPARE(failureOf([&] { control.setPortOpen(true); }), label + QStringLiteral(": ") + reason);
+    QVERIFY(!control.portOpen());
+    if (scenario == OpenFailure::InUse) {
+        QVERIFY(holder.portOpen());
+        holder.setPortOpen(false);
+        control.setPortOpen(true); // the lock went with the holder
+        QVERIFY(control.portOpen());
+    }
+}
+
+void tst_Serial::outOfRangePortNumbersRefused_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::newRow("0") << 0;
+    QTest::newRow("-1") << -1;
+    QTest::newRow("251") << 251;
+}
+
+// Out-of-range numbers fail when set; numbers in range without a device fail at open.
+void tst_Serial::outOfRangePortNumbersRefused()
+{
+    QFETCH(int, port);
+    CommControl control;
+    control.setCommPort(5);
+    QCOMPARE(
+        failureOf([&] { control.setCommPort(port); }),
+        QStringLiteral("COM %1: there is no such port; port numbers run from 1 to 250").arg(port));
+    QCOMPARE(control.commPort(), 5);
+}
+
+void tst_Serial::closedPortRefusesReadAndWrite()
+{
+    openOnPeer();
+    m_control->setPortOpen(false);
+    QVERIFY(!m_control->portOpen());
+    m_control->setPortOpen(false);
+
+    const QString expected =
+        QStringLiteral("COM 7 (%1): the port is not open").arg(m_peer->slavePath());
+    QCOMPARE(failureOf([&] { m_control->setOutput("$M\r"); }), expected);
+    QCOMPARE(failureOf([&] { m_control->input(); }), expected);
+    QCOMPARE(failureOf([] { CommControl().input(); }),
+             QStringLiteral("COM 1 (/dev/ttyS0): the port is not open"));
+}
+
+enum class Notice { EventLoop, Input, Output };
+Q_DECLARE_METATYPE(Notice)
+
+void tst_Serial::vanishedDeviceEndsPortOnce_data()
+{
+    QTest::addColumn<Notice>("notice");
+    QTest::newRow("while idle") << Notice::EventLoop;
+    QTest::newRow("on input") << Notice::Input;
+    QTest::newRow("on output") << Notice::Output;
+}
+
+void tst_Serial::vanishedDeviceEndsPortOnce()
+{
+    QFETCH(Notice, notice);
+    openOnPeer();
+    QSignalSpy lost(m_control.get(), &CommControl::portLost);
+    const QString expected =
+        QStringLiteral("COM 7 (%1): the device was disconnected").arg(m_peer->slavePath());
+
+    m_peer->hangUp();
+    if (notice == Notice::Input)
+        QCOMPARE(failureOf([&] { m_control->input(); }), expected);
+    if (notice == Notice::Output)
+        QCOMPARE(failureOf([&] { m_control->setOutput("$M\r"); }), expected);
+
+    QVERIFY(lost.count() == 1 || lost.wait(5000));
+    QCOMPARE(lost.constFirst().constFirst().toString(), expected);
+    QVERIFY(!m_control->portOpen());
+    for (int turn = 0; turn < 10; ++turn)
+        QCoreApplication::processEvents();
+    QCOMPARE(lost.count(), 1);
+    QCOMPARE(failureOf([&] { m_control->input(); }), expected);
+    QCOMPARE(failureOf([&] { m_control->setOutput("$M\r"); }), expected);
+
+    m_control->setPortOpen(false);
+    QCOMPARE(failureOf([&] { m_control->input(); }),
+             QStringLiteral("COM 7 (%1): the port is not open").arg(m_peer->slavePath()));
+}
+
+void tst_Serial::fixedPortTable_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("device");
+
+    QTest::newRow("COM 1") << 1 << "/dev/ttyS0";
+    QTest::newRow("COM 32") << 32 << "/dev/ttyS31";
+    QTest::newRow("COM 33") << 33 << "/dev/ttyUSB0";
+    QTest::newRow("COM 64") << 64 << "/dev/ttyUSB31";
+    QTest::newRow("COM 65") << 65 << "/dev/ttyACM0";
+    QTest::newRow("COM 96") << 96 << "/dev/ttyACM31";
+    QTest::newRow("COM 97") << 97 << "";
+    QTest::newRow("COM 250") << 250 << "";
+    QTest::newRow("COM 0") << 0 << "";
+    QTest::newRow("COM 251") << 251 << "";
+}
+
+void tst_Serial::fixedPortTable()
+{
+    QFETCH(int, port);
+    QFETCH(QString, device);
+    QCOMPARE(portDevice(port), device);
+}
+
+enum class FolderCase { Private, GroupReadable, NotOurs, Symlinked, DanglingLink };
+Q_DECLARE_METATYPE(FolderCase)
+
+void tst_Serial::linkFolderRules_data()
+{
+    QTest::addColumn<FolderCase>("folderCase");
+    QTest::addColumn<bool>("linkFollowed");
+
+    QTest::newRow("private folder") << FolderCase::Private << true;
+    QTest::newRow("group readable") << FolderCase::GroupReadable << false;
+    QTest::newRow("owned by another user") << FolderCase::NotOurs << false;
+    QTest::newRow("folder is a symlink") << FolderCase::Symlinked << false;
+    QTest::newRow("dangling link") << FolderCase::DanglingLink << true;
+}
+
+void tst_Serial::linkFolderRules()
+{
+    QFETCH(FolderCase, folderCase);
+    QFETCH(bool, linkFollowed);
+
+    const QByteArray folder = QFile::encodeName(m_folder->path());
+    QString target = QStringLiteral("/dev/null");
+    switch (folderCase) {
+    case FolderCase::GroupReadable:
+        QCOMPARE(::chmod(folder.constData(), 0750), 0);
+        break;
+    case FolderCase::NotOurs:
+        if (::chown(folder.constData(), getuid() + 1, getgid()) != 0)
+            QSKIP("giving the folder to another user needs root");
+        break;
+    case FolderCase::Symlinked: {
+        const QByteArray real = QFile::encodeName(m_folder->runtimePath() + "/real");
+        QCOMPARE(::rename(folder.constData(), real.constData()), 0);
+        QCOMPARE(::symlink(real.constData(), folder.constData()), 0);
+        break;
+    }
+    case FolderCase::DanglingLink:
+        target = m_folder->runtimePath() + QStringLiteral("/nothing-here");
+        break;
+    default:
+        break;
+    }
+    QVERIFY(m_folder->link(7, target));
+    QCOMPARE(portDevice(7), linkFollowed ? target : QStringLiteral("/dev/ttyS6"));
+}
+
+void tst_Serial::linkFolderLocation_data()
+{
+    QTest::addColumn<bool>("set");
+    QTest::addColumn<QByteArray>("runtime");
+    QTest::addColumn<QString>("folder");
+
+    const QString fallback = QStringLiteral("/tmp/quillmark-%1").arg(getuid());
+    QTest::newRow("runtime dir") << true << QByteArray("/run/user/1000")
+                                 << "/run/user/1000/quillmark";
+    QTest::newRow("runtime dir empty") << true << QByteArray() << fallback;
+    QTest::newRow("runtime dir unset") << false << QByteArray() << fallback;
+}
+
+void tst_Serial::linkFolderLocation()
+{
+    QFETCH(bool, set);
+    QFETCH(QByteArray, runtime);
+    QFETCH(QString, folder);
+
+    if (set)
+        qputenv("XDG_RUNTIME_DIR", runtime);
+    else
+        qunsetenv("XDG_RUNTIME_DIR");
+    QCOMPARE(portLinkFolder(), folder);
+}
+
+void tst_Serial::tooltipsTellPresence()
+{
+    PtyPeer peer(7);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    const QString gone = m_folder->runtimePath() + QStringLiteral("/gone");
+    QVERIFY(m_folder->link(8, gone));
+
+    QCOMPARE(portDeviceDescription(7), peer.slavePath() + QStringLiteral(" (present)"));
+    QCOMPARE(portDeviceDescription(8), gone + QStringLiteral(" (not present)"));
+    QCOMPARE(portDeviceDescription(120),
+             QStringLiteral("no device is assigned to COM 120; a link com120 in %1 can name one")
+                 .arg(m_folder->path()));
+}
+
+void tst_Serial::parityMarksDecoded_data()
+{
+    QTest::addColumn<QList<QByteArray>>("reads");
+    QTest::addColumn<QByteArray>("decoded");
+
+    using Reads = QList<QByteArray>;
+    QTest::newRow("plain, nulls kept") << Reads{bytes("A\0B\r")} << bytes("A\0B\r");
+    QTest::newRow("doubled 0xFF") << Reads{"A\xff\xff"
+                                           "B"}
+                                  << QByteArray("A\xff"
+                                                "B");
+    QTest::newRow("error mark") << Reads{bytes("A\xff\0xB")} << QByteArray("A?B");
+    QTest::newRow("error on a null") << Reads{bytes("\xff\0\0")} << QByteArray("?");
+    QTest::newRow("split after 0xFF") << Reads{"A\xff", bytes("\0x"), "B"} << QByteArray("A?B");
+    QTest::newRow("split after 0xFF 0x00") << Reads{bytes("A\xff\0"), "xB"} << QByteArray("A?B");
+    QTest::newRow("doubled 0xFF split") << Reads{"\xff", "\xff"} << QByteArray("\xff");
+    QTest::newRow("one byte per read")
+        << Reads{"\xff", "\xff", "\xff", bytes("\0"), "x", "\xff", "\xff"}
+        << QByteArray("\xff?\xff");
+    QTest::newRow("unmarked 0xFF passes") << Reads{"\xff"
+                                                   "A"}
+                                          << QByteArray("\xff"
+                                                        "A");
+}
+
+void tst_Serial::parityMarksDecoded()
+{
+    QFETCH(QList<QByteArray>, reads);
+    QFETCH(QByteArray, decoded);
+
+    ParityMarkDecoder decoder;
+    std::string out;
+    for (const QByteArray &read : reads)
+        out += decoder.feed(std::string_view(read.constData(), std::size_t(read.size())));
+    QCOMPARE(QByteArray(out.data(), qsizetype(out.size())), decoded);
+    QVERIFY(decoder.pending().empty());
+
+    decoder.feed("\xff");
+    decoder.reset();
+    QCOMPARE(decoder.feed("A"), std::string("A"));
+}
+
+QTEST_GUILESS_MAIN(tst_Serial)
+#include "tst_serial.moc"
