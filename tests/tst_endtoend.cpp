@@ -1,0 +1,177 @@
+#include "commcontrol.h"
+#include "messageboxes.h"
+#include "testlinkfolder.h"
+#include "windowdriver.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+constexpr int kPort = 3;
+const QColor kGreen(0, 255, 0);
+const QColor kYellow(255, 255, 0);
+const QColor kRed(255, 0, 0);
+const std::initializer_list<const char *> kCommsLists = {"cmbMod", "cmbNewBaud", "cmbNewBits",
+                                                         "cmbNewPar", "cmbSA"};
+} // namespace
+
+// The window against quillmark-sim running as a separate program.
+class tst_EndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void typicalRunAgainstTheSimulator();
+    void changedBaudRateNeedsAReconnectAtTheNewRate();
+    void lateAnswerStaysYellowAndSpoilsTheNextReply();
+    void strayByteBeforeEachAnswerIsIgnored();
+    void simulatorGoneIsReportedOnTheNextExchange();
+
+private:
+    bool startSimulator(const QStringList &options = {});
+    void connect(int baudPosition = 3);
+
+    std::unique_ptr<TestLinkFolder> m_folder;
+    std::unique_ptr<QProcess> m_sim;
+    std::unique_ptr<frmMain> m_window;
+};
+
+void tst_EndToEnd::init()
+{
+#ifndef QUILLMARK_SIM_PATH
+    QSKIP("quillmark-sim is not part of this build");
+#endif
+    m_folder = std::make_unique<TestLinkFolder>();
+    QVERIFY(m_folder->isValid());
+    m_window = std::make_unique<frmMain>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    list(*m_window, "cmbPort")->setListIndex(kPort - 1);
+}
+
+void tst_EndToEnd::cleanup()
+{
+    m_window.reset();
+    if (m_sim && m_sim->state() != QProcess::NotRunning) {
+        m_sim->terminate();
+        QVERIFY(m_sim->waitForFinished(5000));
+    }
+    m_sim.reset();
+    m_folder.reset();
+}
+
+bool tst_EndToEnd::startSimulator(const QStringList &options)
+{
+#ifdef QUILLMARK_SIM_PATH
+    m_sim = std::make_unique<QProcess>();
+    m_sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_sim->start(QStringLiteral(QUILLMARK_SIM_PATH),
+                 QStringList{QStringLiteral("--port"), QString::number(kPort)} + options);
+    if (!m_sim->waitForStarted(5000))
+        return false;
+    const QString link = m_folder->path() + QStringLiteral("/com%1").arg(kPort);
+    QDeadlineTimer deadline(5000);
+    while (!QFileInfo::exists(link) && !deadline.hasExpired())
+        m_sim->waitForReadyRead(50);
+    return QFileInfo::exists(link);
+#else
+    Q_UNUSED(options);
+    return false;
+#endif
+}
+
+void tst_EndToEnd::connect(int baudPosition)
+{
+    list(*m_window, "cmbBaud")->setListIndex(baudPosition);
+    click(*m_window, "cmdConnect");
+}
+
+void tst_EndToEnd::typicalRunAgainstTheSimulator()
+{
+    QVERIFY(startSimulator());
+    MessageBoxes boxes;
+    connect();
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{1, 3, 1, 1, 9}));
+
+    // What SET writes, GET reads back.
+    list(*m_window, "cmbBlock")->setListIndex(2);
+    list(*m_window, "cmbDT")->setListIndex(1);
+    list(*m_window, "cmbDP")->setListIndex(2);
+    click(*m_window, "cmdSet");
+    list(*m_window, "cmbDT")->setListIndex(0);
+    list(*m_window, "cmbDP")->setListIndex(0);
+    click(*m_window, "cmdGet");
+    QCOMPARE(positions(*m_window, {"cmbBlock", "cmbDT", "cmbDP"}), (QList<int>{2, 1, 2}));
+    QCOMPARE(boxes.count(), 0);
+}
+
+void tst_EndToEnd::changedBaudRateNeedsAReconnectAtTheNewRate()
+{
+    QVERIFY(startSimulator());
+    connect();
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+
+    list(*m_window, "cmbNewBaud")->setListIndex(2); // 4800
+    list(*m_window, "cmbMod")->setListIndex(0);
+    click(*m_window, "cmdModifyComm");
+
+    connect(3); // still 9600: the display no longer listens there
+    QCOMPARE(indicatorColour(*m_window), kYellow);
+    QVERIFY(control(*m_window, "Frame2")->isEnabled());
+
+    connect(2);
+    QCOMPARE(control<QLabel>(*m_window, "lblSettings")->text(), QStringLiteral("4800,N,8,1"));
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{0, 2, 1, 1, 9}));
+}
+
+void tst_EndToEnd::lateAnswerStaysYellowAndSpoilsTheNextReply()
+{
+    QVERIFY(startSimulator({QStringLiteral("--delay"), QStringLiteral("700")}));
+    connect();
+    QCOMPARE(indicatorColour(*m_window), kYellow);
+    QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{0, 3, 1, 0, 0}));
+
+    // The late answer to "$M" arrives during GET's wait and stands in front of it.
+    click(*m_window, "cmdGet");
+    QCOMPARE(m_window->strResponse, QByteArray(">13810A\r"));
+    QCOMPARE(positions(*m_window, {"cmbBlock", "cmbDT", "cmbDP"}), (QList<int>{0, 0, 0}));
+}
+
+void tst_EndToEnd::strayByteBeforeEachAnswerIsIgnored()
+{
+    QVERIFY(startSimulator({QStringLiteral("--noise")}));
+    connect();
+    QCOMPARE(m_window->strResponse, QByteArray("~>13810A\r"));
+    QCOMPARE(indicatorColour(*m_window), kYellow);
+    QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{0, 3, 1, 0, 0}));
+}
+
+void tst_EndToEnd::simulatorGoneIsReportedOnTheNextExchange()
+{
+    QVERIFY(startSimulator());
+    connect();
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+
+    m_sim->kill();
+    QVERIFY(m_sim->waitForFinished(5000));
+    QTRY_VERIFY(!control<CommControl>(*m_window, "cm")->portOpen());
+
+    MessageBoxes boxes;
+    click(*m_window, "cmdGet");
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
+    QVERIFY2(boxes.last().text.startsWith(QStringLiteral("COM 3")), qPrintable(boxes.last().text));
+    QCOMPARE(indicatorColour(*m_window), kRed);
+}
+
+QTEST_MAIN(tst_EndToEnd)
+#include "tst_endtoend.moc"
