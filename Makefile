@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: run test build deps clean screenshot
+.PHONY: run test build deps clean screenshot bench
 
 deps:
 	@bash tools/deps.sh
@@ -20,8 +20,12 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+bench: build
+	bash tools/bench.sh $(BUILD)
+
 screenshot: build
-	bash tools/screenshot.sh $(BUILD)/quillmark docs/screenshot.png
+	# After Connect against the simulated display: the lists filled, the indicator green.
+	QUILLMARK_SIM=$(BUILD)/quillmark-sim bash tools/screenshot.sh $(BUILD)/quillmark docs/screenshot.png 132,172
 
 clean:
 	rm -rf $(BUILD)

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyleFactory>
 
 namespace {
 
@@ -54,6 +55,14 @@ frmMain::frmMain(QWidget *parent)
     setFixedSize(kClientWidth / kTwipsPerPixel, kClientHeight / kTwipsPerPixel);
 
     buildLayout();
+    // The layout was drawn for flat, classic frames: with them the opaque labels blend
+    // into their frame and each frame's caption sits in its border.
+    if (QStyle *classic = QStyleFactory::create(QStringLiteral("Windows"))) {
+        classic->setParent(this);
+        setStyle(classic);
+        for (QWidget *widget : findChildren<QWidget *>())
+            widget->setStyle(classic);
+    }
 
     tmrTout = new Timer(this);
     tmrTout->setObjectName(QStringLiteral("tmrTout"));
