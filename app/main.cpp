@@ -8,7 +8,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmark"));
-    QApplication::setDesktopFileName(QStringLiteral("quillmark"));
+    QApplication::setDesktopFileName(QStringLiteral("org.quillmark.quillmark"));
     quitOnTerminationSignals();
 
     frmMain window;
