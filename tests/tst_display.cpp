@@ -48,6 +48,7 @@ private slots:
     void buttonsRefuseListsWithoutSelection();
     void portFailureDuringAButtonIsReported();
     void pressesDuringAWaitAreIgnored();
+    void wholeJobByKeyboardAlone();
 
 private:
     void connectTo(const QByteArray &reply);
@@ -375,6 +376,50 @@ void tst_Display::pressesDuringAWaitAreIgnored()
     QVERIFY(control<CommControl>(*m_window, "cm")->portOpen());
     QCOMPARE(indicatorColour(*m_window), kGreen);
     QCOMPARE(boxes.count(), 0);
+}
+
+void tst_Display::wholeJobByKeyboardAlone()
+{
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    auto press = [](Qt::Key key, int times = 1) {
+        for (int i = 0; i < times; ++i)
+            QTest::keyClick(QApplication::focusWidget(), key);
+    };
+    auto focused = [] { return QApplication::focusWidget()->objectName(); };
+    m_peer->respond("$M\r", ">13810A\r");
+    m_peer->respond("$N1\r", ">112\r");
+
+    // Port: COM 7 is six entries down from the default.
+    press(Qt::Key_Tab, 3);
+    QCOMPARE(focused(), QStringLiteral("cmbPort"));
+    list(*m_window, "cmbPort")->setListIndex(0);
+    press(Qt::Key_Down, kPort - 1);
+    QCOMPARE(list(*m_window, "cmbPort")->listIndex(), kPort - 1);
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QStringLiteral("cmdConnect"));
+    press(Qt::Key_Space);
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QStringLiteral("cmbNewBaud"));
+    press(Qt::Key_Up); // 4800
+    press(Qt::Key_Tab, 3);
+    QCOMPARE(focused(), QStringLiteral("cmdModifyComm"));
+    press(Qt::Key_Space);
+
+    press(Qt::Key_Tab, 3);
+    QCOMPARE(focused(), QStringLiteral("cmbBlock"));
+    press(Qt::Key_Down); // block 2
+    press(Qt::Key_Tab, 3);
+    QCOMPARE(focused(), QStringLiteral("cmdGet"));
+    press(Qt::Key_Space);
+    QCOMPARE(positions(*m_window, kBlockLists), (QList<int>{1, 1, 2}));
+
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QStringLiteral("cmdSet"));
+    press(Qt::Key_Space);
+    QCOMPARE(m_peer->received(), QByteArray("$M\r$C12810A\r$N1\r$D112\r"));
 }
 
 QTEST_MAIN(tst_Display)

@@ -1,0 +1,175 @@
+#include "commcontrol.h"
+#include "messageboxes.h"
+#include "ptypeer.h"
+#include "testlinkfolder.h"
+#include "windowdriver.h"
+
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+constexpr int kPort = 5;
+const QColor kGreen(0, 255, 0);
+const QColor kYellow(255, 255, 0);
+const QColor kRed(255, 0, 0);
+// What one exchange may hold at most: the port's receive buffer and what the driver
+// still had waiting when it was read.
+constexpr int kMostPerReply = 8192;
+} // namespace
+
+// Misbehaving devices and users: nothing hangs, nothing grows, every failure names its port.
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void floodDuringAWaitStaysBounded();
+    void floodWhileIdleStaysBounded();
+    void portHeldByAnotherWindowIsReported();
+    void everyPortWithoutDeviceIsReportedWithItsNumber();
+    void rapidClicksDuringWaitsStartNothingExtra();
+    void closingDuringConnectEndsTheWait();
+
+private:
+    void connect(const QByteArray &reply = ">13810A\r");
+
+    std::unique_ptr<TestLinkFolder> m_folder;
+    std::unique_ptr<PtyPeer> m_peer;
+    std::unique_ptr<frmMain> m_window;
+};
+
+void tst_Faults::init()
+{
+    m_folder = std::make_unique<TestLinkFolder>();
+    QVERIFY(m_folder->isValid());
+    m_peer = std::make_unique<PtyPeer>(kPort);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    m_window = std::make_unique<frmMain>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    list(*m_window, "cmbPort")->setListIndex(kPort - 1);
+}
+
+void tst_Faults::cleanup()
+{
+    m_window.reset();
+    m_peer.reset();
+    m_folder.reset();
+}
+
+void tst_Faults::connect(const QByteArray &reply)
+{
+    m_peer->respond("$M\r", reply);
+    click(*m_window, "cmdConnect");
+}
+
+void tst_Faults::floodDuringAWaitStaysBounded()
+{
+    connect();
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+    // A megabyte without a carriage return, sent while GET waits.
+    m_peer->respond("$N0\r", QByteArray(1 << 20, 'x'));
+    click(*m_window, "cmdGet");
+    QVERIFY(m_window->strResponse.size() > 0);
+    QVERIFY(m_window->strResponse.size() <= kMostPerReply);
+    QCOMPARE(positions(*m_window, {"cmbBlock", "cmbDT", "cmbDP"}), (QList<int>{0, 0, 0}));
+
+    // The line keeps working: each later exchange takes a bounded share of the flood.
+    for (int i = 0; i < 3; ++i) {
+        click(*m_window, "cmdSet");
+        QVERIFY(m_window->strResponse.size() <= kMostPerReply);
+    }
+    QVERIFY(control<CommControl>(*m_window, "cm")->portOpen());
+}
+
+void tst_Faults::floodWhileIdleStaysBounded()
+{
+    connect();
+    m_peer->write(QByteArray(1 << 20, '7'));
+    // Let the event loop serve the flood for a while with no exchange running.
+    QTRY_VERIFY_WITH_TIMEOUT(m_peer->slavePending() > 0, 5000);
+    click(*m_window, "cmdGet");
+    QVERIFY(m_window->strResponse.size() <= kMostPerReply);
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+}
+
+void tst_Faults::portHeldByAnotherWindowIsReported()
+{
+    connect();
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+
+    frmMain second;
+    list(second, "cmbPort")->setListIndex(kPort - 1);
+    MessageBoxes boxes;
+    click(second, "cmdConnect");
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
+    QVERIFY2(boxes.last().text.startsWith(QStringLiteral("COM 5")), qPrintable(boxes.last().text));
+    QVERIFY2(boxes.last().text.contains(QStringLiteral("in use")), qPrintable(boxes.last().text));
+    QCOMPARE(indicatorColour(second), kRed);
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+}
+
+void tst_Faults::everyPortWithoutDeviceIsReportedWithItsNumber()
+{
+    // Every number leads nowhere, whatever devices this machine has.
+    for (int port = 1; port <= 250; ++port)
+        QVERIFY(m_folder->link(port, m_folder->path() + QStringLiteral("/absent%1").arg(port)));
+
+    MessageBoxes boxes;
+    for (int port = 1; port <= 250; ++port) {
+        list(*m_window, "cmbPort")->setListIndex(port - 1);
+        click(*m_window, "cmdConnect");
+        QCOMPARE(boxes.count(), port);
+        const QString expected = QStringLiteral("COM %1 (").arg(port);
+        QVERIFY2(boxes.last().text.startsWith(expected), qPrintable(boxes.last().text));
+        QCOMPARE(indicatorColour(*m_window), kRed);
+    }
+    QVERIFY(!control<CommControl>(*m_window, "cm")->portOpen());
+}
+
+void tst_Faults::rapidClicksDuringWaitsStartNothingExtra()
+{
+    m_peer->respond("$M\r", ">13810A\r");
+    m_peer->respond("$N0\r", ">000\r");
+    const char *const buttons[] = {"cmdConnect", "cmdModifyComm", "cmdGet", "cmdSet"};
+    // Twenty volleys on every button while Connect, then GET, waits.
+    auto volleys = [this, &buttons] {
+        for (int round = 0; round < 20; ++round)
+            for (const char *button : buttons)
+                click(*m_window, button);
+    };
+    MessageBoxes boxes;
+    QTimer::singleShot(100, this, volleys);
+    click(*m_window, "cmdConnect");
+    QTimer::singleShot(100, this, volleys);
+    click(*m_window, "cmdGet");
+
+    QCOMPARE(m_peer->received(), QByteArray("$M\r$N0\r"));
+    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(boxes.count(), 0);
+}
+
+void tst_Faults::closingDuringConnectEndsTheWait()
+{
+    QTimer::singleShot(100, m_window.get(), &QWidget::close);
+    click(*m_window, "cmdConnect");
+    QVERIFY(!m_window->isVisible());
+    QVERIFY(!m_window->exchangeWaiting());
+    QVERIFY(!control<QTimer>(*m_window, "tmrTout")->isActive());
+    QCOMPARE(indicatorColour(*m_window), kYellow); // the read never completed
+    m_window.reset();                             // the port goes with the window
+
+    CommControl other;
+    other.setCommPort(kPort);
+    other.setPortOpen(true);
+    QVERIFY(other.portOpen());
+}
+
+QTEST_MAIN(tst_Faults)
+#include "tst_faults.moc"
