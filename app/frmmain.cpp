@@ -197,19 +197,17 @@ void frmMain::buildLayout()
 
     // Each label names the list beside it, for screen readers and error messages.
     const std::pair<QLabel *, ComboBox *> names[] = {
-        {Label1, cmbBaud},     {Label2, cmbPar},     {Label3, cmbBits},
-        {Label4, cmbPort},     {Label5, cmbNewBaud}, {Label6, cmbNewPar},
-        {Label7, cmbNewBits},  {Label8, cmbSA},      {Label9, cmbMod},
-        {Label10, cmbBlock},   {Label11, cmbDT},     {Label12, cmbDP}};
+        {Label1, cmbBaud},    {Label2, cmbPar},    {Label3, cmbBits},    {Label4, cmbPort},
+        {Label5, cmbNewBaud}, {Label6, cmbNewPar}, {Label7, cmbNewBits}, {Label8, cmbSA},
+        {Label9, cmbMod},     {Label10, cmbBlock}, {Label11, cmbDT},     {Label12, cmbDP}};
     for (const auto &[caption, combo] : names) {
         caption->setBuddy(combo);
         combo->setAccessibleName(caption->text());
     }
 
-    QWidget *const focusOrder[] = {cmbBaud,    cmbPar,        cmbBits, cmbPort, cmdConnect,
-                                   cmbNewBaud, cmbNewPar,     cmbNewBits, cmdModifyComm,
-                                   cmbSA,      cmbMod,        cmbBlock, cmbDT, cmbDP,
-                                   cmdGet,     cmdSet};
+    QWidget *const focusOrder[] = {
+        cmbBaud,       cmbPar, cmbBits, cmbPort,  cmdConnect, cmbNewBaud, cmbNewPar, cmbNewBits,
+        cmdModifyComm, cmbSA,  cmbMod,  cmbBlock, cmbDT,      cmbDP,      cmdGet,    cmdSet};
     for (std::size_t i = 1; i < std::size(focusOrder); ++i)
         setTabOrder(focusOrder[i - 1], focusOrder[i]);
     cmbBaud->setFocus();

@@ -14,20 +14,20 @@ inline constexpr int kBlockReplyLength = 5;
 struct CommsReply
 {
     static constexpr int kFields = 5;
-    int passed = 0;  // 0..5: mode, baud, dataBits, parity, address
-    int mode = 0;    // 0 ASCII, 1 RTU
-    int baud = 0;    // 0..3: 1200, 2400, 4800, 9600
+    int passed = 0;   // 0..5: mode, baud, dataBits, parity, address
+    int mode = 0;     // 0 ASCII, 1 RTU
+    int baud = 0;     // 0..3: 1200, 2400, 4800, 9600
     int dataBits = 0; // 7 or 8 (the number of bits, not a list position)
-    int parity = 0;  // 0 None, 1 Even, 2 Odd
-    int address = 0; // 0..250
+    int parity = 0;   // 0 None, 1 Even, 2 Odd
+    int address = 0;  // 0..250
     bool complete() const { return passed == kFields; }
 };
 
 struct BlockReply
 {
     static constexpr int kFields = 3;
-    int passed = 0; // 0..3: block, dataType, decimalPoint
-    int block = 0;  // 0..8
+    int passed = 0;       // 0..3: block, dataType, decimalPoint
+    int block = 0;        // 0..8
     int dataType = 0;     // 0 Integer, 1 Long, 2 Float
     int decimalPoint = 0; // 0..5 digits after the point
     bool complete() const { return passed == kFields; }

@@ -96,7 +96,7 @@ bool frmMain::exchange()
 void frmMain::reportCommError(const CommError &error)
 {
     shpPort->setBackColor(kRed);
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Comm Port Error!"),
-                    error.description(), QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Comm Port Error!"), error.description(),
+                    QMessageBox::Ok, this);
     box.exec();
 }

@@ -1,7 +1,6 @@
 #include "commcontrol.h"
 #include "messageboxes.h"
-#include "ptypeer.h"
-#include "testlinkfolder.h"
+#include "ptyrig.h"
 #include "windowdriver.h"
 
 #include <QLabel>
@@ -11,17 +10,7 @@
 #include <memory>
 
 namespace {
-
 constexpr int kPort = 7;
-const QColor kGreen(0, 255, 0);
-const QColor kYellow(255, 255, 0);
-const QColor kRed(255, 0, 0);
-
-// The display-side lists in the order the "$M" reply fills them.
-const std::initializer_list<const char *> kCommsLists = {"cmbMod", "cmbNewBaud", "cmbNewBits",
-                                                         "cmbNewPar", "cmbSA"};
-const std::initializer_list<const char *> kBlockLists = {"cmbBlock", "cmbDT", "cmbDP"};
-
 } // namespace
 
 // The window against a scripted device on a real pseudo-terminal.
@@ -53,63 +42,54 @@ private slots:
 private:
     void connectTo(const QByteArray &reply);
 
-    std::unique_ptr<TestLinkFolder> m_folder;
-    std::unique_ptr<PtyPeer> m_peer;
-    std::unique_ptr<frmMain> m_window;
+    std::unique_ptr<PtyRig> m_rig;
 };
 
 void tst_Display::init()
 {
-    m_folder = std::make_unique<TestLinkFolder>();
-    QVERIFY(m_folder->isValid());
-    m_peer = std::make_unique<PtyPeer>(kPort);
-    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
-    m_window = std::make_unique<frmMain>();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    list(*m_window, "cmbPort")->setListIndex(kPort - 1);
+    m_rig = std::make_unique<PtyRig>(kPort);
+    QVERIFY2(m_rig->problem().isEmpty(), qPrintable(m_rig->problem()));
 }
 
 void tst_Display::cleanup()
 {
-    m_window.reset();
-    m_peer.reset();
-    m_folder.reset();
+    m_rig.reset();
 }
 
 void tst_Display::connectTo(const QByteArray &reply)
 {
     if (!reply.isEmpty())
-        m_peer->respond("$M\r", reply);
-    click(*m_window, "cmdConnect");
+        m_rig->peer.respond("$M\r", reply);
+    click(*m_rig->window, "cmdConnect");
 }
 
 void tst_Display::typicalRunConfiguresTheDisplay()
 {
     MessageBoxes boxes;
     connectTo(">13810A\r");
-    QCOMPARE(m_peer->received(), QByteArray("$M\r"));
-    QCOMPARE(indicatorColour(*m_window), kGreen);
-    QCOMPARE(control<QPushButton>(*m_window, "cmdConnect")->text(), QStringLiteral("Reconnect"));
-    QCOMPARE(control<QLabel>(*m_window, "lblSettings")->text(), QStringLiteral("9600,N,8,1"));
-    QVERIFY(control(*m_window, "Frame2")->isEnabled());
-    QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{1, 3, 1, 1, 9}));
-    QCOMPARE(list(*m_window, "cmbSA")->currentText(), QStringLiteral("0A"));
+    QCOMPARE(m_rig->peer.received(), QByteArray("$M\r"));
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
+    QCOMPARE(control<QPushButton>(*m_rig->window, "cmdConnect")->text(),
+             QStringLiteral("Reconnect"));
+    QCOMPARE(control<QLabel>(*m_rig->window, "lblSettings")->text(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(control(*m_rig->window, "Frame2")->isEnabled());
+    QCOMPARE(positions(*m_rig->window, kCommsLists), (QList<int>{1, 3, 1, 1, 9}));
+    QCOMPARE(list(*m_rig->window, "cmbSA")->currentText(), QStringLiteral("0A"));
 
-    m_peer->clearReceived();
-    m_peer->respond("$N2\r", ">212\r");
-    list(*m_window, "cmbBlock")->setListIndex(2);
-    click(*m_window, "cmdGet");
-    QCOMPARE(m_peer->received(), QByteArray("$N2\r"));
-    QCOMPARE(positions(*m_window, kBlockLists), (QList<int>{2, 1, 2}));
-    QCOMPARE(list(*m_window, "cmbDP")->currentText(), QStringLiteral("0.01"));
+    m_rig->peer.clearReceived();
+    m_rig->peer.respond("$N2\r", ">212\r");
+    list(*m_rig->window, "cmbBlock")->setListIndex(2);
+    click(*m_rig->window, "cmdGet");
+    QCOMPARE(m_rig->peer.received(), QByteArray("$N2\r"));
+    QCOMPARE(positions(*m_rig->window, kBlockLists), (QList<int>{2, 1, 2}));
+    QCOMPARE(list(*m_rig->window, "cmbDP")->currentText(), QStringLiteral("0.01"));
 
-    m_peer->clearReceived();
-    list(*m_window, "cmbDT")->setListIndex(2);
-    click(*m_window, "cmdSet");
-    QCOMPARE(m_peer->received(), QByteArray("$D222\r"));
-    QCOMPARE(positions(*m_window, kBlockLists), (QList<int>{2, 2, 2}));
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    m_rig->peer.clearReceived();
+    list(*m_rig->window, "cmbDT")->setListIndex(2);
+    click(*m_rig->window, "cmdSet");
+    QCOMPARE(m_rig->peer.received(), QByteArray("$D222\r"));
+    QCOMPARE(positions(*m_rig->window, kBlockLists), (QList<int>{2, 2, 2}));
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
     QCOMPARE(boxes.count(), 0);
 }
 
@@ -124,14 +104,13 @@ void tst_Display::settingsReadAppliesThePassingPrefix_data()
     QTest::newRow("no reply") << QByteArray() << defaults << kYellow;
     QTest::newRow("stray byte in front") << QByteArray("#>11720A\r") << defaults << kYellow;
     QTest::newRow("mode fails") << QByteArray(">21720A\r") << defaults << kYellow;
-    QTest::newRow("baud fails") << QByteArray(">14720A\r") << QList<int>{1, 3, 1, 0, 0}
-                                << kYellow;
-    QTest::newRow("data bits fail") << QByteArray(">11920A\r") << QList<int>{1, 1, 1, 0, 0}
-                                    << kYellow;
+    QTest::newRow("baud fails") << QByteArray(">14720A\r") << QList<int>{1, 3, 1, 0, 0} << kYellow;
+    QTest::newRow("data bits fail")
+        << QByteArray(">11920A\r") << QList<int>{1, 1, 1, 0, 0} << kYellow;
     QTest::newRow("parity fails") << QByteArray(">11730A\r") << QList<int>{1, 1, 0, 0, 0}
                                   << kYellow;
-    QTest::newRow("address fails") << QByteArray(">1172FB\r") << QList<int>{1, 1, 0, 2, 0}
-                                   << kYellow;
+    QTest::newRow("address fails")
+        << QByteArray(">1172FB\r") << QList<int>{1, 1, 0, 2, 0} << kYellow;
     QTest::newRow("address 00 leaves no selection")
         << QByteArray(">117200\r") << QList<int>{1, 1, 0, 2, -1} << kGreen;
 }
@@ -143,9 +122,9 @@ void tst_Display::settingsReadAppliesThePassingPrefix()
     QFETCH(QColor, colour);
 
     connectTo(reply);
-    QCOMPARE(positions(*m_window, kCommsLists), after);
-    QCOMPARE(indicatorColour(*m_window), colour);
-    QVERIFY(control(*m_window, "Frame2")->isEnabled());
+    QCOMPARE(positions(*m_rig->window, kCommsLists), after);
+    QCOMPARE(indicatorColour(*m_rig->window), colour);
+    QVERIFY(control(*m_rig->window, "Frame2")->isEnabled());
 }
 
 void tst_Display::blockReadAppliesThePassingPrefix_data()
@@ -155,8 +134,8 @@ void tst_Display::blockReadAppliesThePassingPrefix_data()
 
     const QList<int> unchanged = {0, 0, 0};
     QTest::newRow("all pass") << QByteArray(">212\r") << QList<int>{2, 1, 2};
-    QTest::newRow("another block, applied as it comes") << QByteArray(">512\r")
-                                                        << QList<int>{5, 1, 2};
+    QTest::newRow("another block, applied as it comes")
+        << QByteArray(">512\r") << QList<int>{5, 1, 2};
     QTest::newRow("data type fails") << QByteArray(">232\r") << QList<int>{2, 0, 0};
     QTest::newRow("decimal point fails") << QByteArray(">216\r") << QList<int>{2, 1, 0};
     QTest::newRow("block fails") << QByteArray(">9ab\r") << unchanged;
@@ -171,25 +150,23 @@ void tst_Display::blockReadAppliesThePassingPrefix()
     QFETCH(QList<int>, after);
 
     connectTo(">13810A\r");
-    m_peer->clearReceived();
+    m_rig->peer.clearReceived();
     if (!reply.isEmpty())
-        m_peer->respond("$N0\r", reply);
-    click(*m_window, "cmdGet");
-    QCOMPARE(m_peer->received(), QByteArray("$N0\r"));
-    QCOMPARE(positions(*m_window, kBlockLists), after);
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+        m_rig->peer.respond("$N0\r", reply);
+    click(*m_rig->window, "cmdGet");
+    QCOMPARE(m_rig->peer.received(), QByteArray("$N0\r"));
+    QCOMPARE(positions(*m_rig->window, kBlockLists), after);
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 }
 
 void tst_Display::modifySendsTheChosenSettings_data()
 {
     QTest::addColumn<QList<int>>("chosen"); // mode, baud, bits, parity, address positions
     QTest::addColumn<QByteArray>("command");
-    QTest::newRow("RTU 9600 8 Even 0A") << QList<int>{1, 3, 1, 1, 9}
-                                        << QByteArray("$C13810A\r");
-    QTest::newRow("ASCII 1200 7 Odd 01") << QList<int>{0, 0, 0, 2, 0}
-                                         << QByteArray("$C007201\r");
-    QTest::newRow("None with 8 bits is allowed") << QList<int>{0, 2, 1, 0, 249}
-                                                 << QByteArray("$C0280FA\r");
+    QTest::newRow("RTU 9600 8 Even 0A") << QList<int>{1, 3, 1, 1, 9} << QByteArray("$C13810A\r");
+    QTest::newRow("ASCII 1200 7 Odd 01") << QList<int>{0, 0, 0, 2, 0} << QByteArray("$C007201\r");
+    QTest::newRow("None with 8 bits is allowed")
+        << QList<int>{0, 2, 1, 0, 249} << QByteArray("$C0280FA\r");
 }
 
 void tst_Display::modifySendsTheChosenSettings()
@@ -198,48 +175,48 @@ void tst_Display::modifySendsTheChosenSettings()
     QFETCH(QByteArray, command);
 
     connectTo(">13810A\r");
-    m_peer->clearReceived();
+    m_rig->peer.clearReceived();
     int i = 0;
     for (const char *name : kCommsLists)
-        list(*m_window, name)->setListIndex(chosen.at(i++));
+        list(*m_rig->window, name)->setListIndex(chosen.at(i++));
     MessageBoxes boxes;
-    click(*m_window, "cmdModifyComm");
-    QCOMPARE(m_peer->received(), command);
-    QCOMPARE(positions(*m_window, kCommsLists), chosen);
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    click(*m_rig->window, "cmdModifyComm");
+    QCOMPARE(m_rig->peer.received(), command);
+    QCOMPARE(positions(*m_rig->window, kCommsLists), chosen);
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
     QCOMPARE(boxes.count(), 0);
 }
 
 void tst_Display::modifyRefusesNoParityWithSevenBits()
 {
     connectTo(">13810A\r");
-    m_peer->clearReceived();
-    list(*m_window, "cmbNewPar")->setListIndex(0);
-    list(*m_window, "cmbNewBits")->setListIndex(0);
+    m_rig->peer.clearReceived();
+    list(*m_rig->window, "cmbNewPar")->setListIndex(0);
+    list(*m_rig->window, "cmbNewBits")->setListIndex(0);
     MessageBoxes boxes;
-    click(*m_window, "cmdModifyComm");
+    click(*m_rig->window, "cmdModifyComm");
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.last().title, QStringLiteral("Invalid Combination"));
     QCOMPARE(boxes.last().text, QStringLiteral("Parity: None & Bits: 7 not supported"));
     QCOMPARE(boxes.last().icon, QMessageBox::Information);
-    QCOMPARE(m_peer->received(), QByteArray());
-    QCOMPARE(positions(*m_window, {"cmbNewPar", "cmbNewBits"}), (QList<int>{0, 0}));
+    QCOMPARE(m_rig->peer.received(), QByteArray());
+    QCOMPARE(positions(*m_rig->window, {"cmbNewPar", "cmbNewBits"}), (QList<int>{0, 0}));
 }
 
 void tst_Display::reconnectReopensWithNewSettings()
 {
     connectTo(">13810A\r");
-    list(*m_window, "cmbBaud")->setListIndex(1);
-    list(*m_window, "cmbPar")->setListIndex(2);
-    list(*m_window, "cmbBits")->setListIndex(0);
-    m_peer->clearReceived();
-    click(*m_window, "cmdConnect");
-    QCOMPARE(m_peer->received(), QByteArray("$M\r"));
-    QCOMPARE(control<QLabel>(*m_window, "lblSettings")->text(), QStringLiteral("2400,O,7,1"));
-    const termios line = m_peer->slaveTermios();
+    list(*m_rig->window, "cmbBaud")->setListIndex(1);
+    list(*m_rig->window, "cmbPar")->setListIndex(2);
+    list(*m_rig->window, "cmbBits")->setListIndex(0);
+    m_rig->peer.clearReceived();
+    click(*m_rig->window, "cmdConnect");
+    QCOMPARE(m_rig->peer.received(), QByteArray("$M\r"));
+    QCOMPARE(control<QLabel>(*m_rig->window, "lblSettings")->text(), QStringLiteral("2400,O,7,1"));
+    const termios line = m_rig->peer.slaveTermios();
     QCOMPARE(cfgetospeed(&line), speed_t(B2400));
     QVERIFY(line.c_cflag & PARODD);
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 }
 
 void tst_Display::connectToAPortWithoutDeviceIsReported_data()
@@ -254,42 +231,42 @@ void tst_Display::connectToAPortWithoutDeviceIsReported()
 {
     QFETCH(int, port);
     QFETCH(QString, named);
-    QVERIFY(m_folder->link(9, m_folder->path() + QStringLiteral("/gone")));
+    QVERIFY(m_rig->folder.link(9, m_rig->folder.path() + QStringLiteral("/gone")));
 
-    list(*m_window, "cmbPort")->setListIndex(port - 1);
+    list(*m_rig->window, "cmbPort")->setListIndex(port - 1);
     MessageBoxes boxes;
-    click(*m_window, "cmdConnect");
+    click(*m_rig->window, "cmdConnect");
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
     QCOMPARE(boxes.last().icon, QMessageBox::Critical);
     QVERIFY2(boxes.last().text.startsWith(named), qPrintable(boxes.last().text));
-    QCOMPARE(indicatorColour(*m_window), kRed);
-    QCOMPARE(control<QPushButton>(*m_window, "cmdConnect")->text(), QStringLiteral("Connect"));
-    QVERIFY(control<QLabel>(*m_window, "lblSettings")->text().isEmpty());
-    QVERIFY(!control(*m_window, "Frame2")->isEnabled());
+    QCOMPARE(indicatorColour(*m_rig->window), kRed);
+    QCOMPARE(control<QPushButton>(*m_rig->window, "cmdConnect")->text(), QStringLiteral("Connect"));
+    QVERIFY(control<QLabel>(*m_rig->window, "lblSettings")->text().isEmpty());
+    QVERIFY(!control(*m_rig->window, "Frame2")->isEnabled());
 }
 
 void tst_Display::connectRefusesTypedPortSettings()
 {
     connectTo(">13810A\r");
-    CommControl *port = control<CommControl>(*m_window, "cm");
+    CommControl *port = control<CommControl>(*m_rig->window, "cm");
     QVERIFY(port->portOpen());
 
-    typeInto(*m_window, "cmbBaud", QStringLiteral("19200"));
-    m_peer->clearReceived();
+    typeInto(*m_rig->window, "cmbBaud", QStringLiteral("19200"));
+    m_rig->peer.clearReceived();
     MessageBoxes boxes;
-    click(*m_window, "cmdConnect");
+    click(*m_rig->window, "cmdConnect");
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
     QCOMPARE(boxes.last().text, QStringLiteral("Baud Rate: choose a value from the list."));
-    QCOMPARE(indicatorColour(*m_window), kRed);
+    QCOMPARE(indicatorColour(*m_rig->window), kRed);
     QVERIFY(!port->portOpen()); // closed first, then refused
-    QCOMPARE(m_peer->received(), QByteArray());
+    QCOMPARE(m_rig->peer.received(), QByteArray());
 
     // A port typed rather than picked is port 0, which names no port.
-    list(*m_window, "cmbBaud")->setListIndex(3);
-    typeInto(*m_window, "cmbPort", QStringLiteral("COM 7"));
-    click(*m_window, "cmdConnect");
+    list(*m_rig->window, "cmbBaud")->setListIndex(3);
+    typeInto(*m_rig->window, "cmbPort", QStringLiteral("COM 7"));
+    click(*m_rig->window, "cmdConnect");
     QCOMPARE(boxes.count(), 2);
     QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
     QVERIFY2(boxes.last().text.contains(QStringLiteral("COM 0")), qPrintable(boxes.last().text));
@@ -299,34 +276,35 @@ void tst_Display::connectRefusesTypedPortSettings()
 void tst_Display::buttonsRefuseListsWithoutSelection()
 {
     connectTo(">13810A\r");
-    m_peer->clearReceived();
+    m_rig->peer.clearReceived();
     MessageBoxes boxes;
 
     // An address of 00 from the display leaves the address list without a selection.
-    list(*m_window, "cmbSA")->setListIndex(-1);
-    click(*m_window, "cmdModifyComm");
+    list(*m_rig->window, "cmbSA")->setListIndex(-1);
+    click(*m_rig->window, "cmdModifyComm");
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.last().title, QStringLiteral("Invalid Selection"));
     QCOMPARE(boxes.last().text, QStringLiteral("Slave Address: choose a value from the list."));
     QCOMPARE(boxes.last().icon, QMessageBox::Information);
 
     // The parity and bits check still comes first.
-    list(*m_window, "cmbNewPar")->setListIndex(0);
-    list(*m_window, "cmbNewBits")->setListIndex(0);
-    click(*m_window, "cmdModifyComm");
+    list(*m_rig->window, "cmbNewPar")->setListIndex(0);
+    list(*m_rig->window, "cmbNewBits")->setListIndex(0);
+    click(*m_rig->window, "cmdModifyComm");
     QCOMPARE(boxes.last().title, QStringLiteral("Invalid Combination"));
 
-    typeInto(*m_window, "cmbBlock", QStringLiteral("10"));
-    click(*m_window, "cmdGet");
-    QCOMPARE(boxes.last().text, QStringLiteral("Block No./Reg. No.: choose a value from the list."));
-    list(*m_window, "cmbBlock")->setListIndex(0);
-    typeInto(*m_window, "cmbDP", QStringLiteral("0.5"));
-    click(*m_window, "cmdSet");
+    typeInto(*m_rig->window, "cmbBlock", QStringLiteral("10"));
+    click(*m_rig->window, "cmdGet");
+    QCOMPARE(boxes.last().text,
+             QStringLiteral("Block No./Reg. No.: choose a value from the list."));
+    list(*m_rig->window, "cmbBlock")->setListIndex(0);
+    typeInto(*m_rig->window, "cmbDP", QStringLiteral("0.5"));
+    click(*m_rig->window, "cmdSet");
     QCOMPARE(boxes.last().text, QStringLiteral("Decimal Point: choose a value from the list."));
 
     QCOMPARE(boxes.count(), 4);
-    QCOMPARE(m_peer->received(), QByteArray());
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(m_rig->peer.received(), QByteArray());
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 }
 
 void tst_Display::portFailureDuringAButtonIsReported()
@@ -335,22 +313,22 @@ void tst_Display::portFailureDuringAButtonIsReported()
     MessageBoxes boxes;
 
     // The device is unplugged: the next exchange reports it, naming the port.
-    m_peer->hangUp();
-    click(*m_window, "cmdGet");
+    m_rig->peer.hangUp();
+    click(*m_rig->window, "cmdGet");
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
     QCOMPARE(boxes.last().icon, QMessageBox::Critical);
     QVERIFY2(boxes.last().text.startsWith(QStringLiteral("COM 7")), qPrintable(boxes.last().text));
-    QCOMPARE(indicatorColour(*m_window), kRed);
+    QCOMPARE(indicatorColour(*m_rig->window), kRed);
 
     // A failed reconnect leaves the display side enabled from the earlier read; its
     // buttons then meet a closed port and say so.
-    list(*m_window, "cmbPort")->setListIndex(199);
-    click(*m_window, "cmdConnect");
+    list(*m_rig->window, "cmbPort")->setListIndex(199);
+    click(*m_rig->window, "cmdConnect");
     QCOMPARE(boxes.count(), 2);
-    QVERIFY(control(*m_window, "Frame2")->isEnabled());
+    QVERIFY(control(*m_rig->window, "Frame2")->isEnabled());
     for (const char *button : {"cmdSet", "cmdModifyComm"}) {
-        click(*m_window, button);
+        click(*m_rig->window, button);
         QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
         QVERIFY2(boxes.last().text.startsWith(QStringLiteral("COM 200")),
                  qPrintable(boxes.last().text));
@@ -361,45 +339,45 @@ void tst_Display::portFailureDuringAButtonIsReported()
 void tst_Display::pressesDuringAWaitAreIgnored()
 {
     connectTo(">13810A\r");
-    m_peer->clearReceived();
-    m_peer->respond("$N0\r", ">212\r");
+    m_rig->peer.clearReceived();
+    m_rig->peer.respond("$N0\r", ">212\r");
 
     // Presses that arrive while GET waits for its reply.
     QTimer::singleShot(100, this, [this] {
         for (const char *button : {"cmdConnect", "cmdSet", "cmdGet", "cmdModifyComm"})
-            click(*m_window, button);
+            click(*m_rig->window, button);
     });
     MessageBoxes boxes;
-    click(*m_window, "cmdGet");
-    QCOMPARE(m_peer->received(), QByteArray("$N0\r"));
-    QCOMPARE(positions(*m_window, kBlockLists), (QList<int>{2, 1, 2}));
-    QVERIFY(control<CommControl>(*m_window, "cm")->portOpen());
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    click(*m_rig->window, "cmdGet");
+    QCOMPARE(m_rig->peer.received(), QByteArray("$N0\r"));
+    QCOMPARE(positions(*m_rig->window, kBlockLists), (QList<int>{2, 1, 2}));
+    QVERIFY(control<CommControl>(*m_rig->window, "cm")->portOpen());
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
     QCOMPARE(boxes.count(), 0);
 }
 
 void tst_Display::wholeJobByKeyboardAlone()
 {
-    QApplication::setActiveWindow(m_window.get());
-    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QApplication::setActiveWindow(m_rig->window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_rig->window.get()));
     auto press = [](Qt::Key key, int times = 1) {
         for (int i = 0; i < times; ++i)
             QTest::keyClick(QApplication::focusWidget(), key);
     };
     auto focused = [] { return QApplication::focusWidget()->objectName(); };
-    m_peer->respond("$M\r", ">13810A\r");
-    m_peer->respond("$N1\r", ">112\r");
+    m_rig->peer.respond("$M\r", ">13810A\r");
+    m_rig->peer.respond("$N1\r", ">112\r");
 
     // Port: COM 7 is six entries down from the default.
     press(Qt::Key_Tab, 3);
     QCOMPARE(focused(), QStringLiteral("cmbPort"));
-    list(*m_window, "cmbPort")->setListIndex(0);
+    list(*m_rig->window, "cmbPort")->setListIndex(0);
     press(Qt::Key_Down, kPort - 1);
-    QCOMPARE(list(*m_window, "cmbPort")->listIndex(), kPort - 1);
+    QCOMPARE(list(*m_rig->window, "cmbPort")->listIndex(), kPort - 1);
     press(Qt::Key_Tab);
     QCOMPARE(focused(), QStringLiteral("cmdConnect"));
     press(Qt::Key_Space);
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 
     press(Qt::Key_Tab);
     QCOMPARE(focused(), QStringLiteral("cmbNewBaud"));
@@ -414,12 +392,12 @@ void tst_Display::wholeJobByKeyboardAlone()
     press(Qt::Key_Tab, 3);
     QCOMPARE(focused(), QStringLiteral("cmdGet"));
     press(Qt::Key_Space);
-    QCOMPARE(positions(*m_window, kBlockLists), (QList<int>{1, 1, 2}));
+    QCOMPARE(positions(*m_rig->window, kBlockLists), (QList<int>{1, 1, 2}));
 
     press(Qt::Key_Tab);
     QCOMPARE(focused(), QStringLiteral("cmdSet"));
     press(Qt::Key_Space);
-    QCOMPARE(m_peer->received(), QByteArray("$M\r$C12810A\r$N1\r$D112\r"));
+    QCOMPARE(m_rig->peer.received(), QByteArray("$M\r$C12810A\r$N1\r$D112\r"));
 }
 
 QTEST_MAIN(tst_Display)

@@ -12,11 +12,6 @@
 
 namespace {
 constexpr int kPort = 3;
-const QColor kGreen(0, 255, 0);
-const QColor kYellow(255, 255, 0);
-const QColor kRed(255, 0, 0);
-const std::initializer_list<const char *> kCommsLists = {"cmbMod", "cmbNewBaud", "cmbNewBits",
-                                                         "cmbNewPar", "cmbSA"};
 } // namespace
 
 // The window against quillmark-sim running as a separate program.
@@ -109,7 +104,7 @@ void tst_EndToEnd::typicalRunAgainstTheSimulator()
     list(*m_window, "cmbDT")->setListIndex(0);
     list(*m_window, "cmbDP")->setListIndex(0);
     click(*m_window, "cmdGet");
-    QCOMPARE(positions(*m_window, {"cmbBlock", "cmbDT", "cmbDP"}), (QList<int>{2, 1, 2}));
+    QCOMPARE(positions(*m_window, kBlockLists), (QList<int>{2, 1, 2}));
     QCOMPARE(boxes.count(), 0);
 }
 
@@ -143,7 +138,7 @@ void tst_EndToEnd::lateAnswerStaysYellowAndSpoilsTheNextReply()
     // The late answer to "$M" arrives during GET's wait and stands in front of it.
     click(*m_window, "cmdGet");
     QCOMPARE(m_window->strResponse, QByteArray(">13810A\r"));
-    QCOMPARE(positions(*m_window, {"cmbBlock", "cmbDT", "cmbDP"}), (QList<int>{0, 0, 0}));
+    QCOMPARE(positions(*m_window, kBlockLists), (QList<int>{0, 0, 0}));
 }
 
 void tst_EndToEnd::strayByteBeforeEachAnswerIsIgnored()

@@ -1,6 +1,5 @@
 #include "commcontrol.h"
-#include "ptypeer.h"
-#include "testlinkfolder.h"
+#include "ptyrig.h"
 #include "windowdriver.h"
 
 #include <QSignalSpy>
@@ -33,28 +32,21 @@ private slots:
 
 private:
     void openPort();
-    CommControl *port() const { return control<CommControl>(*m_window, "cm"); }
-    QTimer *timer() const { return control<QTimer>(*m_window, "tmrTout"); }
+    CommControl *port() const { return control<CommControl>(*m_rig->window, "cm"); }
+    QTimer *timer() const { return control<QTimer>(*m_rig->window, "tmrTout"); }
 
-    std::unique_ptr<TestLinkFolder> m_folder;
-    std::unique_ptr<PtyPeer> m_peer;
-    std::unique_ptr<frmMain> m_window;
+    std::unique_ptr<PtyRig> m_rig;
 };
 
 void tst_Exchange::init()
 {
-    m_folder = std::make_unique<TestLinkFolder>();
-    QVERIFY(m_folder->isValid());
-    m_peer = std::make_unique<PtyPeer>(kPort);
-    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
-    m_window = std::make_unique<frmMain>();
+    m_rig = std::make_unique<PtyRig>(kPort);
+    QVERIFY2(m_rig->problem().isEmpty(), qPrintable(m_rig->problem()));
 }
 
 void tst_Exchange::cleanup()
 {
-    m_window.reset();
-    m_peer.reset();
-    m_folder.reset();
+    m_rig.reset();
 }
 
 void tst_Exchange::openPort()
@@ -83,15 +75,15 @@ void tst_Exchange::replyIsEverythingReceivedInTheInterval()
     QFETCH(int, delayMs);
     openPort();
     if (!reply.isEmpty())
-        m_peer->respond(command, reply, delayMs);
+        m_rig->peer.respond(command, reply, delayMs);
 
-    m_window->strCommand = command;
-    m_window->strResponse = "stale";
-    QVERIFY(m_window->SendCommand());
-    QCOMPARE(m_peer->received(), command);
-    QCOMPARE(m_window->strResponse, reply);
-    QCOMPARE(m_window->strCommand, command);
-    QVERIFY(m_window->blnTimeout);
+    m_rig->window->strCommand = command;
+    m_rig->window->strResponse = "stale";
+    QVERIFY(m_rig->window->SendCommand());
+    QCOMPARE(m_rig->peer.received(), command);
+    QCOMPARE(m_rig->window->strResponse, reply);
+    QCOMPARE(m_rig->window->strCommand, command);
+    QVERIFY(m_rig->window->blnTimeout);
 }
 
 void tst_Exchange::lateBytesLeadTheNextReply()
@@ -99,17 +91,17 @@ void tst_Exchange::lateBytesLeadTheNextReply()
     openPort();
     // The first reply is still arriving when the interval ends; its rest comes 200 ms
     // later and waits in front of the reply to the next command.
-    m_peer->respond("$N2\r", ">2");
-    m_peer->respond("$N2\r", "12\r", 700);
-    m_peer->respond("$M\r", ">13810A\r", 400);
+    m_rig->peer.respond("$N2\r", ">2");
+    m_rig->peer.respond("$N2\r", "12\r", 700);
+    m_rig->peer.respond("$M\r", ">13810A\r", 400);
 
-    m_window->strCommand = "$N2\r";
-    QVERIFY(m_window->SendCommand());
-    QCOMPARE(m_window->strResponse, QByteArray(">2"));
+    m_rig->window->strCommand = "$N2\r";
+    QVERIFY(m_rig->window->SendCommand());
+    QCOMPARE(m_rig->window->strResponse, QByteArray(">2"));
 
-    m_window->strCommand = "$M\r";
-    QVERIFY(m_window->SendCommand());
-    QCOMPARE(m_window->strResponse, QByteArray("12\r>13810A\r"));
+    m_rig->window->strCommand = "$M\r";
+    QVERIFY(m_rig->window->SendCommand());
+    QCOMPARE(m_rig->window->strResponse, QByteArray("12\r>13810A\r"));
 }
 
 void tst_Exchange::timerTicksOncePerExchange()
@@ -117,9 +109,9 @@ void tst_Exchange::timerTicksOncePerExchange()
     openPort();
     QSignalSpy ticks(timer(), &QTimer::timeout);
     QVERIFY(!timer()->isActive());
-    m_window->strCommand = "$M\r";
+    m_rig->window->strCommand = "$M\r";
     for (int exchange = 1; exchange <= 2; ++exchange) {
-        QVERIFY(m_window->SendCommand());
+        QVERIFY(m_rig->window->SendCommand());
         QCOMPARE(ticks.count(), exchange);
         QVERIFY(!timer()->isActive());
     }
@@ -128,40 +120,38 @@ void tst_Exchange::timerTicksOncePerExchange()
 void tst_Exchange::windowStaysLiveAndRefusesASecondExchange()
 {
     openPort();
-    m_peer->respond("$N2\r", ">212\r");
+    m_rig->peer.respond("$N2\r", ">212\r");
     bool ranDuringWait = false;
     bool secondAccepted = true;
     QTimer::singleShot(100, this, [&] {
-        ranDuringWait = m_window->exchangeWaiting();
-        secondAccepted = m_window->SendCommand();
+        ranDuringWait = m_rig->window->exchangeWaiting();
+        secondAccepted = m_rig->window->SendCommand();
     });
 
-    m_window->strCommand = "$N2\r";
-    QVERIFY(m_window->SendCommand());
+    m_rig->window->strCommand = "$N2\r";
+    QVERIFY(m_rig->window->SendCommand());
     QVERIFY(ranDuringWait);
     QVERIFY(!secondAccepted);
-    QCOMPARE(m_peer->received(), QByteArray("$N2\r"));
-    QCOMPARE(m_window->strResponse, QByteArray(">212\r"));
-    QVERIFY(!m_window->exchangeWaiting());
+    QCOMPARE(m_rig->peer.received(), QByteArray("$N2\r"));
+    QCOMPARE(m_rig->window->strResponse, QByteArray(">212\r"));
+    QVERIFY(!m_rig->window->exchangeWaiting());
 }
 
 void tst_Exchange::closingTheWindowEndsTheWaitAndFreesThePort()
 {
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     openPort();
-    QTimer::singleShot(100, m_window.get(), &QWidget::close);
+    QTimer::singleShot(100, m_rig->window.get(), &QWidget::close);
 
-    m_window->strCommand = "$M\r";
-    m_window->strResponse = "earlier";
-    QVERIFY(!m_window->SendCommand());
-    QVERIFY(!m_window->isVisible());
-    QVERIFY(!m_window->blnTimeout); // ended by the close, not by the tick
+    m_rig->window->strCommand = "$M\r";
+    m_rig->window->strResponse = "earlier";
+    QVERIFY(!m_rig->window->SendCommand());
+    QVERIFY(!m_rig->window->isVisible());
+    QVERIFY(!m_rig->window->blnTimeout); // ended by the close, not by the tick
     QVERIFY(!timer()->isActive());
-    QCOMPARE(m_window->strResponse, QByteArray("earlier"));
+    QCOMPARE(m_rig->window->strResponse, QByteArray("earlier"));
 
     // The port goes with the window: another program may open it straight away.
-    m_window.reset();
+    m_rig->window.reset();
     CommControl other;
     other.setCommPort(kPort);
     other.setPortOpen(true);
@@ -171,25 +161,25 @@ void tst_Exchange::closingTheWindowEndsTheWaitAndFreesThePort()
 void tst_Exchange::deviceGoneDuringTheWaitIsAPortError()
 {
     openPort();
-    QTimer::singleShot(100, m_peer.get(), &PtyPeer::hangUp);
-    m_window->strCommand = "$M\r";
+    QTimer::singleShot(100, &m_rig->peer, &PtyPeer::hangUp);
+    m_rig->window->strCommand = "$M\r";
     try {
-        m_window->SendCommand();
+        m_rig->window->SendCommand();
         QFAIL("a vanished device must fail the exchange");
     } catch (const CommError &error) {
         QVERIFY2(error.description().startsWith(QStringLiteral("COM 4")),
                  qPrintable(error.description()));
     }
     QVERIFY(!timer()->isActive());
-    QVERIFY(!m_window->exchangeWaiting());
+    QVERIFY(!m_rig->window->exchangeWaiting());
 }
 
 void tst_Exchange::exchangeOnAClosedPortIsAPortError()
 {
-    m_window->strCommand = "$M\r";
-    QVERIFY_THROWS_EXCEPTION(CommError, m_window->SendCommand());
+    m_rig->window->strCommand = "$M\r";
+    QVERIFY_THROWS_EXCEPTION(CommError, m_rig->window->SendCommand());
     QVERIFY(!timer()->isActive());
-    QCOMPARE(m_peer->received(), QByteArray());
+    QCOMPARE(m_rig->peer.received(), QByteArray());
 }
 
 QTEST_MAIN(tst_Exchange)

@@ -1,7 +1,6 @@
 #include "commcontrol.h"
 #include "messageboxes.h"
-#include "ptypeer.h"
-#include "testlinkfolder.h"
+#include "ptyrig.h"
 #include "windowdriver.h"
 
 #include <QTimer>
@@ -11,9 +10,6 @@
 
 namespace {
 constexpr int kPort = 5;
-const QColor kGreen(0, 255, 0);
-const QColor kYellow(255, 255, 0);
-const QColor kRed(255, 0, 0);
 // What one exchange may hold at most: the port's receive buffer and what the driver
 // still had waiting when it was read.
 constexpr int kMostPerReply = 8192;
@@ -38,70 +34,60 @@ private slots:
 private:
     void connect(const QByteArray &reply = ">13810A\r");
 
-    std::unique_ptr<TestLinkFolder> m_folder;
-    std::unique_ptr<PtyPeer> m_peer;
-    std::unique_ptr<frmMain> m_window;
+    std::unique_ptr<PtyRig> m_rig;
 };
 
 void tst_Faults::init()
 {
-    m_folder = std::make_unique<TestLinkFolder>();
-    QVERIFY(m_folder->isValid());
-    m_peer = std::make_unique<PtyPeer>(kPort);
-    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
-    m_window = std::make_unique<frmMain>();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    list(*m_window, "cmbPort")->setListIndex(kPort - 1);
+    m_rig = std::make_unique<PtyRig>(kPort);
+    QVERIFY2(m_rig->problem().isEmpty(), qPrintable(m_rig->problem()));
 }
 
 void tst_Faults::cleanup()
 {
-    m_window.reset();
-    m_peer.reset();
-    m_folder.reset();
+    m_rig.reset();
 }
 
 void tst_Faults::connect(const QByteArray &reply)
 {
-    m_peer->respond("$M\r", reply);
-    click(*m_window, "cmdConnect");
+    m_rig->peer.respond("$M\r", reply);
+    click(*m_rig->window, "cmdConnect");
 }
 
 void tst_Faults::floodDuringAWaitStaysBounded()
 {
     connect();
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
     // A megabyte without a carriage return, sent while GET waits.
-    m_peer->respond("$N0\r", QByteArray(1 << 20, 'x'));
-    click(*m_window, "cmdGet");
-    QVERIFY(m_window->strResponse.size() > 0);
-    QVERIFY(m_window->strResponse.size() <= kMostPerReply);
-    QCOMPARE(positions(*m_window, {"cmbBlock", "cmbDT", "cmbDP"}), (QList<int>{0, 0, 0}));
+    m_rig->peer.respond("$N0\r", QByteArray(1 << 20, 'x'));
+    click(*m_rig->window, "cmdGet");
+    QVERIFY(m_rig->window->strResponse.size() > 0);
+    QVERIFY(m_rig->window->strResponse.size() <= kMostPerReply);
+    QCOMPARE(positions(*m_rig->window, kBlockLists), (QList<int>{0, 0, 0}));
 
     // The line keeps working: each later exchange takes a bounded share of the flood.
     for (int i = 0; i < 3; ++i) {
-        click(*m_window, "cmdSet");
-        QVERIFY(m_window->strResponse.size() <= kMostPerReply);
+        click(*m_rig->window, "cmdSet");
+        QVERIFY(m_rig->window->strResponse.size() <= kMostPerReply);
     }
-    QVERIFY(control<CommControl>(*m_window, "cm")->portOpen());
+    QVERIFY(control<CommControl>(*m_rig->window, "cm")->portOpen());
 }
 
 void tst_Faults::floodWhileIdleStaysBounded()
 {
     connect();
-    m_peer->write(QByteArray(1 << 20, '7'));
+    m_rig->peer.write(QByteArray(1 << 20, '7'));
     // Let the event loop serve the flood for a while with no exchange running.
-    QTRY_VERIFY_WITH_TIMEOUT(m_peer->slavePending() > 0, 5000);
-    click(*m_window, "cmdGet");
-    QVERIFY(m_window->strResponse.size() <= kMostPerReply);
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QTRY_VERIFY_WITH_TIMEOUT(m_rig->peer.slavePending() > 0, 5000);
+    click(*m_rig->window, "cmdGet");
+    QVERIFY(m_rig->window->strResponse.size() <= kMostPerReply);
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 }
 
 void tst_Faults::portHeldByAnotherWindowIsReported()
 {
     connect();
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 
     frmMain second;
     list(second, "cmbPort")->setListIndex(kPort - 1);
@@ -112,58 +98,59 @@ void tst_Faults::portHeldByAnotherWindowIsReported()
     QVERIFY2(boxes.last().text.startsWith(QStringLiteral("COM 5")), qPrintable(boxes.last().text));
     QVERIFY2(boxes.last().text.contains(QStringLiteral("in use")), qPrintable(boxes.last().text));
     QCOMPARE(indicatorColour(second), kRed);
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 }
 
 void tst_Faults::everyPortWithoutDeviceIsReportedWithItsNumber()
 {
     // Every number leads nowhere, whatever devices this machine has.
     for (int port = 1; port <= 250; ++port)
-        QVERIFY(m_folder->link(port, m_folder->path() + QStringLiteral("/absent%1").arg(port)));
+        QVERIFY(
+            m_rig->folder.link(port, m_rig->folder.path() + QStringLiteral("/absent%1").arg(port)));
 
     MessageBoxes boxes;
     for (int port = 1; port <= 250; ++port) {
-        list(*m_window, "cmbPort")->setListIndex(port - 1);
-        click(*m_window, "cmdConnect");
+        list(*m_rig->window, "cmbPort")->setListIndex(port - 1);
+        click(*m_rig->window, "cmdConnect");
         QCOMPARE(boxes.count(), port);
         const QString expected = QStringLiteral("COM %1 (").arg(port);
         QVERIFY2(boxes.last().text.startsWith(expected), qPrintable(boxes.last().text));
-        QCOMPARE(indicatorColour(*m_window), kRed);
+        QCOMPARE(indicatorColour(*m_rig->window), kRed);
     }
-    QVERIFY(!control<CommControl>(*m_window, "cm")->portOpen());
+    QVERIFY(!control<CommControl>(*m_rig->window, "cm")->portOpen());
 }
 
 void tst_Faults::rapidClicksDuringWaitsStartNothingExtra()
 {
-    m_peer->respond("$M\r", ">13810A\r");
-    m_peer->respond("$N0\r", ">000\r");
+    m_rig->peer.respond("$M\r", ">13810A\r");
+    m_rig->peer.respond("$N0\r", ">000\r");
     const char *const buttons[] = {"cmdConnect", "cmdModifyComm", "cmdGet", "cmdSet"};
     // Twenty volleys on every button while Connect, then GET, waits.
     auto volleys = [this, &buttons] {
         for (int round = 0; round < 20; ++round)
             for (const char *button : buttons)
-                click(*m_window, button);
+                click(*m_rig->window, button);
     };
     MessageBoxes boxes;
     QTimer::singleShot(100, this, volleys);
-    click(*m_window, "cmdConnect");
+    click(*m_rig->window, "cmdConnect");
     QTimer::singleShot(100, this, volleys);
-    click(*m_window, "cmdGet");
+    click(*m_rig->window, "cmdGet");
 
-    QCOMPARE(m_peer->received(), QByteArray("$M\r$N0\r"));
-    QCOMPARE(indicatorColour(*m_window), kGreen);
+    QCOMPARE(m_rig->peer.received(), QByteArray("$M\r$N0\r"));
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
     QCOMPARE(boxes.count(), 0);
 }
 
 void tst_Faults::closingDuringConnectEndsTheWait()
 {
-    QTimer::singleShot(100, m_window.get(), &QWidget::close);
-    click(*m_window, "cmdConnect");
-    QVERIFY(!m_window->isVisible());
-    QVERIFY(!m_window->exchangeWaiting());
-    QVERIFY(!control<QTimer>(*m_window, "tmrTout")->isActive());
-    QCOMPARE(indicatorColour(*m_window), kYellow); // the read never completed
-    m_window.reset();                             // the port goes with the window
+    QTimer::singleShot(100, m_rig->window.get(), &QWidget::close);
+    click(*m_rig->window, "cmdConnect");
+    QVERIFY(!m_rig->window->isVisible());
+    QVERIFY(!m_rig->window->exchangeWaiting());
+    QVERIFY(!control<QTimer>(*m_rig->window, "tmrTout")->isActive());
+    QCOMPARE(indicatorColour(*m_rig->window), kYellow); // the read never completed
+    m_rig->window.reset();                              // the port goes with the window
 
     CommControl other;
     other.setCommPort(kPort);

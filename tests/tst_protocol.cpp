@@ -36,7 +36,8 @@ void tst_Protocol::commandsAreByteExact_data()
     row("$N block 3", qm::readBlockCommand(2), QByteArray::fromHex("244E320D"));
     row("$N block 1", qm::readBlockCommand(0), "$N0\r");
     row("$N block 9", qm::readBlockCommand(8), "$N8\r");
-    row("$D block 3 Long 0.01", qm::writeBlockCommand(2, 1, 2), QByteArray::fromHex("24443231320D"));
+    row("$D block 3 Long 0.01", qm::writeBlockCommand(2, 1, 2),
+        QByteArray::fromHex("24443231320D"));
     row("$D block 3 Float 0.01", qm::writeBlockCommand(2, 2, 2), "$D222\r");
     row("$D block 9 Float 0.00001", qm::writeBlockCommand(8, 2, 5), "$D825\r");
     row("$D block 1 Integer 0", qm::writeBlockCommand(0, 0, 0), "$D000\r");
@@ -66,40 +67,38 @@ void tst_Protocol::commsReplyAppliesPassingPrefix_data()
     QTest::newRow("wrong first char") << QByteArray("<13810A\r") << 0 << QList<int>();
     QTest::newRow("empty") << QByteArray() << 0 << QList<int>();
     QTest::newRow("CR only") << QByteArray("\r") << 0 << QList<int>();
-    QTest::newRow("mode non-digit reads 0") << QByteArray(">X3810A\r") << 5
-                                            << QList<int>{0, 3, 8, 1, 10};
+    QTest::newRow("mode non-digit reads 0")
+        << QByteArray(">X3810A\r") << 5 << QList<int>{0, 3, 8, 1, 10};
     QTest::newRow("mode 2 fails") << QByteArray(">23810A\r") << 0 << QList<int>();
     QTest::newRow("baud 4 fails") << QByteArray(">14810A\r") << 1 << QList<int>{1};
-    QTest::newRow("baud non-digit reads 0") << QByteArray(">1?810A\r") << 5
-                                            << QList<int>{1, 0, 8, 1, 10};
+    QTest::newRow("baud non-digit reads 0")
+        << QByteArray(">1?810A\r") << 5 << QList<int>{1, 0, 8, 1, 10};
     QTest::newRow("data bits 6 fails") << QByteArray(">13610A\r") << 2 << QList<int>{1, 3};
     QTest::newRow("data bits 9 fails") << QByteArray(">13910A\r") << 2 << QList<int>{1, 3};
-    QTest::newRow("data bits non-digit fails") << QByteArray(">13X10A\r") << 2
-                                               << QList<int>{1, 3};
+    QTest::newRow("data bits non-digit fails") << QByteArray(">13X10A\r") << 2 << QList<int>{1, 3};
     QTest::newRow("data bits 7") << QByteArray(">00720A\r") << 5 << QList<int>{0, 0, 7, 2, 10};
     QTest::newRow("parity 3 fails") << QByteArray(">13830A\r") << 3 << QList<int>{1, 3, 8};
-    QTest::newRow("parity non-digit reads 0") << QByteArray(">138-0A\r") << 5
-                                              << QList<int>{1, 3, 8, 0, 10};
-    QTest::newRow("address 00 passes") << QByteArray(">138100\r") << 5
-                                       << QList<int>{1, 3, 8, 1, 0};
-    QTest::newRow("address FA passes") << QByteArray(">1381FA\r") << 5
-                                       << QList<int>{1, 3, 8, 1, 250};
-    QTest::newRow("address fa lower case") << QByteArray(">1381fa\r") << 5
-                                           << QList<int>{1, 3, 8, 1, 250};
+    QTest::newRow("parity non-digit reads 0")
+        << QByteArray(">138-0A\r") << 5 << QList<int>{1, 3, 8, 0, 10};
+    QTest::newRow("address 00 passes") << QByteArray(">138100\r") << 5 << QList<int>{1, 3, 8, 1, 0};
+    QTest::newRow("address FA passes")
+        << QByteArray(">1381FA\r") << 5 << QList<int>{1, 3, 8, 1, 250};
+    QTest::newRow("address fa lower case")
+        << QByteArray(">1381fa\r") << 5 << QList<int>{1, 3, 8, 1, 250};
     QTest::newRow("address FB fails") << QByteArray(">1381FB\r") << 4 << QList<int>{1, 3, 8, 1};
     QTest::newRow("address FF fails") << QByteArray(">1381FF\r") << 4 << QList<int>{1, 3, 8, 1};
-    QTest::newRow("address stops at G") << QByteArray(">13811G\r") << 5
-                                        << QList<int>{1, 3, 8, 1, 1};
-    QTest::newRow("address no hex digit") << QByteArray(">1381G1\r") << 5
-                                          << QList<int>{1, 3, 8, 1, 0};
-    QTest::newRow("address leading blank") << QByteArray(">1381 A\r") << 5
-                                           << QList<int>{1, 3, 8, 1, 10};
-    QTest::newRow("address leading tab") << QByteArray(">1381\tB\r") << 5
-                                         << QList<int>{1, 3, 8, 1, 11};
-    QTest::newRow("address leading line feed") << QByteArray(">1381\nC\r") << 5
-                                               << QList<int>{1, 3, 8, 1, 12};
-    QTest::newRow("address with NUL") << QByteArray(">1381\0A\r", 8) << 5
-                                      << QList<int>{1, 3, 8, 1, 0};
+    QTest::newRow("address stops at G")
+        << QByteArray(">13811G\r") << 5 << QList<int>{1, 3, 8, 1, 1};
+    QTest::newRow("address no hex digit")
+        << QByteArray(">1381G1\r") << 5 << QList<int>{1, 3, 8, 1, 0};
+    QTest::newRow("address leading blank")
+        << QByteArray(">1381 A\r") << 5 << QList<int>{1, 3, 8, 1, 10};
+    QTest::newRow("address leading tab")
+        << QByteArray(">1381\tB\r") << 5 << QList<int>{1, 3, 8, 1, 11};
+    QTest::newRow("address leading line feed")
+        << QByteArray(">1381\nC\r") << 5 << QList<int>{1, 3, 8, 1, 12};
+    QTest::newRow("address with NUL")
+        << QByteArray(">1381\0A\r", 8) << 5 << QList<int>{1, 3, 8, 1, 0};
 }
 
 void tst_Protocol::commsReplyAppliesPassingPrefix()
@@ -123,8 +122,8 @@ void tst_Protocol::blockReplyAppliesPassingPrefix_data()
     QTest::addColumn<QList<int>>("values"); // block, data type, decimal point
 
     QTest::newRow("block 3 Long 0.01") << QByteArray(">212\r") << 3 << QList<int>{2, 1, 2};
-    QTest::newRow("other block applied as it comes") << QByteArray(">512\r") << 3
-                                                     << QList<int>{5, 1, 2};
+    QTest::newRow("other block applied as it comes")
+        << QByteArray(">512\r") << 3 << QList<int>{5, 1, 2};
     QTest::newRow("block 9 Float 0.00001") << QByteArray(">825\r") << 3 << QList<int>{8, 2, 5};
     QTest::newRow("all zero") << QByteArray(">000\r") << 3 << QList<int>{0, 0, 0};
     QTest::newRow("data type 3 fails") << QByteArray(">232\r") << 1 << QList<int>{2};

@@ -29,10 +29,10 @@ QString textOf(const QWidget *w)
     return QString();
 }
 
-const char *const kFocusOrder[] = {"cmbBaud",   "cmbPar",     "cmbBits",       "cmbPort",
-                                   "cmdConnect", "cmbNewBaud", "cmbNewPar",     "cmbNewBits",
-                                   "cmdModifyComm", "cmbSA",   "cmbMod",        "cmbBlock",
-                                   "cmbDT",     "cmbDP",      "cmdGet",        "cmdSet"};
+const char *const kFocusOrder[] = {"cmbBaud",       "cmbPar",     "cmbBits",   "cmbPort",
+                                   "cmdConnect",    "cmbNewBaud", "cmbNewPar", "cmbNewBits",
+                                   "cmdModifyComm", "cmbSA",      "cmbMod",    "cmbBlock",
+                                   "cmbDT",         "cmbDP",      "cmdGet",    "cmdSet"};
 
 } // namespace
 
@@ -339,12 +339,12 @@ void tst_Window::captionsAndEntriesFitTheirBoxes()
     for (const QLabel *label : m_window->findChildren<QLabel *>()) {
         if (label->objectName() == QLatin1String("Image1"))
             continue;
-        const QString text = label->objectName() == QLatin1String("lblSettings") ? QStringLiteral("9600,N,8,1")
-                                                                  : label->text();
+        const QString text = label->objectName() == QLatin1String("lblSettings")
+                                 ? QStringLiteral("9600,N,8,1")
+                                 : label->text();
         QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= label->width(),
                  qPrintable(label->objectName()));
-        QVERIFY2(label->fontMetrics().height() <= label->height(),
-                 qPrintable(label->objectName()));
+        QVERIFY2(label->fontMetrics().height() <= label->height(), qPrintable(label->objectName()));
     }
     for (const QPushButton *button : m_window->findChildren<QPushButton *>()) {
         const QString longest = button->objectName() == QLatin1String("cmdConnect")
@@ -401,12 +401,13 @@ void tst_Window::logoIsStretchedToItsBox()
     QCOMPARE(drawn.size(), logo->size());
     const QImage source = picture.toImage();
     for (const QPointF &at : {QPointF(0.1, 0.1), QPointF(0.2, 0.93), QPointF(0.9, 0.5)}) {
-        const QColor want = source.pixelColor(int(at.x() * source.width()),
-                                              int(at.y() * source.height()));
+        const QColor want =
+            source.pixelColor(int(at.x() * source.width()), int(at.y() * source.height()));
         const QColor got =
             drawn.pixelColor(int(at.x() * drawn.width()), int(at.y() * drawn.height()));
         QVERIFY2(qAbs(want.red() - got.red()) + qAbs(want.green() - got.green()) +
-                         qAbs(want.blue() - got.blue()) < 60,
+                         qAbs(want.blue() - got.blue()) <
+                     60,
                  qPrintable(want.name() + " vs " + got.name()));
     }
 }

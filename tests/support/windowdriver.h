@@ -3,8 +3,21 @@
 #include "combobox.h"
 #include "frmmain.h"
 
+#include <QColor>
 #include <QPushButton>
 #include <QTest>
+
+#include <initializer_list>
+
+// The indicator's colours.
+inline const QColor kGreen(0, 255, 0);
+inline const QColor kYellow(255, 255, 0);
+inline const QColor kRed(255, 0, 0);
+
+// The display-side lists in the order the "$M" reply fills them, and the block lists.
+inline const std::initializer_list<const char *> kCommsLists = {"cmbMod", "cmbNewBaud",
+                                                                "cmbNewBits", "cmbNewPar", "cmbSA"};
+inline const std::initializer_list<const char *> kBlockLists = {"cmbBlock", "cmbDT", "cmbDP"};
 
 // Reaches the window's controls by their names, as a user finds them by their captions.
 template <typename T = QWidget> T *control(const frmMain &window, const char *name)
