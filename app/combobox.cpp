@@ -36,8 +36,8 @@ QString ComboBox::list(int index) const
 
 void ComboBox::setItemToolTips(std::function<QString(int)> toolTip)
 {
+    // Worked out when the list drops down rather than here, so start-up stays quick.
     m_toolTip = std::move(toolTip);
-    refreshToolTips();
 }
 
 void ComboBox::showPopup()

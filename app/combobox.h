@@ -19,8 +19,6 @@ public:
 
     // Tool tips for the entries, worked out afresh each time the list drops down.
     void setItemToolTips(std::function<QString(int)> toolTip);
-
-protected:
     void showPopup() override;
 
 private:

@@ -220,7 +220,10 @@ void tst_Window::generatedListsAreExact()
         QCOMPARE(port->list(i), QStringLiteral("COM ") + QString::number(i + 1));
     QCOMPARE(port->listIndex(), 0);
     QCOMPARE(port->currentText(), QStringLiteral("COM 1"));
+    port->showPopup();
     QVERIFY(!port->itemData(0, Qt::ToolTipRole).toString().isEmpty());
+    QVERIFY(!port->itemData(249, Qt::ToolTipRole).toString().isEmpty());
+    port->hidePopup();
 
     ComboBox *address = child<ComboBox>("cmbSA");
     QCOMPARE(address->count(), 250);
