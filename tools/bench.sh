@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# Benchmarks of the tool: start-up and memory against a bare Qt window (the floor), and
+# the window's command exchange against the simulated display.
+#   tools/bench.sh BUILD_DIR
+# Prints a table of medians and writes it to BUILD_DIR/bench.txt; per-run figures go to
+# BUILD_DIR/bench/results/. Exits 0 when every figure was taken (met targets or not),
+# 1 when one could not be. Knobs: BENCH_RUNS (start-ups per program, default 15),
+# BENCH_EXCHANGES (default 25), JOBS (build jobs, default 2).
+#
+# Start-up is timed by bench/launch.cpp, an X client of its own that starts the program and
+# watches the root window: exec to the MapNotify of the program's window (told apart by
+# _NET_WM_PID), and on to the first DAMAGE on it. Both programs are seen the same way and
+# neither runs any code for the measurement. A third program, the floor with one caption,
+# is timed alongside for information: it shows what any window with text pays for fonts.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+build=$1
+runs=${BENCH_RUNS:-15}
+exchanges=${BENCH_EXCHANGES:-25}
+jobs=${JOBS:-2}
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
+  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+fi
+cmake --build "$build" -j "$jobs" --target \
+  quillmark quillmark-sim quillmark-bench-floor quillmark-bench-exchange quillmark-bench-launch
+
+tool="$build/quillmark"
+floor="$build/bench/quillmark-bench-floor"
+launch="$build/bench/quillmark-bench-launch"
+exchange="$build/bench/quillmark-bench-exchange"
+results="$build/bench/results"
+mkdir -p "$results"
+rm -f "$results"/*.txt "$results"/*.log
+
+work=$(mktemp -d)
+xvfb_pid=
+# shellcheck disable=SC2317  # only ever called through the trap
+cleanup() {
+  if [ -n "$xvfb_pid" ] && kill -0 "$xvfb_pid" 2>/dev/null; then
+    kill -TERM "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+failed=0
+problem() {
+  echo "bench: $*" >&2
+  failed=1
+}
+
+# The tool looks at its link folder at start-up; give both programs a private, empty one
+# (what a user has before plugging anything in), and keep Qt from falling back to /tmp.
+mkdir -m 0700 "$work/runtime" "$work/runtime/quillmark"
+
+# ---- start-up and memory, under one Xvfb for all runs -------------------------------
+# The server writes its display number to the fifo once it accepts clients; -noreset
+# keeps it from resetting (and reloading its fonts) each time the watcher disconnects.
+mkfifo "$work/displayfd"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset \
+  3>"$work/displayfd" >"$results/xvfb.log" 2>&1 &
+xvfb_pid=$!
+display=
+read -r -t 20 display <"$work/displayfd" || true
+if [ -z "$display" ]; then
+  problem "Xvfb did not start (see $results/xvfb.log)"
+else
+  run_one() { # NAME PROGRAM [ARGS...]
+    local name=$1 line
+    shift
+    if line=$(DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
+      "$launch" --rss-at 1500 --log "$results/$name.log" -- "$@"); then
+      echo "$line" >>"$results/$name.txt"
+    else
+      problem "a start-up of $name could not be measured"
+    fi
+  }
+  run_named() {
+    case $1 in
+      tool) run_one tool "$tool" ;;
+      floor) run_one floor "$floor" ;;
+      textfloor) run_one textfloor "$floor" --text ;;
+    esac
+  }
+  # One unrecorded start each, so that all find the page cache and font cache warm.
+  for program in "$tool" "$floor --text"; do
+    # shellcheck disable=SC2086  # the floor's option is meant to split off
+    DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
+      "$launch" --rss-at 0 --log "$results/warmup.log" -- $program >/dev/null || true
+  done
+  # Interleaved, with the order rotated every round, so that drift of the machine (other
+  # work on the two shared cores) falls on all alike.
+  order=(tool floor textfloor)
+  for ((i = 0; i < runs; i++)); do
+    for ((k = 0; k < 3; k++)); do
+      run_named "${order[(i + k) % 3]}"
+    done
+  done
+fi
+
+# ---- the exchange -------------------------------------------------------------------
+exchange_out="$results/exchange.txt"
+if ! QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" "$exchange" \
+  --sim "$build/quillmark-sim" --count "$exchanges" --detail "$results/exchange-each.txt" \
+  >"$exchange_out" 2>"$results/exchange.log"; then
+  problem "the exchange could not be measured: $(tail -n 1 "$results/exchange.log")"
+fi
+
+# ---- figures ------------------------------------------------------------------------
+# median FILE KEY: the median of KEY=value over the lines of FILE; empty when none.
+median() {
+  [ -s "$1" ] || return 0
+  grep -o "\b$2=[-0-9.]*" "$1" | cut -d= -f2 | sort -g |
+    awk '{v[NR] = $1} END {if (NR) printf "%.2f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}
+count() { [ -s "$1" ] && wc -l <"$1" || echo 0; }
+key() {
+  if [ -s "$exchange_out" ]; then grep -m1 "^$1=" "$exchange_out" | cut -d= -f2 || true; fi
+}
+# verdict OK-EXPRESSION: PASS or MISS by awk; "n/a" when a figure is missing.
+verdict() {
+  local expr=$1
+  shift
+  for v in "$@"; do [ -n "$v" ] || { echo "n/a"; return; }; done
+  awk -v a="${1:-0}" -v b="${2:-0}" "BEGIN {exit !($expr)}" && echo PASS || echo MISS
+}
+ratio() {
+  if [ -n "$1" ] && [ -n "$2" ]; then awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; fi
+}
+mib() {
+  if [ -n "$1" ]; then awk -v k="$1" 'BEGIN {printf "%.1f", k / 1024}'; fi
+}
+diffmib() {
+  if [ -n "$1" ] && [ -n "$2" ]; then awk -v a="$1" -v b="$2" 'BEGIN {printf "%+.1f", (a - b) / 1024}'; fi
+}
+
+t_map=$(median "$results/tool.txt" mapped_ms)
+f_map=$(median "$results/floor.txt" mapped_ms)
+t_paint=$(median "$results/tool.txt" painted_ms)
+t_cpu=$(median "$results/tool.txt" cpu_to_map_ms)
+f_cpu=$(median "$results/floor.txt" cpu_to_map_ms)
+x_cpu_map=$(median "$results/textfloor.txt" cpu_to_map_ms)
+f_paint=$(median "$results/floor.txt" painted_ms)
+x_map=$(median "$results/textfloor.txt" mapped_ms)
+x_paint=$(median "$results/textfloor.txt" painted_ms)
+x_rss=$(median "$results/textfloor.txt" rss_kb)
+t_rss=$(median "$results/tool.txt" rss_kb)
+f_rss=$(median "$results/floor.txt" rss_kb)
+t_anon=$(median "$results/tool.txt" rss_anon_kb)
+f_anon=$(median "$results/floor.txt" rss_anon_kb)
+t_file=$(median "$results/tool.txt" rss_file_kb)
+f_file=$(median "$results/floor.txt" rss_file_kb)
+map_ratio=$(ratio "$t_map" "$f_map")
+paint_ratio=$(ratio "$t_paint" "$f_paint")
+rss_diff=$(diffmib "$t_rss" "$f_rss")
+
+x_median=$(key wall_median_ms)
+x_worst=$(key wall_worst_ms)
+x_cpu=$(key cpu_median_ms)
+x_cpu_worst=$(key cpu_worst_ms)
+x_count=$(key exchanges)
+qt=$(key qt)
+[ -n "$qt" ] || qt=$(pkg-config --modversion Qt6Core 2>/dev/null || echo "?")
+
+cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
+build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2>/dev/null)
+
+{
+  echo "Quillmark benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "machine: ${cpu:-?}, $(nproc) cores; Qt $qt; Linux $(uname -r); build ${build_type:-?}"
+  echo "load average before the runs: $load_before (the cores are shared; wall times move with it)"
+  echo "start-up: exec to MapNotify of the top-level window (and to its first DAMAGE), seen by"
+  echo "  an X client of its own on one Xvfb; RSS = VmRSS 1.5 s after exec;"
+  echo "  medians of $(count "$results/tool.txt") (tool) / $(count "$results/floor.txt") (floor) /" \
+    "$(count "$results/textfloor.txt") (floor with text) interleaved runs"
+  echo "exchange: frmMain::SendCommand(\"\$M\") against quillmark-sim, offscreen; ${x_count:-0} exchanges"
+  echo
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "" tool floor ratio/diff target verdict
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "start-up, mapped (ms)" "${t_map:--}" "${f_map:--}" \
+    "${map_ratio:--}x" "<= 1.2x floor" "$(verdict 'a <= 1.2' "$map_ratio")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "start-up, painted (ms)" "${t_paint:--}" "${f_paint:--}" \
+    "${paint_ratio:--}x" "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "start-up, CPU to map (ms)" "${t_cpu:--}" "${f_cpu:--}" \
+    "$(ratio "$t_cpu" "$f_cpu")x" "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "floor with one caption:" "" "" "" "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "  start-up, mapped (ms)" "" "${x_map:--}" \
+    "$(ratio "$x_map" "$f_map")x" "" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "  start-up, painted (ms)" "" "${x_paint:--}" \
+    "$(ratio "$x_paint" "$f_paint")x" "" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "  CPU to map (ms)" "" "${x_cpu_map:--}" \
+    "$(ratio "$x_cpu_map" "$f_cpu")x" "" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "  RSS at 1.5 s (MiB)" "" "$(mib "$x_rss")" \
+    "$(diffmib "$x_rss" "$f_rss")" "" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "RSS at 1.5 s (MiB)" "$(mib "$t_rss")" "$(mib "$f_rss")" \
+    "${rss_diff:--}" "<= +5 MiB" "$(verdict 'a <= 5' "$rss_diff")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "  of it anonymous (MiB)" "$(mib "$t_anon")" "$(mib "$f_anon")" \
+    "$(diffmib "$t_anon" "$f_anon")" "" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "  of it file-backed (MiB)" "$(mib "$t_file")" "$(mib "$f_file")" \
+    "$(diffmib "$t_file" "$f_file")" "" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "exchange median (ms)" "${x_median:--}" "" "" \
+    "500 - 505" "$(verdict 'a >= 500 && a <= 505' "$x_median")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "exchange worst (ms)" "${x_worst:--}" "" "" \
+    "< 520" "$(verdict 'a < 520' "$x_worst")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "CPU per exchange, median" "${x_cpu:--}" "" "" \
+    "< 2 ms" "$(verdict 'a < 2' "$x_cpu")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "CPU per exchange, worst" "${x_cpu_worst:--}" "" "" \
+    "(informational)" ""
+} | tee "$build/bench.txt"
+
+exit "$failed"
