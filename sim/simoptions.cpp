@@ -127,7 +127,7 @@ ParsedOptions parseOptions(const std::vector<std::string> &args)
         const std::string &arg = args[i];
         const auto equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        if (name == "--help" || name == "-h") {
+        if ((name == "--help" || name == "-h") && equals == std::string::npos) {
             options.help = true;
         } else if (name == "--silent" && equals == std::string::npos) {
             options.faults.silent = true;

@@ -361,6 +361,7 @@ void tst_Sim::parsesOptions_data()
         {"--block", "3:long:6"},
         {"--block", "3:long"},
         {"--silent=1"},
+        {"--help=x"},
         {"--bogus"},
         {"com1"},
     };
