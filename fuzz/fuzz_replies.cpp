@@ -1,0 +1,226 @@
+// Judging of the display's replies to "$M" and "$N", from any bytes the line delivers.
+#include "commands.h"
+#include "fuzzsupport.h"
+#include "replies.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using qm::fuzz::ExactBytes;
+
+qm::CommsReply judgeComms(std::string_view reply)
+{
+    const ExactBytes copy(reply);
+    return qm::judgeCommsReply(copy.view());
+}
+
+qm::BlockReply judgeBlock(std::string_view reply)
+{
+    const ExactBytes copy(reply);
+    return qm::judgeBlockReply(copy.view());
+}
+
+std::array<int, qm::CommsReply::kFields> valuesOf(const qm::CommsReply &r)
+{
+    return {r.mode, r.baud, r.dataBits, r.parity, r.address};
+}
+
+std::array<int, qm::BlockReply::kFields> valuesOf(const qm::BlockReply &r)
+{
+    return {r.block, r.dataType, r.decimalPoint};
+}
+
+// Each field's range and the reply bytes it is read from, as the display documents them.
+struct FieldRule
+{
+    int low;
+    int high;
+    std::size_t first; // first reply byte of the field
+    std::size_t last;  // last reply byte of the field
+};
+
+constexpr std::array<FieldRule, qm::CommsReply::kFields> kCommsFields = {{
+    {0, 1, 1, 1},   // mode
+    {0, 3, 2, 2},   // baud
+    {7, 8, 3, 3},   // data bits
+    {0, 2, 4, 4},   // parity
+    {0, 250, 5, 6}, // address
+}};
+
+constexpr std::array<FieldRule, qm::BlockReply::kFields> kBlockFields = {{
+    {0, 8, 1, 1}, // block
+    {0, 2, 2, 2}, // data type
+    {0, 5, 3, 3}, // decimal point
+}};
+
+bool framed(std::string_view reply, std::size_t length)
+{
+    return reply.size() == length && reply.front() == '>' && reply.back() == '\r';
+}
+
+// A field's value from its own bytes: one digit, or the two-character address.
+int fieldValue(std::string_view reply, const FieldRule &rule)
+{
+    if (rule.first == rule.last)
+        return qm::readDigitField(reply[rule.first]);
+    return qm::readHexField(reply.substr(rule.first, rule.last - rule.first + 1));
+}
+
+// What must hold for any judged reply: the framing alone decides whether anything can
+// pass; then `passed` counts exactly the leading fields whose bytes read in range, each
+// of those holds the value of its own bytes, and so each is in its range.
+template <typename Reply, std::size_t N>
+void checkJudged(std::string_view bytes, const Reply &r, const std::array<FieldRule, N> &rules,
+                 std::size_t length)
+{
+    QM_FUZZ_CHECK(r.passed >= 0 && r.passed <= Reply::kFields);
+    QM_FUZZ_CHECK(r.complete() == (r.passed == Reply::kFields));
+    if (!framed(bytes, length)) {
+        QM_FUZZ_CHECK(r.passed == 0);
+        return;
+    }
+    int expectedPassed = 0;
+    while (expectedPassed < int(N)) {
+        const FieldRule &rule = rules[expectedPassed];
+        const int value = fieldValue(bytes, rule);
+        if (value < rule.low || value > rule.high)
+            break;
+        ++expectedPassed;
+    }
+    QM_FUZZ_CHECK(r.passed == expectedPassed);
+    const auto values = valuesOf(r);
+    for (int i = 0; i < r.passed; ++i) {
+        QM_FUZZ_CHECK(values[i] == fieldValue(bytes, rules[i]));
+        QM_FUZZ_CHECK(values[i] >= rules[i].low && values[i] <= rules[i].high);
+    }
+}
+
+// Changing one byte after the first failing field changes neither `passed` nor the
+// fields before it; changing a byte of the failing field or later never lowers `passed`.
+template <typename Reply, std::size_t N, typename Judge>
+void checkPrefixStable(const std::string &bytes, const Reply &r,
+                       const std::array<FieldRule, N> &rules, Judge judge)
+{
+    static constexpr std::array<char, 14> kReplacements = {'0', '1', '2', '3',  '7',  '8', '9',
+                                                           'A', 'f', ' ', '\t', '\r', 'X', '\xff'};
+    const auto before = valuesOf(r);
+    const std::size_t failingLast = r.passed < int(N) ? rules[r.passed].last : bytes.size();
+    const std::size_t failingFirst = r.passed < int(N) ? rules[r.passed].first : bytes.size();
+    for (std::size_t at = failingFirst; at + 1 < bytes.size(); ++at) {
+        for (char replacement : kReplacements) {
+            std::string changed = bytes;
+            changed[at] = replacement;
+            const Reply after = judge(changed);
+            QM_FUZZ_CHECK(after.passed >= r.passed);
+            if (at > failingLast)
+                QM_FUZZ_CHECK(after.passed == r.passed);
+            const auto values = valuesOf(after);
+            for (int i = 0; i < r.passed; ++i)
+                QM_FUZZ_CHECK(values[i] == before[i]);
+        }
+    }
+}
+
+// Any change of length or of the framing bytes makes a reply count for nothing.
+template <typename Judge> void checkFramingIsWhole(const std::string &bytes, Judge judge)
+{
+    QM_FUZZ_CHECK(judge(bytes + '\r').passed == 0);
+    QM_FUZZ_CHECK(judge(bytes.substr(0, bytes.size() - 1)).passed == 0);
+    std::string noStart = bytes;
+    noStart.front() = '<';
+    QM_FUZZ_CHECK(judge(noStart).passed == 0);
+    std::string lineFeed = bytes;
+    lineFeed.back() = '\n';
+    QM_FUZZ_CHECK(judge(lineFeed).passed == 0);
+}
+
+// A "$C" or "$D" command echoed with ">" in place of "$C"/"$D" is a reply of the same
+// fields: the builders and the judge must agree on every field's text and range.
+void checkCommandsEchoAsReplies(std::string_view bytes)
+{
+    auto at = [&](std::size_t i) { return i < bytes.size() ? std::uint8_t(bytes[i]) : 0; };
+    auto signedAt = [&](std::size_t i) { return int(std::int8_t(at(i))); };
+
+    // Positions as the window's lists give them, and the address text of its list.
+    const int mode = at(0) % 2, baud = at(1) % 4, bits = at(2) % 2, parity = at(3) % 3;
+    const int address = 1 + at(4) % 250;
+    char addressText[3];
+    std::snprintf(addressText, sizeof addressText, "%02X", address);
+    const std::string comms = qm::writeCommsCommand(mode, baud, bits, parity, addressText);
+    QM_FUZZ_CHECK(comms.size() == 9 && comms.compare(0, 2, "$C") == 0 && comms.back() == '\r');
+    const qm::CommsReply echoed = judgeComms(">" + comms.substr(2));
+    QM_FUZZ_CHECK(echoed.complete());
+    QM_FUZZ_CHECK(echoed.mode == mode && echoed.baud == baud && echoed.dataBits == bits + 7 &&
+                  echoed.parity == parity && echoed.address == address);
+
+    // Any positions and any two-byte address text: only in-range positions make a reply
+    // that passes its first four fields, and then with the same values.
+    const int anyMode = signedAt(5), anyBaud = signedAt(6), anyBits = signedAt(7),
+              anyParity = signedAt(8);
+    const std::string anyAddress{char(at(9)), char(at(10))};
+    const std::string anyComms =
+        qm::writeCommsCommand(anyMode, anyBaud, anyBits, anyParity, anyAddress);
+    const qm::CommsReply anyEcho = judgeComms(">" + anyComms.substr(2));
+    const bool inRange = anyMode >= 0 && anyMode <= 1 && anyBaud >= 0 && anyBaud <= 3 &&
+                         anyBits >= 0 && anyBits <= 1 && anyParity >= 0 && anyParity <= 2;
+    QM_FUZZ_CHECK((anyEcho.passed >= 4) == inRange);
+    if (inRange) {
+        QM_FUZZ_CHECK(anyEcho.mode == anyMode && anyEcho.baud == anyBaud &&
+                      anyEcho.dataBits == anyBits + 7 && anyEcho.parity == anyParity);
+        const int anyAddressValue = qm::readHexField(anyAddress);
+        QM_FUZZ_CHECK(anyEcho.complete() == (anyAddressValue <= 250));
+    }
+
+    const int block = at(11) % 9, type = at(12) % 3, point = at(13) % 6;
+    const std::string write = qm::writeBlockCommand(block, type, point);
+    QM_FUZZ_CHECK(write.size() == 6 && write.compare(0, 2, "$D") == 0 && write.back() == '\r');
+    const qm::BlockReply blockEcho = judgeBlock(">" + write.substr(2));
+    QM_FUZZ_CHECK(blockEcho.complete());
+    QM_FUZZ_CHECK(blockEcho.block == block && blockEcho.dataType == type &&
+                  blockEcho.decimalPoint == point);
+    QM_FUZZ_CHECK(qm::readBlockCommand(block) == "$N" + std::to_string(block) + "\r");
+
+    const int anyBlock = signedAt(11), anyType = signedAt(12), anyPoint = signedAt(13);
+    const std::string anyWrite = qm::writeBlockCommand(anyBlock, anyType, anyPoint);
+    const qm::BlockReply anyBlockEcho = judgeBlock(">" + anyWrite.substr(2));
+    const bool blockInRange = anyBlock >= 0 && anyBlock <= 8 && anyType >= 0 && anyType <= 2 &&
+                              anyPoint >= 0 && anyPoint <= 5;
+    QM_FUZZ_CHECK(anyBlockEcho.complete() == blockInRange);
+    QM_FUZZ_CHECK(qm::readCommsCommand() == "$M\r");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const std::string_view input = qm::fuzz::asView(data, size);
+
+    // The bytes exactly as received.
+    checkJudged(input, judgeComms(input), kCommsFields, qm::kCommsReplyLength);
+    checkJudged(input, judgeBlock(input), kBlockFields, qm::kBlockReplyLength);
+
+    // The same bytes as the fields of a well-framed reply, so that every input reaches
+    // the field judging and not only the framing check.
+    const std::string comms = ">" + std::string(input.substr(0, 6)) +
+                              std::string(6 - std::min<std::size_t>(6, size), '0') + "\r";
+    const std::string block = ">" + std::string(input.substr(0, 3)) +
+                              std::string(3 - std::min<std::size_t>(3, size), '0') + "\r";
+    const qm::CommsReply commsReply = judgeComms(comms);
+    const qm::BlockReply blockReply = judgeBlock(block);
+    checkJudged(comms, commsReply, kCommsFields, qm::kCommsReplyLength);
+    checkJudged(block, blockReply, kBlockFields, qm::kBlockReplyLength);
+    checkPrefixStable(comms, commsReply, kCommsFields,
+                      [](const std::string &b) { return judgeComms(b); });
+    checkPrefixStable(block, blockReply, kBlockFields,
+                      [](const std::string &b) { return judgeBlock(b); });
+    checkFramingIsWhole(comms, [](const std::string &b) { return judgeComms(b); });
+    checkFramingIsWhole(block, [](const std::string &b) { return judgeBlock(b); });
+
+    checkCommandsEchoAsReplies(input);
+    return 0;
+}
