@@ -10,19 +10,9 @@ root=$(pwd)
 seconds=${1:-30}
 build="build-fuzz"
 targets=(fuzz_replies fuzz_fields fuzz_linesettings fuzz_paritymark fuzz_sim)
-start=$(date +%s)
-
-verdict() {
-  echo "ci-fuzz: $1 ($(($(date +%s) - start)) s)"
-}
-# Any step that stops the script early (install, configure, build) still gets a verdict.
-step=setup
-done_verdict=0
-trap '[ "$done_verdict" = 1 ] || verdict "FAIL: stopped during $step"' EXIT
-finish() {
-  done_verdict=1
-  verdict "$1"
-}
+# shellcheck source=tools/ci-steps.sh
+source tools/ci-steps.sh
+ci_begin ci-fuzz
 
 step="installing packages"
 bash tools/deps.sh clang libclang-rt-14-dev

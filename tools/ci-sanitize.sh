@@ -7,18 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build-asan}
-start=$(date +%s)
-verdict() {
-  echo "ci-sanitize: $1 ($(($(date +%s) - start)) s)"
-}
-# Any step that stops the script early (install, configure, build) still gets a verdict.
-step=setup
-done_verdict=0
-trap '[ "$done_verdict" = 1 ] || verdict "FAIL: stopped during $step"' EXIT
-finish() {
-  done_verdict=1
-  verdict "$1"
-}
+# shellcheck source=tools/ci-steps.sh
+source tools/ci-steps.sh
+ci_begin ci-sanitize
 
 step="installing packages"
 bash tools/deps.sh

@@ -8,18 +8,9 @@ root=$(pwd)
 
 build=${1:-build-vg}
 tests=(tst_protocol tst_serial tst_sim)
-start=$(date +%s)
-verdict() {
-  echo "ci-valgrind: $1 ($(($(date +%s) - start)) s)"
-}
-# Any step that stops the script early (install, configure, build) still gets a verdict.
-step=setup
-done_verdict=0
-trap '[ "$done_verdict" = 1 ] || verdict "FAIL: stopped during $step"' EXIT
-finish() {
-  done_verdict=1
-  verdict "$1"
-}
+# shellcheck source=tools/ci-steps.sh
+source tools/ci-steps.sh
+ci_begin ci-valgrind
 
 step="installing packages"
 bash tools/deps.sh valgrind
