@@ -15,9 +15,6 @@
 
 namespace {
 
-constexpr quint32 kYellow = rgb(255, 255, 0);
-constexpr quint32 kGreen = rgb(0, 255, 0);
-
 std::string_view view(const QByteArray &bytes)
 {
     return std::string_view(bytes.constData(), std::size_t(bytes.size()));
@@ -28,7 +25,7 @@ std::string_view view(const QByteArray &bytes)
 void frmMain::ReadCommSettings()
 {
     Frame2->setEnabled(false);
-    shpPort->setBackColor(kYellow);
+    shpPort->setBackColor(indicator::kYellow);
     strCommand = QByteArray::fromStdString(qm::readCommsCommand());
     if (!SendCommand())
         return;
@@ -44,7 +41,7 @@ void frmMain::ReadCommSettings()
         cmbNewPar->setListIndex(reply.parity);
     if (reply.complete()) {
         cmbSA->setListIndex(reply.address - 1); // address 0 leaves no entry selected
-        shpPort->setBackColor(kGreen);
+        shpPort->setBackColor(indicator::kGreen);
     }
     Frame2->setEnabled(true);
 }

@@ -12,12 +12,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-namespace {
-constexpr quint32 kWhite = rgb(255, 255, 255);
-constexpr quint32 kYellow = rgb(255, 255, 0);
-constexpr quint32 kRed = rgb(255, 0, 0);
-} // namespace
-
 void frmMain::cmdConnect_Click()
 {
     // Reopening the port under a waiting exchange would pull the line from under it.
@@ -38,11 +32,11 @@ void frmMain::cmdConnect_Click()
         cm->setSettings(optionlists::portSettings(cmbBaud->list(cmbBaud->listIndex()),
                                                   cmbPar->list(cmbPar->listIndex()),
                                                   cmbBits->list(cmbBits->listIndex())));
-        shpPort->setBackColor(kWhite);
+        shpPort->setBackColor(indicator::kWhite);
 
         cm->setCommPort(cmbPort->listIndex() + 1);
         cm->setPortOpen(true);
-        shpPort->setBackColor(kYellow);
+        shpPort->setBackColor(indicator::kYellow);
         cmdConnect->setText(QStringLiteral("Reconnect"));
         lblSettings->setText(cm->settings());
         ReadCommSettings();
@@ -95,7 +89,7 @@ bool frmMain::exchange()
 
 void frmMain::reportCommError(const CommError &error)
 {
-    shpPort->setBackColor(kRed);
+    shpPort->setBackColor(indicator::kRed);
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Comm Port Error!"), error.description(),
                     QMessageBox::Ok, this);
     box.exec();
