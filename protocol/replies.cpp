@@ -1,6 +1,7 @@
 #include "replies.h"
 
 #include "commands.h"
+#include "protocollimits.h"
 
 namespace qm {
 namespace {
@@ -53,27 +54,27 @@ CommsReply judgeCommsReply(std::string_view reply)
         return r;
 
     r.mode = readDigitField(reply[1]);
-    if (!inRange(r.mode, 0, 1))
+    if (!inRange(r.mode, 0, kModeCount - 1))
         return r;
     r.passed = 1;
 
     r.baud = readDigitField(reply[2]);
-    if (!inRange(r.baud, 0, 3))
+    if (!inRange(r.baud, 0, kBaudCount - 1))
         return r;
     r.passed = 2;
 
     r.dataBits = readDigitField(reply[3]);
-    if (r.dataBits != 7 && r.dataBits != 8)
+    if (!inRange(r.dataBits, kMinDataBits, kMaxDataBits))
         return r;
     r.passed = 3;
 
     r.parity = readDigitField(reply[4]);
-    if (!inRange(r.parity, 0, 2))
+    if (!inRange(r.parity, 0, kParityCount - 1))
         return r;
     r.passed = 4;
 
     r.address = readHexField(reply.substr(5, 2));
-    if (!inRange(r.address, 0, 250))
+    if (!inRange(r.address, 0, kMaxAddress))
         return r;
     r.passed = 5;
     return r;
@@ -86,17 +87,17 @@ BlockReply judgeBlockReply(std::string_view reply)
         return r;
 
     r.block = readDigitField(reply[1]);
-    if (!inRange(r.block, 0, 8))
+    if (!inRange(r.block, 0, kBlockCount - 1))
         return r;
     r.passed = 1;
 
     r.dataType = readDigitField(reply[2]);
-    if (!inRange(r.dataType, 0, 2))
+    if (!inRange(r.dataType, 0, kDataTypeCount - 1))
         return r;
     r.passed = 2;
 
     r.decimalPoint = readDigitField(reply[3]);
-    if (!inRange(r.decimalPoint, 0, 5))
+    if (!inRange(r.decimalPoint, 0, kDecimalPointCount - 1))
         return r;
     r.passed = 3;
     return r;

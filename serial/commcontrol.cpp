@@ -18,17 +18,30 @@ namespace {
 constexpr qint64 kReceiveBufferSize = 1024;
 constexpr qint64 kTransmitBufferSize = 512;
 
-QString openFailureReason(const QSerialPort &port)
+struct OpenFailure
+{
+    CommError::Kind kind;
+    QString reason;
+};
+
+OpenFailure openFailure(const QSerialPort &port)
 {
     const QString text = port.errorString();
-    // Qt takes a lock file before it opens the device and reports a held lock as a
-    // permission error; EBUSY is how a holder with exclusive access (TIOCEXCL) shows.
-    // Both mean that someone else has the port.
-    if (port.error() == QSerialPort::PermissionError &&
-        (text.contains(QLatin1String("locking the device")) ||
-         text == QString::fromLocal8Bit(std::strerror(EBUSY))))
-        return QStringLiteral("the port is in use by another program");
-    return text;
+    switch (port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return {CommError::Kind::NoDevice, text};
+    case QSerialPort::PermissionError:
+        // Qt takes a lock file before it opens the device and reports a held lock as a
+        // permission error; EBUSY is how a holder with exclusive access (TIOCEXCL) shows.
+        // Both mean that someone else has the port.
+        if (text.contains(QLatin1String("locking the device")) ||
+            text == QString::fromLocal8Bit(std::strerror(EBUSY)))
+            return {CommError::Kind::InUse,
+                    QStringLiteral("the port is in use by another program")};
+        return {CommError::Kind::NoPermission, text};
+    default:
+        return {CommError::Kind::Io, text};
+    }
 }
 
 } // namespace
@@ -69,7 +82,8 @@ void CommControl::setSettings(const QString &settings)
     QString error;
     const std::optional<LineSettings> parsed = parseLineSettings(settings, &error);
     if (!parsed)
-        fail(QStringLiteral("the settings \"%1\" are refused: %2").arg(settings, error));
+        fail(CommError::Kind::BadSettings,
+             QStringLiteral("the settings \"%1\" are refused: %2").arg(settings, error));
     if (portOpen())
         applySettings(*parsed);
     m_settings = *parsed;
@@ -78,7 +92,8 @@ void CommControl::setSettings(const QString &settings)
 void CommControl::setCommPort(int port)
 {
     if (port < kFirstPort || port > kLastPort)
-        throw CommError(QStringLiteral("COM %1: there is no such port; port numbers run from %2 "
+        throw CommError(CommError::Kind::NoSuchPort,
+                        QStringLiteral("COM %1: there is no such port; port numbers run from %2 "
                                        "to %3")
                             .arg(port)
                             .arg(kFirstPort)
@@ -91,16 +106,17 @@ void CommControl::setOutput(const QByteArray &data)
     if (!portOpen())
         failClosed();
     if (m_port->bytesToWrite() + data.size() > kTransmitBufferSize)
-        fail(QStringLiteral("%1 bytes do not fit the transmit buffer of %2 bytes")
+        fail(CommError::Kind::Io,
+             QStringLiteral("%1 bytes do not fit the transmit buffer of %2 bytes")
                  .arg(m_port->bytesToWrite() + data.size())
                  .arg(kTransmitBufferSize));
     if (m_port->write(data) != data.size())
-        fail(m_port->errorString());
+        fail(CommError::Kind::Io, m_port->errorString());
     // Hand the bytes to the driver now rather than on the next turn of the event loop, so
     // that a reply timer started after this call runs from the moment they leave.
     m_port->flush();
     if (!m_lostReason.isEmpty())
-        throw CommError(m_lostReason);
+        throw CommError(CommError::Kind::Lost, m_lostReason);
 }
 
 QByteArray CommControl::input()
@@ -109,7 +125,7 @@ QByteArray CommControl::input()
         failClosed();
     takeWaitingBytes();
     if (!m_lostReason.isEmpty())
-        throw CommError(m_lostReason);
+        throw CommError(CommError::Kind::Lost, m_lostReason);
     const QByteArray received = m_port->readAll();
     if (!m_parityMarked)
         return received;
@@ -153,29 +169,32 @@ QString CommControl::portLabel() const
     return ::portLabel(m_commPort);
 }
 
-void CommControl::fail(const QString &reason) const
+void CommControl::fail(CommError::Kind kind, const QString &reason) const
 {
-    throw CommError(portLabel() + QStringLiteral(": ") + reason);
+    throw CommError(kind, portLabel() + QStringLiteral(": ") + reason);
 }
 
 void CommControl::failClosed() const
 {
     if (!m_lostReason.isEmpty())
-        throw CommError(m_lostReason);
-    fail(QStringLiteral("the port is not open"));
+        throw CommError(CommError::Kind::Lost, m_lostReason);
+    fail(CommError::Kind::NotOpen, QStringLiteral("the port is not open"));
 }
 
 void CommControl::openPort()
 {
     const QString device = portDevice(m_commPort);
     if (device.isEmpty())
-        fail(QStringLiteral("no device is assigned to this port number"));
+        fail(CommError::Kind::NoSuchPort,
+             QStringLiteral("no device is assigned to this port number"));
 
     m_port->setPortName(device);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     applySettings(m_settings);
-    if (!m_port->open(QIODevice::ReadWrite))
-        fail(openFailureReason(*m_port));
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const OpenFailure failure = openFailure(*m_port);
+        fail(failure.kind, failure.reason);
+    }
     m_openLabel = ::portLabel(m_commPort);
 
     // A line without modem control (a pseudo-terminal, some USB adapters) refuses DTR and
@@ -186,7 +205,7 @@ void CommControl::openPort()
         if (m_port->error() != QSerialPort::UnsupportedOperationError) {
             const QString reason = m_port->errorString();
             closePort();
-            fail(reason);
+            fail(CommError::Kind::Io, reason);
         }
         m_port->clearError();
     };
@@ -222,7 +241,8 @@ void CommControl::applySettings(const LineSettings &settings)
         const QString reason = m_port->errorString();
         apply(m_settings);
         m_port->clearError();
-        fail(QStringLiteral("the settings \"%1\" cannot be applied: %2")
+        fail(CommError::Kind::BadSettings,
+             QStringLiteral("the settings \"%1\" cannot be applied: %2")
                  .arg(formatLineSettings(settings), reason));
     }
     if (!m_port->isOpen())
@@ -248,7 +268,7 @@ void CommControl::applyParityMarking()
     const int fd = m_port->handle();
     termios tio = {};
     if (::tcgetattr(fd, &tio) != 0)
-        fail(QString::fromLocal8Bit(std::strerror(errno)));
+        fail(CommError::Kind::Io, QString::fromLocal8Bit(std::strerror(errno)));
     if (marked) {
         tio.c_iflag |= PARMRK | INPCK;
         tio.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
@@ -258,7 +278,7 @@ void CommControl::applyParityMarking()
         tio.c_cflag &= ~tcflag_t(PARODD);
     }
     if (::tcsetattr(fd, TCSANOW, &tio) != 0)
-        fail(QString::fromLocal8Bit(std::strerror(errno)));
+        fail(CommError::Kind::Io, QString::fromLocal8Bit(std::strerror(errno)));
     if (marked != m_parityMarked)
         m_decoder.reset();
     m_parityMarked = marked;

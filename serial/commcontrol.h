@@ -43,7 +43,7 @@ signals:
 private:
     void handleError();
     QString portLabel() const;
-    [[noreturn]] void fail(const QString &reason) const;
+    [[noreturn]] void fail(CommError::Kind kind, const QString &reason) const;
     [[noreturn]] void failClosed() const;
     void openPort();
     void closePort();

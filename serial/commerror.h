@@ -5,20 +5,34 @@
 
 #include <exception>
 
-// The one way the serial layer fails: a description that names the port and the
-// operating system's reason, e.g. "COM 3 (/dev/ttyS2): No such file or directory".
+// The one way the serial layer fails: a kind that callers decide on, and a description
+// for people that names the port and the operating system's reason, e.g.
+// "COM 3 (/dev/ttyS2): No such file or directory".
 class CommError : public std::exception
 {
 public:
-    explicit CommError(QString description)
-        : m_description(std::move(description)), m_what(m_description.toUtf8())
+    enum class Kind {
+        NoSuchPort,   // the number names no port, or no device is assigned to it
+        NoDevice,     // the device is not there
+        NoPermission, // the user may not open the device
+        InUse,        // another program holds the port
+        Lost,         // the device went away while the port was open
+        NotOpen,      // the operation needs an open port
+        BadSettings,  // the line settings are refused or cannot be applied
+        Io,           // any other failure of the operating system
+    };
+
+    CommError(Kind kind, QString description)
+        : m_kind(kind), m_description(std::move(description)), m_what(m_description.toUtf8())
     {
     }
 
+    Kind kind() const noexcept { return m_kind; }
     const QString &description() const noexcept { return m_description; }
     const char *what() const noexcept override { return m_what.constData(); }
 
 private:
+    Kind m_kind;
     QString m_description;
     QByteArray m_what;
 };

@@ -24,7 +24,7 @@ void frmMain::cmdConnect_Click()
     // A list holding typed text has no setting to offer; refuse before touching the port.
     for (ComboBox *list : {cmbBaud, cmbPar, cmbBits}) {
         if (list->listIndex() < 0) {
-            reportCommError(CommError(chooseFromListText(list)));
+            reportCommError(CommError(CommError::Kind::BadSettings, chooseFromListText(list)));
             return;
         }
     }
