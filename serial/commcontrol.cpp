@@ -50,6 +50,7 @@ CommControl::CommControl(QObject *parent) : QObject(parent), m_port(new QSerialP
 {
     m_port->setReadBufferSize(kReceiveBufferSize);
     connect(m_port, &QSerialPort::errorOccurred, this, &CommControl::handleError);
+    connect(m_port, &QSerialPort::readyRead, this, &CommControl::inputArrived);
 }
 
 CommControl::~CommControl()

@@ -37,6 +37,8 @@ public:
     QByteArray input();
 
 signals:
+    // Bytes have arrived; input() takes them. May be emitted again from inside input().
+    void inputArrived();
     // The device went away while the port was open; the port is closed by then.
     void portLost(const QString &description);
 

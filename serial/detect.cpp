@@ -1,0 +1,223 @@
+#include "detect.h"
+
+#include "commands.h"
+#include "commcontrol.h"
+#include "protocollimits.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+QList<LineSettings> detectTries()
+{
+    // Most likely first, so that a typical display is found in the first few tries.
+    // RTU is what nearly every Modbus network runs and it needs 8 data bits; 7 data bits
+    // only serve ASCII mode, so those come last. Even parity is the Modbus default and the
+    // display's factory setting, None is the usual other choice of a master, Odd is rare.
+    // The baud rate is what technicians change most (to match the bus), so each framing
+    // is tried at every rate before the next framing, 9600 (the factory rate) first and
+    // the slower rates, chosen less often, after it.
+    struct Framing
+    {
+        int dataBits;
+        char parity;
+    };
+    constexpr Framing kFramings[] = {{8, 'E'}, {8, 'N'}, {8, 'O'}, {7, 'E'}, {7, 'O'}};
+
+    QList<LineSettings> tries;
+    for (const Framing &framing : kFramings) {
+        for (auto rate = qm::kBaudRates.rbegin(); rate != qm::kBaudRates.rend(); ++rate) {
+            LineSettings settings;
+            settings.baud = *rate;
+            settings.parity = framing.parity;
+            settings.dataBits = framing.dataBits;
+            tries.append(settings);
+        }
+    }
+    return tries;
+}
+
+LineSettings reportedLineSettings(const qm::CommsReply &reply)
+{
+    constexpr char kParityLetters[] = {'N', 'E', 'O'};
+    LineSettings settings;
+    settings.baud = qm::kBaudRates[std::size_t(reply.baud)];
+    settings.parity = kParityLetters[reply.parity];
+    settings.dataBits = reply.dataBits;
+    return settings;
+}
+
+// One port of a scan: its own port control and reply timer, stepping through the tries.
+class PortScanner
+{
+public:
+    PortScanner(DetectScan &scan, int port)
+        : m_scan(scan), m_control(std::make_unique<CommControl>())
+    {
+        m_result.port = port;
+        m_timer.setSingleShot(true);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, &scan, [this] { endTry(); });
+        QObject::connect(m_control.get(), &CommControl::inputArrived, &scan,
+                         [this] { takeInput(); });
+    }
+    void start()
+    {
+        try {
+            m_control->setCommPort(m_result.port);
+        } catch (const CommError &error) {
+            finish(DetectResult::Outcome::Failed, error);
+            return;
+        }
+        nextTry();
+    }
+
+    const DetectResult &result() const { return m_result; }
+
+private:
+    void nextTry()
+    {
+        const QList<LineSettings> &tries = m_scan.m_tries;
+        while (m_result.triesMade < tries.size()) {
+            const LineSettings settings = tries[m_result.triesMade++];
+            if (m_scan.m_progress)
+                m_scan.m_progress(m_result.port, m_result.triesMade, int(tries.size()), settings);
+            try {
+                m_control->setSettings(formatLineSettings(settings));
+                if (!m_control->portOpen())
+                    m_control->setPortOpen(true);
+                // Whatever an earlier try stirred up must not pass for this try's reply.
+                m_control->input();
+                m_received.clear();
+                m_line = settings;
+                m_control->setOutput(QByteArray::fromStdString(qm::readCommsCommand()));
+                m_timer.start(m_scan.m_replyWindow);
+                return;
+            } catch (const CommError &error) {
+                // An adapter that cannot run one framing (some lack 7 data bits) can still
+                // be tried at the others; anything else ends the scan of this port.
+                if (error.kind() == CommError::Kind::BadSettings && m_control->portOpen())
+                    continue;
+                finish(DetectResult::Outcome::Failed, error);
+                return;
+            }
+        }
+        finish(DetectResult::Outcome::NotFound, std::nullopt);
+    }
+
+    void takeInput()
+    {
+        // input() lets Qt read, which may announce more input from inside this call.
+        if (m_taking || !m_timer.isActive())
+            return;
+        m_taking = true;
+        try {
+            m_received += m_control->input();
+        } catch (const CommError &error) {
+            m_taking = false;
+            m_timer.stop();
+            finish(DetectResult::Outcome::Failed, error);
+            return;
+        }
+        m_taking = false;
+        // A reply is exactly kCommsReplyLength bytes; once that many are here, waiting
+        // longer cannot make it valid.
+        if (m_received.size() >= qm::kCommsReplyLength) {
+            m_timer.stop();
+            QTimer::singleShot(0, &m_scan, [this] { endTry(); });
+        }
+    }
+
+    void endTry()
+    {
+        if (m_done)
+            return;
+        m_timer.stop();
+        try {
+            m_received += m_control->input();
+        } catch (const CommError &error) {
+            finish(DetectResult::Outcome::Failed, error);
+            return;
+        }
+        const qm::CommsReply reply = qm::judgeCommsReply(
+            std::string_view(m_received.constData(), std::size_t(m_received.size())));
+        if (reply.complete()) {
+            m_result.line = m_line;
+            m_result.reply = reply;
+            m_result.received = m_received;
+            finish(DetectResult::Outcome::Found, std::nullopt);
+            return;
+        }
+        nextTry();
+    }
+
+    void finish(DetectResult::Outcome outcome, const std::optional<CommError> &error)
+    {
+        if (m_done)
+            return;
+        m_done = true;
+        m_result.outcome = outcome;
+        m_result.error = error;
+        m_control->setPortOpen(false);
+        m_scan.portDone();
+    }
+
+    DetectScan &m_scan;
+    std::unique_ptr<CommControl> m_control;
+    QTimer m_timer;
+    DetectResult m_result;
+    LineSettings m_line;
+    QByteArray m_received;
+    bool m_taking = false;
+    bool m_done = false;
+};
+
+DetectScan::DetectScan(const QList<int> &ports, std::chrono::milliseconds replyWindow,
+                       QObject *parent)
+    : QObject(parent), m_tries(detectTries()), m_replyWindow(replyWindow)
+{
+    for (int port : ports)
+        m_scanners.push_back(std::make_unique<PortScanner>(*this, port));
+}
+
+DetectScan::~DetectScan() = default;
+
+void DetectScan::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    m_running = int(m_scanners.size());
+    if (m_running == 0) {
+        QTimer::singleShot(0, this, &DetectScan::finished);
+        return;
+    }
+    for (const auto &scanner : m_scanners)
+        scanner->start();
+}
+
+QList<DetectResult> DetectScan::results() const
+{
+    QList<DetectResult> results;
+    for (const auto &scanner : m_scanners)
+        results.append(scanner->result());
+    return results;
+}
+
+void DetectScan::portDone()
+{
+    if (--m_running == 0)
+        QTimer::singleShot(0, this, &DetectScan::finished);
+}
+
+QList<DetectResult> runDetect(const QList<int> &ports, std::chrono::milliseconds replyWindow,
+                              const DetectScan::Progress &progress)
+{
+    DetectScan scan(ports, replyWindow);
+    scan.setProgress(progress);
+    QEventLoop loop;
+    QObject::connect(&scan, &DetectScan::finished, &loop, &QEventLoop::quit);
+    scan.start();
+    if (!scan.isFinished())
+        loop.exec();
+    return scan.results();
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "commerror.h"
+#include "linesettings.h"
+#include "replies.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The line settings a display can run, in the order a scan tries them: every setting
+// the display offers except parity None with 7 data bits.
+QList<LineSettings> detectTries();
+
+// The line settings a display reported about itself in a valid "$M" reply.
+LineSettings reportedLineSettings(const qm::CommsReply &reply);
+
+// What a scan found on one port.
+struct DetectResult
+{
+    enum class Outcome {
+        Found,    // a valid reply came at `line`
+        NotFound, // every setting was tried without a valid reply
+        Failed,   // the port could not be used; `error` says why
+    };
+    int port = 0;
+    Outcome outcome = Outcome::NotFound;
+    int triesMade = 0;
+    LineSettings line;
+    qm::CommsReply reply;
+    QByteArray received;
+    std::optional<CommError> error;
+};
+
+class PortScanner;
+
+// Looks for a display on several ports at once: on each port it sends "$M" at one line
+// setting after another and stops at the first valid reply. The ports run side by side on
+// the caller's event loop, each on its own CommControl, so eight ports take about as long
+// as one.
+class DetectScan : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Called as each try starts; `tryNumber` counts from 1.
+    using Progress =
+        std::function<void(int port, int tryNumber, int tryCount, const LineSettings &settings)>;
+
+    DetectScan(const QList<int> &ports, std::chrono::milliseconds replyWindow,
+               QObject *parent = nullptr);
+    ~DetectScan() override;
+
+    // Replaces detectTries(); set before start().
+    void setTries(const QList<LineSettings> &tries) { m_tries = tries; }
+    void setProgress(Progress progress) { m_progress = std::move(progress); }
+
+    void start();
+    bool isFinished() const { return m_running == 0 && m_started; }
+    // One result per port, in the order the ports were given; complete once finished.
+    QList<DetectResult> results() const;
+
+signals:
+    void finished();
+
+private:
+    friend class PortScanner;
+    void portDone();
+
+    QList<LineSettings> m_tries;
+    std::chrono::milliseconds m_replyWindow;
+    Progress m_progress;
+    std::vector<std::unique_ptr<PortScanner>> m_scanners;
+    int m_running = 0;
+    bool m_started = false;
+};
+
+// Runs a scan to its end on a local event loop.
+QList<DetectResult> runDetect(const QList<int> &ports, std::chrono::milliseconds replyWindow,
+                              const DetectScan::Progress &progress = {});

@@ -1,0 +1,308 @@
+#include "doctor.h"
+
+#include "portinfo.h"
+#include "portnames.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+Verdict verdict(Verdict::Check check, Verdict::Level level, const QString &text,
+                const QString &fix = {})
+{
+    return Verdict{check, level, text, fix};
+}
+
+QString octal(mode_t mode)
+{
+    return QStringLiteral("%1").arg(uint(mode & 07777), 4, 8, QLatin1Char('0'));
+}
+
+QString processText(const ProcessRef &process)
+{
+    if (process.name.isEmpty())
+        return QStringLiteral("pid %1").arg(process.pid);
+    return QStringLiteral("pid %1 (%2)").arg(process.pid).arg(process.name);
+}
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+constexpr quint16 kCh340Vendor = 0x1a86;
+constexpr quint16 kCp210xVendor = 0x10c4;
+
+} // namespace
+
+Verdict checkDevice(const DeviceFacts &device)
+{
+    using L = Verdict::Level;
+    const auto check = Verdict::Check::Device;
+    if (!device.exists)
+        return verdict(check, L::Problem,
+                       QStringLiteral("%1: the device does not exist").arg(device.label),
+                       QStringLiteral("plug the adapter in, or find its name with "
+                                      "`ls /dev/serial/by-id` and link a port number to it"));
+    if (!device.isCharDevice)
+        return verdict(
+            check, L::Problem,
+            QStringLiteral("%1: %2 is not a serial device").arg(device.label, device.device),
+            QStringLiteral("point the port at the adapter's device instead"));
+    return verdict(check, L::Ok, QStringLiteral("%1: the device exists").arg(device.label));
+}
+
+Verdict checkAccess(const DeviceFacts &device, const UserFacts &user)
+{
+    using L = Verdict::Level;
+    const auto check = Verdict::Check::Access;
+    const QString &label = device.label;
+    const QString &group = device.groupName;
+    if (user.uid == 0)
+        return verdict(check, L::Ok, QStringLiteral("%1: you are root and may open it").arg(label));
+
+    constexpr mode_t kOwnerRw = 0600, kGroupRw = 0060, kOtherRw = 0006;
+    const bool groupMay = (device.mode & kGroupRw) == kGroupRw;
+    if (device.owner == user.uid && (device.mode & kOwnerRw) == kOwnerRw)
+        return verdict(check, L::Ok, QStringLiteral("%1: it is yours; you may open it").arg(label));
+    if ((device.mode & kOtherRw) == kOtherRw)
+        return verdict(
+            check, L::Ok,
+            QStringLiteral("%1: everyone may open it (mode %2)").arg(label, octal(device.mode)));
+    if (groupMay && user.processGroups.contains(device.group))
+        return verdict(
+            check, L::Ok,
+            QStringLiteral("%1: you may open it as a member of group %2").arg(label, group));
+    if (groupMay && user.accountGroups.contains(device.group))
+        // Group membership is read once, at login: joining a group changes nothing for
+        // the sessions that are already running.
+        return verdict(check, L::Problem,
+                       QStringLiteral("%1: you are in group %2, but this login started before "
+                                      "you joined it")
+                           .arg(label, group),
+                       QStringLiteral("log out and in again (or run `newgrp %1` in this "
+                                      "terminal)")
+                           .arg(group));
+    if (groupMay)
+        return verdict(
+            check, L::Problem,
+            QStringLiteral("%1: only members of group %2 may open it, and you are not "
+                           "one")
+                .arg(label, group),
+            QStringLiteral("sudo adduser %1 %2, then log out and in again").arg(user.name, group));
+    return verdict(check, L::Problem,
+                   QStringLiteral("%1: only %2 may open it (mode %3, group %4)")
+                       .arg(label, device.ownerName, octal(device.mode), group),
+                   QStringLiteral("have a udev rule give it group dialout and mode 0660 "
+                                  "(GROUP=\"dialout\", MODE=\"0660\")"));
+}
+
+Verdict checkHolders(const DeviceFacts &device, const HolderFacts &holders)
+{
+    using L = Verdict::Level;
+    const auto check = Verdict::Check::Holder;
+    const QString &label = device.label;
+    if (holders.lock)
+        return verdict(check, L::Problem,
+                       QStringLiteral("%1: in use by %2, which holds the lock file %3")
+                           .arg(label, processText(holders.lock->process), holders.lock->lockFile),
+                       QStringLiteral("close that program"));
+    if (!holders.openedBy.isEmpty()) {
+        QStringList names;
+        for (const ProcessRef &process : holders.openedBy)
+            names.append(processText(process));
+        return verdict(check, L::Problem,
+                       QStringLiteral("%1: open in %2").arg(label, names.join(QLatin1String(", "))),
+                       QStringLiteral("close that program"));
+    }
+    if (holders.flockHeld)
+        return verdict(check, L::Problem,
+                       QStringLiteral("%1: another program holds it (flock)").arg(label),
+                       QStringLiteral("close the program that has it open (`sudo fuser -v %1` "
+                                      "names it)")
+                           .arg(device.device));
+    if (holders.openErrno && *holders.openErrno == EBUSY)
+        return verdict(
+            check, L::Problem,
+            QStringLiteral("%1: another program has it open for itself alone").arg(label),
+            QStringLiteral("close the program that has it open (`sudo fuser -v %1` "
+                           "names it)")
+                .arg(device.device));
+    // Permission and absence have checks of their own; anything else is worth a word.
+    if (holders.openErrno && *holders.openErrno != 0 && *holders.openErrno != EACCES &&
+        *holders.openErrno != EPERM && *holders.openErrno != ENOENT)
+        return verdict(check, L::Warning,
+                       QStringLiteral("%1: a trial open failed: %2")
+                           .arg(label, errnoText(*holders.openErrno)));
+    if (holders.openErrno)
+        return verdict(check, L::Ok, QStringLiteral("%1: no other program holds it").arg(label));
+    return verdict(
+        check, L::Ok,
+        QStringLiteral("%1: no lock file, and none of your programs has it open").arg(label));
+}
+
+QList<Verdict> checkGrabbers(const QStringList &runningProcesses, const QString &device,
+                             std::optional<quint16> vendorId)
+{
+    using L = Verdict::Level;
+    const auto check = Verdict::Check::Grabber;
+    QList<Verdict> verdicts;
+    const QString name = QFileInfo(device).fileName();
+
+    if (runningProcesses.contains(QLatin1String("ModemManager"))) {
+        // It sends AT commands to every new modem-like device for some seconds and keeps
+        // it open meanwhile; USB CDC-ACM adapters (ttyACM) look like modems to it.
+        const QString fix = QStringLiteral("sudo systemctl stop ModemManager (disable it if this "
+                                           "PC has no modem)");
+        if (device.isEmpty())
+            verdicts.append(verdict(check, L::Warning,
+                                    QStringLiteral("ModemManager is running; it probes ttyACM "
+                                                   "devices when they appear"),
+                                    fix));
+        else if (name.startsWith(QLatin1String("ttyACM")))
+            verdicts.append(verdict(check, L::Problem,
+                                    QStringLiteral("ModemManager is running and probes %1 as a "
+                                                   "modem, sending it AT commands")
+                                        .arg(device),
+                                    fix));
+    }
+    if (runningProcesses.contains(QLatin1String("brltty"))) {
+        // Its device rules claim the common CH340 and CP210x USB chips for braille
+        // displays; the adapter's ttyUSB device then vanishes right after it appears.
+        const QString fix = QStringLiteral("sudo apt remove brltty if no braille display is "
+                                           "used, or sudo systemctl mask brltty-udev.service");
+        const bool claimedChip =
+            vendorId && (*vendorId == kCh340Vendor || *vendorId == kCp210xVendor);
+        const bool usb = name.startsWith(QLatin1String("ttyUSB"));
+        if (device.isEmpty())
+            verdicts.append(verdict(check, L::Warning,
+                                    QStringLiteral("brltty is running; it may take CH340 and "
+                                                   "CP210x USB adapters"),
+                                    fix));
+        else if (usb && (claimedChip || !QFileInfo::exists(device)))
+            verdicts.append(verdict(check, L::Problem,
+                                    QStringLiteral("brltty is running and may take %1 for a "
+                                                   "braille display")
+                                        .arg(device),
+                                    fix));
+    }
+    if (verdicts.isEmpty())
+        verdicts.append(verdict(check, L::Ok,
+                                device.isEmpty()
+                                    ? QStringLiteral("neither ModemManager nor brltty is running")
+                                    : QStringLiteral("no known service takes %1").arg(device)));
+    return verdicts;
+}
+
+QList<Verdict> checkLinkFolder(const LinkFolderFacts &folder)
+{
+    using L = Verdict::Level;
+    const auto check = Verdict::Check::LinkFolder;
+    const QString &path = folder.path;
+    QList<Verdict> verdicts;
+    if (path.isEmpty() || !folder.exists) {
+        verdicts.append(verdict(check, L::Ok,
+                                QStringLiteral("link folder %1: not there, so no port number is "
+                                               "linked")
+                                    .arg(path)));
+        return verdicts;
+    }
+    // Its links decide where commands go, so a folder others could change is ignored.
+    const QString renew =
+        QStringLiteral("rm -r %1; mkdir -m 700 %1; then make the links again").arg(path);
+    if (folder.isSymLink)
+        verdicts.append(verdict(check, L::Problem,
+                                QStringLiteral("link folder %1 is a symbolic link; its links are "
+                                               "ignored")
+                                    .arg(path),
+                                renew));
+    else if (!folder.isDir)
+        verdicts.append(verdict(check, L::Problem,
+                                QStringLiteral("link folder %1 is not a folder").arg(path), renew));
+    else if (folder.owner != folder.uid)
+        verdicts.append(verdict(check, L::Problem,
+                                QStringLiteral("link folder %1 belongs to another user (uid %2); "
+                                               "its links are ignored")
+                                    .arg(path)
+                                    .arg(folder.owner),
+                                renew));
+    else if ((folder.mode & 077) != 0)
+        verdicts.append(verdict(check, L::Problem,
+                                QStringLiteral("link folder %1 is open to others (mode %2); its "
+                                               "links are ignored")
+                                    .arg(path, octal(folder.mode)),
+                                QStringLiteral("chmod 700 %1").arg(path)));
+    else
+        verdicts.append(verdict(check, L::Ok,
+                                QStringLiteral("link folder %1 is private; its %2 link(s) are "
+                                               "followed")
+                                    .arg(path)
+                                    .arg(folder.links.size())));
+    for (const QString &dangling : folder.danglingLinks)
+        verdicts.append(verdict(check, L::Warning,
+                                QStringLiteral("link %1, which does not exist").arg(dangling),
+                                QStringLiteral("plug the device in, or remove the link")));
+    return verdicts;
+}
+
+QString formatVerdict(const Verdict &verdict)
+{
+    static const char *const kMarks[] = {"ok  ", "warn", "FAIL"};
+    QString line = QLatin1String(kMarks[int(verdict.level)]) + QLatin1Char(' ') + verdict.text;
+    if (!verdict.fix.isEmpty())
+        line += QStringLiteral("\n     fix: ") + verdict.fix;
+    return line;
+}
+
+QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup)
+{
+    QList<Verdict> verdicts = checkLinkFolder(linkFolderFacts(portLinkFolder()));
+    const QStringList running = runningProcessNames();
+    const UserFacts user = currentUserFacts();
+
+    QList<PortInfo> ports;
+    if (port) {
+        ports = gatherPortInfo({*port});
+    } else {
+        verdicts += checkGrabbers(running);
+        const QList<PortInfo> all = gatherPortInfo(allPortNumbers());
+        for (const PortInfo &info : all) {
+            if (portInUse(info))
+                ports.append(info);
+        }
+        if (ports.isEmpty())
+            verdicts.append(Verdict{Verdict::Check::Device, Verdict::Level::Warning,
+                                    QStringLiteral("no serial adapter is present"),
+                                    QStringLiteral("plug it in; `sudo dmesg | tail` tells whether "
+                                                   "the system saw it")});
+    }
+
+    for (const PortInfo &info : ports) {
+        const QString label = QStringLiteral("COM %1 (%2)").arg(info.port).arg(info.device);
+        if (info.device.isEmpty()) {
+            verdicts.append(Verdict{Verdict::Check::Device, Verdict::Level::Problem,
+                                    QStringLiteral("COM %1: no device is assigned").arg(info.port),
+                                    QStringLiteral("link it to a device: quillmark-cli link %1 "
+                                                   "DEVICE")
+                                        .arg(info.port)});
+            continue;
+        }
+        const DeviceFacts device = deviceFacts(info.device, label);
+        const Verdict exists = checkDevice(device);
+        verdicts.append(exists);
+        if (port)
+            verdicts += checkGrabbers(running, info.device, info.vendorId);
+        if (exists.level != Verdict::Level::Ok)
+            continue;
+        const Verdict access = checkAccess(device, user);
+        verdicts.append(access);
+        // A trial open only for the port asked about: opening every port could disturb
+        // devices that have nothing to do with the display.
+        const bool trialOpen = port && access.level == Verdict::Level::Ok;
+        verdicts.append(checkHolders(device, holderFacts(info.device, trialOpen, lockLookup)));
+    }
+    return verdicts;
+}

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <sys/types.h>
+
+// The checks of the PC side that tell why a port cannot be used. Each check takes the
+// facts it judges and returns a verdict; gathering the facts from the running system is
+// separate, so the verdicts can be tried on any made-up situation.
+
+struct Verdict
+{
+    enum class Check { Device, Access, Holder, Grabber, LinkFolder };
+    enum class Level { Ok, Warning, Problem };
+    Check check = Check::Device;
+    Level level = Level::Ok;
+    QString text; // one line: what was found
+    QString fix;  // what to do about it; empty when nothing needs doing
+};
+
+struct DeviceFacts
+{
+    QString label; // "COM 33 (/dev/ttyUSB0)", or the device alone
+    QString device;
+    bool exists = false;
+    bool isCharDevice = false;
+    uid_t owner = 0;
+    QString ownerName;
+    gid_t group = 0;
+    QString groupName;
+    mode_t mode = 0; // the permission bits
+};
+
+struct UserFacts
+{
+    QString name;
+    uid_t uid = 0;
+    QList<gid_t> accountGroups; // what the account database gives a fresh login
+    QList<gid_t> processGroups; // what this login has now
+};
+
+struct ProcessRef
+{
+    qint64 pid = 0;
+    QString name;
+};
+
+// A lock file naming the device whose process is alive.
+struct LockHolder
+{
+    QString lockFile;
+    ProcessRef process;
+};
+
+struct HolderFacts
+{
+    std::optional<LockHolder> lock;
+    QList<ProcessRef> openedBy; // other processes of this user with the device open
+    // How a trial open went: 0 when it opened, otherwise the errno; none when not tried.
+    std::optional<int> openErrno;
+    bool flockHeld = false; // another descriptor holds flock() on the device
+};
+
+struct LinkFolderFacts
+{
+    QString path;
+    uid_t uid = 0; // this user
+    bool exists = false;
+    bool isSymLink = false;
+    bool isDir = false;
+    uid_t owner = 0;
+    mode_t mode = 0;
+    QStringList links;         // the comN links it holds
+    QStringList danglingLinks; // "comN -> target" of links whose target is missing
+};
+
+Verdict checkDevice(const DeviceFacts &device);
+Verdict checkAccess(const DeviceFacts &device, const UserFacts &user);
+Verdict checkHolders(const DeviceFacts &device, const HolderFacts &holders);
+// Services known to take serial devices from under a program; `device` and `vendorId`
+// narrow the verdict to one port when given.
+QList<Verdict> checkGrabbers(const QStringList &runningProcesses, const QString &device = {},
+                             std::optional<quint16> vendorId = std::nullopt);
+QList<Verdict> checkLinkFolder(const LinkFolderFacts &folder);
+
+// "ok   ...", "warn ...", "FAIL ..." and, below a finding, "     fix: ...".
+QString formatVerdict(const Verdict &verdict);
+
+// ---- gathering the facts from the running system ----
+
+// Finds a lock file of a live process naming the device. A parameter wherever locks are
+// read, so that the serial layer's own lock checking can stand in for this one.
+using LockLookup = std::function<std::optional<LockHolder>(const QString &device)>;
+
+// The folders Linux programs put serial lock files in.
+QStringList defaultLockFolders();
+// Reads LCK..NAME in each folder, in the formats in use (Qt's, UUCP text, binary pid).
+std::optional<LockHolder> readLockFolders(const QString &device,
+                                          const QStringList &folders = defaultLockFolders());
+
+DeviceFacts deviceFacts(const QString &device, const QString &label = {});
+UserFacts currentUserFacts();
+// The command names of running processes, from `procRoot` (/proc).
+QStringList runningProcessNames(const QString &procRoot = QStringLiteral("/proc"));
+// Processes other than this one that have `device` open, as far as /proc lets this user see.
+QList<ProcessRef> processesWithDeviceOpen(const QString &device,
+                                          const QString &procRoot = QStringLiteral("/proc"));
+// With `trialOpen`, the device is also opened and closed again, without changing its
+// settings, to see whether another program holds it exclusively or by flock().
+// Without a lookup, readLockFolders() is used.
+HolderFacts holderFacts(const QString &device, bool trialOpen, const LockLookup &lockLookup = {});
+LinkFolderFacts linkFolderFacts(const QString &path);
+
+// Every check for port `port`, or without a port for the system and each port that is
+// present; reads the running system and changes nothing.
+QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup = {});

@@ -1,0 +1,171 @@
+#include "portinfo.h"
+
+#include "portnames.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonValue>
+
+namespace {
+
+// Both names lead to the same device when their resolved paths agree; a name that
+// resolves nowhere only matches itself.
+QString resolved(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+
+// The by-id link for each device it resolves to. Several links may lead to one device
+// (a multi-port adapter lists each interface); the first by name is kept, so the choice
+// does not change from one run to the next.
+QHash<QString, QString> byIdLinks(const QString &folder)
+{
+    QHash<QString, QString> links;
+    if (folder.isEmpty())
+        return links;
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        if (!entry.isSymLink())
+            continue;
+        const QString target = entry.canonicalFilePath();
+        if (!target.isEmpty() && !links.contains(target))
+            links.insert(target, entry.absoluteFilePath());
+    }
+    return links;
+}
+
+QString hexId(quint16 id)
+{
+    return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
+}
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+QJsonValue idOrNull(const std::optional<quint16> &id)
+{
+    return id ? QJsonValue(hexId(*id)) : QJsonValue();
+}
+
+} // namespace
+
+QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &sources)
+{
+    const QList<SystemPort> systemPorts =
+        sources.systemPorts ? sources.systemPorts() : QList<SystemPort>();
+    QHash<QString, const SystemPort *> byDevice;
+    for (const SystemPort &systemPort : systemPorts)
+        byDevice.insert(resolved(systemPort.systemLocation), &systemPort);
+    const QHash<QString, QString> byId = byIdLinks(sources.byIdFolder);
+    const bool linksFollowed = portLinkFolderUsable();
+
+    QList<PortInfo> infos;
+    infos.reserve(ports.size());
+    for (int port : ports) {
+        PortInfo info;
+        info.port = port;
+        info.device = portDevice(port);
+        if (info.device.isEmpty()) {
+            infos.append(info);
+            continue;
+        }
+        const QString link = portLinkFolder() + QStringLiteral("/com%1").arg(port);
+        if (linksFollowed && QFileInfo(link).isSymLink())
+            info.linkPath = link;
+        info.present = QFileInfo::exists(info.device);
+
+        const QString device = resolved(info.device);
+        if (const SystemPort *known = byDevice.value(device)) {
+            info.enumerated = true;
+            info.description = known->description;
+            info.manufacturer = known->manufacturer;
+            info.serialNumber = known->serialNumber;
+            info.vendorId = known->vendorId;
+            info.productId = known->productId;
+        }
+        info.byId = byId.value(device);
+        infos.append(info);
+    }
+    return infos;
+}
+
+QList<int> allPortNumbers()
+{
+    QList<int> ports;
+    for (int port = kFirstPort; port <= kLastPort; ++port)
+        ports.append(port);
+    return ports;
+}
+
+bool portInUse(const PortInfo &info)
+{
+    return info.present && (info.enumerated || !info.linkPath.isEmpty());
+}
+
+QString portProductName(const PortInfo &info)
+{
+    if (info.manufacturer.isEmpty())
+        return info.description;
+    if (info.description.isEmpty())
+        return info.manufacturer;
+    if (info.description.startsWith(info.manufacturer, Qt::CaseInsensitive))
+        return info.description;
+    return info.manufacturer + QLatin1Char(' ') + info.description;
+}
+
+QString formatPortLine(const PortInfo &info)
+{
+    QStringList fields{QStringLiteral("COM %1").arg(info.port)};
+    if (info.device.isEmpty()) {
+        fields.append(QStringLiteral("(no device)"));
+        return fields.join(QLatin1String("  "));
+    }
+    fields.append(info.device);
+    if (!info.present)
+        fields.append(QStringLiteral("(not present)"));
+    for (const QString &field : {portProductName(info), info.serialNumber, info.byId}) {
+        if (!field.isEmpty())
+            fields.append(field);
+    }
+    if (!info.linkPath.isEmpty())
+        fields.append(QStringLiteral("(linked by %1)").arg(info.linkPath));
+    return fields.join(QLatin1String("  "));
+}
+
+QString portInfoDetails(const PortInfo &info)
+{
+    QStringList parts;
+    const QString product = portProductName(info);
+    if (!product.isEmpty())
+        parts.append(product);
+    if (!info.serialNumber.isEmpty())
+        parts.append(QStringLiteral("serial %1").arg(info.serialNumber));
+    if (info.vendorId && info.productId)
+        parts.append(
+            QStringLiteral("USB %1:%2").arg(hexId(*info.vendorId), hexId(*info.productId)));
+    if (!info.byId.isEmpty() && info.byId != info.device)
+        parts.append(info.byId);
+    return parts.join(QLatin1String(", "));
+}
+
+QJsonObject portInfoJson(const PortInfo &info)
+{
+    return QJsonObject{
+        {QStringLiteral("port"), info.port},
+        {QStringLiteral("name"), QStringLiteral("COM %1").arg(info.port)},
+        {QStringLiteral("device"), textOrNull(info.device)},
+        {QStringLiteral("link"), textOrNull(info.linkPath)},
+        {QStringLiteral("present"), info.present},
+        {QStringLiteral("description"), textOrNull(info.description)},
+        {QStringLiteral("manufacturer"), textOrNull(info.manufacturer)},
+        {QStringLiteral("serialNumber"), textOrNull(info.serialNumber)},
+        {QStringLiteral("vendorId"), idOrNull(info.vendorId)},
+        {QStringLiteral("productId"), idOrNull(info.productId)},
+        {QStringLiteral("byId"), textOrNull(info.byId)},
+    };
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// What the system knows about one serial device, as Qt's port enumeration (udev on
+// Linux) reports it.
+struct SystemPort
+{
+    QString systemLocation; // e.g. "/dev/ttyUSB0"
+    QString description;    // e.g. "FT232R USB UART"
+    QString manufacturer;   // e.g. "FTDI"
+    QString serialNumber;
+    std::optional<quint16> vendorId;
+    std::optional<quint16> productId;
+};
+
+// Where port information comes from. The defaults read the running system; tests hand
+// in a folder of symbolic links and a list of made-up ports instead.
+struct PortInfoSources
+{
+    // The folder of stable names that udev keeps for USB serial devices.
+    QString byIdFolder;
+    std::function<QList<SystemPort>()> systemPorts;
+
+    static PortInfoSources system();
+};
+
+// One port number of the window's table, with whatever is known about its device.
+struct PortInfo
+{
+    int port = 0;
+    QString device;   // empty when no device is assigned
+    QString linkPath; // the comN link that named the device, when one did
+    bool present = false;
+    bool enumerated = false; // the system lists the device as a serial port
+    QString description;
+    QString manufacturer;
+    QString serialNumber;
+    std::optional<quint16> vendorId;
+    std::optional<quint16> productId;
+    QString byId; // the by-id link that leads to the device, e.g. /dev/serial/by-id/usb-...
+};
+
+// The information for each of `ports`, in that order. The system is asked once for all.
+QList<PortInfo> gatherPortInfo(const QList<int> &ports,
+                               const PortInfoSources &sources = PortInfoSources::system());
+
+// Every port number of the table, kFirstPort..kLastPort.
+QList<int> allPortNumbers();
+
+// Whether a port belongs in a list of the ports in use: present, and either listed by the
+// system or named by a link. /dev/ttyS0..31 exist on most PCs whether or not a port is
+// behind them; the system lists only those with one.
+bool portInUse(const PortInfo &info);
+
+// "FTDI FT232R USB UART": the maker and the model, without saying the maker twice.
+QString portProductName(const PortInfo &info);
+
+// One line of a port list: "COM 33  /dev/ttyUSB0  FTDI FT232R USB UART  A50285BI
+// /dev/serial/by-id/usb-FTDI_...", with "(not present)" or "(no device)" where they apply.
+QString formatPortLine(const PortInfo &info);
+
+// What the system says about the device beyond its name, for a tooltip after the
+// device's presence: "FTDI FT232R USB UART, serial A50285BI, USB 0403:6001,
+// /dev/serial/by-id/usb-FTDI_...". Empty when nothing is known.
+QString portInfoDetails(const PortInfo &info);
+
+// The same facts for scripts; unknown values are null, ids four hex digits.
+QJsonObject portInfoJson(const PortInfo &info);
