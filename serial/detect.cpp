@@ -82,9 +82,18 @@ private:
             if (m_scan.m_progress)
                 m_scan.m_progress(m_result.port, m_result.triesMade, int(tries.size()), settings);
             try {
-                m_control->setSettings(formatLineSettings(settings));
-                if (!m_control->portOpen())
-                    m_control->setPortOpen(true);
+                prepareLine(settings);
+            } catch (const CommError &error) {
+                // An adapter that cannot run one framing (some lack 7 data bits) can still
+                // be tried at the others; anything else ends the scan of this port.
+                if (error.kind() != CommError::Kind::BadSettings) {
+                    finish(DetectResult::Outcome::Failed, error);
+                    return;
+                }
+                ++m_result.triesSkipped;
+                continue;
+            }
+            try {
                 // Whatever an earlier try stirred up must not pass for this try's reply.
                 m_control->input();
                 m_received.clear();
@@ -93,15 +102,30 @@ private:
                 m_timer.start(m_scan.m_replyWindow);
                 return;
             } catch (const CommError &error) {
-                // An adapter that cannot run one framing (some lack 7 data bits) can still
-                // be tried at the others; anything else ends the scan of this port.
-                if (error.kind() == CommError::Kind::BadSettings && m_control->portOpen())
-                    continue;
                 finish(DetectResult::Outcome::Failed, error);
                 return;
             }
         }
         finish(DetectResult::Outcome::NotFound, std::nullopt);
+    }
+
+    void prepareLine(const LineSettings &settings)
+    {
+        const QString text = formatLineSettings(settings);
+        if (m_control->portOpen()) {
+            try {
+                m_control->setSettings(text);
+                return;
+            } catch (const CommError &error) {
+                if (error.kind() != CommError::Kind::BadSettings)
+                    throw;
+            }
+            // Some lines, a pseudo-terminal among them, refuse a change of data bits while
+            // open but take it when opened with it.
+            m_control->setPortOpen(false);
+        }
+        m_control->setSettings(text);
+        m_control->setPortOpen(true);
     }
 
     void takeInput()

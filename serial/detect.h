@@ -31,6 +31,7 @@ struct DetectResult
     int port = 0;
     Outcome outcome = Outcome::NotFound;
     int triesMade = 0;
+    int triesSkipped = 0; // settings the port could not be set to
     LineSettings line;
     qm::CommsReply reply;
     QByteArray received;

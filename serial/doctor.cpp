@@ -182,7 +182,7 @@ QList<Verdict> checkGrabbers(const QStringList &runningProcesses, const QString 
                                     QStringLiteral("brltty is running; it may take CH340 and "
                                                    "CP210x USB adapters"),
                                     fix));
-        else if (usb && (claimedChip || !QFileInfo::exists(device)))
+        else if (usb && (claimedChip || (!vendorId && !QFileInfo::exists(device))))
             verdicts.append(verdict(check, L::Problem,
                                     QStringLiteral("brltty is running and may take %1 for a "
                                                    "braille display")

@@ -113,7 +113,10 @@ QString portProductName(const PortInfo &info)
         return info.description;
     if (info.description.isEmpty())
         return info.manufacturer;
-    if (info.description.startsWith(info.manufacturer, Qt::CaseInsensitive))
+    // Makers often give themselves a longer name than their products carry, as
+    // "Arduino (www.arduino.cc)" for an "Arduino Uno".
+    const QString maker = info.manufacturer.section(QLatin1Char(' '), 0, 0);
+    if (info.description.startsWith(maker, Qt::CaseInsensitive))
         return info.description;
     return info.manufacturer + QLatin1Char(' ') + info.description;
 }
@@ -128,7 +131,8 @@ QString formatPortLine(const PortInfo &info)
     fields.append(info.device);
     if (!info.present)
         fields.append(QStringLiteral("(not present)"));
-    for (const QString &field : {portProductName(info), info.serialNumber, info.byId}) {
+    const QString byId = info.byId == info.device ? QString() : info.byId;
+    for (const QString &field : {portProductName(info), info.serialNumber, byId}) {
         if (!field.isEmpty())
             fields.append(field);
     }

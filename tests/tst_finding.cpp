@@ -1,0 +1,659 @@
+#include "detect.h"
+#include "doctor.h"
+#include "portinfo.h"
+#include "portnames.h"
+#include "ptypeer.h"
+#include "testlinkfolder.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Level = Verdict::Level;
+
+constexpr auto kWindow = 60ms;
+
+QString settingsText(const LineSettings &settings)
+{
+    return formatLineSettings(settings);
+}
+
+speed_t speedOf(int baud)
+{
+    switch (baud) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    default:
+        return B9600;
+    }
+}
+
+// A device on a pty that answers "$M" only while the line runs at one of the rates in
+// `replies`, with the reply given for that rate, as a display at its own rate does. A pty
+// carries no parity, so only the rate can tell the tries apart here.
+class RateDevice
+{
+public:
+    RateDevice(int port, std::map<int, QByteArray> replies)
+        : peer(port), m_replies(std::move(replies))
+    {
+        QObject::connect(&peer, &PtyPeer::dataReceived, &peer, [this] { answer(); });
+    }
+
+    int commands() const { return int(peer.received().count("$M\r")); }
+
+    PtyPeer peer;
+
+private:
+    void answer()
+    {
+        while (m_answered < commands()) {
+            ++m_answered;
+            const speed_t speed = cfgetospeed(&peer.slaveTermios());
+            for (const auto &[baud, reply] : m_replies) {
+                if (speedOf(baud) == speed)
+                    peer.write(reply);
+            }
+        }
+    }
+
+    std::map<int, QByteArray> m_replies;
+    int m_answered = 0;
+};
+
+QList<Level> levels(const QList<Verdict> &verdicts)
+{
+    QList<Level> result;
+    for (const Verdict &verdict : verdicts)
+        result.append(verdict.level);
+    return result;
+}
+
+DeviceFacts dialoutDevice(mode_t mode)
+{
+    DeviceFacts device;
+    device.label = QStringLiteral("COM 33 (/dev/ttyUSB0)");
+    device.device = QStringLiteral("/dev/ttyUSB0");
+    device.exists = true;
+    device.isCharDevice = true;
+    device.ownerName = QStringLiteral("root");
+    device.group = 20;
+    device.groupName = QStringLiteral("dialout");
+    device.mode = mode;
+    return device;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Level)
+Q_DECLARE_METATYPE(QList<Level>)
+
+class tst_Finding : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void portInfoFromSystemAndById_data();
+    void portInfoFromSystemAndById();
+
+    void detectTriesMostCommonFirst_data();
+    void detectTriesMostCommonFirst();
+    void detectStopsAtFirstValidReply_data();
+    void detectStopsAtFirstValidReply();
+    void detectScansPortsSideBySide();
+
+    void accessVerdicts_data();
+    void accessVerdicts();
+    void holderVerdicts_data();
+    void holderVerdicts();
+    void grabberVerdicts_data();
+    void grabberVerdicts();
+    void linkFolderVerdicts_data();
+    void linkFolderVerdicts();
+
+    void lockFilesOfLiveProcessesOnly_data();
+    void lockFilesOfLiveProcessesOnly();
+    void holdersOfARealDeviceSeen();
+    void deviceFactsOfRealFiles();
+
+private:
+    std::unique_ptr<TestLinkFolder> m_folder;
+};
+
+void tst_Finding::init()
+{
+    m_folder = std::make_unique<TestLinkFolder>();
+    QVERIFY(m_folder->isValid());
+}
+
+void tst_Finding::cleanup()
+{
+    m_folder.reset();
+}
+
+void tst_Finding::portInfoFromSystemAndById_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("linkTo"); // in the fixture's dev/; empty: no comN link
+    QTest::addColumn<QString>("line");   // {dev}, {byid}, {links} stand for the fixture's folders
+    QTest::addColumn<QString>("details");
+    QTest::addColumn<bool>("inUse");
+
+    QTest::newRow("adapter known to the system")
+        << 33 << "ttyUSB0"
+        << "COM 33  {dev}/ttyUSB0  FTDI FT232R USB UART  A50285BI  "
+           "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  (linked by {links}/com33)"
+        << "FTDI FT232R USB UART, serial A50285BI, USB 0403:6001, "
+           "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
+        << true;
+    QTest::newRow("linked through its by-id name")
+        << 34 << "../by-id/usb-1a86_USB_Serial-if00-port0"
+        << "COM 34  {byid}/usb-1a86_USB_Serial-if00-port0  QinHeng USB Serial  "
+           "(linked by {links}/com34)"
+        << "QinHeng USB Serial, USB 1a86:7523" << true;
+    QTest::newRow("maker named in the description")
+        << 65 << "ttyACM0"
+        << "COM 65  {dev}/ttyACM0  Arduino Uno  (linked by {links}/com65)"
+        << "Arduino Uno" << true;
+    QTest::newRow("device unknown to the system")
+        << 5 << "ttyAMA0"
+        << "COM 5  {dev}/ttyAMA0  (linked by {links}/com5)"
+        << "" << true;
+    QTest::newRow("link to nothing")
+        << 6 << "ttyUSB9"
+        << "COM 6  {dev}/ttyUSB9  (not present)  (linked by {links}/com6)"
+        << "" << false;
+    QTest::newRow("no device assigned") << 120 << ""
+                                        << "COM 120  (no device)"
+                                        << "" << false;
+}
+
+void tst_Finding::portInfoFromSystemAndById()
+{
+    QFETCH(int, port);
+    QFETCH(QString, linkTo);
+    QFETCH(QString, line);
+    QFETCH(QString, details);
+    QFETCH(bool, inUse);
+
+    // The fixture: stand-ins for device files, by-id links to them, and what udev would say.
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString dev = root.path() + QStringLiteral("/dev");
+    const QString byId = root.path() + QStringLiteral("/by-id");
+    QVERIFY(QDir().mkpath(dev) && QDir().mkpath(byId));
+    for (const char *name : {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyAMA0"}) {
+        QFile file(dev + QLatin1Char('/') + QLatin1String(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QFile::link(QStringLiteral("../dev/ttyUSB0"),
+                        byId + QStringLiteral("/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")));
+    QVERIFY(QFile::link(QStringLiteral("../dev/ttyUSB1"),
+                        byId + QStringLiteral("/usb-1a86_USB_Serial-if00-port0")));
+    PortInfoSources sources;
+    sources.byIdFolder = byId;
+    sources.systemPorts = [dev] {
+        return QList<SystemPort>{
+            {dev + QStringLiteral("/ttyUSB0"), QStringLiteral("FT232R USB UART"),
+             QStringLiteral("FTDI"), QStringLiteral("A50285BI"), 0x0403, 0x6001},
+            {dev + QStringLiteral("/ttyUSB1"), QStringLiteral("USB Serial"),
+             QStringLiteral("QinHeng"), QString(), 0x1a86, 0x7523},
+            {dev + QStringLiteral("/ttyACM0"), QStringLiteral("Arduino Uno"),
+             QStringLiteral("Arduino (www.arduino.cc)"), QString(), std::nullopt, std::nullopt},
+        };
+    };
+    if (!linkTo.isEmpty())
+        QVERIFY(m_folder->link(port, linkTo.startsWith(QLatin1String(".."))
+                                         ? byId + QLatin1Char('/') + linkTo
+                                         : dev + QLatin1Char('/') + linkTo));
+
+    auto expand = [&](QString text) {
+        return text.replace(QLatin1String("{dev}"), dev)
+            .replace(QLatin1String("{byid}"), byId)
+            .replace(QLatin1String("{links}"), m_folder->path());
+    };
+    const QList<PortInfo> infos = gatherPortInfo({port}, sources);
+    QCOMPARE(infos.size(), 1);
+    const PortInfo &info = infos.first();
+    QCOMPARE(formatPortLine(info), expand(line));
+    QCOMPARE(portInfoDetails(info), expand(details));
+    QCOMPARE(portInUse(info), inUse);
+
+    const QJsonObject json = portInfoJson(info);
+    QCOMPARE(json.value(QLatin1String("port")).toInt(), port);
+    QCOMPARE(json.value(QLatin1String("present")).toBool(), info.present);
+    QCOMPARE(json.value(QLatin1String("vendorId")).isNull(), !info.vendorId);
+    if (info.vendorId)
+        QCOMPARE(json.value(QLatin1String("vendorId")).toString().size(), 4);
+    QCOMPARE(json.value(QLatin1String("byId")).toString(), info.byId);
+}
+
+void tst_Finding::detectTriesMostCommonFirst_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("settings");
+
+    QTest::newRow("factory setting first") << 0 << "9600,E,8,1";
+    QTest::newRow("then slower rates") << 1 << "4800,E,8,1";
+    QTest::newRow("2400 even third") << 2 << "2400,E,8,1";
+    QTest::newRow("no parity after even") << 4 << "9600,N,8,1";
+    QTest::newRow("odd after none") << 8 << "9600,O,8,1";
+    QTest::newRow("7 bits after every 8") << 12 << "9600,E,7,1";
+    QTest::newRow("last") << 19 << "1200,O,7,1";
+}
+
+void tst_Finding::detectTriesMostCommonFirst()
+{
+    QFETCH(int, index);
+    QFETCH(QString, settings);
+
+    const QList<LineSettings> tries = detectTries();
+    QCOMPARE(tries.size(), 20);
+    QCOMPARE(settingsText(tries.at(index)), settings);
+    QStringList distinct;
+    for (const LineSettings &each : tries) {
+        QVERIFY2(!(each.parity == 'N' && each.dataBits == 7), qPrintable(settingsText(each)));
+        QVERIFY(!distinct.contains(settingsText(each)));
+        distinct.append(settingsText(each));
+    }
+}
+
+void tst_Finding::detectStopsAtFirstValidReply_data()
+{
+    QTest::addColumn<int>("answerRate");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("junkRate"); // 0: none; a rate that gets a garbled reply
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<int>("tries");
+    QTest::addColumn<QString>("line");
+
+    const QByteArray valid(">13810A\r"); // RTU, 9600, 8 bits, Even, address 0A
+    QTest::newRow("first try") << 9600 << valid << 0 << true << 1 << "9600,E,8,1";
+    QTest::newRow("third try, at 2400") << 2400 << valid << 0 << true << 3 << "2400,E,8,1";
+    QTest::newRow("garbled at 4800, valid at 2400")
+        << 2400 << valid << 4800 << true << 3 << "2400,E,8,1";
+    QTest::newRow("only invalid replies")
+        << 1200 << QByteArray(">11910A\r") << 0 << false << 20 << "";
+    QTest::newRow("silent") << 0 << QByteArray() << 0 << false << 20 << "";
+}
+
+void tst_Finding::detectStopsAtFirstValidReply()
+{
+    QFETCH(int, answerRate);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, junkRate);
+    QFETCH(bool, found);
+    QFETCH(int, tries);
+    QFETCH(QString, line);
+
+    std::map<int, QByteArray> replies;
+    if (answerRate)
+        replies[answerRate] = reply;
+    if (junkRate)
+        replies[junkRate] = QByteArray("\xf0\x0f~>1?\x80");
+    RateDevice device(7, replies);
+    QVERIFY2(device.peer.isValid(), qPrintable(device.peer.errorString()));
+
+    QStringList tried;
+    const QList<DetectResult> results =
+        runDetect({7}, kWindow, [&](int port, int number, int count, const LineSettings &s) {
+            QCOMPARE(port, 7);
+            QCOMPARE(count, 20);
+            QCOMPARE(number, tried.size() + 1);
+            tried.append(settingsText(s));
+        });
+    QCOMPARE(results.size(), 1);
+    const DetectResult &result = results.first();
+    QCOMPARE(result.outcome,
+             found ? DetectResult::Outcome::Found : DetectResult::Outcome::NotFound);
+    QCOMPARE(result.triesMade, tries);
+    QCOMPARE(result.triesSkipped, 0); // a pty takes 7 data bits only on opening
+    QCOMPARE(tried.size(), tries);
+    QCOMPARE(device.commands(), tries);
+    if (found) {
+        QCOMPARE(settingsText(result.line), line);
+        QCOMPARE(result.received, reply);
+        QCOMPARE(settingsText(reportedLineSettings(result.reply)), QStringLiteral("9600,E,8,1"));
+    }
+}
+
+void tst_Finding::detectScansPortsSideBySide()
+{
+    RateDevice silent(7, {});
+    RateDevice answering(8, {{2400, QByteArray(">11810C\r")}});
+    RateDevice alsoSilent(9, {});
+    for (RateDevice *device : {&silent, &answering, &alsoSilent})
+        QVERIFY2(device->peer.isValid(), qPrintable(device->peer.errorString()));
+    QVERIFY(m_folder->link(10, m_folder->path() + QStringLiteral("/gone")));
+
+    constexpr auto window = 100ms;
+    QElapsedTimer clock;
+    clock.start();
+    std::map<int, int> progress;
+    const QList<DetectResult> results = runDetect(
+        {7, 8, 9, 10}, window, [&](int port, int, int, const LineSettings &) { ++progress[port]; });
+    const qint64 elapsed = clock.elapsed();
+
+    QCOMPARE(results.size(), 4);
+    QCOMPARE(results[0].outcome, DetectResult::Outcome::NotFound);
+    QCOMPARE(results[1].outcome, DetectResult::Outcome::Found);
+    QCOMPARE(settingsText(results[1].line), QStringLiteral("2400,E,8,1"));
+    QCOMPARE(settingsText(reportedLineSettings(results[1].reply)), QStringLiteral("2400,E,8,1"));
+    QCOMPARE(results[1].reply.address, 0x0C);
+    QCOMPARE(results[2].outcome, DetectResult::Outcome::NotFound);
+    QCOMPARE(results[3].outcome, DetectResult::Outcome::Failed);
+    QVERIFY(results[3].error);
+    QCOMPARE(results[3].error->kind(), CommError::Kind::NoDevice);
+    QCOMPARE(progress[7], 20);
+    QCOMPARE(progress[8], 3);
+    QCOMPARE(progress[10], 1);
+
+    // One port's worst case is 20 reply windows; two silent ports one after the other
+    // would take twice that.
+    const qint64 onePort = 20 * window.count();
+    QVERIFY2(elapsed < onePort * 3 / 2, qPrintable(QString::number(elapsed)));
+}
+
+void tst_Finding::accessVerdicts_data()
+{
+    QTest::addColumn<uint>("uid");
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<QList<uint>>("accountGroups");
+    QTest::addColumn<QList<uint>>("processGroups");
+    QTest::addColumn<Level>("level");
+    QTest::addColumn<QString>("fixHas");
+
+    const QList<uint> user{1000};
+    const QList<uint> dialout{1000, 20};
+    QTest::newRow("root") << 0u << 0600u << user << user << Level::Ok << "";
+    QTest::newRow("in the group") << 1000u << 0660u << dialout << dialout << Level::Ok << "";
+    QTest::newRow("open to all") << 1000u << 0666u << user << user << Level::Ok << "";
+    QTest::newRow("own device") << 1001u << 0600u << user << user << Level::Ok << "";
+    QTest::newRow("joined, not logged in again")
+        << 1000u << 0660u << dialout << user << Level::Problem << "newgrp dialout";
+    QTest::newRow("not in the group")
+        << 1000u << 0660u << user << user << Level::Problem << "adduser alice dialout";
+    QTest::newRow("group may not write")
+        << 1000u << 0640u << dialout << dialout << Level::Problem << "MODE=\"0660\"";
+    QTest::newRow("owner only") << 1000u << 0600u << dialout << dialout << Level::Problem << "udev";
+}
+
+void tst_Finding::accessVerdicts()
+{
+    QFETCH(uint, uid);
+    QFETCH(uint, mode);
+    QFETCH(QList<uint>, accountGroups);
+    QFETCH(QList<uint>, processGroups);
+    QFETCH(Level, level);
+    QFETCH(QString, fixHas);
+
+    DeviceFacts device = dialoutDevice(mode);
+    device.owner = 1001; // the "own device" row's user
+    UserFacts user;
+    user.name = QStringLiteral("alice");
+    user.uid = uid;
+    for (uint group : accountGroups)
+        user.accountGroups.append(group);
+    for (uint group : processGroups)
+        user.processGroups.append(group);
+
+    const Verdict verdict = checkAccess(device, user);
+    QCOMPARE(verdict.check, Verdict::Check::Access);
+    QCOMPARE(verdict.level, level);
+    QVERIFY2(verdict.fix.contains(fixHas), qPrintable(verdict.fix));
+    QCOMPARE(verdict.fix.isEmpty(), level == Level::Ok);
+}
+
+void tst_Finding::holderVerdicts_data()
+{
+    QTest::addColumn<bool>("lock");
+    QTest::addColumn<bool>("openedByOther");
+    QTest::addColumn<int>("openErrno"); // -1: no trial open
+    QTest::addColumn<bool>("flockHeld");
+    QTest::addColumn<Level>("level");
+
+    QTest::newRow("nothing seen, no trial") << false << false << -1 << false << Level::Ok;
+    QTest::newRow("trial open fine") << false << false << 0 << false << Level::Ok;
+    QTest::newRow("live lock file") << true << false << -1 << false << Level::Problem;
+    QTest::newRow("open in another program") << false << true << 0 << false << Level::Problem;
+    QTest::newRow("flock held") << false << false << 0 << true << Level::Problem;
+    QTest::newRow("exclusive open") << false << false << EBUSY << false << Level::Problem;
+    QTest::newRow("permission left to its check") << false << false << EACCES << false << Level::Ok;
+    QTest::newRow("other failure") << false << false << EIO << false << Level::Warning;
+}
+
+void tst_Finding::holderVerdicts()
+{
+    QFETCH(bool, lock);
+    QFETCH(bool, openedByOther);
+    QFETCH(int, openErrno);
+    QFETCH(bool, flockHeld);
+    QFETCH(Level, level);
+
+    HolderFacts holders;
+    if (lock)
+        holders.lock = LockHolder{QStringLiteral("/run/lock/LCK..ttyUSB0"), {4242, "minicom"}};
+    if (openedByOther)
+        holders.openedBy.append({4243, QStringLiteral("picocom")});
+    if (openErrno >= 0)
+        holders.openErrno = openErrno;
+    holders.flockHeld = flockHeld;
+    const Verdict verdict = checkHolders(dialoutDevice(0660), holders);
+    QCOMPARE(verdict.level, level);
+    QCOMPARE(verdict.fix.isEmpty(), level != Level::Problem);
+    if (lock)
+        QVERIFY2(verdict.text.contains(QLatin1String("4242")), qPrintable(verdict.text));
+}
+
+void tst_Finding::grabberVerdicts_data()
+{
+    QTest::addColumn<QStringList>("comms"); // the contents of the fake /proc/N/comm files
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("vendorId"); // -1: unknown
+    QTest::addColumn<QList<Level>>("levels");
+
+    const QStringList both{"ModemManager", "brltty", "bash"};
+    QTest::newRow("neither running")
+        << QStringList{"bash", "sshd"} << "" << -1 << QList<Level>{Level::Ok};
+    QTest::newRow("both, no port")
+        << both << "" << -1 << QList<Level>{Level::Warning, Level::Warning};
+    QTest::newRow("ModemManager, ttyACM")
+        << both << "/dev/ttyACM0" << -1 << QList<Level>{Level::Problem};
+    QTest::newRow("brltty, CH340")
+        << both << "/dev/ttyUSB0" << 0x1a86 << QList<Level>{Level::Problem};
+    QTest::newRow("brltty, FTDI") << both << "/dev/ttyUSB0" << 0x0403 << QList<Level>{Level::Ok};
+    QTest::newRow("brltty, adapter gone")
+        << both << "/dev/ttyUSB31" << -1 << QList<Level>{Level::Problem};
+}
+
+void tst_Finding::grabberVerdicts()
+{
+    QFETCH(QStringList, comms);
+    QFETCH(QString, device);
+    QFETCH(int, vendorId);
+    QFETCH(QList<Level>, levels);
+
+    // Process names are read from a proc folder; this one is made up.
+    QTemporaryDir proc;
+    QVERIFY(proc.isValid());
+    for (int i = 0; i < comms.size(); ++i) {
+        const QString dir = proc.path() + QStringLiteral("/%1").arg(100 + i);
+        QVERIFY(QDir().mkpath(dir));
+        QFile comm(dir + QStringLiteral("/comm"));
+        QVERIFY(comm.open(QIODevice::WriteOnly));
+        comm.write(comms[i].toLatin1() + '\n');
+    }
+    QVERIFY(QDir().mkpath(proc.path() + QStringLiteral("/self")));
+
+    const QStringList running = runningProcessNames(proc.path());
+    QCOMPARE(running.size(), comms.size());
+    const QList<Verdict> verdicts = checkGrabbers(
+        running, device, vendorId < 0 ? std::nullopt : std::optional<quint16>(quint16(vendorId)));
+    QCOMPARE(::levels(verdicts), levels);
+}
+
+void tst_Finding::linkFolderVerdicts_data()
+{
+    QTest::addColumn<QString>("shape"); // how the folder is spoilt
+    QTest::addColumn<QList<Level>>("levels");
+
+    QTest::newRow("private") << "" << QList<Level>{Level::Ok};
+    QTest::newRow("missing") << "missing" << QList<Level>{Level::Ok};
+    QTest::newRow("open to others") << "0755" << QList<Level>{Level::Problem};
+    QTest::newRow("a symbolic link") << "symlink" << QList<Level>{Level::Problem};
+    QTest::newRow("a link to nothing") << "dangling" << QList<Level>{Level::Ok, Level::Warning};
+}
+
+void tst_Finding::linkFolderVerdicts()
+{
+    QFETCH(QString, shape);
+    QFETCH(QList<Level>, levels);
+
+    QString path = m_folder->path();
+    QVERIFY(m_folder->link(3, QStringLiteral("/dev/null")));
+    if (shape == QLatin1String("missing"))
+        path += QStringLiteral("-none");
+    else if (shape == QLatin1String("0755"))
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0755) == 0);
+    else if (shape == QLatin1String("dangling"))
+        QVERIFY(m_folder->link(4, path + QStringLiteral("/nothing")));
+    else if (shape == QLatin1String("symlink")) {
+        const QString aside = m_folder->runtimePath() + QStringLiteral("/elsewhere");
+        QVERIFY(QDir().rename(path, aside));
+        QVERIFY(QFile::link(aside, path));
+    }
+    QCOMPARE(::levels(checkLinkFolder(linkFolderFacts(path))), levels);
+}
+
+void tst_Finding::lockFilesOfLiveProcessesOnly_data()
+{
+    QTest::addColumn<QString>("name"); // {pts}: the pty's number
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("held");
+
+    // The parent of this test (CTest or a shell) is alive and not this process.
+    const QByteArray live = QByteArray::number(qint64(::getppid()));
+    const qint32 binaryPid = qint32(::getppid());
+    QTest::newRow("UUCP text") << "LCK..{pts}"
+                               << QByteArray("%1\n").replace("%1", live.rightJustified(10, ' '))
+                               << true;
+    QTest::newRow("UUCP with program")
+        << "LCK..{pts}" << live.rightJustified(10, ' ') + " minicom root\n"
+        << true;
+    QTest::newRow("binary pid") << "LCK..{pts}"
+                                << QByteArray(reinterpret_cast<const char *>(&binaryPid), 4)
+                                << true;
+    QTest::newRow("Qt's, named below /dev") << "LCK..pts_{pts}" << live + "\nminicom\nhost\n"
+                                            << true;
+    QTest::newRow("dead pid") << "LCK..{pts}" << QByteArray("  99999999\n") << false;
+    QTest::newRow("our own") << "LCK..{pts}" << QByteArray::number(qint64(::getpid())) + "\n"
+                             << false;
+    QTest::newRow("unreadable content") << "LCK..{pts}" << QByteArray("garbage\n") << false;
+}
+
+void tst_Finding::lockFilesOfLiveProcessesOnly()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, held);
+
+    PtyPeer peer(7);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    // A private lock folder: the machine's own is never touched.
+    QTemporaryDir locks;
+    QVERIFY(locks.isValid());
+    const QString pts = QFileInfo(peer.slavePath()).fileName();
+    QFile lock(locks.path() + QLatin1Char('/') +
+               QString(name).replace(QLatin1String("{pts}"), pts));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write(content);
+    lock.close();
+
+    const std::optional<LockHolder> holder = readLockFolders(peer.slavePath(), {locks.path()});
+    QCOMPARE(bool(holder), held);
+    if (held) {
+        QCOMPARE(holder->process.pid, qint64(::getppid()));
+        QCOMPARE(holder->lockFile, lock.fileName());
+    }
+}
+
+void tst_Finding::holdersOfARealDeviceSeen()
+{
+    PtyPeer peer(7);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    const LockLookup noLocks = [](const QString &) { return std::nullopt; };
+
+    HolderFacts free = holderFacts(peer.slavePath(), true, noLocks);
+    QCOMPARE(free.openErrno, std::optional<int>(0));
+    QVERIFY(!free.flockHeld);
+    QVERIFY(free.openedBy.isEmpty());
+
+    // Another program with the device open.
+    QProcess holder;
+    holder.setStandardInputFile(peer.slavePath());
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(holder.waitForStarted());
+    const HolderFacts open = holderFacts(peer.slavePath(), false, noLocks);
+    const qint64 holderPid = holder.processId();
+    holder.kill();
+    holder.waitForFinished();
+    QCOMPARE(open.openedBy.size(), 1);
+    QCOMPARE(open.openedBy.first().pid, holderPid);
+    QCOMPARE(open.openedBy.first().name, QStringLiteral("sleep"));
+    QCOMPARE(checkHolders(deviceFacts(peer.slavePath()), open).level, Level::Problem);
+
+    // A flock on another open of the device, as picocom and tio take.
+    const int fd = ::open(QFile::encodeName(peer.slavePath()).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    const HolderFacts locked = holderFacts(peer.slavePath(), true, noLocks);
+    ::close(fd);
+    QVERIFY(locked.flockHeld);
+    QCOMPARE(checkHolders(deviceFacts(peer.slavePath()), locked).level, Level::Problem);
+}
+
+void tst_Finding::deviceFactsOfRealFiles()
+{
+    PtyPeer peer(7);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    QTemporaryDir dir;
+    const QString plain = dir.path() + QStringLiteral("/plain");
+    QFile file(plain);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+
+    const DeviceFacts pty = deviceFacts(peer.slavePath());
+    QVERIFY(pty.exists && pty.isCharDevice);
+    QCOMPARE(pty.owner, ::getuid());
+    QCOMPARE(checkDevice(pty).level, Level::Ok);
+    QCOMPARE(checkDevice(deviceFacts(plain)).level, Level::Problem);
+    QVERIFY(!deviceFacts(plain).isCharDevice);
+    QCOMPARE(checkDevice(deviceFacts(dir.path() + QStringLiteral("/none"))).level, Level::Problem);
+    QVERIFY(!deviceFacts(dir.path() + QStringLiteral("/none")).exists);
+}
+
+QTEST_MAIN(tst_Finding)
+#include "tst_finding.moc"
