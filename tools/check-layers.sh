@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when an include points up the layers: protocol/ knows no Qt and nothing above it,
 # serial/ knows no widgets and nothing of the window, and neither knows cli/ or sim/.
-set -euo pipefail
+set -uo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
 qt_include=$(qmake6 -query QT_INSTALL_HEADERS 2>/dev/null || echo /usr/include/x86_64-linux-gnu/qt6)
