@@ -101,6 +101,11 @@ void CommControl::setCommPort(int port)
     m_commPort = port;
 }
 
+void CommControl::setDevice(const QString &device)
+{
+    m_device = device;
+}
+
 void CommControl::setOutput(const QByteArray &data)
 {
     if (!portOpen())
@@ -132,6 +137,15 @@ QByteArray CommControl::input()
     const std::string decoded =
         m_decoder.feed(std::string_view(received.constData(), std::size_t(received.size())));
     return QByteArray(decoded.data(), qsizetype(decoded.size()));
+}
+
+bool CommControl::waitForInput(int msecs)
+{
+    if (!portOpen())
+        failClosed();
+    // A loss is reported by handleError while the wait runs; input() then throws it.
+    return m_port->bytesAvailable() > 0 || m_port->waitForReadyRead(qMax(msecs, 0)) ||
+           !m_lostReason.isEmpty();
 }
 
 void CommControl::handleError()
@@ -166,7 +180,12 @@ QString CommControl::portLabel() const
 {
     if (m_port->isOpen() || !m_lostReason.isEmpty())
         return m_openLabel;
-    return ::portLabel(m_commPort);
+    return closedLabel();
+}
+
+QString CommControl::closedLabel() const
+{
+    return m_device.isEmpty() ? ::portLabel(m_commPort) : m_device;
 }
 
 void CommControl::fail(CommError::Kind kind, const QString &reason) const
@@ -183,7 +202,7 @@ void CommControl::failClosed() const
 
 void CommControl::openPort()
 {
-    const QString device = portDevice(m_commPort);
+    const QString device = m_device.isEmpty() ? portDevice(m_commPort) : m_device;
     if (device.isEmpty())
         fail(CommError::Kind::NoSuchPort,
              QStringLiteral("no device is assigned to this port number"));
@@ -195,7 +214,7 @@ void CommControl::openPort()
         const OpenFailure failure = openFailure(*m_port);
         fail(failure.kind, failure.reason);
     }
-    m_openLabel = ::portLabel(m_commPort);
+    m_openLabel = closedLabel();
 
     // A line without modem control (a pseudo-terminal, some USB adapters) refuses DTR and
     // RTS as an unsupported operation; the port works all the same.
