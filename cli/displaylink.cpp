@@ -157,7 +157,8 @@ void DisplayLink::writeBlock(int number, const BlockSettings &block)
 QByteArray DisplayLink::exchange(const std::string &command, int length)
 {
     // A late answer to an earlier command would otherwise be read as this one's.
-    const QByteArray stale = m_comm.input();
+    const QByteArray stale = m_leftover + m_comm.input();
+    m_leftover.clear();
     if (!stale.isEmpty())
         m_console.trace(QStringLiteral("%1: discarded %2 stale byte(s): %3")
                             .arg(m_label)
@@ -180,6 +181,12 @@ QByteArray DisplayLink::exchange(const std::string &command, int length)
             reply += m_comm.input();
             break;
         }
+    }
+    // What came with the reply after its carriage return is not part of it.
+    const qsizetype end = reply.indexOf(qm::kCarriageReturn);
+    if (end >= 0) {
+        m_leftover = reply.mid(end + 1);
+        reply.truncate(end + 1);
     }
     const double ms = double(clock.nsecsElapsed()) / 1e6;
     if (reply.isEmpty())

@@ -16,6 +16,7 @@ QString printable(const QByteArray &bytes);
 
 // Whether the bytes received so far hold the whole reply: a carriage return ends every
 // reply; a "$M" or "$N" reply (`length` > 0) that is already longer can only be wrong.
+// Bytes after the carriage return are not part of the reply.
 bool replyEnded(const QByteArray &received, int length);
 
 // Why a "$M" reply is not valid, or empty when it is; judged by the window's own code.
@@ -54,6 +55,8 @@ private:
     CommControl m_comm;
     LineSettings m_line;
     QString m_label;
+    // Bytes that followed the last reply; dropped as stale before the next command.
+    QByteArray m_leftover;
 };
 
 } // namespace cli

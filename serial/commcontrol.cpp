@@ -143,9 +143,27 @@ bool CommControl::waitForInput(int msecs)
 {
     if (!portOpen())
         failClosed();
-    // A loss is reported by handleError while the wait runs; input() then throws it.
-    return m_port->bytesAvailable() > 0 || m_port->waitForReadyRead(qMax(msecs, 0)) ||
-           !m_lostReason.isEmpty();
+    if (m_port->bytesAvailable() > 0)
+        return true;
+#ifdef Q_OS_UNIX
+    // QSerialPort::waitForReadyRead polls for POLLIN alone and spins until its time-out on
+    // a hang-up, which a pseudo-terminal and an unplugged adapter report as POLLHUP.
+    pollfd waiting = {m_port->handle(), POLLIN, 0};
+    if (::poll(&waiting, 1, qMax(msecs, 0)) <= 0)
+        return false;
+    if (waiting.revents & POLLIN) {
+        // A read that fails reports the loss through handleError; input() throws it.
+        m_port->waitForReadyRead(0);
+        return true;
+    }
+    const QString reason = portLabel() + QStringLiteral(": the device was disconnected");
+    closePort();
+    m_lostReason = reason;
+    emit portLost(m_lostReason);
+    return true;
+#else
+    return m_port->waitForReadyRead(qMax(msecs, 0)) || !m_lostReason.isEmpty();
+#endif
 }
 
 void CommControl::handleError()
