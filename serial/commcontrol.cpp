@@ -102,6 +102,11 @@ void CommControl::setCommPort(int port)
     m_commPort = port;
 }
 
+void CommControl::setDevice(const QString &device)
+{
+    m_device = device;
+}
+
 void CommControl::setOutput(const QByteArray &data)
 {
     if (!portOpen())
@@ -133,6 +138,33 @@ QByteArray CommControl::input()
     const std::string decoded =
         m_decoder.feed(std::string_view(received.constData(), std::size_t(received.size())));
     return QByteArray(decoded.data(), qsizetype(decoded.size()));
+}
+
+bool CommControl::waitForInput(int msecs)
+{
+    if (!portOpen())
+        failClosed();
+    if (m_port->bytesAvailable() > 0)
+        return true;
+#ifdef Q_OS_UNIX
+    // QSerialPort::waitForReadyRead polls for POLLIN alone and spins until its time-out on
+    // a hang-up, which a pseudo-terminal and an unplugged adapter report as POLLHUP.
+    pollfd waiting = {m_port->handle(), POLLIN, 0};
+    if (::poll(&waiting, 1, qMax(msecs, 0)) <= 0)
+        return false;
+    if (waiting.revents & POLLIN) {
+        // A read that fails reports the loss through handleError; input() throws it.
+        m_port->waitForReadyRead(0);
+        return true;
+    }
+    const QString reason = portLabel() + QStringLiteral(": the device was disconnected");
+    closePort();
+    m_lostReason = reason;
+    emit portLost(m_lostReason);
+    return true;
+#else
+    return m_port->waitForReadyRead(qMax(msecs, 0)) || !m_lostReason.isEmpty();
+#endif
 }
 
 void CommControl::handleError()
@@ -167,7 +199,12 @@ QString CommControl::portLabel() const
 {
     if (m_port->isOpen() || !m_lostReason.isEmpty())
         return m_openLabel;
-    return ::portLabel(m_commPort);
+    return closedLabel();
+}
+
+QString CommControl::closedLabel() const
+{
+    return m_device.isEmpty() ? ::portLabel(m_commPort) : m_device;
 }
 
 void CommControl::fail(CommError::Kind kind, const QString &reason) const
@@ -184,7 +221,7 @@ void CommControl::failClosed() const
 
 void CommControl::openPort()
 {
-    const QString device = portDevice(m_commPort);
+    const QString device = m_device.isEmpty() ? portDevice(m_commPort) : m_device;
     if (device.isEmpty())
         fail(CommError::Kind::NoSuchPort,
              QStringLiteral("no device is assigned to this port number"));
@@ -196,7 +233,7 @@ void CommControl::openPort()
         const OpenFailure failure = openFailure(*m_port);
         fail(failure.kind, failure.reason);
     }
-    m_openLabel = ::portLabel(m_commPort);
+    m_openLabel = closedLabel();
 
     // A line without modem control (a pseudo-terminal, some USB adapters) refuses DTR and
     // RTS as an unsupported operation; the port works all the same.

@@ -31,10 +31,16 @@ public:
     int commPort() const { return m_commPort; }
     void setCommPort(int port);
 
+    // A device path opened instead of the port number's device; empty to use the number.
+    QString device() const { return m_device; }
+    void setDevice(const QString &device);
+
     // Queues the bytes for sending and returns at once.
     void setOutput(const QByteArray &data);
     // Every byte received and not yet taken; empty when none.
     QByteArray input();
+    // Blocks until input() has bytes to take or `msecs` have passed; true when it has.
+    bool waitForInput(int msecs);
 
 signals:
     // Bytes have arrived; input() takes them. May be emitted again from inside input().
@@ -45,6 +51,7 @@ signals:
 private:
     void handleError();
     QString portLabel() const;
+    QString closedLabel() const;
     [[noreturn]] void fail(CommError::Kind kind, const QString &reason) const;
     [[noreturn]] void failClosed() const;
     void openPort();
@@ -56,6 +63,7 @@ private:
     QSerialPort *m_port = nullptr;
     LineSettings m_settings;
     int m_commPort = 1;
+    QString m_device;
     // "COM n (device)" of the port while it is open or lost.
     QString m_openLabel;
     // The description of a loss, kept until the port is opened or closed again.

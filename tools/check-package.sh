@@ -4,7 +4,8 @@
 # Installs the tools it needs when they are missing, validates the desktop entry and
 # the AppStream metainfo, builds (Release, Debian's hardening flags) and packages the
 # project with CPack, runs lintian on the .deb (failing on errors only), installs the
-# .deb with apt-get, and tries the installed programs: `quillmark-sim --help`, and
+# .deb with apt-get, and tries the installed programs: `quillmark-sim --help`,
+# `quillmark-cli --help`, and
 # `quillmark` on the offscreen platform, which must still be running after a few
 # seconds. Last, it checks the installed desktop entry, metainfo, icons and docs.
 #
@@ -89,10 +90,10 @@ cmake -S "$SRC" -B "$BUILD" "${generator[@]}" \
   -DCMAKE_CXX_FLAGS="$cxxflags" \
   -DCMAKE_EXE_LINKER_FLAGS="$ldflags"
 cmake --build "$BUILD" -j 2
-for target in quillmark quillmark-sim; do
+for target in quillmark quillmark-cli quillmark-sim; do
   current_step="checking the build target $target"
   if ! cmake --build "$BUILD" --target "$target" >/dev/null 2>&1; then
-    fail "the build defines no target $target (it belongs in $( [ "$target" = quillmark ] && echo app || echo sim)/CMakeLists.txt, with an install rule)"
+    fail "the build defines no target $target (it belongs in $(case $target in quillmark) echo app ;; quillmark-cli) echo cli ;; *) echo sim ;; esac)/CMakeLists.txt, with an install rule)"
   fi
 done
 
@@ -122,6 +123,7 @@ trap 'rm -rf "$stage"' EXIT
 dpkg-deb -x "$deb" "$stage"
 expected=(
   usr/bin/quillmark
+  usr/bin/quillmark-cli
   usr/bin/quillmark-sim
   "usr/share/applications/$APP_ID.desktop"
   "usr/share/metainfo/$APP_ID.metainfo.xml"
@@ -130,6 +132,7 @@ expected=(
   usr/share/icons/hicolor/48x48/apps/quillmark.png
   usr/share/icons/hicolor/scalable/apps/quillmark.svg
   usr/share/man/man1/quillmark.1.gz
+  usr/share/man/man1/quillmark-cli.1.gz
   usr/share/man/man1/quillmark-sim.1.gz
   usr/share/doc/quillmark/copyright
   usr/share/doc/quillmark/changelog.gz
@@ -165,6 +168,16 @@ grep -q '^Usage: ' <<<"$help_out" && grep -q -- '--port' <<<"$help_out" ||
   fail "/usr/bin/quillmark-sim --help printed no usage: $help_out"
 head -n 3 <<<"$help_out"
 
+step "Running /usr/bin/quillmark-cli --help"
+help_out=$(/usr/bin/quillmark-cli --help) || fail "/usr/bin/quillmark-cli --help exited with status $?"
+grep -q '^Usage: ' <<<"$help_out" && grep -q '^Exit status:' <<<"$help_out" ||
+  fail "/usr/bin/quillmark-cli --help printed no usage and exit codes: $help_out"
+# The companion must run where no widget library is installed.
+if ldd /usr/bin/quillmark-cli | grep -q 'libQt6Widgets'; then
+  fail "/usr/bin/quillmark-cli links Qt Widgets"
+fi
+head -n 3 <<<"$help_out"
+
 step "Starting /usr/bin/quillmark offscreen for ${START_SECONDS}s"
 app_status=0
 QT_QPA_PLATFORM=offscreen timeout "$START_SECONDS" /usr/bin/quillmark || app_status=$?
@@ -178,7 +191,8 @@ step "Checking the installed files"
 for f in "${expected[@]}"; do
   [ -f "/$f" ] || fail "/$f is not installed"
 done
-[ -x /usr/bin/quillmark ] && [ -x /usr/bin/quillmark-sim ] || fail "the programs are not executable"
+[ -x /usr/bin/quillmark ] && [ -x /usr/bin/quillmark-cli ] && [ -x /usr/bin/quillmark-sim ] ||
+  fail "the programs are not executable"
 desktop-file-validate "/usr/share/applications/$APP_ID.desktop"
 appstreamcli validate --no-net "/usr/share/metainfo/$APP_ID.metainfo.xml" >/dev/null ||
   fail "the installed metainfo does not validate"

@@ -39,8 +39,11 @@ PtyPeer::PtyPeer(int port, QObject *parent) : QObject(parent), m_port(port)
     // The slave end stays open here for the peer's whole life: with no slave open, reads
     // on the master fail with EIO and the master's notifier would fire without end.
     // Qt also puts back the termios it found when it closes, so start from raw ones.
+    // Close-on-exec, so that a program the test starts holds neither end: a hang-up must
+    // reach it when the peer closes the master.
     if (!makeRaw(m_master) || !makeRaw(m_slave) ||
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK) != 0) {
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK) != 0 ||
+        ::fcntl(m_master, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(m_slave, F_SETFD, FD_CLOEXEC) != 0) {
         m_error =
             QStringLiteral("pty set-up: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
         return;

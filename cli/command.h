@@ -1,0 +1,72 @@
+#pragma once
+
+#include "linesettings.h"
+
+#include <QCommandLineOption>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+#include <optional>
+
+// The commands of quillmark-cli. Each lives in a file of its own that defines the
+// function returning its entry; commandtable.cpp lists them.
+namespace cli {
+
+class Console;
+
+// A parsed command line.
+struct Invocation
+{
+    QString port = QStringLiteral("1");
+    LineSettings line;
+    int timeoutMs = 500;
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    QString command;
+    QStringList args;
+    // The command's own options that were given, by name ("follow").
+    QStringList flags;
+    bool has(const QString &flag) const { return flags.contains(flag); }
+};
+
+struct Command
+{
+    QString name;
+    QString synopsis;    // what follows the name in the usage, e.g. "BLOCK [--verify]"
+    QStringList summary; // help lines, the first one says what the command does
+    QList<QCommandLineOption> options;
+    int minArgs = 0;
+    int maxArgs = 0; // -1 for any number
+    int (*run)(const Invocation &invocation, Console &console) = nullptr;
+};
+
+Command readCommand();
+Command writeCommand();
+Command getCommand();
+Command setCommand();
+Command dumpCommand();
+Command applyCommand();
+
+// Every command, in the order of the help.
+const QList<Command> &commandTable();
+
+// The outcome of reading the command line: an invocation, or the text for --help or
+// --version (exit 0), or a usage error (exit 2).
+struct ParsedCommandLine
+{
+    std::optional<Invocation> invocation;
+    QString text;
+    int exitCode = 0;
+};
+
+ParsedCommandLine parseCommandLine(const QStringList &arguments);
+QString helpText();
+
+// The whole program behind main(): parses, runs the command, reports any failure, and
+// returns the exit code.
+int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err);
+
+} // namespace cli

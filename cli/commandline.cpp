@@ -1,0 +1,246 @@
+#include "command.h"
+#include "commerror.h"
+#include "console.h"
+#include "exitcodes.h"
+#include "portnames.h"
+
+#include <QCommandLineParser>
+#include <QJsonObject>
+
+#ifndef QUILLMARK_VERSION
+#define QUILLMARK_VERSION "unknown"
+#endif
+
+namespace cli {
+namespace {
+
+constexpr int kMaxTimeoutMs = 60000;
+
+const QString kProgram = QStringLiteral("quillmark-cli");
+
+QList<QCommandLineOption> globalOptions()
+{
+    using Option = QCommandLineOption;
+    const QString none;
+    return {Option({QStringLiteral("p"), QStringLiteral("port")}, none, QStringLiteral("PORT")),
+            Option({QStringLiteral("l"), QStringLiteral("line")}, none, QStringLiteral("LINE")),
+            Option({QStringLiteral("t"), QStringLiteral("timeout")}, none, QStringLiteral("MS")),
+            Option(QStringLiteral("json")),
+            Option(QStringList{QStringLiteral("q"), QStringLiteral("quiet")}),
+            Option(QStringList{QStringLiteral("v"), QStringLiteral("verbose")}),
+            Option(QStringList{QStringLiteral("h"), QStringLiteral("help")}),
+            Option(QStringLiteral("version"))};
+}
+
+ParsedCommandLine usage(const QString &why)
+{
+    ParsedCommandLine parsed;
+    parsed.text = why + QStringLiteral("\nTry '%1 --help' for more information.").arg(kProgram);
+    parsed.exitCode = kExitUsage;
+    return parsed;
+}
+
+const Command *findCommand(const QString &name)
+{
+    for (const Command &command : commandTable()) {
+        if (command.name == name)
+            return &command;
+    }
+    return nullptr;
+}
+
+int exitCodeOf(CommError::Kind kind)
+{
+    switch (kind) {
+    case CommError::Kind::BadSettings:
+        // --line was checked before; settings the driver still refuses are the port's doing.
+    case CommError::Kind::NoSuchPort:
+    case CommError::Kind::NoDevice:
+    case CommError::Kind::NoPermission:
+    case CommError::Kind::InUse:
+    case CommError::Kind::Lost:
+    case CommError::Kind::NotOpen:
+    case CommError::Kind::Io:
+        break;
+    }
+    return kExitPort;
+}
+
+void reportFailure(Console &console, int code, const QString &message)
+{
+    console.error(message);
+    if (console.json())
+        console.document({{QStringLiteral("error"), message}, {QStringLiteral("exit"), code}});
+}
+
+} // namespace
+
+QString helpText()
+{
+    QString text = QStringLiteral(
+        "Usage: quillmark-cli [OPTIONS] COMMAND [ARGS]\n"
+        "Reads and writes the set-up of a Modbus panel display on a serial port: its Modbus\n"
+        "settings and the data type and decimal point of its nine blocks.\n"
+        "\n"
+        "Commands:\n");
+    for (const Command &command : commandTable()) {
+        const QString head = QStringLiteral("  %1 %2").arg(command.name, command.synopsis);
+        for (qsizetype i = 0; i < command.summary.size(); ++i) {
+            const QString left = i == 0 ? head : QString();
+            if (i == 0 && head.size() > 30)
+                text += head + QLatin1Char('\n') + QString(31, QLatin1Char(' '));
+            else
+                text += left.leftJustified(31);
+            text += command.summary[i] + QLatin1Char('\n');
+        }
+    }
+    text += QStringLiteral(
+        "\n"
+        "Options:\n"
+        "  -p, --port PORT      port number as the window shows it (\"COM n\", 1 to 250),\n"
+        "                       or a device path; default 1\n"
+        "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
+        "                       default 9600,N,8,1\n"
+        "  -t, --timeout MS     the longest wait for one reply; default 500\n"
+        "      --json           print one JSON document on stdout\n"
+        "  -q, --quiet          print only errors and the settings asked for\n"
+        "  -v, --verbose        trace every byte sent and received, with timings\n"
+        "      --follow         after a write that changes the line, reopen the port at\n"
+        "                       the display's new line settings and read them back\n"
+        "      --verify         read back what was written and compare\n"
+        "  -h, --help           print this help;  --version  print the version\n"
+        "\n"
+        "Values: mode ascii|rtu, baud 1200|2400|4800|9600, bits 7|8, parity none|even|odd\n"
+        "(none with 7 data bits is refused), address 01..FA (hexadecimal), type\n"
+        "integer|long|float, point 0..5 digits after the point. Keys left out of write and\n"
+        "set keep the display's current value.\n"
+        "\n"
+        "Exit status:\n"
+        "  0  success\n"
+        "  1  any other failure (an output file cannot be written)\n"
+        "  2  bad command line or bad input file; nothing was sent\n"
+        "  3  the port could not be opened or was lost\n"
+        "  4  no reply, or a reply that is not valid\n"
+        "  5  --verify or --follow read back something other than what was written\n");
+    return text;
+}
+
+ParsedCommandLine parseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.addOptions(globalOptions());
+    QStringList commandOptions;
+    for (const Command &command : commandTable()) {
+        for (const QCommandLineOption &option : command.options) {
+            if (!commandOptions.contains(option.names().constFirst())) {
+                parser.addOption(option);
+                commandOptions << option.names().constFirst();
+            }
+        }
+    }
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+
+    ParsedCommandLine parsed;
+    if (parser.isSet(QStringLiteral("help"))) {
+        parsed.text = helpText();
+        return parsed;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        parsed.text = kProgram + QStringLiteral(" ") + QStringLiteral(QUILLMARK_VERSION);
+        return parsed;
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return usage(QStringLiteral("no command given"));
+    const Command *command = findCommand(positional.constFirst());
+    if (!command)
+        return usage(QStringLiteral("unknown command \"%1\"").arg(positional.constFirst()));
+
+    Invocation invocation;
+    invocation.command = command->name;
+    invocation.args = positional.mid(1);
+    if (invocation.args.size() < command->minArgs ||
+        (command->maxArgs >= 0 && invocation.args.size() > command->maxArgs))
+        return usage(
+            QStringLiteral("usage: %1 %2 %3").arg(kProgram, command->name, command->synopsis));
+    for (const QString &name : commandOptions) {
+        if (!parser.isSet(name))
+            continue;
+        const bool own = std::any_of(command->options.begin(), command->options.end(),
+                                     [&name](const QCommandLineOption &option) {
+                                         return option.names().constFirst() == name;
+                                     });
+        if (!own)
+            return usage(QStringLiteral("--%1 does not apply to %2").arg(name, command->name));
+        invocation.flags << name;
+    }
+
+    if (parser.isSet(QStringLiteral("port"))) {
+        invocation.port = parser.value(QStringLiteral("port"));
+        bool isNumber = false;
+        const int number = invocation.port.toInt(&isNumber);
+        if (invocation.port.isEmpty())
+            return usage(QStringLiteral("--port: give a port number or a device path"));
+        if (isNumber && (number < kFirstPort || number > kLastPort))
+            return usage(QStringLiteral("--port: %1 is not a port number from %2 to %3")
+                             .arg(invocation.port)
+                             .arg(kFirstPort)
+                             .arg(kLastPort));
+    }
+    if (parser.isSet(QStringLiteral("line"))) {
+        QString why;
+        const auto line = parseLineSettings(parser.value(QStringLiteral("line")), &why);
+        if (!line)
+            return usage(QStringLiteral("--line: ") + why);
+        invocation.line = *line;
+    }
+    if (parser.isSet(QStringLiteral("timeout"))) {
+        bool ok = false;
+        const QString text = parser.value(QStringLiteral("timeout"));
+        invocation.timeoutMs = text.toInt(&ok);
+        if (!ok || invocation.timeoutMs < 1 || invocation.timeoutMs > kMaxTimeoutMs)
+            return usage(QStringLiteral("--timeout: \"%1\" is not a number of milliseconds "
+                                        "from 1 to %2")
+                             .arg(text)
+                             .arg(kMaxTimeoutMs));
+    }
+    invocation.json = parser.isSet(QStringLiteral("json"));
+    invocation.quiet = parser.isSet(QStringLiteral("quiet"));
+    invocation.verbose = parser.isSet(QStringLiteral("verbose"));
+    if (invocation.quiet && invocation.verbose)
+        return usage(QStringLiteral("--quiet and --verbose exclude each other"));
+    parsed.invocation = invocation;
+    return parsed;
+}
+
+int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
+{
+    Console console(out, err);
+    const ParsedCommandLine parsed = parseCommandLine(arguments);
+    if (!parsed.invocation) {
+        if (parsed.exitCode == kExitOk)
+            console.data(parsed.text);
+        else
+            console.error(parsed.text);
+        return parsed.exitCode;
+    }
+    const Invocation &invocation = *parsed.invocation;
+    console.setJson(invocation.json);
+    console.setLevel(invocation.quiet     ? Console::Level::Quiet
+                     : invocation.verbose ? Console::Level::Verbose
+                                          : Console::Level::Normal);
+    try {
+        return findCommand(invocation.command)->run(invocation, console);
+    } catch (const Failure &failure) {
+        reportFailure(console, failure.code(), failure.message());
+        return failure.code();
+    } catch (const CommError &error) {
+        reportFailure(console, exitCodeOf(error.kind()), error.description());
+        return exitCodeOf(error.kind());
+    }
+}
+
+} // namespace cli

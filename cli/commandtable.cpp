@@ -1,0 +1,12 @@
+#include "command.h"
+
+namespace cli {
+
+const QList<Command> &commandTable()
+{
+    static const QList<Command> table = {readCommand(), writeCommand(), getCommand(),
+                                         setCommand(),  dumpCommand(),  applyCommand()};
+    return table;
+}
+
+} // namespace cli

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdio>
+
+// Where quillmark-cli's words go: results on stdout (one JSON document with --json),
+// progress, notes and traces on stderr, each prefixed with the program's name.
+namespace cli {
+
+class Console
+{
+public:
+    enum class Level { Quiet, Normal, Verbose };
+
+    Console(std::FILE *out, std::FILE *err) : m_out(out), m_err(err) {}
+
+    void setLevel(Level level) { m_level = level; }
+    void setJson(bool json) { m_json = json; }
+    bool json() const { return m_json; }
+    bool verbose() const { return m_level == Level::Verbose; }
+
+    // What the user asked for (read, get, dump): printed even with --quiet.
+    void data(const QString &text);
+    // A result line of a command that changes something; none with --quiet or --json.
+    void result(const QString &line);
+    // The one JSON document of a command run with --json.
+    void document(const QJsonObject &object);
+    // Progress and advice on stderr; none with --quiet.
+    void note(const QString &line);
+    // Bytes on the line and timings, with --verbose only.
+    void trace(const QString &line);
+    // Always shown.
+    void error(const QString &line);
+
+private:
+    void write(std::FILE *stream, const QString &text);
+
+    std::FILE *m_out;
+    std::FILE *m_err;
+    Level m_level = Level::Normal;
+    bool m_json = false;
+};
+
+} // namespace cli

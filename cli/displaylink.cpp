@@ -1,0 +1,215 @@
+#include "displaylink.h"
+
+#include "commands.h"
+#include "console.h"
+#include "exitcodes.h"
+#include "portnames.h"
+#include "replies.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+
+namespace cli {
+namespace {
+
+std::string_view view(const QByteArray &bytes)
+{
+    return std::string_view(bytes.constData(), std::size_t(bytes.size()));
+}
+
+QString commandName(const std::string &command)
+{
+    return QString::fromLatin1(command.substr(0, 2).c_str());
+}
+
+QString framingProblem(const QByteArray &reply, int length)
+{
+    if (reply.size() != length)
+        return QStringLiteral("%1 bytes where the reply has %2").arg(reply.size()).arg(length);
+    return QStringLiteral("it does not start with \">\" and end with \\r");
+}
+
+} // namespace
+
+QString printable(const QByteArray &bytes)
+{
+    QString text;
+    for (char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r')
+            text += QStringLiteral("\\r");
+        else if (c == '\n')
+            text += QStringLiteral("\\n");
+        else if (c == '\t')
+            text += QStringLiteral("\\t");
+        else if (c == '\\')
+            text += QStringLiteral("\\\\");
+        else if (u < 0x20 || u >= 0x7f)
+            text += QString::asprintf("\\x%02X", unsigned(u));
+        else
+            text += QLatin1Char(c);
+    }
+    return text;
+}
+
+bool replyEnded(const QByteArray &received, int length)
+{
+    return received.contains(qm::kCarriageReturn) || (length > 0 && received.size() > length);
+}
+
+QString commsReplyProblem(const QByteArray &reply)
+{
+    static const char *const fields[] = {"the mode", "the baud rate", "the data bits", "the parity",
+                                         "the address"};
+    const qm::CommsReply judged = qm::judgeCommsReply(view(reply));
+    if (judged.complete())
+        return {};
+    if (reply.size() != qm::kCommsReplyLength || reply.front() != '>' || reply.back() != '\r')
+        return framingProblem(reply, qm::kCommsReplyLength);
+    return QStringLiteral("%1 is out of range").arg(QLatin1String(fields[judged.passed]));
+}
+
+QString blockReplyProblem(const QByteArray &reply)
+{
+    static const char *const fields[] = {"the block", "the data type", "the decimal point"};
+    const qm::BlockReply judged = qm::judgeBlockReply(view(reply));
+    if (judged.complete())
+        return {};
+    if (reply.size() != qm::kBlockReplyLength || reply.front() != '>' || reply.back() != '\r')
+        return framingProblem(reply, qm::kBlockReplyLength);
+    return QStringLiteral("%1 is out of range").arg(QLatin1String(fields[judged.passed]));
+}
+
+DisplayLink::DisplayLink(Console &console, int timeoutMs)
+    : m_console(console), m_timeoutMs(timeoutMs)
+{
+}
+
+void DisplayLink::open(const QString &port, const LineSettings &line)
+{
+    bool isNumber = false;
+    const int number = port.toInt(&isNumber);
+    if (isNumber) {
+        m_comm.setCommPort(number);
+        m_label = portLabel(number);
+    } else {
+        m_comm.setDevice(port);
+        m_label = port;
+    }
+    m_comm.setSettings(formatLineSettings(line));
+    m_comm.setPortOpen(true);
+    m_line = line;
+    m_console.trace(QStringLiteral("%1: open at %2").arg(m_label, formatLineSettings(line)));
+}
+
+void DisplayLink::reopen(const LineSettings &line)
+{
+    m_comm.setPortOpen(false);
+    m_comm.setSettings(formatLineSettings(line));
+    m_comm.setPortOpen(true);
+    m_line = line;
+    m_console.trace(QStringLiteral("%1: reopened at %2").arg(m_label, formatLineSettings(line)));
+}
+
+CommsSettings DisplayLink::readComms()
+{
+    const std::string command = qm::readCommsCommand();
+    const QByteArray reply = exchange(command, qm::kCommsReplyLength);
+    const QString problem = commsReplyProblem(reply);
+    if (!problem.isEmpty())
+        failReply(command, reply, problem);
+    const qm::CommsReply judged = qm::judgeCommsReply(view(reply));
+    return {judged.mode, judged.baud, judged.dataBits, judged.parity, judged.address};
+}
+
+void DisplayLink::writeComms(const CommsSettings &comms)
+{
+    const std::string command =
+        qm::writeCommsCommand(comms.mode, comms.baudCode, comms.dataBits - qm::kMinDataBits,
+                              comms.parity, addressText(comms.address).toStdString());
+    const QByteArray reply = exchange(command, 0);
+    if (!reply.startsWith('>') || !reply.endsWith(qm::kCarriageReturn))
+        failReply(command, reply, QStringLiteral("it does not start with \">\" and end with \\r"));
+}
+
+BlockSettings DisplayLink::readBlock(int number)
+{
+    const std::string command = qm::readBlockCommand(number - 1);
+    const QByteArray reply = exchange(command, qm::kBlockReplyLength);
+    QString problem = blockReplyProblem(reply);
+    const qm::BlockReply judged = qm::judgeBlockReply(view(reply));
+    if (problem.isEmpty() && judged.block != number - 1)
+        problem = QStringLiteral("it is about block %1").arg(judged.block + 1);
+    if (!problem.isEmpty())
+        failReply(command, reply, problem);
+    return {judged.dataType, judged.decimalPoint};
+}
+
+void DisplayLink::writeBlock(int number, const BlockSettings &block)
+{
+    const std::string command =
+        qm::writeBlockCommand(number - 1, block.dataType, block.decimalPoint);
+    const QByteArray reply = exchange(command, 0);
+    if (!reply.startsWith('>') || !reply.endsWith(qm::kCarriageReturn))
+        failReply(command, reply, QStringLiteral("it does not start with \">\" and end with \\r"));
+}
+
+QByteArray DisplayLink::exchange(const std::string &command, int length)
+{
+    // A late answer to an earlier command would otherwise be read as this one's.
+    const QByteArray stale = m_leftover + m_comm.input();
+    m_leftover.clear();
+    if (!stale.isEmpty())
+        m_console.trace(QStringLiteral("%1: discarded %2 stale byte(s): %3")
+                            .arg(m_label)
+                            .arg(stale.size())
+                            .arg(printable(stale)));
+
+    const QByteArray bytes(command.data(), qsizetype(command.size()));
+    QElapsedTimer clock;
+    clock.start();
+    m_comm.setOutput(bytes);
+    m_console.trace(QStringLiteral("%1: send %2").arg(m_label, printable(bytes)));
+
+    const QDeadlineTimer deadline(m_timeoutMs);
+    QByteArray reply;
+    for (;;) {
+        reply += m_comm.input();
+        if (replyEnded(reply, length) || deadline.hasExpired())
+            break;
+        if (!m_comm.waitForInput(int(deadline.remainingTime()))) {
+            reply += m_comm.input();
+            break;
+        }
+    }
+    // What came with the reply after its carriage return is not part of it.
+    const qsizetype end = reply.indexOf(qm::kCarriageReturn);
+    if (end >= 0) {
+        m_leftover = reply.mid(end + 1);
+        reply.truncate(end + 1);
+    }
+    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    if (reply.isEmpty())
+        m_console.trace(
+            QStringLiteral("%1: nothing received in %2 ms").arg(m_label).arg(ms, 0, 'f', 1));
+    else
+        m_console.trace(QStringLiteral("%1: recv %2 after %3 ms")
+                            .arg(m_label, printable(reply))
+                            .arg(ms, 0, 'f', 1));
+    return reply;
+}
+
+void DisplayLink::failReply(const std::string &command, const QByteArray &reply,
+                            const QString &problem) const
+{
+    const QString name = commandName(command);
+    if (reply.isEmpty())
+        throw Failure(kExitNoReply, QStringLiteral("%1: no reply to %2 within %3 ms at %4")
+                                        .arg(m_label, name)
+                                        .arg(m_timeoutMs)
+                                        .arg(formatLineSettings(m_line)));
+    throw Failure(kExitNoReply, QStringLiteral("%1: invalid reply to %2: \"%3\" (%4)")
+                                    .arg(m_label, name, printable(reply), problem));
+}
+
+} // namespace cli

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "commcontrol.h"
+#include "settings.h"
+
+#include <QString>
+
+#include <string>
+
+namespace cli {
+
+class Console;
+
+// "$M\r" -> "$M\\r": bytes as the traces and messages show them (\r, \n, \t, \\, \xHH).
+QString printable(const QByteArray &bytes);
+
+// Whether the bytes received so far hold the whole reply: a carriage return ends every
+// reply; a "$M" or "$N" reply (`length` > 0) that is already longer can only be wrong.
+// Bytes after the carriage return are not part of the reply.
+bool replyEnded(const QByteArray &received, int length);
+
+// Why a "$M" reply is not valid, or empty when it is; judged by the window's own code.
+QString commsReplyProblem(const QByteArray &reply);
+QString blockReplyProblem(const QByteArray &reply);
+
+// One display on one PC port: each call is one exchange that ends as soon as the whole
+// reply is in, or at the time-out. A missing or invalid reply throws Failure (exit 4);
+// a port that fails throws CommError.
+class DisplayLink
+{
+public:
+    DisplayLink(Console &console, int timeoutMs);
+
+    // `port` is a port number (the window's "COM n") or a device path.
+    void open(const QString &port, const LineSettings &line);
+    // Closes the port and opens it again with other line settings.
+    void reopen(const LineSettings &line);
+    LineSettings line() const { return m_line; }
+    // "COM 3 (/dev/ttyS2)" or the device path, for messages.
+    QString label() const { return m_label; }
+
+    CommsSettings readComms();
+    void writeComms(const CommsSettings &comms);
+    // `number` is 1..9, as the user counts blocks.
+    BlockSettings readBlock(int number);
+    void writeBlock(int number, const BlockSettings &block);
+
+private:
+    QByteArray exchange(const std::string &command, int length);
+    [[noreturn]] void failReply(const std::string &command, const QByteArray &reply,
+                                const QString &problem) const;
+
+    Console &m_console;
+    int m_timeoutMs;
+    CommControl m_comm;
+    LineSettings m_line;
+    QString m_label;
+    // Bytes that followed the last reply; dropped as stale before the next command.
+    QByteArray m_leftover;
+};
+
+} // namespace cli

@@ -1,0 +1,218 @@
+#include "settings.h"
+
+#include "linesettings.h"
+
+namespace cli {
+namespace {
+
+template <std::size_t N>
+std::optional<int> codeOfName(const std::array<std::string_view, N> &names, const QString &word)
+{
+    for (std::size_t i = 0; i < N; ++i) {
+        if (word.compare(QLatin1String(names[i].data(), qsizetype(names[i].size())),
+                         Qt::CaseInsensitive) == 0)
+            return int(i);
+    }
+    return std::nullopt;
+}
+
+template <std::size_t N> QString lowerNames(const std::array<std::string_view, N> &names)
+{
+    QStringList words;
+    for (std::string_view name : names)
+        words << QLatin1String(name.data(), qsizetype(name.size())).toString().toLower();
+    return words.join(QStringLiteral(", "));
+}
+
+QString name(std::string_view text)
+{
+    return QLatin1String(text.data(), qsizetype(text.size())).toString();
+}
+
+QString refuse(const QString &key, const QString &value, const QString &expected)
+{
+    return QStringLiteral("%1: \"%2\" is not %3").arg(key, value, expected);
+}
+
+// Whole-text decimal: refuses " 8", "+8" and "8.0" rather than reading them leniently.
+std::optional<int> wholeNumber(const QString &text)
+{
+    if (text.isEmpty() || text.size() > 6)
+        return std::nullopt;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    return text.toInt();
+}
+
+template <typename Settings, typename Assign>
+QString assignAll(Settings &settings, const QStringList &words, QStringList &given, Assign assign)
+{
+    for (const QString &word : words) {
+        const qsizetype eq = word.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+            return QStringLiteral("\"%1\" is not of the form key=value").arg(word);
+        const QString key = word.left(eq);
+        if (given.contains(key))
+            return QStringLiteral("%1: given twice").arg(key);
+        const QString why = assign(settings, key, word.mid(eq + 1));
+        if (!why.isEmpty())
+            return why;
+        given << key;
+    }
+    return {};
+}
+
+} // namespace
+
+bool operator==(const CommsSettings &a, const CommsSettings &b)
+{
+    return a.mode == b.mode && a.baudCode == b.baudCode && a.dataBits == b.dataBits &&
+           a.parity == b.parity && a.address == b.address;
+}
+
+bool operator==(const BlockSettings &a, const BlockSettings &b)
+{
+    return a.dataType == b.dataType && a.decimalPoint == b.decimalPoint;
+}
+
+QString describeComms(const CommsSettings &comms)
+{
+    return QStringLiteral("%1, %2 baud, %3 data bits, %4 parity, address %5")
+        .arg(name(qm::kModeNames[std::size_t(comms.mode)]))
+        .arg(qm::kBaudRates[std::size_t(comms.baudCode)])
+        .arg(comms.dataBits)
+        .arg(name(qm::kParityNames[std::size_t(comms.parity)]), addressText(comms.address));
+}
+
+QString describeBlock(const BlockSettings &block)
+{
+    return QStringLiteral("%1, %2").arg(
+        name(qm::kDataTypeNames[std::size_t(block.dataType)]),
+        name(qm::kDecimalPointNames[std::size_t(block.decimalPoint)]));
+}
+
+QString addressText(int address)
+{
+    return QStringLiteral("%1").arg(address, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+LineSettings lineFor(const CommsSettings &comms)
+{
+    LineSettings line;
+    line.baud = qm::kBaudRates[std::size_t(comms.baudCode)];
+    line.parity = "NEO"[comms.parity];
+    line.dataBits = comms.dataBits;
+    line.stopBits = 1;
+    return line;
+}
+
+QString assignComms(CommsSettings &comms, const QString &key, const QString &value)
+{
+    if (key == QLatin1String("mode")) {
+        const auto code = codeOfName(qm::kModeNames, value);
+        if (!code)
+            return refuse(key, value, QStringLiteral("one of ") + lowerNames(qm::kModeNames));
+        comms.mode = *code;
+    } else if (key == QLatin1String("baud")) {
+        const auto rate = wholeNumber(value);
+        int code = -1;
+        for (int i = 0; rate && i < qm::kBaudCount; ++i) {
+            if (qm::kBaudRates[std::size_t(i)] == *rate)
+                code = i;
+        }
+        if (code < 0)
+            return refuse(key, value, QStringLiteral("one of 1200, 2400, 4800, 9600"));
+        comms.baudCode = code;
+    } else if (key == QLatin1String("bits")) {
+        const auto bits = wholeNumber(value);
+        if (!bits || *bits < qm::kMinDataBits || *bits > qm::kMaxDataBits)
+            return refuse(key, value, QStringLiteral("7 or 8"));
+        comms.dataBits = *bits;
+    } else if (key == QLatin1String("parity")) {
+        const auto code = codeOfName(qm::kParityNames, value);
+        if (!code)
+            return refuse(key, value, QStringLiteral("one of ") + lowerNames(qm::kParityNames));
+        comms.parity = *code;
+    } else if (key == QLatin1String("address")) {
+        bool ok = value.size() == 2;
+        const int address = ok ? value.toInt(&ok, 16) : 0;
+        // toInt also takes a sign or a blank; two hexadecimal digits are what the lists show.
+        ok = ok && value.at(0).isLetterOrNumber() && value.at(1).isLetterOrNumber();
+        if (!ok || address < qm::kMinAddress || address > qm::kMaxAddress)
+            return refuse(key, value, QStringLiteral("two hexadecimal digits from 01 to FA"));
+        comms.address = address;
+    } else {
+        return QStringLiteral("%1: unknown key; the Modbus settings are mode, baud, bits, "
+                              "parity and address")
+            .arg(key);
+    }
+    return {};
+}
+
+QString assignBlock(BlockSettings &block, const QString &key, const QString &value)
+{
+    if (key == QLatin1String("type")) {
+        const auto code = codeOfName(qm::kDataTypeNames, value);
+        if (!code)
+            return refuse(key, value, QStringLiteral("one of ") + lowerNames(qm::kDataTypeNames));
+        block.dataType = *code;
+    } else if (key == QLatin1String("point")) {
+        // The digits after the point, or the list's own entry ("0.01" for 2).
+        std::optional<int> digits = wholeNumber(value);
+        if (!digits || value.size() > 1)
+            digits = codeOfName(qm::kDecimalPointNames, value);
+        if (!digits || *digits < 0 || *digits >= qm::kDecimalPointCount)
+            return refuse(key, value,
+                          QStringLiteral("a number of decimals from 0 to 5 (or 0.1 to 0.00001)"));
+        block.decimalPoint = *digits;
+    } else {
+        return QStringLiteral("%1: unknown key; a block has type and point").arg(key);
+    }
+    return {};
+}
+
+QString assignWords(CommsSettings &settings, const QStringList &words, QStringList &given)
+{
+    return assignAll(settings, words, given, assignComms);
+}
+
+QString assignWords(BlockSettings &settings, const QStringList &words, QStringList &given)
+{
+    return assignAll(settings, words, given, assignBlock);
+}
+
+QString checkWritable(const CommsSettings &comms)
+{
+    if (!qm::supportedFraming(comms.parity, comms.dataBits))
+        return QStringLiteral("parity none with 7 data bits is not supported by the display");
+    return {};
+}
+
+std::optional<int> parseBlockNumber(const QString &text)
+{
+    const auto number = wholeNumber(text);
+    if (!number || text.size() != 1 || *number < 1 || *number > qm::kBlockCount)
+        return std::nullopt;
+    return *number;
+}
+
+QJsonObject commsJson(const CommsSettings &comms)
+{
+    return {{QStringLiteral("mode"), name(qm::kModeNames[std::size_t(comms.mode)]).toLower()},
+            {QStringLiteral("baud"), qm::kBaudRates[std::size_t(comms.baudCode)]},
+            {QStringLiteral("bits"), comms.dataBits},
+            {QStringLiteral("parity"), name(qm::kParityNames[std::size_t(comms.parity)]).toLower()},
+            {QStringLiteral("address"), addressText(comms.address)}};
+}
+
+QJsonObject blockJson(int blockNumber, const BlockSettings &block)
+{
+    return {
+        {QStringLiteral("block"), blockNumber},
+        {QStringLiteral("type"), name(qm::kDataTypeNames[std::size_t(block.dataType)]).toLower()},
+        {QStringLiteral("point"), block.decimalPoint}};
+}
+
+} // namespace cli

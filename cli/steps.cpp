@@ -1,0 +1,86 @@
+#include "steps.h"
+
+#include "command.h"
+#include "console.h"
+#include "exitcodes.h"
+
+namespace cli {
+namespace {
+
+template <typename Settings>
+Settings fromWords(const QStringList &words, const QStringList &keys, bool *missing)
+{
+    Settings settings;
+    QStringList given;
+    const QString why = assignWords(settings, words, given);
+    if (!why.isEmpty())
+        throw Failure(kExitUsage, why);
+    *missing = given.size() < keys.size();
+    return settings;
+}
+
+} // namespace
+
+std::unique_ptr<DisplayLink> openLink(const Invocation &invocation, Console &console)
+{
+    auto link = std::make_unique<DisplayLink>(console, invocation.timeoutMs);
+    link->open(invocation.port, invocation.line);
+    return link;
+}
+
+CommsSettings commsFromWords(const QStringList &words, bool *missing)
+{
+    return fromWords<CommsSettings>(words,
+                                    {QStringLiteral("mode"), QStringLiteral("baud"),
+                                     QStringLiteral("bits"), QStringLiteral("parity"),
+                                     QStringLiteral("address")},
+                                    missing);
+}
+
+BlockSettings blockFromWords(const QStringList &words, bool *missing)
+{
+    return fromWords<BlockSettings>(words, {QStringLiteral("type"), QStringLiteral("point")},
+                                    missing);
+}
+
+QString differenceText(const QString &what, const QString &wrote, const QString &has)
+{
+    return QStringLiteral("%1 differs: wrote %2; the display has %3").arg(what, wrote, has);
+}
+
+std::optional<CommsSettings> afterCommsWrite(DisplayLink &link, Console &console,
+                                             const CommsSettings &written, bool follow, bool verify)
+{
+    const LineSettings next = lineFor(written);
+    // The display takes its new settings after answering; only a change of baud rate keeps
+    // it from hearing the PC (a pseudo-terminal carries no parity, and the simulator
+    // compares the rate alone; a real line with another parity or size garbles too).
+    if (follow) {
+        if (next != link.line()) {
+            console.note(QStringLiteral("%1: reopening at %2, the display's new line")
+                             .arg(link.label(), formatLineSettings(next)));
+            link.reopen(next);
+        }
+    } else if (next.baud != link.line().baud) {
+        console.note(QStringLiteral("%1: the display now listens at %2 baud; talk to it with "
+                                    "--line %3 (--follow does that at once)")
+                         .arg(link.label())
+                         .arg(next.baud)
+                         .arg(formatLineSettings(next)));
+        if (verify)
+            console.note(QStringLiteral("the Modbus settings were not read back"));
+        return std::nullopt;
+    } else if (!verify) {
+        return std::nullopt;
+    }
+
+    const CommsSettings readBack = link.readComms();
+    if (readBack != written)
+        throw Failure(kExitDifferent,
+                      link.label() + QStringLiteral(": ") +
+                          differenceText(QStringLiteral("the Modbus settings"),
+                                         describeComms(written), describeComms(readBack)));
+    return readBack;
+}
+
+} // namespace cli

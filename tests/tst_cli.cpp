@@ -1,0 +1,401 @@
+#include "displaylink.h"
+#include "dumpfile.h"
+#include "ptypeer.h"
+#include "testlinkfolder.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kSimPort = 4;
+constexpr int kPeerPort = 7;
+
+struct CliRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+QByteArray sampleDump()
+{
+    cli::DisplaySettings settings;
+    settings.comms = {0, 2, 7, 2, 0xFA}; // ASCII, 4800, 7 bits, Odd, FA
+    settings.blocks[2] = {1, 2};
+    settings.blocks[8] = {2, 5};
+    return cli::dumpText(settings);
+}
+
+} // namespace
+
+// quillmark-cli: its pieces directly, and the real binary against quillmark-sim or a
+// scripted device on a pseudo-terminal.
+class tst_Cli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void dumpFileRoundTrips();
+    void badDumpFilesAreRefusedNamingTheKey_data();
+    void badDumpFilesAreRefusedNamingTheKey();
+    void replyEndsAtItsCarriageReturn_data();
+    void replyEndsAtItsCarriageReturn();
+
+    void helpListsCommandsAndExitCodes();
+    void commandsAgainstTheSimulator_data();
+    void commandsAgainstTheSimulator();
+    void writeFollowsTheDisplayAcrossABaudChange();
+    void dumpApplyDumpGivesTheSameFile();
+    void badFileSendsNothing();
+    void verifyDifferenceExitsFive();
+    void staleBytesAreDiscardedAndReported();
+    void lostPortExitsThree();
+
+private:
+    bool startSimulator(const QStringList &options = {});
+    void stopSimulator();
+    CliRun run(const QStringList &arguments);
+
+    std::unique_ptr<TestLinkFolder> m_folder;
+    std::unique_ptr<QProcess> m_sim;
+};
+
+void tst_Cli::init()
+{
+#if !defined(QUILLMARK_SIM_PATH) || !defined(QUILLMARK_CLI_PATH)
+    QSKIP("quillmark-sim or quillmark-cli is not part of this build");
+#endif
+    m_folder = std::make_unique<TestLinkFolder>();
+    QVERIFY(m_folder->isValid());
+}
+
+void tst_Cli::cleanup()
+{
+    stopSimulator();
+    m_folder.reset();
+}
+
+bool tst_Cli::startSimulator(const QStringList &options)
+{
+#ifdef QUILLMARK_SIM_PATH
+    m_sim = std::make_unique<QProcess>();
+    m_sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_sim->start(QStringLiteral(QUILLMARK_SIM_PATH),
+                 QStringList{QStringLiteral("--port"), QString::number(kSimPort)} + options);
+    if (!m_sim->waitForStarted(5000))
+        return false;
+    const QString link = m_folder->path() + QStringLiteral("/com%1").arg(kSimPort);
+    QDeadlineTimer deadline(5000);
+    while (!QFileInfo::exists(link) && !deadline.hasExpired())
+        m_sim->waitForReadyRead(50);
+    return QFileInfo::exists(link);
+#else
+    Q_UNUSED(options);
+    return false;
+#endif
+}
+
+void tst_Cli::stopSimulator()
+{
+    if (m_sim && m_sim->state() != QProcess::NotRunning) {
+        m_sim->terminate();
+        QVERIFY(m_sim->waitForFinished(5000));
+    }
+    m_sim.reset();
+}
+
+// Runs the binary with the event loop turning, so that a PtyPeer can answer meanwhile.
+CliRun tst_Cli::run(const QStringList &arguments)
+{
+    CliRun result;
+#ifdef QUILLMARK_CLI_PATH
+    QProcess process;
+    QSignalSpy finished(&process, &QProcess::finished);
+    process.start(QStringLiteral(QUILLMARK_CLI_PATH), arguments);
+    if (!finished.wait(20000)) {
+        process.kill();
+        process.waitForFinished();
+        result.err = QStringLiteral("did not finish");
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+#else
+    Q_UNUSED(arguments);
+#endif
+    return result;
+}
+
+void tst_Cli::dumpFileRoundTrips()
+{
+    QString error;
+    const auto parsed = cli::parseDump(sampleDump(), &error);
+    QVERIFY2(parsed, qPrintable(error));
+    QCOMPARE(cli::dumpText(*parsed), sampleDump());
+    QCOMPARE(cli::describeComms(parsed->comms),
+             QStringLiteral("ASCII, 4800 baud, 7 data bits, Odd parity, address FA"));
+    QCOMPARE(cli::describeBlock(parsed->blocks[2]), QStringLiteral("Long, 0.01"));
+}
+
+void tst_Cli::badDumpFilesAreRefusedNamingTheKey_data()
+{
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("not JSON") << QByteArray("\"version\": 1,") << QByteArray("\"version\": 1")
+                              << "not valid JSON";
+    QTest::newRow("newer version") << QByteArray("\"version\": 1") << QByteArray("\"version\": 2")
+                                   << "version: 2 is not a version";
+    QTest::newRow("unknown key") << QByteArray("\"version\": 1") << QByteArray("\"versoin\": 1")
+                                 << "\"versoin\": unknown key";
+    QTest::newRow("unknown Modbus key")
+        << QByteArray("\"bits\"") << QByteArray("\"databits\"") << "modbus.\"databits\": unknown";
+    QTest::newRow("baud out of range") << QByteArray("\"baud\": 4800")
+                                       << QByteArray("\"baud\": 19200") << "modbus.baud: \"19200\"";
+    QTest::newRow("baud as text") << QByteArray("\"baud\": 4800")
+                                  << QByteArray("\"baud\": \"4800\"")
+                                  << "modbus.baud: must be a whole number";
+    QTest::newRow("parity none with 7 bits")
+        << QByteArray("\"parity\": \"odd\"") << QByteArray("\"parity\": \"none\"")
+        << "parity none with 7 data bits";
+    QTest::newRow("address 00") << QByteArray("\"FA\"") << QByteArray("\"00\"")
+                                << "modbus.address: \"00\"";
+    QTest::newRow("address FB") << QByteArray("\"FA\"") << QByteArray("\"FB\"")
+                                << "modbus.address: \"FB\"";
+    QTest::newRow("point 6") << QByteArray("\"point\": 5") << QByteArray("\"point\": 6")
+                             << "blocks[8].point: \"6\"";
+    QTest::newRow("point 1.5") << QByteArray("\"point\": 5") << QByteArray("\"point\": 1.5")
+                               << "blocks[8].point: must be a whole number";
+    QTest::newRow("unknown type") << QByteArray("\"type\": \"float\"")
+                                  << QByteArray("\"type\": \"double\"") << "blocks[8].type";
+    QTest::newRow("block twice") << QByteArray("\"block\": 9") << QByteArray("\"block\": 1")
+                                 << "blocks[8].block: block 1 is listed twice";
+    QTest::newRow("block 10") << QByteArray("\"block\": 9") << QByteArray("\"block\": 10")
+                              << "blocks[8].block: 10 is not a block number";
+    QTest::newRow("eight blocks") << QByteArray(
+                                         ",\n    {\"block\": 9, \"type\": \"float\", \"point\": 5}")
+                                  << QByteArray() << "blocks: must be a list of 9 blocks";
+}
+
+void tst_Cli::badDumpFilesAreRefusedNamingTheKey()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QFETCH(QString, reason);
+    QByteArray text = sampleDump();
+    QVERIFY2(text.contains(from), text.constData());
+    text.replace(from, to);
+    QString error;
+    QVERIFY(!cli::parseDump(text, &error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
+}
+
+void tst_Cli::replyEndsAtItsCarriageReturn_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("ended");
+
+    QTest::newRow("$M reply arriving") << QByteArray(">1381") << 8 << false;
+    QTest::newRow("$M reply whole") << QByteArray(">13810A\r") << 8 << true;
+    QTest::newRow("$M reply too long already") << QByteArray("~>13810A0") << 8 << true;
+    QTest::newRow("$M reply cut short") << QByteArray(">13\r") << 8 << true;
+    QTest::newRow("$C reply arriving") << QByteArray(">") << 0 << false;
+    QTest::newRow("$C reply whole") << QByteArray(">\r") << 0 << true;
+}
+
+void tst_Cli::replyEndsAtItsCarriageReturn()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(int, length);
+    QFETCH(bool, ended);
+    QCOMPARE(cli::replyEnded(received, length), ended);
+}
+
+void tst_Cli::helpListsCommandsAndExitCodes()
+{
+    const CliRun help = run({QStringLiteral("--help")});
+    QCOMPARE(help.exitCode, 0);
+    for (const char *word : {"read", "write", "get", "set", "dump", "apply", "--follow", "--verify",
+                             "Exit status", "  5  "})
+        QVERIFY2(help.out.contains(QLatin1String(word)), word);
+}
+
+void tst_Cli::commandsAgainstTheSimulator_data()
+{
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    auto words = [](const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' ')); };
+    const QStringList none;
+    QTest::newRow("read") << none << words("read") << 0
+                          << "RTU, 9600 baud, 8 data bits, Even parity, address 0A";
+    QTest::newRow("read as JSON")
+        << words("--baud 2400 --mode ascii --bits 7 --parity odd --address FA")
+        << words("--line 2400,O,7,1 --json read") << 0 << "\"parity\": \"odd\"";
+    QTest::newRow("get") << words("--block 3:long:2") << words("get 3") << 0
+                         << "block 3: Long, 0.01";
+    QTest::newRow("set and verify")
+        << none << words("set 9 type=float point=0.00001 --verify") << 0 << "read back: the same";
+    QTest::newRow("set keeps the key left out")
+        << words("--block 2:long:3") << words("set 2 type=float --verify") << 0
+        << "block 2: Float, 0.001";
+    QTest::newRow("silent display")
+        << words("--silent") << words("read") << 4 << "no reply to $M within 500 ms";
+    QTest::newRow("noisy display")
+        << words("--noise") << words("get 1") << 4 << "invalid reply to $N: \"~>000\\r\"";
+    QTest::newRow("answer after the time-out")
+        << words("--delay 700") << words("read") << 4 << "no reply to $M";
+    QTest::newRow("answer within a longer time-out")
+        << words("--delay 300") << words("--timeout 1500 read") << 0 << "RTU, 9600 baud";
+    QTest::newRow("PC at another baud rate")
+        << none << words("--line 4800,E,8,1 read") << 4 << "within 500 ms at 4800,E,8,1";
+    QTest::newRow("parity none with 7 bits")
+        << none << words("write parity=none bits=7") << 2 << "parity none with 7 data bits";
+    QTest::newRow("parity none with the display's 7 bits")
+        << words("--bits 7 --parity odd") << words("write parity=none") << 2
+        << "nothing was written";
+    QTest::newRow("unknown key") << none << words("write speed=9600") << 2 << "speed: unknown key";
+    QTest::newRow("no block 10") << none << words("get 10") << 2 << "\"10\" is not a block number";
+    QTest::newRow("option of another command")
+        << none << words("get 3 --follow") << 2 << "--follow does not apply to get";
+    QTest::newRow("bad PC line") << none << words("--line 9600,X,8,1 read") << 2
+                                 << "--line: parity \"X\"";
+    QTest::newRow("port without a device") << none << words("--port 9 read") << 3 << "COM 9";
+    QTest::newRow("device path not there")
+        << none << words("--port /dev/quillmark-none read") << 3 << "/dev/quillmark-none: ";
+}
+
+void tst_Cli::commandsAgainstTheSimulator()
+{
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    QVERIFY(startSimulator(simOptions));
+    const CliRun result =
+        run(QStringList{QStringLiteral("--port"), QString::number(kSimPort)} + arguments);
+    QVERIFY2(result.exitCode == exitCode,
+             qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
+    QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
+}
+
+void tst_Cli::writeFollowsTheDisplayAcrossABaudChange()
+{
+    QVERIFY(startSimulator());
+    const QStringList port = {QStringLiteral("--port"), QString::number(kSimPort)};
+    const CliRun write = run(port + QStringList{"write", "mode=ascii", "baud=2400", "--follow"});
+    QVERIFY2(write.exitCode == 0, qPrintable(write.err));
+    QVERIFY2(write.out.contains(QStringLiteral("read back at 2400,E,8,1: the same")),
+             qPrintable(write.out));
+
+    QCOMPARE(run(port + QStringList{"read"}).exitCode, 4);
+    const CliRun read = run(port + QStringList{"--line", "2400,E,8,1", "read"});
+    QCOMPARE(read.exitCode, 0);
+    QCOMPARE(read.out, QStringLiteral("ASCII, 2400 baud, 8 data bits, Even parity, address 0A\n"));
+
+    // Without --follow the user is told where the display listens now.
+    const CliRun back = run(port + QStringList{"--line", "2400,E,8,1", "write", "baud=9600"});
+    QCOMPARE(back.exitCode, 0);
+    QVERIFY2(back.err.contains(QStringLiteral("--line 9600,E,8,1")), qPrintable(back.err));
+}
+
+void tst_Cli::dumpApplyDumpGivesTheSameFile()
+{
+    QTemporaryDir dir;
+    const QString first = dir.filePath(QStringLiteral("first.json"));
+    const QString second = dir.filePath(QStringLiteral("second.json"));
+    const QStringList port = {QStringLiteral("--port"), QString::number(kSimPort)};
+
+    QVERIFY(startSimulator(
+        {"--baud", "4800", "--address", "21", "--block", "1:float:3", "--block", "7:long:1"}));
+    QCOMPARE(run(port + QStringList{"--line", "4800,E,8,1", "dump", first}).exitCode, 0);
+    stopSimulator();
+
+    // The next display, as it comes: 9600 baud, every block Integer.
+    QVERIFY(startSimulator());
+    const CliRun apply = run(port + QStringList{"apply", first, "--verify", "--follow"});
+    QVERIFY2(apply.exitCode == 0, qPrintable(apply.err));
+    QCOMPARE(run(port + QStringList{"--line", "4800,E,8,1", "dump", second}).exitCode, 0);
+
+    QFile a(first), b(second);
+    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    const QByteArray dumped = a.readAll();
+    QCOMPARE(b.readAll(), dumped);
+    QVERIFY(dumped.contains("\"address\": \"21\"") && dumped.contains("\"type\": \"float\""));
+}
+
+void tst_Cli::badFileSendsNothing()
+{
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("bad.json"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(sampleDump()).replace("\"parity\": \"odd\"", "\"parity\": \"none\""));
+    file.close();
+
+    const CliRun apply = run({"--port", QString::number(kPeerPort), "apply", path});
+    QCOMPARE(apply.exitCode, 2);
+    QVERIFY2(apply.err.contains(QStringLiteral("nothing was sent")), qPrintable(apply.err));
+    QCOMPARE(peer.received(), QByteArray());
+    QCOMPARE(run({"apply", dir.filePath(QStringLiteral("missing.json"))}).exitCode, 2);
+}
+
+void tst_Cli::verifyDifferenceExitsFive()
+{
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    // A display that answers a write but keeps its old block settings.
+    peer.respond("$D212\r", ">\r");
+    peer.respond("$N2\r", ">200\r");
+    const CliRun set =
+        run({"--port", QString::number(kPeerPort), "set", "3", "type=long", "point=2", "--verify"});
+    QCOMPARE(set.exitCode, 5);
+    QVERIFY2(set.err.contains(QStringLiteral("wrote Long, 0.01; the display has Integer, 0")),
+             qPrintable(set.err));
+}
+
+void tst_Cli::staleBytesAreDiscardedAndReported()
+{
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    peer.respond("$D212\r", ">\r~~");
+    peer.respond("$N2\r", ">212\r");
+    const CliRun set = run({"--port", QString::number(kPeerPort), "--verbose", "set", "3",
+                            "type=long", "point=2", "--verify"});
+    QVERIFY2(set.exitCode == 0, qPrintable(set.err));
+    QVERIFY2(set.err.contains(QStringLiteral("discarded 2 stale byte(s): ~~")),
+             qPrintable(set.err));
+    QCOMPARE(peer.received(), QByteArray("$D212\r$N2\r"));
+}
+
+void tst_Cli::lostPortExitsThree()
+{
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    // Unplugged while the program waits for the reply.
+    connect(&peer, &PtyPeer::dataReceived, &peer,
+            [&peer] { QTimer::singleShot(0, &peer, &PtyPeer::hangUp); });
+    const CliRun read = run({"--port", QString::number(kPeerPort), "--timeout", "5000", "read"});
+    QVERIFY2(read.exitCode == 3, qPrintable(read.err));
+    QVERIFY2(read.err.contains(QStringLiteral("COM 7")), qPrintable(read.err));
+}
+
+QTEST_GUILESS_MAIN(tst_Cli)
+#include "tst_cli.moc"
