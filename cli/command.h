@@ -3,6 +3,7 @@
 #include "linesettings.h"
 
 #include <QCommandLineOption>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -20,6 +21,7 @@ class Console;
 struct Invocation
 {
     QString port = QStringLiteral("1");
+    bool portGiven = false; // --port was on the command line
     LineSettings line;
     int timeoutMs = 500;
     bool json = false;
@@ -30,6 +32,8 @@ struct Invocation
     // The command's own options that were given, by name ("follow").
     QStringList flags;
     bool has(const QString &flag) const { return flags.contains(flag); }
+    // The values of the command's own options that take one, by name ("ports").
+    QHash<QString, QString> values;
 };
 
 struct Command
@@ -49,6 +53,11 @@ Command getCommand();
 Command setCommand();
 Command dumpCommand();
 Command applyCommand();
+Command listCommand();
+Command linkCommand();
+Command unlinkCommand();
+Command detectCommand();
+Command doctorCommand();
 
 // Every command, in the order of the help.
 const QList<Command> &commandTable();

@@ -108,6 +108,9 @@ QString helpText()
         "      --follow         after a write that changes the line, reopen the port at\n"
         "                       the display's new line settings and read them back\n"
         "      --verify         read back what was written and compare\n"
+        "      --all            list every port number, present or not\n"
+        "      --ports LIST     the ports detect scans, e.g. 1,3,33-40; default every\n"
+        "                       port that is present\n"
         "  -h, --help           print this help;  --version  print the version\n"
         "\n"
         "Values: mode ascii|rtu, baud 1200|2400|4800|9600, bits 7|8, parity none|even|odd\n"
@@ -119,8 +122,8 @@ QString helpText()
         "  0  success\n"
         "  1  any other failure (an output file cannot be written)\n"
         "  2  bad command line or bad input file; nothing was sent\n"
-        "  3  the port could not be opened or was lost\n"
-        "  4  no reply, or a reply that is not valid\n"
+        "  3  the port could not be opened or was lost; doctor: a check failed\n"
+        "  4  no reply, or a reply that is not valid; detect: no display found\n"
         "  5  --verify or --follow read back something other than what was written\n");
     return text;
 }
@@ -169,17 +172,20 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     for (const QString &name : commandOptions) {
         if (!parser.isSet(name))
             continue;
-        const bool own = std::any_of(command->options.begin(), command->options.end(),
-                                     [&name](const QCommandLineOption &option) {
-                                         return option.names().constFirst() == name;
-                                     });
-        if (!own)
+        const auto own = std::find_if(command->options.begin(), command->options.end(),
+                                      [&name](const QCommandLineOption &option) {
+                                          return option.names().constFirst() == name;
+                                      });
+        if (own == command->options.end())
             return usage(QStringLiteral("--%1 does not apply to %2").arg(name, command->name));
         invocation.flags << name;
+        if (!own->valueName().isEmpty())
+            invocation.values.insert(name, parser.value(name));
     }
 
     if (parser.isSet(QStringLiteral("port"))) {
         invocation.port = parser.value(QStringLiteral("port"));
+        invocation.portGiven = true;
         bool isNumber = false;
         const int number = invocation.port.toInt(&isNumber);
         if (invocation.port.isEmpty())

@@ -5,7 +5,9 @@ namespace cli {
 const QList<Command> &commandTable()
 {
     static const QList<Command> table = {readCommand(), writeCommand(), getCommand(),
-                                         setCommand(),  dumpCommand(),  applyCommand()};
+                                         setCommand(),  dumpCommand(),  applyCommand(),
+                                         listCommand(), linkCommand(),  unlinkCommand(),
+                                         detectCommand(), doctorCommand()};
     return table;
 }
 

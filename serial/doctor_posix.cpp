@@ -171,6 +171,7 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &
     const QString target = QFileInfo(device).canonicalFilePath();
     if (target.isEmpty())
         return holders;
+    const bool pseudoTerminal = target.startsWith(QLatin1String("/dev/pts/"));
     const qint64 self = ::getpid();
     const QStringList entries = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &entry : entries) {
@@ -182,12 +183,17 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &
         const QDir fds(QStringLiteral("%1/%2/fd").arg(procRoot, entry));
         const QFileInfoList links =
             fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        bool holds = false;
+        bool ptyMaster = false;
         for (const QFileInfo &link : links) {
-            if (link.symLinkTarget() == target) {
-                holders.append(ProcessRef{pid, processName(pid, procRoot)});
-                break;
-            }
+            const QString opened = link.symLinkTarget();
+            holds = holds || opened == target;
+            ptyMaster = ptyMaster || opened == QLatin1String("/dev/ptmx");
         }
+        // The program that made a pseudo-terminal (the simulator) keeps its device end
+        // open to serve it; it is the device, not another user of it.
+        if (holds && !(ptyMaster && pseudoTerminal))
+            holders.append(ProcessRef{pid, processName(pid, procRoot)});
     }
     return holders;
 }

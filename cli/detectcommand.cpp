@@ -1,0 +1,199 @@
+// Finding a display whose line settings are unknown: "$M" at every setting it can run, on
+// several ports side by side.
+#include "command.h"
+#include "console.h"
+#include "detect.h"
+#include "exitcodes.h"
+#include "portinfo.h"
+#include "portnames.h"
+#include "settings.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <chrono>
+
+namespace cli {
+namespace {
+
+// "1,3,33-40": port numbers and ranges of them, each once, in the order given.
+QList<int> parsePortList(const QString &text)
+{
+    QList<int> ports;
+    auto number = [&text](const QString &word) {
+        bool ok = false;
+        const int port = word.trimmed().toInt(&ok);
+        if (!ok || port < kFirstPort || port > kLastPort)
+            throw Failure(kExitUsage,
+                          QStringLiteral("--ports: \"%1\" in \"%2\" is not a port number from %3 "
+                                         "to %4")
+                              .arg(word, text)
+                              .arg(kFirstPort)
+                              .arg(kLastPort));
+        return port;
+    };
+    const QStringList words = text.split(QLatin1Char(','));
+    for (const QString &word : words) {
+        const QStringList ends = word.split(QLatin1Char('-'));
+        if (ends.size() > 2)
+            throw Failure(kExitUsage, QStringLiteral("--ports: \"%1\" is not a port or a range "
+                                                     "like 33-40")
+                                          .arg(word));
+        const int first = number(ends.first());
+        const int last = number(ends.last());
+        if (last < first)
+            throw Failure(kExitUsage,
+                          QStringLiteral("--ports: the range \"%1\" runs backwards").arg(word));
+        for (int port = first; port <= last; ++port) {
+            if (!ports.contains(port))
+                ports.append(port);
+        }
+    }
+    return ports;
+}
+
+CommsSettings commsOf(const qm::CommsReply &reply)
+{
+    return {reply.mode, reply.baud, reply.dataBits, reply.parity, reply.address};
+}
+
+const char *outcomeName(DetectResult::Outcome outcome)
+{
+    switch (outcome) {
+    case DetectResult::Outcome::Found:
+        return "found";
+    case DetectResult::Outcome::NotFound:
+        return "none";
+    case DetectResult::Outcome::Failed:
+        break;
+    }
+    return "failed";
+}
+
+int runDetectCommand(const Invocation &invocation, Console &console)
+{
+    QList<int> ports;
+    if (invocation.values.contains(QStringLiteral("ports"))) {
+        ports = parsePortList(invocation.values.value(QStringLiteral("ports")));
+    } else if (invocation.portGiven) {
+        ports = parsePortList(invocation.port);
+    } else {
+        for (const PortInfo &info : gatherPortInfo(allPortNumbers())) {
+            if (portInUse(info))
+                ports.append(info.port);
+        }
+        if (ports.isEmpty())
+            throw Failure(kExitNoReply, QStringLiteral("no serial port is present to scan; plug "
+                                                       "the adapter in, or name ports with "
+                                                       "--ports"));
+    }
+
+    // Two numbers for one device (a link beside the fixed table) would fight over it.
+    QList<int> scanned;
+    QStringList devices;
+    for (int port : ports) {
+        const QString device = QFileInfo(portDevice(port)).canonicalFilePath();
+        const int twin = device.isEmpty() ? -1 : int(devices.indexOf(device));
+        if (twin >= 0) {
+            console.note(QStringLiteral("COM %1 is the same device as COM %2; scanned once")
+                             .arg(port)
+                             .arg(scanned.at(twin)));
+            continue;
+        }
+        scanned.append(port);
+        devices.append(device);
+    }
+
+    const int tries = int(detectTries().size());
+    console.note(QStringLiteral("scanning %1 port(s), %2 line settings each, up to %3 ms per "
+                                "setting")
+                     .arg(scanned.size())
+                     .arg(tries)
+                     .arg(invocation.timeoutMs));
+    const QList<DetectResult> results = runDetect(
+        scanned, std::chrono::milliseconds(invocation.timeoutMs),
+        [&console](int port, int number, int count, const LineSettings &settings) {
+            console.note(QStringLiteral("COM %1: try %2 of %3 at %4")
+                             .arg(port)
+                             .arg(number)
+                             .arg(count)
+                             .arg(formatLineSettings(settings)));
+        });
+
+    int found = 0;
+    int failed = 0;
+    QJsonArray array;
+    QStringList lines;
+    for (const DetectResult &result : results) {
+        const QString label = portLabel(result.port);
+        QJsonObject entry{{QStringLiteral("port"), result.port},
+                          {QStringLiteral("name"), QStringLiteral("COM %1").arg(result.port)},
+                          {QStringLiteral("device"), portDevice(result.port)},
+                          {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
+                          {QStringLiteral("tries"), result.triesMade}};
+        switch (result.outcome) {
+        case DetectResult::Outcome::Found: {
+            ++found;
+            const CommsSettings comms = commsOf(result.reply);
+            const QString line = formatLineSettings(result.line);
+            entry.insert(QStringLiteral("line"), line);
+            entry.insert(QStringLiteral("modbus"), commsJson(comms));
+            lines.append(QStringLiteral("%1: answered at %2: %3")
+                             .arg(label, line, describeComms(comms)));
+            // On a real line a display may answer at a framing close to its own (7 data
+            // bits with even parity look much like 8 without); what it reports is its own.
+            const QString own = formatLineSettings(lineFor(comms));
+            if (own != line)
+                console.note(QStringLiteral("%1: the display reports its line as %2; use that")
+                                 .arg(label, own));
+            console.note(QStringLiteral("%1: talk to it with: quillmark-cli --port %2 --line %3 "
+                                        "read")
+                             .arg(label)
+                             .arg(result.port)
+                             .arg(own));
+            break;
+        }
+        case DetectResult::Outcome::NotFound:
+            console.note(QStringLiteral("%1: no display answered at any of the %2 settings")
+                             .arg(label)
+                             .arg(result.triesMade));
+            break;
+        case DetectResult::Outcome::Failed:
+            ++failed;
+            entry.insert(QStringLiteral("error"), result.error->description());
+            console.error(result.error->description());
+            break;
+        }
+        array.append(entry);
+    }
+
+    if (console.json())
+        console.document({{QStringLiteral("found"), found}, {QStringLiteral("ports"), array}});
+    else if (!lines.isEmpty())
+        console.data(lines.join(QLatin1Char('\n')));
+    if (found > 0)
+        return kExitOk;
+    if (failed == int(results.size()))
+        return kExitPort;
+    console.note(QStringLiteral("no display found; check its power and wiring, and `quillmark-cli "
+                                "doctor`"));
+    return kExitNoReply;
+}
+
+} // namespace
+
+Command detectCommand()
+{
+    return {QStringLiteral("detect"),
+            QStringLiteral("[--ports LIST]"),
+            {QStringLiteral("find displays whose line settings are unknown:"),
+             QStringLiteral("tries $M at each setting a display can run, on"),
+             QStringLiteral("all ports at once, and reports where one answered")},
+            {QCommandLineOption(QStringLiteral("ports"), QString(), QStringLiteral("LIST"))},
+            0,
+            0,
+            runDetectCommand};
+}
+
+} // namespace cli

@@ -1,0 +1,74 @@
+// Why a port cannot be used, told from the PC side: each check's verdict and its fix.
+#include "command.h"
+#include "console.h"
+#include "doctor.h"
+#include "exitcodes.h"
+#include "portnames.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace cli {
+namespace {
+
+const char *levelName(Verdict::Level level)
+{
+    switch (level) {
+    case Verdict::Level::Ok:
+        return "ok";
+    case Verdict::Level::Warning:
+        return "warning";
+    case Verdict::Level::Problem:
+        break;
+    }
+    return "problem";
+}
+
+int runDoctorCommand(const Invocation &invocation, Console &console)
+{
+    std::optional<int> port;
+    if (invocation.portGiven) {
+        bool number = false;
+        port = invocation.port.toInt(&number);
+        if (!number)
+            throw Failure(kExitUsage, QStringLiteral("doctor checks a port number (\"COM n\"); "
+                                                     "\"%1\" is not one")
+                                          .arg(invocation.port));
+    }
+
+    const QList<Verdict> verdicts = runDoctor(port);
+    bool problem = false;
+    QJsonArray array;
+    QStringList lines;
+    for (const Verdict &verdict : verdicts) {
+        problem = problem || verdict.level == Verdict::Level::Problem;
+        array.append(QJsonObject{{QStringLiteral("level"), QLatin1String(levelName(verdict.level))},
+                                 {QStringLiteral("text"), verdict.text},
+                                 {QStringLiteral("fix"), verdict.fix.isEmpty()
+                                                             ? QJsonValue()
+                                                             : QJsonValue(verdict.fix)}});
+        lines.append(formatVerdict(verdict));
+    }
+    if (console.json())
+        console.document({{QStringLiteral("ok"), !problem}, {QStringLiteral("checks"), array}});
+    else
+        console.data(lines.join(QLatin1Char('\n')));
+    return problem ? kExitPort : kExitOk;
+}
+
+} // namespace
+
+Command doctorCommand()
+{
+    return {QStringLiteral("doctor"),
+            QStringLiteral("[--port N]"),
+            {QStringLiteral("check why a port cannot be used: the device, your"),
+             QStringLiteral("groups, other programs holding it, services that"),
+             QStringLiteral("take serial devices, the link folder; changes nothing")},
+            {},
+            0,
+            0,
+            runDoctorCommand};
+}
+
+} // namespace cli

@@ -1,0 +1,140 @@
+// Ports a technician recognises: list them, and give an adapter a port number of its own.
+#include "command.h"
+#include "console.h"
+#include "exitcodes.h"
+#include "portinfo.h"
+#include "portlinks.h"
+#include "portnames.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace cli {
+namespace {
+
+int portNumber(const QString &text)
+{
+    bool ok = false;
+    const int port = text.toInt(&ok);
+    if (!ok || port < kFirstPort || port > kLastPort)
+        throw Failure(kExitUsage, QStringLiteral("\"%1\" is not a port number from %2 to %3")
+                                      .arg(text)
+                                      .arg(kFirstPort)
+                                      .arg(kLastPort));
+    return port;
+}
+
+int runList(const Invocation &invocation, Console &console)
+{
+    const bool all = invocation.has(QStringLiteral("all"));
+    QList<PortInfo> ports = gatherPortInfo(allPortNumbers());
+    if (!all)
+        ports.erase(std::remove_if(ports.begin(), ports.end(),
+                                   [](const PortInfo &info) { return !portInUse(info); }),
+                    ports.end());
+    if (console.json()) {
+        QJsonArray array;
+        for (const PortInfo &info : ports)
+            array.append(portInfoJson(info));
+        console.document({{QStringLiteral("ports"), array}});
+    } else {
+        QStringList lines;
+        for (const PortInfo &info : ports)
+            lines.append(formatPortLine(info));
+        if (!lines.isEmpty())
+            console.data(lines.join(QLatin1Char('\n')));
+    }
+    if (ports.isEmpty())
+        console.note(QStringLiteral("no serial port is present; --all lists every port number"));
+    return kExitOk;
+}
+
+int runLink(const Invocation &invocation, Console &console)
+{
+    const int port = portNumber(invocation.args.at(0));
+    // Relative to where the command runs, as ln would take it.
+    const QString target = QDir::cleanPath(QDir::current().absoluteFilePath(invocation.args.at(1)));
+    const QString previous = makePortLink(port, target);
+    if (!previous.isEmpty() && previous != target)
+        console.note(QStringLiteral("COM %1 led to %2 before").arg(port).arg(previous));
+
+    const PortInfo info = gatherPortInfo({port}).constFirst();
+    if (console.json()) {
+        QJsonObject document = portInfoJson(info);
+        document.insert(QStringLiteral("previous"), previous.isEmpty() ? QJsonValue() : previous);
+        console.document(document);
+    } else {
+        console.result(formatPortLine(info));
+    }
+    // A kernel name follows the plug order; the by-id name follows the adapter.
+    if (!info.byId.isEmpty() && info.byId != target)
+        console.note(QStringLiteral("%1 may get another number when adapters are plugged in "
+                                    "another order; link its stable name instead: "
+                                    "quillmark-cli link %2 %3")
+                         .arg(target)
+                         .arg(port)
+                         .arg(info.byId));
+    return kExitOk;
+}
+
+int runUnlink(const Invocation &invocation, Console &console)
+{
+    const int port = portNumber(invocation.args.at(0));
+    const bool removed = removePortLink(port);
+    if (console.json())
+        console.document({{QStringLiteral("port"), port},
+                          {QStringLiteral("removed"), removed},
+                          {QStringLiteral("device"), portDevice(port)}});
+    else if (removed)
+        console.result(QStringLiteral("COM %1: link removed; the port is %2 again")
+                           .arg(port)
+                           .arg(portDevice(port).isEmpty() ? QStringLiteral("without a device")
+                                                           : portDevice(port)));
+    if (!removed)
+        console.note(QStringLiteral("COM %1 had no link in %2; nothing was changed")
+                         .arg(port)
+                         .arg(portLinkFolder()));
+    return kExitOk;
+}
+
+} // namespace
+
+Command listCommand()
+{
+    return {QStringLiteral("list"),
+            QStringLiteral("[--all]"),
+            {QStringLiteral("list the ports that are present: number, device,"),
+             QStringLiteral("adapter, serial number and stable by-id name;"),
+             QStringLiteral("--all lists every port number")},
+            {QCommandLineOption(QStringLiteral("all"))},
+            0,
+            0,
+            runList};
+}
+
+Command linkCommand()
+{
+    return {QStringLiteral("link"),
+            QStringLiteral("COM-NUMBER DEVICE"),
+            {QStringLiteral("give DEVICE the port number, for this program and"),
+             QStringLiteral("the window (a comN link in the link folder)")},
+            {},
+            2,
+            2,
+            runLink};
+}
+
+Command unlinkCommand()
+{
+    return {QStringLiteral("unlink"),
+            QStringLiteral("COM-NUMBER"),
+            {QStringLiteral("remove the port number's link")},
+            {},
+            1,
+            1,
+            runUnlink};
+}
+
+} // namespace cli
