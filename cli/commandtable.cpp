@@ -4,9 +4,9 @@ namespace cli {
 
 const QList<Command> &commandTable()
 {
-    static const QList<Command> table = {readCommand(), writeCommand(), getCommand(),
-                                         setCommand(),  dumpCommand(),  applyCommand(),
-                                         listCommand(), linkCommand(),  unlinkCommand(),
+    static const QList<Command> table = {readCommand(),   writeCommand(), getCommand(),
+                                         setCommand(),    dumpCommand(),  applyCommand(),
+                                         listCommand(),   linkCommand(),  unlinkCommand(),
                                          detectCommand(), doctorCommand()};
     return table;
 }

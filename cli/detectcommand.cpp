@@ -111,15 +111,15 @@ int runDetectCommand(const Invocation &invocation, Console &console)
                      .arg(scanned.size())
                      .arg(tries)
                      .arg(invocation.timeoutMs));
-    const QList<DetectResult> results = runDetect(
-        scanned, std::chrono::milliseconds(invocation.timeoutMs),
-        [&console](int port, int number, int count, const LineSettings &settings) {
-            console.note(QStringLiteral("COM %1: try %2 of %3 at %4")
-                             .arg(port)
-                             .arg(number)
-                             .arg(count)
-                             .arg(formatLineSettings(settings)));
-        });
+    const QList<DetectResult> results =
+        runDetect(scanned, std::chrono::milliseconds(invocation.timeoutMs),
+                  [&console](int port, int number, int count, const LineSettings &settings) {
+                      console.note(QStringLiteral("COM %1: try %2 of %3 at %4")
+                                       .arg(port)
+                                       .arg(number)
+                                       .arg(count)
+                                       .arg(formatLineSettings(settings)));
+                  });
 
     int found = 0;
     int failed = 0;
@@ -139,8 +139,8 @@ int runDetectCommand(const Invocation &invocation, Console &console)
             const QString line = formatLineSettings(result.line);
             entry.insert(QStringLiteral("line"), line);
             entry.insert(QStringLiteral("modbus"), commsJson(comms));
-            lines.append(QStringLiteral("%1: answered at %2: %3")
-                             .arg(label, line, describeComms(comms)));
+            lines.append(
+                QStringLiteral("%1: answered at %2: %3").arg(label, line, describeComms(comms)));
             // On a real line a display may answer at a framing close to its own (7 data
             // bits with even parity look much like 8 without); what it reports is its own.
             const QString own = formatLineSettings(lineFor(comms));

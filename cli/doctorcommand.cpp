@@ -44,9 +44,8 @@ int runDoctorCommand(const Invocation &invocation, Console &console)
         problem = problem || verdict.level == Verdict::Level::Problem;
         array.append(QJsonObject{{QStringLiteral("level"), QLatin1String(levelName(verdict.level))},
                                  {QStringLiteral("text"), verdict.text},
-                                 {QStringLiteral("fix"), verdict.fix.isEmpty()
-                                                             ? QJsonValue()
-                                                             : QJsonValue(verdict.fix)}});
+                                 {QStringLiteral("fix"),
+                                  verdict.fix.isEmpty() ? QJsonValue() : QJsonValue(verdict.fix)}});
         lines.append(formatVerdict(verdict));
     }
     if (console.json())

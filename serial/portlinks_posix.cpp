@@ -65,9 +65,11 @@ QString makePortLink(int port, const QString &target)
     struct stat folderInfo = {};
     if (::lstat(folderPath.constData(), &folderInfo) != 0) {
         // mkdir honours the umask; the mode is set again explicitly.
-        if (::mkdir(folderPath.constData(), 0700) != 0 || ::chmod(folderPath.constData(), 0700) != 0)
-            throw CommError(CommError::Kind::Io, QStringLiteral("cannot make the link folder %1: %2")
-                                                     .arg(folder, osText(errno)));
+        if (::mkdir(folderPath.constData(), 0700) != 0 ||
+            ::chmod(folderPath.constData(), 0700) != 0)
+            throw CommError(
+                CommError::Kind::Io,
+                QStringLiteral("cannot make the link folder %1: %2").arg(folder, osText(errno)));
     }
     requireSafeFolder(folder);
 
@@ -77,8 +79,9 @@ QString makePortLink(int port, const QString &target)
     if (existing.isSymLink())
         previous = existing.symLinkTarget();
     else if (existing.exists())
-        throw CommError(CommError::Kind::Io,
-                        QStringLiteral("COM %1: %2 is not a link; remove it first").arg(port).arg(name));
+        throw CommError(
+            CommError::Kind::Io,
+            QStringLiteral("COM %1: %2 is not a link; remove it first").arg(port).arg(name));
 
     // A link made aside and renamed over the old one: the port never names nothing, and a
     // program opening it meanwhile gets either the old device or the new one.
@@ -89,10 +92,9 @@ QString makePortLink(int port, const QString &target)
         ::rename(asidePath.constData(), QFile::encodeName(name).constData()) != 0) {
         const int error = errno;
         ::unlink(asidePath.constData());
-        throw CommError(CommError::Kind::Io,
-                        QStringLiteral("COM %1: cannot make the link %2: %3")
-                            .arg(port)
-                            .arg(name, osText(error)));
+        throw CommError(CommError::Kind::Io, QStringLiteral("COM %1: cannot make the link %2: %3")
+                                                 .arg(port)
+                                                 .arg(name, osText(error)));
     }
     return previous;
 }
@@ -113,15 +115,14 @@ bool removePortLink(int port)
     const QFileInfo existing(name);
     if (!existing.isSymLink()) {
         if (existing.exists())
-            throw CommError(CommError::Kind::Io,
-                            QStringLiteral("COM %1: %2 is not a link; it is left alone")
-                                .arg(port)
-                                .arg(name));
+            throw CommError(
+                CommError::Kind::Io,
+                QStringLiteral("COM %1: %2 is not a link; it is left alone").arg(port).arg(name));
         return false;
     }
     if (::unlink(QFile::encodeName(name).constData()) != 0)
-        throw CommError(CommError::Kind::Io, QStringLiteral("COM %1: cannot remove %2: %3")
-                                                 .arg(port)
-                                                 .arg(name, osText(errno)));
+        throw CommError(
+            CommError::Kind::Io,
+            QStringLiteral("COM %1: cannot remove %2: %3").arg(port).arg(name, osText(errno)));
     return true;
 }

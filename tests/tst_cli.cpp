@@ -1,5 +1,7 @@
+#include "commcontrol.h"
 #include "displaylink.h"
 #include "dumpfile.h"
+#include "portnames.h"
 #include "ptypeer.h"
 #include "testlinkfolder.h"
 
@@ -60,13 +62,18 @@ private slots:
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
 
+    void detectFindsDisplaysAmongSeveralPorts();
+    void linkGivesTheSimulatorAPortNumber();
+
 private:
     bool startSimulator(const QStringList &options = {});
+    std::unique_ptr<QProcess> launchSimulator(int port, const QStringList &options);
     void stopSimulator();
     CliRun run(const QStringList &arguments);
 
     std::unique_ptr<TestLinkFolder> m_folder;
     std::unique_ptr<QProcess> m_sim;
+    std::vector<std::unique_ptr<QProcess>> m_otherSims;
 };
 
 void tst_Cli::init()
@@ -86,31 +93,47 @@ void tst_Cli::cleanup()
 
 bool tst_Cli::startSimulator(const QStringList &options)
 {
+    m_sim = launchSimulator(kSimPort, options);
+    return m_sim != nullptr;
+}
+
+// A simulator serving `port`, once its link is there; null when it did not get that far.
+std::unique_ptr<QProcess> tst_Cli::launchSimulator(int port, const QStringList &options)
+{
 #ifdef QUILLMARK_SIM_PATH
-    m_sim = std::make_unique<QProcess>();
-    m_sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_sim->start(QStringLiteral(QUILLMARK_SIM_PATH),
-                 QStringList{QStringLiteral("--port"), QString::number(kSimPort)} + options);
-    if (!m_sim->waitForStarted(5000))
-        return false;
-    const QString link = m_folder->path() + QStringLiteral("/com%1").arg(kSimPort);
+    auto sim = std::make_unique<QProcess>();
+    sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim->start(QStringLiteral(QUILLMARK_SIM_PATH),
+               QStringList{QStringLiteral("--port"), QString::number(port)} + options);
+    if (!sim->waitForStarted(5000))
+        return nullptr;
+    const QString link = m_folder->path() + QStringLiteral("/com%1").arg(port);
     QDeadlineTimer deadline(5000);
     while (!QFileInfo::exists(link) && !deadline.hasExpired())
-        m_sim->waitForReadyRead(50);
-    return QFileInfo::exists(link);
+        sim->waitForReadyRead(50);
+    if (!QFileInfo::exists(link)) {
+        sim->kill();
+        sim->waitForFinished();
+        return nullptr;
+    }
+    return sim;
 #else
+    Q_UNUSED(port);
     Q_UNUSED(options);
-    return false;
+    return nullptr;
 #endif
 }
 
 void tst_Cli::stopSimulator()
 {
-    if (m_sim && m_sim->state() != QProcess::NotRunning) {
-        m_sim->terminate();
-        QVERIFY(m_sim->waitForFinished(5000));
+    m_otherSims.push_back(std::move(m_sim));
+    for (auto &sim : m_otherSims) {
+        if (sim && sim->state() != QProcess::NotRunning) {
+            sim->terminate();
+            QVERIFY(sim->waitForFinished(5000));
+        }
     }
-    m_sim.reset();
+    m_otherSims.clear();
 }
 
 // Runs the binary with the event loop turning, so that a PtyPeer can answer meanwhile.
@@ -277,6 +300,25 @@ void tst_Cli::commandsAgainstTheSimulator_data()
     QTest::newRow("port without a device") << none << words("--port 9 read") << 3 << "COM 9";
     QTest::newRow("device path not there")
         << none << words("--port /dev/quillmark-none read") << 3 << "/dev/quillmark-none: ";
+
+    QTest::newRow("list") << none << words("list") << 0 << "COM 4  /dev/pts/";
+    QTest::newRow("list every number as JSON")
+        << none << words("--json list --all") << 0 << "\"name\": \"COM 250\"";
+    QTest::newRow("detect at 2400 baud") << words("--baud 2400") << words("--timeout 150 detect")
+                                         << 0 << "answered at 2400,E,8,1: RTU, 2400 baud";
+    QTest::newRow("detect, silent display") << words("--silent") << words("--timeout 40 detect")
+                                            << 4 << "no display answered at any of the 20 settings";
+    QTest::newRow("detect, bad port list")
+        << none << words("detect --ports 3-x") << 2 << "--ports: \"x\"";
+    QTest::newRow("doctor, simulator's port")
+        << none << words("doctor") << 0 << "no other program holds it";
+    QTest::newRow("doctor, no device")
+        << none << words("--port 120 doctor") << 3 << "COM 120: no device is assigned";
+    QTest::newRow("link, not a port number")
+        << none << words("link 0 /dev/null") << 2 << "\"0\" is not a port number";
+    QTest::newRow("link, not a device")
+        << none << words("link 9 /etc/passwd") << 3 << "/etc/passwd is not a serial device";
+    QTest::newRow("unlink, no link") << none << words("unlink 9") << 0 << "COM 9 had no link";
 }
 
 void tst_Cli::commandsAgainstTheSimulator()
@@ -395,6 +437,65 @@ void tst_Cli::lostPortExitsThree()
     const CliRun read = run({"--port", QString::number(kPeerPort), "--timeout", "5000", "read"});
     QVERIFY2(read.exitCode == 3, qPrintable(read.err));
     QVERIFY2(read.err.contains(QStringLiteral("COM 7")), qPrintable(read.err));
+}
+
+void tst_Cli::detectFindsDisplaysAmongSeveralPorts()
+{
+    // COM 4 at 2400 baud, COM 5 silent, COM 6 an ASCII display at 1200 baud, 7 bits, Odd.
+    // The simulator hears by baud rate alone (a pty carries no parity), so COM 6 answers at
+    // the first 1200 try; its own report then names its real framing.
+    QVERIFY(startSimulator({"--baud", "2400"}));
+    for (const auto &[port, options] :
+         {std::pair<int, QStringList>{5, {"--silent"}},
+          std::pair<int, QStringList>{
+              6, {"--baud", "1200", "--mode", "ascii", "--bits", "7", "--parity", "odd"}}}) {
+        m_otherSims.push_back(launchSimulator(port, options));
+        QVERIFY(m_otherSims.back());
+    }
+
+    const CliRun detect = run({"--timeout", "100", "detect", "--ports", "4-6"});
+    QVERIFY2(detect.exitCode == 0, qPrintable(detect.err));
+    QCOMPARE(detect.out.count(QStringLiteral("answered at")), 2);
+    QVERIFY2(detect.out.contains(QStringLiteral("COM 4 (/dev/pts/")), qPrintable(detect.out));
+    QVERIFY(detect.out.contains(QStringLiteral("answered at 2400,E,8,1: RTU, 2400 baud")));
+    QVERIFY(detect.out.contains(
+        QStringLiteral("answered at 1200,E,8,1: ASCII, 1200 baud, 7 data bits, Odd parity")));
+    QVERIFY2(detect.err.contains(QStringLiteral("reports its line as 1200,O,7,1")),
+             qPrintable(detect.err));
+    QVERIFY(detect.err.contains(QStringLiteral("COM 4: try 3 of 20 at 2400,E,8,1")));
+    QVERIFY(!detect.err.contains(QStringLiteral("COM 4: try 4 of 20")));
+    QVERIFY(detect.err.contains(QStringLiteral("COM 5: try 20 of 20")));
+
+    const CliRun json = run({"--timeout", "100", "--json", "detect", "--ports", "5"});
+    QCOMPARE(json.exitCode, 4);
+    QVERIFY2(json.out.contains(QStringLiteral("\"outcome\": \"none\"")), qPrintable(json.out));
+}
+
+void tst_Cli::linkGivesTheSimulatorAPortNumber()
+{
+    QVERIFY(startSimulator());
+    const QString pty =
+        QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
+    QVERIFY(pty.startsWith(QLatin1String("/dev/pts/")));
+
+    const CliRun link = run({"link", "12", pty});
+    QVERIFY2(link.exitCode == 0, qPrintable(link.err));
+    QCOMPARE(portDevice(12), pty);
+
+    // The window's port control on "COM 12" now talks to the simulator.
+    CommControl control;
+    control.setSettings(QStringLiteral("9600,E,8,1"));
+    control.setCommPort(12);
+    control.setPortOpen(true);
+    control.setOutput("$M\r");
+    QByteArray reply;
+    QTRY_VERIFY_WITH_TIMEOUT((reply += control.input()).endsWith('\r'), 5000);
+    QCOMPARE(reply, QByteArray(">13810A\r"));
+    control.setPortOpen(false);
+
+    const CliRun unlink = run({"unlink", "12"});
+    QVERIFY2(unlink.exitCode == 0, qPrintable(unlink.err));
+    QCOMPARE(portDevice(12), QStringLiteral("/dev/ttyS11"));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)
