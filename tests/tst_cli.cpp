@@ -250,8 +250,9 @@ void tst_Cli::helpListsCommandsAndExitCodes()
 {
     const CliRun help = run({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    for (const char *word : {"read", "write", "get", "set", "dump", "apply", "--follow", "--verify",
-                             "Exit status", "  5  "})
+    for (const char *word :
+         {"read", "write", "get", "set", "dump", "apply", "--follow", "--verify", "list", "link",
+          "unlink", "detect", "doctor", "--all", "--ports", "Exit status", "  5  "})
         QVERIFY2(help.out.contains(QLatin1String(word)), word);
 }
 

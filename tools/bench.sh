@@ -28,7 +28,8 @@ if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 cmake --build "$build" -j "$jobs" --target \
-  quillmark quillmark-sim quillmark-bench-floor quillmark-bench-exchange quillmark-bench-launch
+  quillmark quillmark-sim quillmark-cli quillmark-bench-floor quillmark-bench-exchange \
+  quillmark-bench-launch
 
 tool="$build/quillmark"
 floor="$build/bench/quillmark-bench-floor"
@@ -116,6 +117,11 @@ if ! QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" "$exchange" \
   problem "the exchange could not be measured: $(tail -n 1 "$results/exchange.log")"
 fi
 
+# ---- detect -------------------------------------------------------------------------
+if ! bash "$here/tools/bench-detect.sh" "$build" "$results" 2>"$results/detect-bench.log"; then
+  problem "detect could not be measured: $(tail -n 1 "$results/detect-bench.log")"
+fi
+
 # ---- figures ------------------------------------------------------------------------
 # median FILE KEY: the median of KEY=value over the lines of FILE; empty when none.
 median() {
@@ -172,6 +178,13 @@ x_count=$(key exchanges)
 qt=$(key qt)
 [ -n "$qt" ] || qt=$(pkg-config --modversion Qt6Core 2>/dev/null || echo "?")
 
+detect_key() {
+  if [ -s "$results/detect.txt" ]; then grep -m1 "^$1=" "$results/detect.txt" | cut -d= -f2 || true; fi
+}
+d_one=$(detect_key one_worst_ms)
+d_eight=$(detect_key eight_worst_ms)
+d_found=$(detect_key eight_found_ms)
+
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2>/dev/null)
 
@@ -214,6 +227,16 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
   printf '%-26s %10s %10s %10s  %-20s %s\n' "CPU per exchange, median" "${x_cpu:--}" "" "" \
     "< 2 ms" "$(verdict 'a < 2' "$x_cpu")"
   printf '%-26s %10s %10s %10s  %-20s %s\n' "CPU per exchange, worst" "${x_cpu_worst:--}" "" "" \
+    "(informational)" ""
+  echo
+  echo "detect: quillmark-cli detect against quillmark-sim, 20 line settings, 500 ms reply"
+  echo "  window; worst case = silent displays (every setting waits out its window);"
+  echo "  medians of $(detect_key runs) runs, process start included"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect worst, 1 port (ms)" "${d_one:--}" "" "" \
+    "<= 10500" "$(verdict 'a <= 10500' "$d_one")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect worst, 8 ports (ms)" "${d_eight:--}" "" \
+    "$(ratio "$d_eight" "$d_one")x" "<= 1.2x 1 port" "$(verdict 'a <= 1.2 * b' "$d_eight" "$d_one")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect, 8 found at 1200" "${d_found:--}" "" "" \
     "(informational)" ""
 } | tee "$build/bench.txt"
 
