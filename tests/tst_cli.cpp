@@ -1,9 +1,9 @@
 #include "displaylink.h"
 #include "dumpfile.h"
 #include "ptypeer.h"
+#include "simprocess.h"
 #include "testlinkfolder.h"
 
-#include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -86,22 +86,8 @@ void tst_Cli::cleanup()
 
 bool tst_Cli::startSimulator(const QStringList &options)
 {
-#ifdef QUILLMARK_SIM_PATH
     m_sim = std::make_unique<QProcess>();
-    m_sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_sim->start(QStringLiteral(QUILLMARK_SIM_PATH),
-                 QStringList{QStringLiteral("--port"), QString::number(kSimPort)} + options);
-    if (!m_sim->waitForStarted(5000))
-        return false;
-    const QString link = m_folder->path() + QStringLiteral("/com%1").arg(kSimPort);
-    QDeadlineTimer deadline(5000);
-    while (!QFileInfo::exists(link) && !deadline.hasExpired())
-        m_sim->waitForReadyRead(50);
-    return QFileInfo::exists(link);
-#else
-    Q_UNUSED(options);
-    return false;
-#endif
+    return ::startSimulator(*m_sim, kSimPort, m_folder->path(), options);
 }
 
 void tst_Cli::stopSimulator()
