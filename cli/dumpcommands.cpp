@@ -107,10 +107,11 @@ int runApply(const Invocation &invocation, Console &console)
             console.error(link->label() + QStringLiteral(": ") + difference);
         return kExitDifferent;
     }
-    console.result(QStringLiteral("%1: applied %2: %3 and %4 blocks%5")
-                       .arg(link->label(), path, describeComms(settings->comms))
+    console.result(QStringLiteral("%1: applied %2: %3 blocks, then %4%5")
+                       .arg(link->label(), path)
                        .arg(qm::kBlockCount)
-                       .arg(verify ? QStringLiteral(", verified") : QString()));
+                       .arg(describeComms(settings->comms),
+                            verify ? QStringLiteral("; verified") : QString()));
     return kExitOk;
 }
 

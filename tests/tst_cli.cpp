@@ -3,6 +3,7 @@
 #include "dumpfile.h"
 #include "portnames.h"
 #include "ptypeer.h"
+#include "simprocess.h"
 #include "testlinkfolder.h"
 
 #include <QFileInfo>
@@ -100,28 +101,10 @@ bool tst_Cli::startSimulator(const QStringList &options)
 // A simulator serving `port`, once its link is there; null when it did not get that far.
 std::unique_ptr<QProcess> tst_Cli::launchSimulator(int port, const QStringList &options)
 {
-#ifdef QUILLMARK_SIM_PATH
     auto sim = std::make_unique<QProcess>();
-    sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim->start(QStringLiteral(QUILLMARK_SIM_PATH),
-               QStringList{QStringLiteral("--port"), QString::number(port)} + options);
-    if (!sim->waitForStarted(5000))
+    if (!::startSimulator(*sim, port, m_folder->path(), options))
         return nullptr;
-    const QString link = m_folder->path() + QStringLiteral("/com%1").arg(port);
-    QDeadlineTimer deadline(5000);
-    while (!QFileInfo::exists(link) && !deadline.hasExpired())
-        sim->waitForReadyRead(50);
-    if (!QFileInfo::exists(link)) {
-        sim->kill();
-        sim->waitForFinished();
-        return nullptr;
-    }
     return sim;
-#else
-    Q_UNUSED(port);
-    Q_UNUSED(options);
-    return nullptr;
-#endif
 }
 
 void tst_Cli::stopSimulator()

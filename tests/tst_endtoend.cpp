@@ -1,9 +1,9 @@
 #include "commcontrol.h"
 #include "messageboxes.h"
+#include "simprocess.h"
 #include "testlinkfolder.h"
 #include "windowdriver.h"
 
-#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QtTest>
@@ -64,22 +64,8 @@ void tst_EndToEnd::cleanup()
 
 bool tst_EndToEnd::startSimulator(const QStringList &options)
 {
-#ifdef QUILLMARK_SIM_PATH
     m_sim = std::make_unique<QProcess>();
-    m_sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_sim->start(QStringLiteral(QUILLMARK_SIM_PATH),
-                 QStringList{QStringLiteral("--port"), QString::number(kPort)} + options);
-    if (!m_sim->waitForStarted(5000))
-        return false;
-    const QString link = m_folder->path() + QStringLiteral("/com%1").arg(kPort);
-    QDeadlineTimer deadline(5000);
-    while (!QFileInfo::exists(link) && !deadline.hasExpired())
-        m_sim->waitForReadyRead(50);
-    return QFileInfo::exists(link);
-#else
-    Q_UNUSED(options);
-    return false;
-#endif
+    return ::startSimulator(*m_sim, kPort, m_folder->path(), options);
 }
 
 void tst_EndToEnd::connect(int baudPosition)

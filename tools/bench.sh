@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Benchmarks of the tool: start-up and memory against a bare Qt window (the floor), and
-# the window's command exchange against the simulated display.
+# the window's command exchange against the simulated display, and a whole `quillmark-cli
+# dump` (ten exchanges) against the simulator.
 #   tools/bench.sh BUILD_DIR
 # Prints a table of medians and writes it to BUILD_DIR/bench.txt; per-run figures go to
 # BUILD_DIR/bench/results/. Exits 0 when every figure was taken (met targets or not),
 # 1 when one could not be. Knobs: BENCH_RUNS (start-ups per program, default 15),
-# BENCH_EXCHANGES (default 25), JOBS (build jobs, default 2).
+# BENCH_EXCHANGES (default 25), BENCH_DUMPS (default 15), JOBS (build jobs, default 2).
 #
 # Start-up is timed by bench/launch.cpp, an X client of its own that starts the program and
 # watches the root window: exec to the MapNotify of the program's window (told apart by
@@ -21,6 +22,7 @@ fi
 build=$1
 runs=${BENCH_RUNS:-15}
 exchanges=${BENCH_EXCHANGES:-25}
+dumps=${BENCH_DUMPS:-15}
 jobs=${JOBS:-2}
 here=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -28,8 +30,7 @@ if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 cmake --build "$build" -j "$jobs" --target \
-  quillmark quillmark-sim quillmark-cli quillmark-bench-floor quillmark-bench-exchange \
-  quillmark-bench-launch
+  quillmark quillmark-cli quillmark-sim quillmark-bench-floor quillmark-bench-exchange quillmark-bench-launch
 
 tool="$build/quillmark"
 floor="$build/bench/quillmark-bench-floor"
@@ -41,8 +42,13 @@ rm -f "$results"/*.txt "$results"/*.log
 
 work=$(mktemp -d)
 xvfb_pid=
+sim_pid=
 # shellcheck disable=SC2317  # only ever called through the trap
 cleanup() {
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
   if [ -n "$xvfb_pid" ] && kill -0 "$xvfb_pid" 2>/dev/null; then
     kill -TERM "$xvfb_pid" 2>/dev/null || true
     wait "$xvfb_pid" 2>/dev/null || true
@@ -117,6 +123,40 @@ if ! QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" "$exchange" \
   problem "the exchange could not be measured: $(tail -n 1 "$results/exchange.log")"
 fi
 
+# ---- a whole dump with quillmark-cli --------------------------------------------------
+# The program as a script runs it: process start, open, ten exchanges ("$M" and nine "$N"),
+# exit. A pseudo-terminal has no wire time, so the bytes' time at 9600 baud (11 bits per
+# byte with parity) is added for the figure at that rate.
+dump_out="$results/dump.txt"
+dump_port=11
+XDG_RUNTIME_DIR="$work/runtime" "$build/quillmark-sim" --port "$dump_port" >"$results/dump-sim.log" 2>&1 &
+sim_pid=$!
+for ((i = 0; i < 100; i++)); do
+  [ -L "$work/runtime/quillmark/com$dump_port" ] && break
+  sleep 0.05
+done
+if [ ! -L "$work/runtime/quillmark/com$dump_port" ]; then
+  problem "the simulator for the dump did not start (see $results/dump-sim.log)"
+else
+  for ((i = 0; i < dumps; i++)); do
+    start=$EPOCHREALTIME
+    if XDG_RUNTIME_DIR="$work/runtime" "$build/quillmark-cli" --port "$dump_port" dump \
+      >"$results/dump.json" 2>>"$results/dump.log"; then
+      end=$EPOCHREALTIME
+      awk -v a="$start" -v b="$end" 'BEGIN {printf "dump_ms=%.1f\n", (b - a) * 1000}' >>"$dump_out"
+    else
+      problem "quillmark-cli dump failed: $(tail -n 1 "$results/dump.log")"
+      break
+    fi
+  done
+fi
+kill -TERM "$sim_pid" 2>/dev/null || true
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=
+# "$M" 3 + 8 bytes, nine "$N" 4 + 5 bytes.
+dump_bytes=92
+dump_wire_ms=$(awk -v n="$dump_bytes" 'BEGIN {printf "%.1f", n * 11 * 1000 / 9600}')
+
 # ---- detect -------------------------------------------------------------------------
 if ! bash "$here/tools/bench-detect.sh" "$build" "$results" 2>"$results/detect-bench.log"; then
   problem "detect could not be measured: $(tail -n 1 "$results/detect-bench.log")"
@@ -170,6 +210,10 @@ map_ratio=$(ratio "$t_map" "$f_map")
 paint_ratio=$(ratio "$t_paint" "$f_paint")
 rss_diff=$(diffmib "$t_rss" "$f_rss")
 
+d_median=$(median "$dump_out" dump_ms)
+d_worst=$(grep -o 'dump_ms=[0-9.]*' "$dump_out" 2>/dev/null | cut -d= -f2 | sort -g | tail -n 1 || true)
+d_9600=
+[ -z "$d_median" ] || d_9600=$(awk -v a="$d_median" -v b="$dump_wire_ms" 'BEGIN {printf "%.1f", a + b}')
 x_median=$(key wall_median_ms)
 x_worst=$(key wall_worst_ms)
 x_cpu=$(key cpu_median_ms)
@@ -181,9 +225,9 @@ qt=$(key qt)
 detect_key() {
   if [ -s "$results/detect.txt" ]; then grep -m1 "^$1=" "$results/detect.txt" | cut -d= -f2 || true; fi
 }
-d_one=$(detect_key one_worst_ms)
-d_eight=$(detect_key eight_worst_ms)
-d_found=$(detect_key eight_found_ms)
+det_one=$(detect_key one_worst_ms)
+det_eight=$(detect_key eight_worst_ms)
+det_found=$(detect_key eight_found_ms)
 
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2>/dev/null)
@@ -197,6 +241,8 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
   echo "  medians of $(count "$results/tool.txt") (tool) / $(count "$results/floor.txt") (floor) /" \
     "$(count "$results/textfloor.txt") (floor with text) interleaved runs"
   echo "exchange: frmMain::SendCommand(\"\$M\") against quillmark-sim, offscreen; ${x_count:-0} exchanges"
+  echo "dump: quillmark-cli dump (ten exchanges, process start to exit) against quillmark-sim;"
+  echo "  $(count "$dump_out") runs; at 9600 baud adds the ${dump_bytes} bytes' wire time (${dump_wire_ms} ms)"
   echo
   printf '%-26s %10s %10s %10s  %-20s %s\n' "" tool floor ratio/diff target verdict
   printf '%-26s %10s %10s %10s  %-20s %s\n' "start-up, mapped (ms)" "${t_map:--}" "${f_map:--}" \
@@ -228,15 +274,23 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
     "< 2 ms" "$(verdict 'a < 2' "$x_cpu")"
   printf '%-26s %10s %10s %10s  %-20s %s\n' "CPU per exchange, worst" "${x_cpu_worst:--}" "" "" \
     "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "" cli window "" "" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "dump over a pty (ms)" "${d_median:--}" \
+    "$(awk -v a="$x_median" 'BEGIN {if (a != "") printf "%.0f", a * 10}')" "" "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "dump worst (ms)" "${d_worst:--}" "" "" "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "dump at 9600 baud (ms)" "${d_9600:--}" \
+    "$(awk -v a="$x_median" 'BEGIN {if (a != "") printf "%.0f", a * 10}')" "" "< 300 ms" \
+    "$(verdict 'a < 300' "$d_9600")"
+
   echo
   echo "detect: quillmark-cli detect against quillmark-sim, 20 line settings, 500 ms reply"
   echo "  window; worst case = silent displays (every setting waits out its window);"
   echo "  medians of $(detect_key runs) runs, process start included"
-  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect worst, 1 port (ms)" "${d_one:--}" "" "" \
-    "<= 10500" "$(verdict 'a <= 10500' "$d_one")"
-  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect worst, 8 ports (ms)" "${d_eight:--}" "" \
-    "$(ratio "$d_eight" "$d_one")x" "<= 1.2x 1 port" "$(verdict 'a <= 1.2 * b' "$d_eight" "$d_one")"
-  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect, 8 found at 1200" "${d_found:--}" "" "" \
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect worst, 1 port (ms)" "${det_one:--}" "" "" \
+    "<= 10500" "$(verdict 'a <= 10500' "$det_one")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect worst, 8 ports (ms)" "${det_eight:--}" "" \
+    "$(ratio "$det_eight" "$det_one")x" "<= 1.2x 1 port" "$(verdict 'a <= 1.2 * b' "$det_eight" "$det_one")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "detect, 8 found at 1200" "${det_found:--}" "" "" \
     "(informational)" ""
 } | tee "$build/bench.txt"
 
