@@ -92,13 +92,7 @@ void CommControl::setSettings(const QString &settings)
 
 void CommControl::setCommPort(int port)
 {
-    if (port < kFirstPort || port > kLastPort)
-        throw CommError(CommError::Kind::NoSuchPort,
-                        QStringLiteral("COM %1: there is no such port; port numbers run from %2 "
-                                       "to %3")
-                            .arg(port)
-                            .arg(kFirstPort)
-                            .arg(kLastPort));
+    requirePortNumber(port);
     m_commPort = port;
 }
 

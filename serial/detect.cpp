@@ -60,6 +60,7 @@ public:
         QObject::connect(m_control.get(), &CommControl::inputArrived, &scan,
                          [this] { takeInput(); });
     }
+
     void start()
     {
         try {

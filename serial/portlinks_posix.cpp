@@ -20,17 +20,6 @@ QString osText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-void checkPortNumber(int port)
-{
-    if (port < kFirstPort || port > kLastPort)
-        throw CommError(CommError::Kind::NoSuchPort,
-                        QStringLiteral("COM %1: there is no such port; port numbers run from %2 "
-                                       "to %3")
-                            .arg(port)
-                            .arg(kFirstPort)
-                            .arg(kLastPort));
-}
-
 // The link folder as it must be before a link in it is touched.
 void requireSafeFolder(const QString &folder)
 {
@@ -50,7 +39,7 @@ QString linkName(int port)
 
 QString makePortLink(int port, const QString &target)
 {
-    checkPortNumber(port);
+    requirePortNumber(port);
     struct stat info = {};
     const QByteArray targetPath = QFile::encodeName(target);
     if (::stat(targetPath.constData(), &info) != 0)
@@ -101,7 +90,7 @@ QString makePortLink(int port, const QString &target)
 
 bool removePortLink(int port)
 {
-    checkPortNumber(port);
+    requirePortNumber(port);
     const QString folder = portLinkFolder();
     if (!QFileInfo(folder).exists())
         return false;

@@ -1,5 +1,7 @@
 #include "portnames.h"
 
+#include "commerror.h"
+
 #include <QByteArray>
 #include <QFileInfo>
 
@@ -101,6 +103,17 @@ static bool devicePresent(const QString &device)
 }
 
 #endif
+
+void requirePortNumber(int port)
+{
+    if (port < kFirstPort || port > kLastPort)
+        throw CommError(CommError::Kind::NoSuchPort,
+                        QStringLiteral("COM %1: there is no such port; port numbers run from %2 "
+                                       "to %3")
+                            .arg(port)
+                            .arg(kFirstPort)
+                            .arg(kLastPort));
+}
 
 QString portLabel(int port)
 {

@@ -6,6 +6,9 @@
 constexpr int kFirstPort = 1;
 constexpr int kLastPort = 250;
 
+// Throws CommError (NoSuchPort) naming the range when `port` is not a port number.
+void requirePortNumber(int port);
+
 // The folder whose `comN` symbolic links name the device for port N, whether or not it
 // exists: $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-<uid> without that variable.
 // Empty on systems without the folder.
