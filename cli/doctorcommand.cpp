@@ -26,17 +26,16 @@ const char *levelName(Verdict::Level level)
 
 int runDoctorCommand(const Invocation &invocation, Console &console)
 {
-    std::optional<int> port;
-    if (invocation.portGiven) {
+    // A number is the window's port; a path names the device, as everywhere else.
+    QList<Verdict> verdicts;
+    if (!invocation.portGiven) {
+        verdicts = runDoctor(std::nullopt);
+    } else {
         bool number = false;
-        port = invocation.port.toInt(&number);
-        if (!number)
-            throw Failure(kExitUsage, QStringLiteral("doctor checks a port number (\"COM n\"); "
-                                                     "\"%1\" is not one")
-                                          .arg(invocation.port));
+        const int port = invocation.port.toInt(&number);
+        verdicts = number ? runDoctor(port) : runDoctorOnDevice(invocation.port);
     }
 
-    const QList<Verdict> verdicts = runDoctor(port);
     bool problem = false;
     QJsonArray array;
     QStringList lines;
@@ -60,7 +59,7 @@ int runDoctorCommand(const Invocation &invocation, Console &console)
 Command doctorCommand()
 {
     return {QStringLiteral("doctor"),
-            QStringLiteral("[--port N]"),
+            QStringLiteral("[--port N|DEVICE]"),
             {QStringLiteral("check why a port cannot be used: the device, your"),
              QStringLiteral("groups, other programs holding it, services that"),
              QStringLiteral("take serial devices, the link folder; changes nothing")},

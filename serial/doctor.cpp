@@ -257,6 +257,33 @@ QString formatVerdict(const Verdict &verdict)
     return line;
 }
 
+namespace {
+
+// The checks of one port the system has a device for, or is asked about. `asked`: the
+// user named this port, so it may be opened for a trial.
+QList<Verdict> diagnose(const PortInfo &info, const QString &label, bool asked,
+                        const QStringList &running, const UserFacts &user,
+                        const LockLookup &lockLookup)
+{
+    QList<Verdict> verdicts;
+    const DeviceFacts device = deviceFacts(info.device, label);
+    const Verdict exists = checkDevice(device);
+    verdicts.append(exists);
+    if (asked)
+        verdicts += checkGrabbers(running, info.device, info.vendorId);
+    if (exists.level != Verdict::Level::Ok)
+        return verdicts;
+    const Verdict access = checkAccess(device, user);
+    verdicts.append(access);
+    // A trial open only for the port asked about: opening every port could disturb
+    // devices that have nothing to do with the display.
+    const bool trialOpen = asked && access.level == Verdict::Level::Ok;
+    verdicts.append(checkHolders(device, holderFacts(info.device, trialOpen, lockLookup)));
+    return verdicts;
+}
+
+} // namespace
+
 QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup)
 {
     QList<Verdict> verdicts = checkLinkFolder(linkFolderFacts(portLinkFolder()));
@@ -281,7 +308,6 @@ QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup)
     }
 
     for (const PortInfo &info : ports) {
-        const QString label = QStringLiteral("COM %1 (%2)").arg(info.port).arg(info.device);
         if (info.device.isEmpty()) {
             verdicts.append(Verdict{Verdict::Check::Device, Verdict::Level::Problem,
                                     QStringLiteral("COM %1: no device is assigned").arg(info.port),
@@ -290,19 +316,14 @@ QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup)
                                         .arg(info.port)});
             continue;
         }
-        const DeviceFacts device = deviceFacts(info.device, label);
-        const Verdict exists = checkDevice(device);
-        verdicts.append(exists);
-        if (port)
-            verdicts += checkGrabbers(running, info.device, info.vendorId);
-        if (exists.level != Verdict::Level::Ok)
-            continue;
-        const Verdict access = checkAccess(device, user);
-        verdicts.append(access);
-        // A trial open only for the port asked about: opening every port could disturb
-        // devices that have nothing to do with the display.
-        const bool trialOpen = port && access.level == Verdict::Level::Ok;
-        verdicts.append(checkHolders(device, holderFacts(info.device, trialOpen, lockLookup)));
+        verdicts += diagnose(info, QStringLiteral("COM %1 (%2)").arg(info.port).arg(info.device),
+                             bool(port), running, user, lockLookup);
     }
     return verdicts;
+}
+
+QList<Verdict> runDoctorOnDevice(const QString &device, const LockLookup &lockLookup)
+{
+    return diagnose(deviceInfo(device), device, true, runningProcessNames(), currentUserFacts(),
+                    lockLookup);
 }

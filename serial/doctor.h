@@ -118,3 +118,5 @@ LinkFolderFacts linkFolderFacts(const QString &path);
 // Every check for port `port`, or without a port for the system and each port that is
 // present; reads the running system and changes nothing.
 QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup = {});
+// The checks of one device named by its path, as for a port asked about.
+QList<Verdict> runDoctorOnDevice(const QString &device, const LockLookup &lockLookup = {});

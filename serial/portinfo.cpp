@@ -54,33 +54,26 @@ QJsonValue idOrNull(const std::optional<quint16> &id)
 
 } // namespace
 
-QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &sources)
+namespace {
+
+// What the system knows of every device, gathered once for any number of ports.
+class SystemFacts
 {
-    const QList<SystemPort> systemPorts =
-        sources.systemPorts ? sources.systemPorts() : QList<SystemPort>();
-    QHash<QString, const SystemPort *> byDevice;
-    for (const SystemPort &systemPort : systemPorts)
-        byDevice.insert(resolved(systemPort.systemLocation), &systemPort);
-    const QHash<QString, QString> byId = byIdLinks(sources.byIdFolder);
-    const bool linksFollowed = portLinkFolderUsable();
+public:
+    explicit SystemFacts(const PortInfoSources &sources)
+        : m_ports(sources.systemPorts ? sources.systemPorts() : QList<SystemPort>()),
+          m_byId(byIdLinks(sources.byIdFolder))
+    {
+        for (const SystemPort &port : std::as_const(m_ports))
+            m_byDevice.insert(resolved(port.systemLocation), &port);
+    }
 
-    QList<PortInfo> infos;
-    infos.reserve(ports.size());
-    for (int port : ports) {
-        PortInfo info;
-        info.port = port;
-        info.device = portDevice(port);
-        if (info.device.isEmpty()) {
-            infos.append(info);
-            continue;
-        }
-        const QString link = portLinkFolder() + QStringLiteral("/com%1").arg(port);
-        if (linksFollowed && QFileInfo(link).isSymLink())
-            info.linkPath = link;
+    // Fills in everything but the port number and the link.
+    void describe(PortInfo &info) const
+    {
         info.present = QFileInfo::exists(info.device);
-
         const QString device = resolved(info.device);
-        if (const SystemPort *known = byDevice.value(device)) {
+        if (const SystemPort *known = m_byDevice.value(device)) {
             info.enumerated = true;
             info.description = known->description;
             info.manufacturer = known->manufacturer;
@@ -88,10 +81,44 @@ QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &s
             info.vendorId = known->vendorId;
             info.productId = known->productId;
         }
-        info.byId = byId.value(device);
+        info.byId = m_byId.value(device);
+    }
+
+private:
+    QList<SystemPort> m_ports;
+    QHash<QString, QString> m_byId;
+    QHash<QString, const SystemPort *> m_byDevice;
+};
+
+} // namespace
+
+QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &sources)
+{
+    const SystemFacts facts(sources);
+    const bool linksFollowed = portLinkFolderUsable();
+    QList<PortInfo> infos;
+    infos.reserve(ports.size());
+    for (int port : ports) {
+        PortInfo info;
+        info.port = port;
+        info.device = portDevice(port);
+        if (!info.device.isEmpty()) {
+            const QString link = portLinkFolder() + QStringLiteral("/com%1").arg(port);
+            if (linksFollowed && QFileInfo(link).isSymLink())
+                info.linkPath = link;
+            facts.describe(info);
+        }
         infos.append(info);
     }
     return infos;
+}
+
+PortInfo deviceInfo(const QString &device, const PortInfoSources &sources)
+{
+    PortInfo info;
+    info.device = device;
+    SystemFacts(sources).describe(info);
+    return info;
 }
 
 QList<int> allPortNumbers()

@@ -50,6 +50,10 @@ struct PortInfo
 QList<PortInfo> gatherPortInfo(const QList<int> &ports,
                                const PortInfoSources &sources = PortInfoSources::system());
 
+// The information for a device named by its path rather than a port number (port 0).
+PortInfo deviceInfo(const QString &device,
+                    const PortInfoSources &sources = PortInfoSources::system());
+
 // Every port number of the table, kFirstPort..kLastPort.
 QList<int> allPortNumbers();
 

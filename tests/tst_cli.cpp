@@ -298,6 +298,9 @@ void tst_Cli::commandsAgainstTheSimulator_data()
         << none << words("doctor") << 0 << "no other program holds it";
     QTest::newRow("doctor, no device")
         << none << words("--port 120 doctor") << 3 << "COM 120: no device is assigned";
+    QTest::newRow("doctor, device path not there")
+        << none << words("--port /dev/quillmark-none doctor") << 3
+        << "/dev/quillmark-none: the device does not exist";
     QTest::newRow("link, not a port number")
         << none << words("link 0 /dev/null") << 2 << "\"0\" is not a port number";
     QTest::newRow("link, not a device")
