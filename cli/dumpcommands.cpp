@@ -86,14 +86,9 @@ int runApply(const Invocation &invocation, Console &console)
 
     console.note(QStringLiteral("%1: writing the Modbus settings").arg(link->label()));
     link->writeComms(settings->comms);
-    std::optional<CommsSettings> readBack;
-    try {
-        readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
-    } catch (const Failure &failure) {
-        if (failure.code() != kExitDifferent)
-            throw;
-        differences << failure.message().mid(link->label().size() + 2);
-    }
+    const CommsReadBack readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
+    if (!readBack.difference.isEmpty())
+        differences << readBack.difference;
 
     if (console.json())
         console.document(
@@ -137,8 +132,7 @@ Command applyCommand()
              QStringLiteral("Modbus settings last; --verify reads back and"),
              QStringLiteral("compares (the Modbus settings only on the same"),
              QStringLiteral("baud rate, or with --follow)")},
-            {QCommandLineOption(QStringLiteral("verify")),
-             QCommandLineOption(QStringLiteral("follow"))},
+            {verifyOption(), followOption()},
             1,
             1,
             runApply};
