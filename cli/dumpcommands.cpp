@@ -25,14 +25,21 @@ void writeFile(const QString &path, const QByteArray &text)
 
 QByteArray readFile(const QString &path)
 {
-    QFile file;
-    const bool opened = path == kStandardStream
-                            ? file.open(stdin, QIODevice::ReadOnly)
-                            : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    // A dump is under a kilobyte; anything far larger is the wrong file.
+    constexpr qint64 kLargest = 1 << 20;
+    QFile file(path);
+    const bool opened = path == kStandardStream ? file.open(stdin, QIODevice::ReadOnly)
+                                                : file.open(QIODevice::ReadOnly);
     if (!opened)
         throw Failure(kExitUsage,
                       QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString()));
-    return file.readAll();
+    const QByteArray text = file.read(kLargest + 1);
+    if (text.size() > kLargest)
+        throw Failure(kExitUsage, QStringLiteral("%1: larger than %2 bytes, not a dump; nothing "
+                                                 "was sent")
+                                      .arg(path)
+                                      .arg(kLargest));
+    return text;
 }
 
 int runDump(const Invocation &invocation, Console &console)

@@ -52,9 +52,9 @@ CommsReadBack afterCommsWrite(DisplayLink &link, Console &console, const CommsSe
                               bool follow, bool verify)
 {
     const LineSettings next = lineFor(written);
-    // The display takes its new settings after answering; only a change of baud rate keeps
-    // it from hearing the PC (a pseudo-terminal carries no parity, and the simulator
-    // compares the rate alone; a real line with another parity or size garbles too).
+    // The display takes its new settings once it has answered. The PC's usual line already
+    // differs from the display's in parity ("9600,N,8,1" against Even) and reaches it, so
+    // only a new baud rate is worth a warning; --follow takes the display's whole line.
     if (follow) {
         if (next != link.line()) {
             console.note(QStringLiteral("%1: reopening at %2, the display's new line")
