@@ -3,6 +3,7 @@
 #include "linesettings.h"
 
 #include <QCommandLineOption>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -27,9 +28,12 @@ struct Invocation
     bool verbose = false;
     QString command;
     QStringList args;
-    // The command's own options that were given, by name ("follow").
+    // The command's own options that were given, by name ("follow"), and the values of
+    // those that take one.
     QStringList flags;
+    QHash<QString, QString> values;
     bool has(const QString &flag) const { return flags.contains(flag); }
+    QString value(const QString &option) const { return values.value(option); }
 };
 
 struct Command

@@ -7,6 +7,8 @@
 #include <QCommandLineParser>
 #include <QJsonObject>
 
+#include <algorithm>
+
 #ifndef QUILLMARK_VERSION
 #define QUILLMARK_VERSION "unknown"
 #endif
@@ -205,13 +207,15 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     for (const QString &name : commandOptions) {
         if (!parser.isSet(name))
             continue;
-        const bool own = std::any_of(command->options.begin(), command->options.end(),
-                                     [&name](const QCommandLineOption &option) {
-                                         return option.names().constFirst() == name;
-                                     });
-        if (!own)
+        const auto own = std::find_if(command->options.begin(), command->options.end(),
+                                      [&name](const QCommandLineOption &option) {
+                                          return option.names().constFirst() == name;
+                                      });
+        if (own == command->options.end())
             return usage(QStringLiteral("--%1 does not apply to %2").arg(name, command->name));
         invocation.flags << name;
+        if (!own->valueName().isEmpty())
+            invocation.values.insert(name, parser.value(name));
     }
 
     if (parser.isSet(QStringLiteral("port"))) {
