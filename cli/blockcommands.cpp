@@ -88,7 +88,7 @@ Command setCommand()
             QStringLiteral("BLOCK KEY=VALUE... [--verify]"),
             {QStringLiteral("write them ($D), e.g. set 3 type=long point=2;"),
              QStringLiteral("--verify reads them back")},
-            {QCommandLineOption(QStringLiteral("verify"))},
+            {verifyOption()},
             2,
             -1,
             runSet};

@@ -29,11 +29,12 @@ struct Invocation
     bool verbose = false;
     QString command;
     QStringList args;
-    // The command's own options that were given, by name ("follow").
+    // The command's own options that were given, by name ("follow"), and the values of
+    // those that take one.
     QStringList flags;
-    bool has(const QString &flag) const { return flags.contains(flag); }
-    // The values of the command's own options that take one, by name ("ports").
     QHash<QString, QString> values;
+    bool has(const QString &flag) const { return flags.contains(flag); }
+    QString value(const QString &option) const { return values.value(option); }
 };
 
 struct Command

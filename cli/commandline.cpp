@@ -7,6 +7,8 @@
 #include <QCommandLineParser>
 #include <QJsonObject>
 
+#include <algorithm>
+
 #ifndef QUILLMARK_VERSION
 #define QUILLMARK_VERSION "unknown"
 #endif
@@ -73,6 +75,28 @@ void reportFailure(Console &console, int code, const QString &message)
         console.document({{QStringLiteral("error"), message}, {QStringLiteral("exit"), code}});
 }
 
+// "  NAME   text that runs on" with the text wrapped at 80 columns in a column of its own.
+QString wrapped(const QString &head, const QString &description)
+{
+    constexpr int kColumn = 23;
+    QString text = head.leftJustified(kColumn - 1) + QLatin1Char(' ');
+    if (head.size() >= kColumn - 1)
+        text = head + QLatin1Char('\n') + QString(kColumn, QLatin1Char(' '));
+    int width = kColumn;
+    for (const QString &word : description.split(QLatin1Char(' '))) {
+        if (width > kColumn && width + 1 + word.size() > 80) {
+            text += QLatin1Char('\n') + QString(kColumn, QLatin1Char(' '));
+            width = kColumn;
+        } else if (width > kColumn) {
+            text += QLatin1Char(' ');
+            ++width;
+        }
+        text += word;
+        width += int(word.size());
+    }
+    return text + QLatin1Char('\n');
+}
+
 } // namespace
 
 QString helpText()
@@ -105,13 +129,24 @@ QString helpText()
         "      --json           print one JSON document on stdout\n"
         "  -q, --quiet          print only errors and the settings asked for\n"
         "  -v, --verbose        trace every byte sent and received, with timings\n"
-        "      --follow         after a write that changes the line, reopen the port at\n"
-        "                       the display's new line settings and read them back\n"
-        "      --verify         read back what was written and compare\n"
-        "      --all            list every port number, present or not\n"
-        "      --ports LIST     the ports detect scans, e.g. 1,3,33-40; default every\n"
-        "                       port that is present\n"
-        "  -h, --help           print this help;  --version  print the version\n"
+        "  -h, --help           print this help\n"
+        "      --version        print the version\n"
+        "\n"
+        "Options of some commands:\n");
+    QStringList listed;
+    for (const Command &command : commandTable()) {
+        for (const QCommandLineOption &option : command.options) {
+            const QString name = option.names().constFirst();
+            if (listed.contains(name))
+                continue;
+            listed << name;
+            QString head = QStringLiteral("      --") + name;
+            if (!option.valueName().isEmpty())
+                head += QLatin1Char(' ') + option.valueName();
+            text += wrapped(head, option.description());
+        }
+    }
+    text += QStringLiteral(
         "\n"
         "Values: mode ascii|rtu, baud 1200|2400|4800|9600, bits 7|8, parity none|even|odd\n"
         "(none with 7 data bits is refused), address 01..FA (hexadecimal), type\n"

@@ -46,15 +46,17 @@ int runWrite(const Invocation &invocation, Console &console)
     console.result(QStringLiteral("%1: wrote %2").arg(link->label(), describeComms(comms)));
 
     const bool follow = invocation.has(QStringLiteral("follow"));
-    const auto readBack = afterCommsWrite(*link, console, comms, follow, false);
-    if (readBack)
+    const CommsReadBack readBack = afterCommsWrite(*link, console, comms, follow, false);
+    if (!readBack.difference.isEmpty())
+        throw Failure(kExitDifferent, link->label() + QStringLiteral(": ") + readBack.difference);
+    if (readBack.settings)
         console.result(QStringLiteral("%1: read back at %2: the same")
                            .arg(link->label(), formatLineSettings(link->line())));
     if (console.json()) {
         QJsonObject document = {{QStringLiteral("port"), link->label()},
                                 {QStringLiteral("modbus"), commsJson(comms)},
                                 {QStringLiteral("line"), formatLineSettings(link->line())},
-                                {QStringLiteral("readBack"), bool(readBack)}};
+                                {QStringLiteral("readBack"), bool(readBack.settings)}};
         console.document(document);
     }
     return kExitOk;
@@ -81,7 +83,7 @@ Command writeCommand()
              QStringLiteral("mode=rtu baud=9600 bits=8 parity=even address=0A;"),
              QStringLiteral("--follow reopens the PC port at the display's"),
              QStringLiteral("new line settings and reads them back")},
-            {QCommandLineOption(QStringLiteral("follow"))},
+            {followOption()},
             1,
             -1,
             runWrite};

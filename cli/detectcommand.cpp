@@ -74,8 +74,8 @@ const char *outcomeName(DetectResult::Outcome outcome)
 int runDetectCommand(const Invocation &invocation, Console &console)
 {
     QList<int> ports;
-    if (invocation.values.contains(QStringLiteral("ports"))) {
-        ports = parsePortList(invocation.values.value(QStringLiteral("ports")));
+    if (invocation.has(QStringLiteral("ports"))) {
+        ports = parsePortList(invocation.value(QStringLiteral("ports")));
     } else if (invocation.portGiven) {
         ports = parsePortList(invocation.port);
     } else {
@@ -190,7 +190,10 @@ Command detectCommand()
             {QStringLiteral("find displays whose line settings are unknown:"),
              QStringLiteral("tries $M at each setting a display can run, on"),
              QStringLiteral("all ports at once, and reports where one answered")},
-            {QCommandLineOption(QStringLiteral("ports"), QString(), QStringLiteral("LIST"))},
+            {QCommandLineOption(QStringLiteral("ports"),
+                                QStringLiteral("the ports detect scans, e.g. 1,3,33-40; default "
+                                               "every port that is present"),
+                                QStringLiteral("LIST"))},
             0,
             0,
             runDetectCommand};

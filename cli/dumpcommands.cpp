@@ -25,14 +25,21 @@ void writeFile(const QString &path, const QByteArray &text)
 
 QByteArray readFile(const QString &path)
 {
-    QFile file;
-    const bool opened = path == kStandardStream
-                            ? file.open(stdin, QIODevice::ReadOnly)
-                            : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    // A dump is under a kilobyte; anything far larger is the wrong file.
+    constexpr qint64 kLargest = 1 << 20;
+    QFile file(path);
+    const bool opened = path == kStandardStream ? file.open(stdin, QIODevice::ReadOnly)
+                                                : file.open(QIODevice::ReadOnly);
     if (!opened)
         throw Failure(kExitUsage,
                       QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString()));
-    return file.readAll();
+    const QByteArray text = file.read(kLargest + 1);
+    if (text.size() > kLargest)
+        throw Failure(kExitUsage, QStringLiteral("%1: larger than %2 bytes, not a dump; nothing "
+                                                 "was sent")
+                                      .arg(path)
+                                      .arg(kLargest));
+    return text;
 }
 
 int runDump(const Invocation &invocation, Console &console)
@@ -86,14 +93,9 @@ int runApply(const Invocation &invocation, Console &console)
 
     console.note(QStringLiteral("%1: writing the Modbus settings").arg(link->label()));
     link->writeComms(settings->comms);
-    std::optional<CommsSettings> readBack;
-    try {
-        readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
-    } catch (const Failure &failure) {
-        if (failure.code() != kExitDifferent)
-            throw;
-        differences << failure.message().mid(link->label().size() + 2);
-    }
+    const CommsReadBack readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
+    if (!readBack.difference.isEmpty())
+        differences << readBack.difference;
 
     if (console.json())
         console.document(
@@ -137,8 +139,7 @@ Command applyCommand()
              QStringLiteral("Modbus settings last; --verify reads back and"),
              QStringLiteral("compares (the Modbus settings only on the same"),
              QStringLiteral("baud rate, or with --follow)")},
-            {QCommandLineOption(QStringLiteral("verify")),
-             QCommandLineOption(QStringLiteral("follow"))},
+            {verifyOption(), followOption()},
             1,
             1,
             runApply};

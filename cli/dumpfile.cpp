@@ -40,12 +40,12 @@ QString checkKeys(const QJsonObject &object, const QStringList &keys, const QStr
 {
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!keys.contains(it.key()))
-            return QStringLiteral("%1\"%2\": unknown key; expected %3")
+            return QStringLiteral("%1%2: unknown key; expected %3")
                 .arg(where, it.key(), keys.join(QStringLiteral(", ")));
     }
     for (const QString &key : keys) {
         if (!object.contains(key))
-            return QStringLiteral("%1\"%2\": missing").arg(where, key);
+            return QStringLiteral("%1%2: missing").arg(where, key);
     }
     return {};
 }

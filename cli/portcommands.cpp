@@ -108,7 +108,8 @@ Command listCommand()
             {QStringLiteral("list the ports that are present: number, device,"),
              QStringLiteral("adapter, serial number and stable by-id name;"),
              QStringLiteral("--all lists every port number")},
-            {QCommandLineOption(QStringLiteral("all"))},
+            {QCommandLineOption(QStringLiteral("all"),
+                                QStringLiteral("list every port number, present or not"))},
             0,
             0,
             runList};

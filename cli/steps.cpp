@@ -48,13 +48,13 @@ QString differenceText(const QString &what, const QString &wrote, const QString 
     return QStringLiteral("%1 differs: wrote %2; the display has %3").arg(what, wrote, has);
 }
 
-std::optional<CommsSettings> afterCommsWrite(DisplayLink &link, Console &console,
-                                             const CommsSettings &written, bool follow, bool verify)
+CommsReadBack afterCommsWrite(DisplayLink &link, Console &console, const CommsSettings &written,
+                              bool follow, bool verify)
 {
     const LineSettings next = lineFor(written);
-    // The display takes its new settings after answering; only a change of baud rate keeps
-    // it from hearing the PC (a pseudo-terminal carries no parity, and the simulator
-    // compares the rate alone; a real line with another parity or size garbles too).
+    // The display takes its new settings once it has answered. The PC's usual line already
+    // differs from the display's in parity ("9600,N,8,1" against Even) and reaches it, so
+    // only a new baud rate is worth a warning; --follow takes the display's whole line.
     if (follow) {
         if (next != link.line()) {
             console.note(QStringLiteral("%1: reopening at %2, the display's new line")
@@ -69,18 +69,31 @@ std::optional<CommsSettings> afterCommsWrite(DisplayLink &link, Console &console
                          .arg(formatLineSettings(next)));
         if (verify)
             console.note(QStringLiteral("the Modbus settings were not read back"));
-        return std::nullopt;
+        return {};
     } else if (!verify) {
-        return std::nullopt;
+        return {};
     }
 
-    const CommsSettings readBack = link.readComms();
-    if (readBack != written)
-        throw Failure(kExitDifferent,
-                      link.label() + QStringLiteral(": ") +
-                          differenceText(QStringLiteral("the Modbus settings"),
-                                         describeComms(written), describeComms(readBack)));
-    return readBack;
+    CommsReadBack result;
+    result.settings = link.readComms();
+    if (*result.settings != written)
+        result.difference = differenceText(QStringLiteral("the Modbus settings"),
+                                           describeComms(written), describeComms(*result.settings));
+    return result;
+}
+
+QCommandLineOption followOption()
+{
+    return QCommandLineOption(QStringLiteral("follow"),
+                              QStringLiteral("after a write that changes the line, reopen the "
+                                             "port at the display's new line settings and read "
+                                             "them back"));
+}
+
+QCommandLineOption verifyOption()
+{
+    return QCommandLineOption(QStringLiteral("verify"),
+                              QStringLiteral("read back what was written and compare"));
 }
 
 } // namespace cli

@@ -2,7 +2,7 @@
 
 #include "displaylink.h"
 
-#include <QJsonObject>
+#include <QCommandLineOption>
 
 #include <memory>
 #include <optional>
@@ -20,15 +20,25 @@ std::unique_ptr<DisplayLink> openLink(const Invocation &invocation, Console &con
 CommsSettings commsFromWords(const QStringList &words, bool *missing);
 BlockSettings blockFromWords(const QStringList &words, bool *missing);
 
+// What a "$C" left behind: the settings read back, if they were, and how they differ
+// from what was written (empty when they match or were not read).
+struct CommsReadBack
+{
+    std::optional<CommsSettings> settings;
+    QString difference;
+};
+
 // After a "$C": with `follow`, reopens the port at the display's new line when it differs
 // and reads the settings back; without it, reads them back only for `verify` and only when
-// the baud rate is unchanged, and otherwise says where the display listens now. Returns
-// what was read back; throws Failure (exit 5) when that differs from `written`.
-std::optional<CommsSettings> afterCommsWrite(DisplayLink &link, Console &console,
-                                             const CommsSettings &written, bool follow,
-                                             bool verify);
+// the baud rate is unchanged, and otherwise says where the display listens now.
+CommsReadBack afterCommsWrite(DisplayLink &link, Console &console, const CommsSettings &written,
+                              bool follow, bool verify);
 
 // "wrote X; the display has Y" for a --verify or --follow difference.
 QString differenceText(const QString &what, const QString &wrote, const QString &has);
+
+// --follow and --verify, for the commands that take them.
+QCommandLineOption followOption();
+QCommandLineOption verifyOption();
 
 } // namespace cli

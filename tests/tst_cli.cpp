@@ -164,9 +164,11 @@ void tst_Cli::badDumpFilesAreRefusedNamingTheKey_data()
     QTest::newRow("newer version") << QByteArray("\"version\": 1") << QByteArray("\"version\": 2")
                                    << "version: 2 is not a version";
     QTest::newRow("unknown key") << QByteArray("\"version\": 1") << QByteArray("\"versoin\": 1")
-                                 << "\"versoin\": unknown key";
+                                 << "versoin: unknown key";
     QTest::newRow("unknown Modbus key")
-        << QByteArray("\"bits\"") << QByteArray("\"databits\"") << "modbus.\"databits\": unknown";
+        << QByteArray("\"bits\"") << QByteArray("\"databits\"") << "modbus.databits: unknown key";
+    QTest::newRow("missing address")
+        << QByteArray(", \"address\": \"FA\"") << QByteArray() << "modbus.address: missing";
     QTest::newRow("baud out of range") << QByteArray("\"baud\": 4800")
                                        << QByteArray("\"baud\": 19200") << "modbus.baud: \"19200\"";
     QTest::newRow("baud as text") << QByteArray("\"baud\": 4800")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fails when an include points up the layers: protocol/ knows no Qt and nothing above it,
-# serial/ knows no widgets and nothing of the window, and neither knows cli/ or sim/.
+# serial/ knows no widgets and nothing of the window, and neither knows cli/ or sim/;
+# cli/ knows no widgets, nothing of the window and nothing of the simulator.
 set -uo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
@@ -33,7 +34,7 @@ forbid_local() { # FOLDER UPPER-FOLDER...
   done
 }
 
-out=$(forbid_local protocol serial app cli sim; forbid_local serial app cli sim)
+out=$(forbid_local protocol serial app cli sim; forbid_local serial app cli sim; forbid_local cli app sim)
 [ -n "$out" ] && { echo "$out"; status=1; }
 
 while IFS= read -r hit; do
@@ -47,6 +48,17 @@ while IFS= read -r hit; do
   done
 done < <(includes serial)
 
+# quillmark-cli runs where no widget library is installed.
+while IFS= read -r hit; do
+  name=${hit##*:}; name=${name#QtWidgets/}
+  for w in "${widgets[@]}" QtWidgets; do
+    if [ "$name" = "$w" ]; then complain "$hit: cli/ must not include a Widgets header"; break; fi
+  done
+done < <(includes cli)
+if [ -f cli/CMakeLists.txt ] && grep -qE 'Widgets|quillmark_window' cli/CMakeLists.txt; then
+  complain "cli/ links Qt Widgets or the window"
+fi
+
 if grep -qE 'Widgets' serial/CMakeLists.txt protocol/CMakeLists.txt; then
   complain "serial/ or protocol/ links Qt Widgets"
 fi
@@ -54,5 +66,5 @@ if grep -qE 'Qt6?::' protocol/CMakeLists.txt; then
   complain "protocol/ links Qt"
 fi
 
-[ $status -eq 0 ] && echo "check-layers: includes point down (protocol <- serial <- app)"
+[ $status -eq 0 ] && echo "check-layers: includes point down (protocol <- serial <- app, cli)"
 exit $status
