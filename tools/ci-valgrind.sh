@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 build=${1:-build-vg}
-tests=(tst_protocol tst_serial tst_sim)
+tests=(tst_protocol tst_serial tst_sim tst_finding)
 # shellcheck source=tools/ci-steps.sh
 source tools/ci-steps.sh
 ci_begin ci-valgrind
