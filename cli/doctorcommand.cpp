@@ -11,6 +11,23 @@
 namespace cli {
 namespace {
 
+const char *checkName(Verdict::Check check)
+{
+    switch (check) {
+    case Verdict::Check::Device:
+        return "device";
+    case Verdict::Check::Access:
+        return "access";
+    case Verdict::Check::Holder:
+        return "holder";
+    case Verdict::Check::Grabber:
+        return "service";
+    case Verdict::Check::LinkFolder:
+        break;
+    }
+    return "linkFolder";
+}
+
 const char *levelName(Verdict::Level level)
 {
     switch (level) {
@@ -41,7 +58,8 @@ int runDoctorCommand(const Invocation &invocation, Console &console)
     QStringList lines;
     for (const Verdict &verdict : verdicts) {
         problem = problem || verdict.level == Verdict::Level::Problem;
-        array.append(QJsonObject{{QStringLiteral("level"), QLatin1String(levelName(verdict.level))},
+        array.append(QJsonObject{{QStringLiteral("check"), QLatin1String(checkName(verdict.check))},
+                                 {QStringLiteral("level"), QLatin1String(levelName(verdict.level))},
                                  {QStringLiteral("text"), verdict.text},
                                  {QStringLiteral("fix"),
                                   verdict.fix.isEmpty() ? QJsonValue() : QJsonValue(verdict.fix)}});
