@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,17 @@ template <typename Operation> QString failureOf(Operation operation)
         return error.description();
     }
     return QStringLiteral("(no failure)");
+}
+
+// The kind of the CommError that `operation` throws, or nothing.
+template <typename Operation> std::optional<CommError::Kind> kindOf(Operation operation)
+{
+    try {
+        operation();
+    } catch (const CommError &error) {
+        return error.kind();
+    }
+    return std::nullopt;
 }
 
 // A byte string literal with its embedded nulls.
@@ -312,7 +324,9 @@ void tst_Serial::openFailuresNamePortAndReason_data()
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("missing device") << OpenFailure::MissingDevice << "No such file or directory";
-    QTest::newRow("in use") << OpenFailure::InUse << "the port is in use by another program";
+    QTest::newRow("in use") << OpenFailure::InUse
+                            << QStringLiteral("the port is in use by this program already (pid %1)")
+                                   .arg(QCoreApplication::applicationPid());
     QTest::newRow("unassigned number")
         << OpenFailure::Unassigned << "no device is assigned to this port number";
 }
@@ -460,19 +474,21 @@ Q_DECLARE_METATYPE(FolderCase)
 void tst_Serial::linkFolderRules_data()
 {
     QTest::addColumn<FolderCase>("folderCase");
-    QTest::addColumn<bool>("linkFollowed");
+    QTest::addColumn<QString>("fix"); // empty when the link is followed
 
-    QTest::newRow("private folder") << FolderCase::Private << true;
-    QTest::newRow("group readable") << FolderCase::GroupReadable << false;
-    QTest::newRow("owned by another user") << FolderCase::NotOurs << false;
-    QTest::newRow("folder is a symlink") << FolderCase::Symlinked << false;
-    QTest::newRow("dangling link") << FolderCase::DanglingLink << true;
+    QTest::newRow("private folder") << FolderCase::Private << QString();
+    QTest::newRow("group readable") << FolderCase::GroupReadable << "Run: chmod 700 %1";
+    QTest::newRow("owned by another user") << FolderCase::NotOurs << "mkdir -m 700 %1";
+    QTest::newRow("folder is a symlink") << FolderCase::Symlinked << "rm %1 && mkdir -m 700 %1";
+    QTest::newRow("dangling link") << FolderCase::DanglingLink << QString();
 }
 
+// A refused folder that holds a link for the port refuses the port: falling back to the
+// number's own device would open a device other than the one the user linked.
 void tst_Serial::linkFolderRules()
 {
     QFETCH(FolderCase, folderCase);
-    QFETCH(bool, linkFollowed);
+    QFETCH(QString, fix);
 
     const QByteArray folder = QFile::encodeName(m_folder->path());
     QString target = QStringLiteral("/dev/null");
@@ -497,7 +513,20 @@ void tst_Serial::linkFolderRules()
         break;
     }
     QVERIFY(m_folder->link(7, target));
-    QCOMPARE(portDevice(7), linkFollowed ? target : QStringLiteral("/dev/ttyS6"));
+    QCOMPARE(portDevice(8), QStringLiteral("/dev/ttyS7")); // no link: the number's own device
+    if (fix.isEmpty()) {
+        QCOMPARE(portDevice(7), target);
+        QVERIFY(portLinkRefusal(7).isEmpty());
+        return;
+    }
+    QCOMPARE(portDevice(7), QString());
+    const QString refusal = portLinkRefusal(7);
+    QVERIFY2(refusal.contains(fix.arg(m_folder->path())), qPrintable(refusal));
+    QCOMPARE(portDeviceDescription(7), refusal);
+    CommControl control;
+    control.setCommPort(7);
+    QCOMPARE(kindOf([&] { control.setPortOpen(true); }), CommError::Kind::LinkRefused);
+    QCOMPARE(failureOf([&] { control.setPortOpen(true); }), QStringLiteral("COM 7: ") + refusal);
 }
 
 void tst_Serial::linkFolderLocation_data()
