@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -100,6 +101,8 @@ PtyLink::PtyLink(int port, int baudRate)
         openPty(baudRate);
         publish(port);
     } catch (...) {
+        if (m_lockFd >= 0)
+            ::unlink(m_lockPath.c_str());
         closeAll();
         throw;
     }
@@ -110,6 +113,9 @@ PtyLink::~PtyLink()
     // The link may have been replaced by hand while we ran; only ours is removed.
     if (!m_link.empty() && readLink(m_link) == m_device)
         ::unlink(m_link.c_str());
+    // Removed while still locked, so that nobody takes a lock on a file on its way out.
+    if (m_lockFd >= 0)
+        ::unlink(m_lockPath.c_str());
     closeAll();
 }
 
@@ -154,11 +160,48 @@ void PtyLink::openPty(int baudRate)
         fail("cannot make " + m_device + " non-blocking");
 }
 
+std::string PtyLink::claimPort(int port, const std::string &lockPath)
+{
+    for (;;) {
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            fail("cannot open " + lockPath);
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            if (error == EWOULDBLOCK)
+                refuse("COM " + std::to_string(port) + " is served by another simulator (" +
+                       lockPath + " is locked). Choose another --port or stop that one");
+            fail("cannot lock " + lockPath);
+        }
+        // A simulator that was stopping may have removed the file between our open and
+        // our lock; a lock on a removed file guards nothing, so start over.
+        struct stat held = {};
+        struct stat named = {};
+        if (::fstat(fd, &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            m_lockFd = fd;
+            m_lockPath = lockPath;
+            break;
+        }
+        ::close(fd);
+    }
+    char recorded[4096];
+    const ssize_t length = ::pread(m_lockFd, recorded, sizeof recorded, 0);
+    const std::string device = length > 0 ? std::string(recorded, std::size_t(length)) : "";
+    if (::ftruncate(m_lockFd, 0) != 0 || ::pwrite(m_lockFd, m_device.data(), m_device.size(), 0) !=
+                                             static_cast<ssize_t>(m_device.size()))
+        fail("cannot write " + lockPath);
+    return device;
+}
+
 void PtyLink::publish(int port)
 {
     const std::string folder = linkFolder();
     ensureSafeFolder(folder);
     const std::string link = folder + "/com" + std::to_string(port);
+    const std::string leftBy = claimPort(port, link + ".lock");
 
     struct stat info = {};
     if (::lstat(link.c_str(), &info) == 0) {
@@ -166,7 +209,10 @@ void PtyLink::publish(int port)
             refuse(link + " exists and is not a link; not touching it");
         const std::string target = readLink(link).value_or("?");
         struct stat device = {};
-        if (::stat(link.c_str(), &device) == 0) {
+        if (!leftBy.empty() && target == leftBy) {
+            // Made by a simulator that stopped without removing it (we hold its lock now);
+            // its pty number may since have gone to another program, so replace it.
+        } else if (::stat(link.c_str(), &device) == 0) {
             // A pty number is reused once freed, so a link left by a crash may lead
             // to the very device just opened; that one is ours to take over.
             if (!S_ISCHR(device.st_mode) || device.st_rdev != m_deviceNumber)
@@ -191,6 +237,8 @@ void PtyLink::publish(int port)
 
 void PtyLink::closeAll()
 {
+    if (m_lockFd >= 0)
+        ::close(std::exchange(m_lockFd, -1));
     if (m_slave >= 0)
         ::close(std::exchange(m_slave, -1));
     if (m_master >= 0)
