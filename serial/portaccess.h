@@ -43,3 +43,8 @@ void setLockFolders(const QStringList &folders);
 // Why the link folder is not trusted and how to fix that; empty when it is trusted or
 // does not exist.
 QString linkFolderRefusal(const QString &folder);
+
+// A program that publishes a comN link (the simulator does) may hold a flock on
+// "comN.lock" beside it while it serves. When that file is there and nobody holds it, the
+// program has stopped and the link is stale: this says so; otherwise it is empty.
+QString staleLinkRefusal(const QString &link);

@@ -35,6 +35,11 @@ QStringList lockFolders()
 
 void setLockFolders(const QStringList &) {}
 
+QString staleLinkRefusal(const QString &)
+{
+    return {};
+}
+
 QString linkFolderRefusal(const QString &)
 {
     return {};

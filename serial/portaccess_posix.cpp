@@ -115,16 +115,16 @@ bool processLives(pid_t pid)
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
-// The pid of a process holding a flock on the device node, from the kernel's lock table;
-// the table is the only place that names it without opening the device.
-std::optional<pid_t> flockHolder(const QString &device)
+// The kernel's lock table entry of a flock on `path`, split into its fields; the table
+// is the only place that shows such a lock without opening the file or taking the lock.
+QList<QByteArray> flockEntry(const QString &path)
 {
     struct stat info = {};
-    if (::stat(QFile::encodeName(device).constData(), &info) != 0)
-        return std::nullopt;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
     QFile table(QStringLiteral("/proc/locks"));
     if (!table.open(QIODevice::ReadOnly))
-        return std::nullopt;
+        return {};
     // "1: FLOCK  ADVISORY  WRITE 4242 00:1a:3 0 EOF"; waiting requests carry "->".
     const QByteArray node =
         QString::asprintf("%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
@@ -132,13 +132,20 @@ std::optional<pid_t> flockHolder(const QString &device)
             .toLatin1();
     for (const QByteArray &line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 6 || fields.at(1) != "FLOCK" || fields.at(5) != node)
-            continue;
-        bool ok = false;
-        const pid_t pid = pid_t(fields.at(4).toLong(&ok));
-        if (ok && pid > 0)
-            return pid;
+        if (fields.size() >= 6 && fields.at(1) == "FLOCK" && fields.at(5) == node)
+            return fields;
     }
+    return {};
+}
+
+// The pid of a process holding a flock on the device node.
+std::optional<pid_t> flockHolder(const QString &device)
+{
+    const QList<QByteArray> entry = flockEntry(device);
+    bool ok = false;
+    const pid_t pid = entry.isEmpty() ? 0 : pid_t(entry.at(4).toLong(&ok));
+    if (ok && pid > 0)
+        return pid;
     return std::nullopt;
 }
 
@@ -268,6 +275,17 @@ QStringList lockFolders()
 void setLockFolders(const QStringList &folders)
 {
     g_lockFolders = folders;
+}
+
+QString staleLinkRefusal(const QString &link)
+{
+    const QString lock = link + QStringLiteral(".lock");
+    if (!QFileInfo::exists(lock) || !flockEntry(lock).isEmpty())
+        return {};
+    return QStringLiteral("the link %1 was left by a program that has stopped (nobody holds "
+                          "%2), so it may lead to another program's device. Start that "
+                          "program again, or remove the link")
+        .arg(link, lock);
 }
 
 QString linkFolderRefusal(const QString &folder)

@@ -88,23 +88,26 @@ bool portLinkFolderUsable()
 QString portLinkRefusal(int port)
 {
     const QString folder = portLinkFolder();
-    const QString refusal = linkFolderRefusal(folder);
-    if (refusal.isEmpty() || !QFileInfo(folder + QStringLiteral("/com%1").arg(port)).isSymLink())
+    const QString link = folder + QStringLiteral("/com%1").arg(port);
+    if (!QFileInfo(link).isSymLink())
         return {};
-    return refusal;
+    if (const QString refusal = linkFolderRefusal(folder); !refusal.isEmpty())
+        return refusal;
+    return staleLinkRefusal(link);
 }
 
 QString portDevice(int port)
 {
     if (port < kFirstPort || port > kLastPort)
         return {};
+    // A refused link still says that the user meant the linked device, not the one the
+    // number stands for without it.
+    if (!portLinkRefusal(port).isEmpty())
+        return {};
     if (portLinkFolderUsable()) {
         const QFileInfo link(portLinkFolder() + QStringLiteral("/com%1").arg(port));
         if (link.isSymLink())
             return link.symLinkTarget();
-    } else if (!portLinkRefusal(port).isEmpty()) {
-        // The user meant the linked device, not the one the number stands for without it.
-        return {};
     }
     return fixedDevice(port);
 }

@@ -15,8 +15,8 @@ QString portLinkFolder();
 // only then are its links followed.
 bool portLinkFolderUsable();
 
-// Why the link for port `port` is not followed, with the fix, when the link folder holds
-// one but is not trusted; empty otherwise.
+// Why the link for port `port` is not followed, with the fix: the link folder holds one
+// but is not trusted, or the link is stale (see staleLinkRefusal); empty otherwise.
 QString portLinkRefusal(int port);
 
 // The device for port `port`, e.g. "/dev/ttyS2" or "COM3"; empty when none is assigned.

@@ -15,6 +15,7 @@
 #include <grp.h>
 #include <memory>
 #include <optional>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -751,7 +752,15 @@ void tst_Serial::fixedPortTable()
     QCOMPARE(portDevice(port), device);
 }
 
-enum class FolderCase { Private, GroupReadable, NotOurs, Symlinked, DanglingLink };
+enum class FolderCase {
+    Private,
+    GroupReadable,
+    NotOurs,
+    Symlinked,
+    DanglingLink,
+    ServingLockHeld,
+    ServingLockLeft
+};
 Q_DECLARE_METATYPE(FolderCase)
 
 void tst_Serial::linkFolderRules_data()
@@ -764,6 +773,9 @@ void tst_Serial::linkFolderRules_data()
     QTest::newRow("owned by another user") << FolderCase::NotOurs << "mkdir -m 700 %1";
     QTest::newRow("folder is a symlink") << FolderCase::Symlinked << "rm %1 && mkdir -m 700 %1";
     QTest::newRow("dangling link") << FolderCase::DanglingLink << QString();
+    QTest::newRow("its program serving") << FolderCase::ServingLockHeld << QString();
+    QTest::newRow("its program stopped")
+        << FolderCase::ServingLockLeft << "(nobody holds %1/com7.lock)";
 }
 
 // A refused folder that holds a link for the port refuses the port: falling back to the
@@ -795,6 +807,12 @@ void tst_Serial::linkFolderRules()
     default:
         break;
     }
+    // The lock a program that publishes the link holds while it serves (the simulator).
+    QFile servingLock(m_folder->path() + QStringLiteral("/com7.lock"));
+    if (folderCase == FolderCase::ServingLockHeld || folderCase == FolderCase::ServingLockLeft)
+        QVERIFY(servingLock.open(QIODevice::WriteOnly));
+    if (folderCase == FolderCase::ServingLockHeld)
+        QCOMPARE(::flock(servingLock.handle(), LOCK_EX | LOCK_NB), 0);
     QVERIFY(m_folder->link(7, target));
     QCOMPARE(portDevice(8), QStringLiteral("/dev/ttyS7")); // no link: the number's own device
     if (fix.isEmpty()) {
