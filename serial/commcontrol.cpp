@@ -26,7 +26,7 @@ AccessFailure openFailure(const QSerialPort &port, const QString &device)
     case QSerialPort::DeviceNotFoundError:
         return {CommError::Kind::NoDevice, text};
     case QSerialPort::PermissionError:
-        // Our serial library reports a lock file it cannot take as a permission error, and
+        // Qt's serial port reports a lock file it cannot take as a permission error, and
         // EBUSY is how a holder with exclusive access (TIOCEXCL) shows; the lock folders
         // were checked before, so both mean that someone else has just taken the port.
         if (text.contains(QLatin1String("lock")) ||

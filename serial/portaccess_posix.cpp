@@ -40,7 +40,7 @@ QString typeName(mode_t mode)
     return QStringLiteral("not a device");
 }
 
-// The name our serial library gives the lock of `device`: the path below /dev with its
+// The name Qt's serial port gives the lock of `device`: the path below /dev with its
 // slashes turned into underscores; most terminal programs name it the same way.
 QString libraryLockName(const QString &device)
 {
@@ -83,7 +83,7 @@ QStringList existingLockFolders()
 }
 
 // The pid a lock file holds. Three formats are in use: the UUCP text one ("%10d\n", maybe
-// followed by the program and user name), ours (the pid on the first line), and the old
+// followed by the program and user name), Qt's (the pid on the first line), and the old
 // binary one (the pid as four bytes).
 std::optional<pid_t> lockPid(const QByteArray &content)
 {
@@ -206,17 +206,19 @@ std::optional<AccessFailure> checkLockFiles(const QString &device)
             if (processLives(*pid))
                 return AccessFailure{CommError::Kind::InUse, heldBy(*pid)};
             // The process that made the lock has ended: the lock is stale.
-            if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT)
+            if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+                const QString why = osText(errno);
                 return AccessFailure{CommError::Kind::LockFailed,
                                      QStringLiteral("cannot remove the stale lock file %1 of "
                                                     "pid %2, which has ended: %3")
                                          .arg(path)
                                          .arg(*pid)
-                                         .arg(osText(errno))};
+                                         .arg(why)};
+            }
         }
     }
 
-    // Our serial library makes its lock file in the first lock folder; say why it cannot,
+    // Qt's serial port makes our lock file in the first lock folder; say why it cannot,
     // rather than let that pass as "in use".
     if (folders.isEmpty())
         return std::nullopt;

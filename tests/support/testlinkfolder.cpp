@@ -12,7 +12,7 @@ TestLinkFolder::TestLinkFolder()
     : m_hadRuntime(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")),
       m_savedRuntime(qgetenv("XDG_RUNTIME_DIR")), m_savedLockFolders(lockFolders())
 {
-    // Our serial library also makes a lock file of its own, in the machine's lock folder;
+    // Qt's serial port also makes a lock file of its own, in the machine's lock folder;
     // as root the tests put a private one over it (non-root runs cannot, and leave at most
     // its lock files of our own ptys while a port is open).
     [[maybe_unused]] static const bool privateRunLock =
