@@ -1,5 +1,7 @@
 #include "portaccess.h"
 
+#include "linkfolder.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
@@ -281,38 +283,16 @@ void setLockFolders(const QStringList &folders)
 
 QString staleLinkRefusal(const QString &link)
 {
-    const QString lock = link + QStringLiteral(".lock");
-    if (!QFileInfo::exists(lock) || !flockEntry(lock).isEmpty())
+    const std::string lock = qm::servingLockPath(QFile::encodeName(link).toStdString());
+    if (!qm::servingLockAbandoned(lock))
         return {};
     return QStringLiteral("the link %1 was left by a program that has stopped (nobody holds "
                           "%2), so it may lead to another program's device. Start that "
                           "program again, or remove the link")
-        .arg(link, lock);
+        .arg(link, QFile::decodeName(lock.c_str()));
 }
 
 QString linkFolderRefusal(const QString &folder)
 {
-    // In a shared place like /tmp anyone could plant the folder or its links and send our
-    // commands to a device of their choosing, so only a private folder of ours counts.
-    struct stat info = {};
-    if (::lstat(QFile::encodeName(folder).constData(), &info) != 0)
-        return {};
-    if (S_ISLNK(info.st_mode))
-        return QStringLiteral("the link folder %1 is a symbolic link, so its links are not "
-                              "followed. Make it a folder of your own: rm %1 && mkdir -m 700 %1")
-            .arg(folder);
-    if (!S_ISDIR(info.st_mode))
-        return QStringLiteral("the link folder %1 is %2, not a folder")
-            .arg(folder, typeName(info.st_mode));
-    if (info.st_uid != ::getuid())
-        return QStringLiteral("the link folder %1 belongs to user %2, not to you, so its links "
-                              "are not followed. Remove it and make your own: mkdir -m 700 %1")
-            .arg(folder)
-            .arg(info.st_uid);
-    if ((info.st_mode & 077) != 0)
-        return QStringLiteral("the link folder %1 is open to others (mode %2), so its links "
-                              "are not followed. Run: chmod 700 %1")
-            .arg(folder)
-            .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
-    return {};
+    return QString::fromStdString(qm::linkFolderRefusal(QFile::encodeName(folder).toStdString()));
 }

@@ -1,5 +1,7 @@
 #include "ptylink.h"
 
+#include "linkfolder.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,35 +25,6 @@ namespace {
 [[noreturn]] void refuse(const std::string &why)
 {
     throw std::runtime_error(why);
-}
-
-std::string octal(mode_t mode)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
-}
-
-// The serial layer trusts only a private folder, so that nobody else can point a
-// comN link at a device of their choosing; the simulator holds itself to the same rule.
-void ensureSafeFolder(const std::string &folder)
-{
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        fail("cannot create the link folder " + folder);
-    struct stat info = {};
-    if (::lstat(folder.c_str(), &info) != 0)
-        fail("cannot inspect the link folder " + folder);
-    if (S_ISLNK(info.st_mode))
-        refuse("the link folder " + folder +
-               " is a symbolic link; the serial layer would not use it");
-    if (!S_ISDIR(info.st_mode))
-        refuse("the link folder " + folder + " exists and is not a folder");
-    if (info.st_uid != ::getuid())
-        refuse("the link folder " + folder + " belongs to user " + std::to_string(info.st_uid) +
-               ", not to you; the serial layer would not use it");
-    if ((info.st_mode & 077) != 0)
-        refuse("the link folder " + folder + " is open to others (mode " + octal(info.st_mode) +
-               "); the serial layer would not use it. Run: chmod 700 " + folder);
 }
 
 std::optional<std::string> readLink(const std::string &path)
@@ -86,14 +59,6 @@ speed_t speedOf(int rate)
 }
 
 } // namespace
-
-std::string linkFolder()
-{
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0')
-        return std::string(runtime) + "/quillmark";
-    return "/tmp/quillmark-" + std::to_string(::getuid());
-}
 
 PtyLink::PtyLink(int port, int baudRate)
 {
@@ -198,10 +163,13 @@ std::string PtyLink::claimPort(int port, const std::string &lockPath)
 
 void PtyLink::publish(int port)
 {
-    const std::string folder = linkFolder();
-    ensureSafeFolder(folder);
-    const std::string link = folder + "/com" + std::to_string(port);
-    const std::string leftBy = claimPort(port, link + ".lock");
+    // The serial layer trusts only a private folder, so that nobody else can point a
+    // comN link at a device of their choosing; the simulator holds itself to the same rule.
+    const std::string folder = qm::linkFolder();
+    if (const std::string refusal = qm::ensureLinkFolder(folder); !refusal.empty())
+        refuse(refusal);
+    const std::string link = qm::portLinkPath(folder, port);
+    const std::string leftBy = claimPort(port, qm::servingLockPath(link));
 
     struct stat info = {};
     if (::lstat(link.c_str(), &info) == 0) {

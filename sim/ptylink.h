@@ -5,10 +5,6 @@
 #include <optional>
 #include <string>
 
-// Where the serial layer looks for "comN" links: $XDG_RUNTIME_DIR/quillmark, or
-// /tmp/quillmark-UID when XDG_RUNTIME_DIR is unset or empty.
-std::string linkFolder();
-
 // The pseudo-terminal the display talks on, published as "comN" in the link folder.
 // While serving, a flock is held on "comN.lock" beside the link, which also names the
 // device: a link whose lock nobody holds was left by a simulator that has stopped.
