@@ -113,6 +113,9 @@ frmMain::frmMain(QWidget *parent)
 
     cm = new CommControl(this);
     cm->setObjectName(QStringLiteral("cm"));
+    // A green light over a port that is gone would claim a link that no longer exists;
+    // the loss itself is reported when the user next uses the port.
+    connect(cm, &CommControl::portLost, this, [this] { shpPort->setBackColor(indicator::kRed); });
 
     connect(cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(cmdModifyComm, &QPushButton::clicked, this, &frmMain::cmdModifyComm_Click);
@@ -265,10 +268,10 @@ bool frmMain::refuseMissingSelection(std::initializer_list<ComboBox *> lists)
     return false;
 }
 
-QString frmMain::chooseFromListText(const ComboBox *list) const
+QString frmMain::chooseFromListText(const ComboBox *list, const QString &what) const
 {
     QString caption = list->accessibleName();
     if (caption.endsWith(QLatin1Char(':')))
         caption.chop(1);
-    return caption + QStringLiteral(": choose a value from the list.");
+    return caption + QStringLiteral(": choose %1 from the list.").arg(what);
 }

@@ -54,7 +54,8 @@ private:
     void reportCommError(const CommError &error);
     // Shows "Invalid Selection" for the first of `lists` without a selected entry.
     bool refuseMissingSelection(std::initializer_list<ComboBox *> lists);
-    QString chooseFromListText(const ComboBox *list) const;
+    QString chooseFromListText(const ComboBox *list,
+                               const QString &what = QStringLiteral("a value")) const;
     void buildLayout();
 
     QGroupBox *Frame1 = nullptr;

@@ -60,6 +60,9 @@ int exitCodeOf(CommError::Kind kind)
     case CommError::Kind::NoDevice:
     case CommError::Kind::NoPermission:
     case CommError::Kind::InUse:
+    case CommError::Kind::LockFailed:
+    case CommError::Kind::NotTerminal:
+    case CommError::Kind::LinkRefused:
     case CommError::Kind::Lost:
     case CommError::Kind::NotOpen:
     case CommError::Kind::Io:

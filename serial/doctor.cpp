@@ -210,37 +210,17 @@ QList<Verdict> checkLinkFolder(const LinkFolderFacts &folder)
                                     .arg(path)));
         return verdicts;
     }
-    // Its links decide where commands go, so a folder others could change is ignored.
-    const QString renew =
-        QStringLiteral("rm -r %1; mkdir -m 700 %1; then make the links again").arg(path);
-    if (folder.isSymLink)
-        verdicts.append(verdict(check, L::Problem,
-                                QStringLiteral("link folder %1 is a symbolic link; its links are "
-                                               "ignored")
-                                    .arg(path),
-                                renew));
-    else if (!folder.isDir)
-        verdicts.append(verdict(check, L::Problem,
-                                QStringLiteral("link folder %1 is not a folder").arg(path), renew));
-    else if (folder.owner != folder.uid)
-        verdicts.append(verdict(check, L::Problem,
-                                QStringLiteral("link folder %1 belongs to another user (uid %2); "
-                                               "its links are ignored")
-                                    .arg(path)
-                                    .arg(folder.owner),
-                                renew));
-    else if ((folder.mode & 077) != 0)
-        verdicts.append(verdict(check, L::Problem,
-                                QStringLiteral("link folder %1 is open to others (mode %2); its "
-                                               "links are ignored")
-                                    .arg(path, octal(folder.mode)),
-                                QStringLiteral("chmod 700 %1").arg(path)));
+    // The refusal says what is wrong and what to do in one text.
+    if (!folder.refusal.isEmpty())
+        verdicts.append(verdict(check, L::Problem, folder.refusal));
     else
         verdicts.append(verdict(check, L::Ok,
                                 QStringLiteral("link folder %1 is private; its %2 link(s) are "
                                                "followed")
                                     .arg(path)
                                     .arg(folder.links.size())));
+    for (const QString &stale : folder.staleLinks)
+        verdicts.append(verdict(check, L::Problem, stale));
     for (const QString &dangling : folder.danglingLinks)
         verdicts.append(verdict(check, L::Warning,
                                 QStringLiteral("link %1, which does not exist").arg(dangling),
@@ -308,6 +288,13 @@ QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup)
     }
 
     for (const PortInfo &info : ports) {
+        if (!info.refusal.isEmpty()) {
+            verdicts.append(Verdict{Verdict::Check::LinkFolder,
+                                    Verdict::Level::Problem,
+                                    QStringLiteral("COM %1: %2").arg(info.port).arg(info.refusal),
+                                    {}});
+            continue;
+        }
         if (info.device.isEmpty()) {
             verdicts.append(Verdict{Verdict::Check::Device, Verdict::Level::Problem,
                                     QStringLiteral("COM %1: no device is assigned").arg(info.port),

@@ -68,14 +68,11 @@ struct HolderFacts
 struct LinkFolderFacts
 {
     QString path;
-    uid_t uid = 0; // this user
     bool exists = false;
-    bool isSymLink = false;
-    bool isDir = false;
-    uid_t owner = 0;
-    mode_t mode = 0;
+    QString refusal;           // why its links are not followed, with the fix; empty if they are
     QStringList links;         // the comN links it holds
     QStringList danglingLinks; // "comN -> target" of links whose target is missing
+    QStringList staleLinks;    // why each link left by a stopped program is refused
 };
 
 Verdict checkDevice(const DeviceFacts &device);
@@ -96,11 +93,10 @@ QString formatVerdict(const Verdict &verdict);
 // read, so that the serial layer's own lock checking can stand in for this one.
 using LockLookup = std::function<std::optional<LockHolder>(const QString &device)>;
 
-// The folders Linux programs put serial lock files in.
-QStringList defaultLockFolders();
-// Reads LCK..NAME in each folder, in the formats in use (Qt's, UUCP text, binary pid).
-std::optional<LockHolder> readLockFolders(const QString &device,
-                                          const QStringList &folders = defaultLockFolders());
+// Reads LCK..NAME in each folder, in the formats in use (Qt's, UUCP text, binary pid),
+// without touching any; the folders default to the serial layer's (lockFolders()).
+std::optional<LockHolder> readLockFolders(const QString &device, const QStringList &folders);
+std::optional<LockHolder> readLockFolders(const QString &device);
 
 DeviceFacts deviceFacts(const QString &device, const QString &label = {});
 UserFacts currentUserFacts();

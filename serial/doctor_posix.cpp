@@ -1,5 +1,7 @@
 #include "doctor.h"
 
+#include "portaccess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -68,9 +70,9 @@ qint64 lockFilePid(const QByteArray &content)
 
 } // namespace
 
-QStringList defaultLockFolders()
+std::optional<LockHolder> readLockFolders(const QString &device)
 {
-    return {QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
+    return readLockFolders(device, lockFolders());
 }
 
 std::optional<LockHolder> readLockFolders(const QString &device, const QStringList &folders)
@@ -224,16 +226,12 @@ LinkFolderFacts linkFolderFacts(const QString &path)
 {
     LinkFolderFacts facts;
     facts.path = path;
-    facts.uid = ::getuid();
     struct stat info = {};
     if (path.isEmpty() || ::lstat(QFile::encodeName(path).constData(), &info) != 0)
         return facts;
     facts.exists = true;
-    facts.isSymLink = S_ISLNK(info.st_mode);
-    facts.isDir = S_ISDIR(info.st_mode);
-    facts.owner = info.st_uid;
-    facts.mode = info.st_mode & 07777;
-    if (!facts.isDir)
+    facts.refusal = linkFolderRefusal(path);
+    if (!S_ISDIR(info.st_mode))
         return facts;
     const QFileInfoList entries = QDir(path).entryInfoList(
         {QStringLiteral("com*")}, QDir::System | QDir::AllEntries, QDir::Name);
@@ -241,7 +239,9 @@ LinkFolderFacts linkFolderFacts(const QString &path)
         if (!entry.isSymLink())
             continue;
         facts.links.append(entry.fileName());
-        if (!entry.exists())
+        if (const QString stale = staleLinkRefusal(entry.filePath()); !stale.isEmpty())
+            facts.staleLinks.append(stale);
+        else if (!entry.exists())
             facts.danglingLinks.append(
                 QStringLiteral("%1 -> %2").arg(entry.fileName(), entry.symLinkTarget()));
     }

@@ -102,6 +102,8 @@ QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &s
         PortInfo info;
         info.port = port;
         info.device = portDevice(port);
+        if (info.device.isEmpty())
+            info.refusal = portLinkRefusal(port);
         if (!info.device.isEmpty()) {
             const QString link = portLinkFolder() + QStringLiteral("/com%1").arg(port);
             if (linksFollowed && QFileInfo(link).isSymLink())
@@ -152,7 +154,8 @@ QString formatPortLine(const PortInfo &info)
 {
     QStringList fields{QStringLiteral("COM %1").arg(info.port)};
     if (info.device.isEmpty()) {
-        fields.append(QStringLiteral("(no device)"));
+        fields.append(info.refusal.isEmpty() ? QStringLiteral("(no device)")
+                                             : QStringLiteral("(its link is refused)"));
         return fields.join(QLatin1String("  "));
     }
     fields.append(info.device);
@@ -191,6 +194,7 @@ QJsonObject portInfoJson(const PortInfo &info)
         {QStringLiteral("name"), QStringLiteral("COM %1").arg(info.port)},
         {QStringLiteral("device"), textOrNull(info.device)},
         {QStringLiteral("link"), textOrNull(info.linkPath)},
+        {QStringLiteral("refusal"), textOrNull(info.refusal)},
         {QStringLiteral("present"), info.present},
         {QStringLiteral("description"), textOrNull(info.description)},
         {QStringLiteral("manufacturer"), textOrNull(info.manufacturer)},

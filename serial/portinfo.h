@@ -36,6 +36,7 @@ struct PortInfo
     int port = 0;
     QString device;   // empty when no device is assigned
     QString linkPath; // the comN link that named the device, when one did
+    QString refusal;  // why the port's link is not followed (then no device), with the fix
     bool present = false;
     bool enumerated = false; // the system lists the device as a serial port
     QString description;

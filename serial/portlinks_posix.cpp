@@ -1,14 +1,14 @@
 #include "portlinks.h"
 
 #include "commerror.h"
-#include "doctor.h"
+#include "linkfolder.h"
+#include "portaccess.h"
 #include "portnames.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,19 +20,27 @@ QString osText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// The link folder as it must be before a link in it is touched.
-void requireSafeFolder(const QString &folder)
-{
-    for (const Verdict &verdict : checkLinkFolder(linkFolderFacts(folder))) {
-        if (verdict.level == Verdict::Level::Problem)
-            throw CommError(CommError::Kind::NoPermission,
-                            verdict.text + QStringLiteral("; fix: ") + verdict.fix);
-    }
-}
-
 QString linkName(int port)
 {
     return portLinkFolder() + QStringLiteral("/com%1").arg(port);
+}
+
+// A program that publishes a link (the simulator) holds a lock beside it while it serves;
+// its link is not ours to take. A lock nobody holds is what a stopped program left: it
+// goes with the link, or it would refuse the next link of that number as stale.
+void takeOverServingLock(int port, const QString &link)
+{
+    const std::string lock = qm::servingLockPath(QFile::encodeName(link).toStdString());
+    struct stat info = {};
+    if (::stat(lock.c_str(), &info) != 0)
+        return;
+    if (!qm::servingLockAbandoned(lock))
+        throw CommError(CommError::Kind::InUse,
+                        QStringLiteral("COM %1: %2 is served by a running program (it holds %3); "
+                                       "stop that program first")
+                            .arg(port)
+                            .arg(link, QFile::decodeName(lock.c_str())));
+    ::unlink(lock.c_str());
 }
 
 } // namespace
@@ -46,21 +54,15 @@ QString makePortLink(int port, const QString &target)
         throw CommError(CommError::Kind::NoDevice,
                         QStringLiteral("COM %1: %2: %3").arg(port).arg(target, osText(errno)));
     if (!S_ISCHR(info.st_mode))
-        throw CommError(CommError::Kind::NoDevice,
+        throw CommError(CommError::Kind::NotTerminal,
                         QStringLiteral("COM %1: %2 is not a serial device").arg(port).arg(target));
 
     const QString folder = portLinkFolder();
-    const QByteArray folderPath = QFile::encodeName(folder);
-    struct stat folderInfo = {};
-    if (::lstat(folderPath.constData(), &folderInfo) != 0) {
-        // mkdir honours the umask; the mode is set again explicitly.
-        if (::mkdir(folderPath.constData(), 0700) != 0 ||
-            ::chmod(folderPath.constData(), 0700) != 0)
-            throw CommError(
-                CommError::Kind::Io,
-                QStringLiteral("cannot make the link folder %1: %2").arg(folder, osText(errno)));
-    }
-    requireSafeFolder(folder);
+    if (const std::string refusal = qm::ensureLinkFolder(QFile::encodeName(folder).toStdString());
+        !refusal.empty())
+        throw CommError(QFileInfo(folder).isDir() ? CommError::Kind::LinkRefused
+                                                  : CommError::Kind::Io,
+                        QString::fromStdString(refusal));
 
     const QString name = linkName(port);
     const QFileInfo existing(name);
@@ -71,6 +73,7 @@ QString makePortLink(int port, const QString &target)
         throw CommError(
             CommError::Kind::Io,
             QStringLiteral("COM %1: %2 is not a link; remove it first").arg(port).arg(name));
+    takeOverServingLock(port, name);
 
     // A link made aside and renamed over the old one: the port never names nothing, and a
     // program opening it meanwhile gets either the old device or the new one.
@@ -92,13 +95,13 @@ bool removePortLink(int port)
 {
     requirePortNumber(port);
     const QString folder = portLinkFolder();
-    if (!QFileInfo(folder).exists())
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(folder).constData(), &info) != 0)
         return false;
-    const LinkFolderFacts facts = linkFolderFacts(folder);
     // Removing a link of our own from a folder open to others is harmless; reaching
     // through a folder that is a link or someone else's is not.
-    if (facts.isSymLink || !facts.isDir || facts.owner != facts.uid)
-        requireSafeFolder(folder);
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid())
+        throw CommError(CommError::Kind::LinkRefused, linkFolderRefusal(folder));
 
     const QString name = linkName(port);
     const QFileInfo existing(name);
@@ -109,6 +112,7 @@ bool removePortLink(int port)
                 QStringLiteral("COM %1: %2 is not a link; it is left alone").arg(port).arg(name));
         return false;
     }
+    takeOverServingLock(port, name);
     if (::unlink(QFile::encodeName(name).constData()) != 0)
         throw CommError(
             CommError::Kind::Io,

@@ -1,6 +1,7 @@
 #include "portnames.h"
 
 #include "commerror.h"
+#include "portaccess.h"
 
 #include <QByteArray>
 #include <QFileInfo>
@@ -8,7 +9,6 @@
 #ifdef Q_OS_WIN
 #include <QSerialPortInfo>
 #else
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -22,6 +22,11 @@ QString portLinkFolder()
 bool portLinkFolderUsable()
 {
     return false;
+}
+
+QString portLinkRefusal(int)
+{
+    return {};
 }
 
 QString portDevice(int port)
@@ -77,17 +82,28 @@ QString portLinkFolder()
 
 bool portLinkFolderUsable()
 {
-    // In a shared place like /tmp anyone could plant the folder or its links and send our
-    // commands to a device of their choosing, so only a private folder of ours counts.
-    struct stat info = {};
-    if (::lstat(QFile::encodeName(portLinkFolder()).constData(), &info) != 0)
-        return false;
-    return S_ISDIR(info.st_mode) && info.st_uid == getuid() && (info.st_mode & 077) == 0;
+    const QString folder = portLinkFolder();
+    return QFileInfo(folder).isDir() && linkFolderRefusal(folder).isEmpty();
+}
+
+QString portLinkRefusal(int port)
+{
+    const QString folder = portLinkFolder();
+    const QString link = folder + QStringLiteral("/com%1").arg(port);
+    if (!QFileInfo(link).isSymLink())
+        return {};
+    if (const QString refusal = linkFolderRefusal(folder); !refusal.isEmpty())
+        return refusal;
+    return staleLinkRefusal(link);
 }
 
 QString portDevice(int port)
 {
     if (port < kFirstPort || port > kLastPort)
+        return {};
+    // A refused link still says that the user meant the linked device, not the one the
+    // number stands for without it.
+    if (!portLinkRefusal(port).isEmpty())
         return {};
     if (portLinkFolderUsable()) {
         const QFileInfo link(portLinkFolder() + QStringLiteral("/com%1").arg(port));
@@ -130,6 +146,8 @@ QString portDeviceDescription(int port)
             .arg(port)
             .arg(kFirstPort)
             .arg(kLastPort);
+    if (const QString refusal = portLinkRefusal(port); !refusal.isEmpty())
+        return refusal;
     const QString device = portDevice(port);
     if (device.isEmpty()) {
         const QString folder = portLinkFolder();

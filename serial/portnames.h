@@ -18,8 +18,13 @@ QString portLinkFolder();
 // only then are its links followed.
 bool portLinkFolderUsable();
 
+// Why the link for port `port` is not followed, with the fix: the link folder holds one
+// but is not trusted, or the link is stale (see staleLinkRefusal); empty otherwise.
+QString portLinkRefusal(int port);
+
 // The device for port `port`, e.g. "/dev/ttyS2" or "COM3"; empty when none is assigned.
-// A link that points nowhere still names its target, which then fails to open.
+// A link that points nowhere still names its target, which then fails to open. Empty too
+// when a link for the port is refused (see portLinkRefusal).
 QString portDevice(int port);
 
 // "COM 3 (/dev/ttyS2)", or "COM 120" when no device is assigned.

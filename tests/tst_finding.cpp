@@ -526,6 +526,8 @@ void tst_Finding::linkFolderVerdicts_data()
     QTest::newRow("open to others") << "0755" << QList<Level>{Level::Problem};
     QTest::newRow("a symbolic link") << "symlink" << QList<Level>{Level::Problem};
     QTest::newRow("a link to nothing") << "dangling" << QList<Level>{Level::Ok, Level::Warning};
+    QTest::newRow("a link left by a stopped program")
+        << "stale" << QList<Level>{Level::Ok, Level::Problem};
 }
 
 void tst_Finding::linkFolderVerdicts()
@@ -541,6 +543,11 @@ void tst_Finding::linkFolderVerdicts()
         QVERIFY(::chmod(QFile::encodeName(path).constData(), 0755) == 0);
     else if (shape == QLatin1String("dangling"))
         QVERIFY(m_folder->link(4, path + QStringLiteral("/nothing")));
+    else if (shape == QLatin1String("stale")) {
+        // The serving lock of a simulator killed with -9: there, and nobody holds it.
+        QFile lock(path + QStringLiteral("/com3.lock"));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+    }
     else if (shape == QLatin1String("symlink")) {
         const QString aside = m_folder->runtimePath() + QStringLiteral("/elsewhere");
         QVERIFY(QDir().rename(path, aside));
