@@ -547,8 +547,7 @@ void tst_Finding::linkFolderVerdicts()
         // The serving lock of a simulator killed with -9: there, and nobody holds it.
         QFile lock(path + QStringLiteral("/com3.lock"));
         QVERIFY(lock.open(QIODevice::WriteOnly));
-    }
-    else if (shape == QLatin1String("symlink")) {
+    } else if (shape == QLatin1String("symlink")) {
         const QString aside = m_folder->runtimePath() + QStringLiteral("/elsewhere");
         QVERIFY(QDir().rename(path, aside));
         QVERIFY(QFile::link(aside, path));
