@@ -105,6 +105,11 @@ Verdict checkHolders(const DeviceFacts &device, const HolderFacts &holders)
     using L = Verdict::Level;
     const auto check = Verdict::Check::Holder;
     const QString &label = device.label;
+    if (holders.lock && holders.lock->process.pid == 0)
+        return verdict(check, L::Problem,
+                       QStringLiteral("%1: locked by %2, which names no process")
+                           .arg(label, holders.lock->lockFile),
+                       QStringLiteral("remove it if no program uses the port"));
     if (holders.lock)
         return verdict(check, L::Problem,
                        QStringLiteral("%1: in use by %2, which holds the lock file %3")
@@ -118,6 +123,11 @@ Verdict checkHolders(const DeviceFacts &device, const HolderFacts &holders)
                        QStringLiteral("%1: open in %2").arg(label, names.join(QLatin1String(", "))),
                        QStringLiteral("close that program"));
     }
+    if (holders.flockHeld && holders.flockPid > 0)
+        return verdict(
+            check, L::Problem,
+            QStringLiteral("%1: pid %2 holds it (flock)").arg(label).arg(holders.flockPid),
+            QStringLiteral("close that program"));
     if (holders.flockHeld)
         return verdict(check, L::Problem,
                        QStringLiteral("%1: another program holds it (flock)").arg(label),

@@ -63,6 +63,7 @@ struct HolderFacts
     // How a trial open went: 0 when it opened, otherwise the errno; none when not tried.
     std::optional<int> openErrno;
     bool flockHeld = false; // another descriptor holds flock() on the device
+    qint64 flockPid = 0;    // its holder, when the kernel's lock table names it
 };
 
 struct LinkFolderFacts
@@ -89,14 +90,13 @@ QString formatVerdict(const Verdict &verdict);
 
 // ---- gathering the facts from the running system ----
 
-// Finds a lock file of a live process naming the device. A parameter wherever locks are
-// read, so that the serial layer's own lock checking can stand in for this one.
+// Finds a lock file naming the device that is to be respected. A parameter wherever locks
+// are read, so that tests can make up the lock folders' contents.
 using LockLookup = std::function<std::optional<LockHolder>(const QString &device)>;
 
-// Reads LCK..NAME in each folder, in the formats in use (Qt's, UUCP text, binary pid),
-// without touching any; the folders default to the serial layer's (lockFolders()).
-std::optional<LockHolder> readLockFolders(const QString &device, const QStringList &folders);
-std::optional<LockHolder> readLockFolders(const QString &device);
+// The serial layer's own reading of the lock folders (findLiveLock), with the holder's
+// name; a lock of this very process does not count.
+std::optional<LockHolder> liveLockHolder(const QString &device);
 
 DeviceFacts deviceFacts(const QString &device, const QString &label = {});
 UserFacts currentUserFacts();
@@ -107,7 +107,7 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device,
                                           const QString &procRoot = QStringLiteral("/proc"));
 // With `trialOpen`, the device is also opened and closed again, without changing its
 // settings, to see whether another program holds it exclusively or by flock().
-// Without a lookup, readLockFolders() is used.
+// Without a lookup, liveLockHolder() is used.
 HolderFacts holderFacts(const QString &device, bool trialOpen, const LockLookup &lockLookup = {});
 LinkFolderFacts linkFolderFacts(const QString &path);
 

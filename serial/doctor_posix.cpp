@@ -6,9 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -41,67 +39,15 @@ QString processName(qint64 pid, const QString &procRoot = QStringLiteral("/proc"
     return QString::fromLocal8Bit(comm.readAll()).trimmed();
 }
 
-bool processAlive(qint64 pid)
-{
-    // EPERM: the process exists but belongs to someone else; it is alive all the same.
-    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
-}
-
-// The pid a lock file holds. Three formats are in use: Qt's (pid, program and host, one a
-// line), the UUCP one ("%10d\n", sometimes followed by program and user) and a bare
-// binary pid of four bytes from old programs.
-qint64 lockFilePid(const QByteArray &content)
-{
-    if (content.size() == int(sizeof(qint32))) {
-        const bool text = std::all_of(content.begin(), content.end(), [](char c) {
-            return (c >= '0' && c <= '9') || c == ' ' || c == '\n';
-        });
-        if (!text) {
-            qint32 pid = 0;
-            std::memcpy(&pid, content.constData(), sizeof pid);
-            return pid;
-        }
-    }
-    const QList<QByteArray> words = content.simplified().split(' ');
-    bool ok = false;
-    const qint64 pid = words.isEmpty() ? 0 : words.first().toLongLong(&ok);
-    return ok ? pid : 0;
-}
-
 } // namespace
 
-std::optional<LockHolder> readLockFolders(const QString &device)
+std::optional<LockHolder> liveLockHolder(const QString &device)
 {
-    return readLockFolders(device, lockFolders());
-}
-
-std::optional<LockHolder> readLockFolders(const QString &device, const QStringList &folders)
-{
-    // Programs name the lock after the device's file name; Qt uses the path below /dev
-    // with '/' turned into '_' (so /dev/pts/3 is LCK..pts_3).
-    QString below = device;
-    if (below.startsWith(QLatin1String("/dev/")))
-        below = below.mid(5);
-    below.replace(QLatin1Char('/'), QLatin1Char('_'));
-    const QStringList names{QStringLiteral("LCK..") + QFileInfo(device).fileName(),
-                            QStringLiteral("LCK..") + below};
-    QStringList seen;
-    for (const QString &folder : folders) {
-        // /var/lock is usually a link to /run/lock; read each real folder once.
-        const QString real = QFileInfo(folder).canonicalFilePath();
-        if (real.isEmpty() || seen.contains(real))
-            continue;
-        seen.append(real);
-        for (const QString &name : names) {
-            QFile lock(real + QLatin1Char('/') + name);
-            if (!lock.open(QIODevice::ReadOnly))
-                continue;
-            const qint64 pid = lockFilePid(lock.read(256));
-            if (pid != qint64(::getpid()) && processAlive(pid))
-                return LockHolder{lock.fileName(), ProcessRef{pid, processName(pid)}};
-        }
-    }
-    return std::nullopt;
+    const std::optional<LiveLock> lock = findLiveLock(device);
+    if (!lock || lock->pid == qint64(::getpid()))
+        return std::nullopt;
+    return LockHolder{lock->lockFile,
+                      ProcessRef{lock->pid, lock->pid > 0 ? processName(lock->pid) : QString()}};
 }
 
 DeviceFacts deviceFacts(const QString &device, const QString &label)
@@ -203,8 +149,13 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &
 HolderFacts holderFacts(const QString &device, bool trialOpen, const LockLookup &lockLookup)
 {
     HolderFacts facts;
-    facts.lock = lockLookup ? lockLookup(device) : readLockFolders(device);
+    facts.lock = lockLookup ? lockLookup(device) : liveLockHolder(device);
     facts.openedBy = processesWithDeviceOpen(device);
+    // The kernel's lock table shows a flock without opening the device.
+    if (const std::optional<qint64> pid = flockHolderPid(device); pid && *pid != ::getpid()) {
+        facts.flockHeld = true;
+        facts.flockPid = *pid;
+    }
     if (!trialOpen)
         return facts;
     // Opening does not change the line settings; closing puts nothing back because
@@ -218,6 +169,8 @@ HolderFacts holderFacts(const QString &device, bool trialOpen, const LockLookup 
     facts.openErrno = 0;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         facts.flockHeld = true;
+    else
+        ::flock(fd, LOCK_UN);
     ::close(fd);
     return facts;
 }

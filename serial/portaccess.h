@@ -24,6 +24,18 @@ std::optional<AccessFailure> checkDeviceNode(const QString &device);
 // gone is removed. Also refuses when no lock file could be made for the device.
 std::optional<AccessFailure> checkLockFiles(const QString &device);
 
+// A lock file of `device` that checkLockFiles would respect: its process lives, or it
+// names none. Only looks; removes nothing. `pid` is 0 when the file names no process.
+struct LiveLock
+{
+    QString lockFile;
+    qint64 pid = 0;
+};
+std::optional<LiveLock> findLiveLock(const QString &device);
+
+// The pid of a process holding a flock on `device`, from the kernel's lock table.
+std::optional<qint64> flockHolderPid(const QString &device);
+
 // Right after the open: the descriptor must be a terminal, and we take an exclusive flock
 // on it, held until it is closed, as the terminal programs that lock that way expect.
 std::optional<AccessFailure> claimOpenDevice(int fd, const QString &device);

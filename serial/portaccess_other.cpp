@@ -13,6 +13,16 @@ std::optional<AccessFailure> checkLockFiles(const QString &)
     return std::nullopt;
 }
 
+std::optional<LiveLock> findLiveLock(const QString &)
+{
+    return std::nullopt;
+}
+
+std::optional<qint64> flockHolderPid(const QString &)
+{
+    return std::nullopt;
+}
+
 std::optional<AccessFailure> claimOpenDevice(int, const QString &)
 {
     return std::nullopt;

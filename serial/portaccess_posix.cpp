@@ -239,6 +239,32 @@ std::optional<AccessFailure> checkLockFiles(const QString &device)
     return std::nullopt;
 }
 
+std::optional<LiveLock> findLiveLock(const QString &device)
+{
+    struct stat node = {};
+    if (::stat(QFile::encodeName(device).constData(), &node) != 0)
+        return std::nullopt;
+    for (const QString &folder : existingLockFolders()) {
+        for (const QString &name : lockNames(device, node.st_rdev)) {
+            QFile lock(folder + QLatin1Char('/') + name);
+            if (!lock.exists())
+                continue;
+            const std::optional<pid_t> pid =
+                lock.open(QIODevice::ReadOnly) ? lockPid(lock.read(64)) : std::nullopt;
+            if (!pid || processLives(*pid))
+                return LiveLock{lock.fileName(), pid ? qint64(*pid) : 0};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<qint64> flockHolderPid(const QString &device)
+{
+    if (const std::optional<pid_t> pid = flockHolder(device))
+        return qint64(*pid);
+    return std::nullopt;
+}
+
 std::optional<AccessFailure> claimOpenDevice(int fd, const QString &device)
 {
     if (!::isatty(fd))

@@ -560,51 +560,58 @@ void tst_Finding::lockFilesOfLiveProcessesOnly_data()
     QTest::addColumn<QString>("name"); // {pts}: the pty's number
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("held");
+    QTest::addColumn<qint64>("pid");
 
     // The parent of this test (CTest or a shell) is alive and not this process.
-    const QByteArray live = QByteArray::number(qint64(::getppid()));
-    const qint32 binaryPid = qint32(::getppid());
-    QTest::newRow("UUCP text") << "LCK..{pts}"
-                               << QByteArray("%1\n").replace("%1", live.rightJustified(10, ' '))
-                               << true;
+    const qint64 parent = ::getppid();
+    const QByteArray live = QByteArray::number(parent);
+    const qint32 binaryPid = qint32(parent);
+    QTest::newRow("UUCP text") << "LCK..{pts}" << live.rightJustified(10, ' ') + "\n"
+                               << true << parent;
     QTest::newRow("UUCP with program")
         << "LCK..{pts}" << live.rightJustified(10, ' ') + " minicom root\n"
-        << true;
+        << true << parent;
     QTest::newRow("binary pid") << "LCK..{pts}"
-                                << QByteArray(reinterpret_cast<const char *>(&binaryPid), 4)
-                                << true;
+                                << QByteArray(reinterpret_cast<const char *>(&binaryPid), 4) << true
+                                << parent;
     QTest::newRow("Qt's, named below /dev") << "LCK..pts_{pts}" << live + "\nminicom\nhost\n"
-                                            << true;
-    QTest::newRow("dead pid") << "LCK..{pts}" << QByteArray("  99999999\n") << false;
+                                            << true << parent;
+    QTest::newRow("names no process")
+        << "LCK..{pts}" << QByteArray("garbage\n") << true << qint64(0);
+    QTest::newRow("dead pid") << "LCK..{pts}" << QByteArray("  99999999\n") << false << qint64(0);
     QTest::newRow("our own") << "LCK..{pts}" << QByteArray::number(qint64(::getpid())) + "\n"
-                             << false;
-    QTest::newRow("unreadable content") << "LCK..{pts}" << QByteArray("garbage\n") << false;
+                             << false << qint64(0);
 }
 
+// Through the serial layer's own lock reading, in the private lock folder TestLinkFolder
+// sets up: the machine's is never touched.
 void tst_Finding::lockFilesOfLiveProcessesOnly()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
     QFETCH(bool, held);
+    QFETCH(qint64, pid);
 
     PtyPeer peer(7);
     QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
-    // A private lock folder: the machine's own is never touched.
-    QTemporaryDir locks;
-    QVERIFY(locks.isValid());
     const QString pts = QFileInfo(peer.slavePath()).fileName();
-    QFile lock(locks.path() + QLatin1Char('/') +
+    QFile lock(m_folder->lockPath() + QLatin1Char('/') +
                QString(name).replace(QLatin1String("{pts}"), pts));
     QVERIFY(lock.open(QIODevice::WriteOnly));
     lock.write(content);
     lock.close();
 
-    const std::optional<LockHolder> holder = readLockFolders(peer.slavePath(), {locks.path()});
+    const std::optional<LockHolder> holder = liveLockHolder(peer.slavePath());
     QCOMPARE(bool(holder), held);
     if (held) {
-        QCOMPARE(holder->process.pid, qint64(::getppid()));
+        QCOMPARE(holder->process.pid, pid);
         QCOMPARE(holder->lockFile, lock.fileName());
+        QCOMPARE(checkHolders(deviceFacts(peer.slavePath()), HolderFacts{holder, {}, {}, false, 0})
+                     .level,
+                 Level::Problem);
     }
+    // The doctor changes nothing: a stale lock stays for the next open to replace.
+    QVERIFY(lock.exists());
 }
 
 void tst_Finding::holdersOfARealDeviceSeen()
