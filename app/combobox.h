@@ -5,7 +5,8 @@
 #include <functional>
 
 // An editable drop-down list that is handled by the position of its selected entry.
-// Text typed into the field is not a selection: the list then reads -1.
+// Text typed into the field is not a selection, whatever it says and wherever the focus
+// goes afterwards: the list reads -1 until an entry is picked or set.
 class ComboBox : public QComboBox
 {
     Q_OBJECT
@@ -25,5 +26,6 @@ private:
     void refreshToolTips();
 
     bool m_typed = false;
+    bool m_fieldFinishing = false; // inside the field's editingFinished or returnPressed
     std::function<QString(int)> m_toolTip;
 };

@@ -2,6 +2,7 @@
 #include "frmmain.h"
 #include "shape.h"
 
+#include <QAbstractItemView>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -310,6 +311,20 @@ void tst_Window::typingLeavesNoSelection()
 
     QTest::keyClicks(baud->lineEdit(), "x");
     QCOMPARE(baud->listIndex(), -1);
+    // Picking in the popup or moving with the arrow keys selects again.
+    baud->showPopup();
+    QVERIFY(QTest::qWaitForWindowExposed(baud->view()));
+    baud->view()->setCurrentIndex(baud->model()->index(2, 0));
+    QTest::keyClick(baud->view(), Qt::Key_Return);
+    QCOMPARE(baud->listIndex(), 2);
+    QCOMPARE(baud->currentText(), QStringLiteral("4800"));
+    QTest::keyClicks(baud->lineEdit(), "0");
+    QCOMPARE(baud->listIndex(), -1);
+    QTest::keyClick(baud, Qt::Key_Up);
+    QCOMPARE(baud->listIndex(), 1);
+    QCOMPARE(baud->currentText(), QStringLiteral("2400"));
+
+    QTest::keyClicks(baud->lineEdit(), "x");
     baud->setListIndex(-1);
     QCOMPARE(baud->listIndex(), -1);
     QCOMPARE(baud->currentText(), QString());
