@@ -31,8 +31,9 @@ public:
 
     // Writes strCommand, waits one interval of tmrTout with the window live, then
     // stores what arrived in strResponse. Returns false, having sent nothing, when
-    // another exchange is still waiting, and false when the window closed during
-    // the wait. A failure of the port is thrown as CommError.
+    // another exchange is still waiting, and false when the window closed or the
+    // application began to quit during the wait (the exchange is abandoned). A failure
+    // of the port is thrown as CommError.
     bool SendCommand();
     bool exchangeWaiting() const { return m_wait != nullptr; }
 
