@@ -3,43 +3,8 @@
 #include <QByteArray>
 #include <QFileInfo>
 
-#ifdef Q_OS_WIN
-#include <QSerialPortInfo>
-#else
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
-
-#ifdef Q_OS_WIN
-
-QString portLinkFolder()
-{
-    return {};
-}
-
-bool portLinkFolderUsable()
-{
-    return false;
-}
-
-QString portDevice(int port)
-{
-    if (port < kFirstPort || port > kLastPort)
-        return {};
-    return QStringLiteral("COM%1").arg(port);
-}
-
-static bool devicePresent(const QString &device)
-{
-    const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        if (info.portName().compare(device, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
-
-#else
 
 namespace {
 
@@ -100,8 +65,6 @@ static bool devicePresent(const QString &device)
     return QFileInfo::exists(device);
 }
 
-#endif
-
 QString portLabel(int port)
 {
     const QString device = portDevice(port);
@@ -118,14 +81,10 @@ QString portDeviceDescription(int port)
             .arg(kFirstPort)
             .arg(kLastPort);
     const QString device = portDevice(port);
-    if (device.isEmpty()) {
-        const QString folder = portLinkFolder();
-        if (folder.isEmpty())
-            return QStringLiteral("no device is assigned to COM %1").arg(port);
+    if (device.isEmpty())
         return QStringLiteral("no device is assigned to COM %1; a link com%1 in %2 can name one")
             .arg(port)
-            .arg(folder);
-    }
+            .arg(portLinkFolder());
     return devicePresent(device) ? QStringLiteral("%1 (present)").arg(device)
                                  : QStringLiteral("%1 (not present)").arg(device);
 }

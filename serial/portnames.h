@@ -8,14 +8,13 @@ constexpr int kLastPort = 250;
 
 // The folder whose `comN` symbolic links name the device for port N, whether or not it
 // exists: $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-<uid> without that variable.
-// Empty on systems without the folder.
 QString portLinkFolder();
 
 // Whether the link folder is a real directory of this user closed to everyone else;
 // only then are its links followed.
 bool portLinkFolderUsable();
 
-// The device for port `port`, e.g. "/dev/ttyS2" or "COM3"; empty when none is assigned.
+// The device for port `port`, e.g. "/dev/ttyS2"; empty when none is assigned.
 // A link that points nowhere still names its target, which then fails to open.
 QString portDevice(int port);
 
