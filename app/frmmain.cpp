@@ -5,6 +5,7 @@
 #include "optionlists.h"
 #include "portnames.h"
 #include "shape.h"
+#include "taskbar.h"
 #include "timer.h"
 
 #include <QCloseEvent>
@@ -14,6 +15,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QStyleFactory>
 
 namespace {
@@ -257,6 +259,14 @@ void frmMain::closeEvent(QCloseEvent *event)
         m_wait->quit();
     }
     event->accept();
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    // A tool window of a technician's bench: no taskbar button.
+    if (!event->spontaneous())
+        keepOffTaskbar(this);
+    QWidget::showEvent(event);
 }
 
 bool frmMain::refuseMissingSelection(std::initializer_list<ComboBox *> lists)

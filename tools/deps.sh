@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-serialport-dev libgl-dev
+  qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev
   fonts-dejavu-core fonts-dejavu-extra
   xvfb xauth x11-utils imagemagick xdotool
 )
