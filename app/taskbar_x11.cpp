@@ -23,11 +23,14 @@ xcb_atom_t internAtom(xcb_connection_t *connection, const char *name)
 
 void keepOffTaskbar(QWidget *window)
 {
-    // Wayland has no such request: there the compositor's shell decides.
-    auto *x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11)
+    // Wayland has no such request: there the compositor's shell decides. The offscreen
+    // platform offers the X11 interface too, without a connection.
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
         return;
-    xcb_connection_t *connection = x11->connection();
+    auto *x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
+        return;
     const xcb_atom_t state = internAtom(connection, "_NET_WM_STATE");
     const xcb_atom_t skipTaskbar = internAtom(connection, "_NET_WM_STATE_SKIP_TASKBAR");
     if (state == XCB_ATOM_NONE || skipTaskbar == XCB_ATOM_NONE)

@@ -1,6 +1,7 @@
 #include "commcontrol.h"
 #include "messageboxes.h"
 #include "ptyrig.h"
+#include "shape.h"
 #include "windowdriver.h"
 
 #include <QLabel>
@@ -32,6 +33,8 @@ private slots:
     void modifySendsTheChosenSettings();
     void modifyRefusesNoParityWithSevenBits();
     void reconnectReopensWithNewSettings();
+    void connectSequenceSeenFromOutside_data();
+    void connectSequenceSeenFromOutside();
     void connectToAPortWithoutDeviceIsReported_data();
     void connectToAPortWithoutDeviceIsReported();
     void connectRefusesTypedPortSettings();
@@ -220,6 +223,64 @@ void tst_Display::reconnectReopensWithNewSettings()
     QCOMPARE(cfgetospeed(&line), speed_t(B2400));
     QVERIFY(line.c_cflag & PARODD);
     QCOMPARE(indicatorColour(*m_rig->window), kGreen);
+}
+
+void tst_Display::connectSequenceSeenFromOutside_data()
+{
+    QTest::addColumn<bool>("hangUp"); // the device goes away while the read waits
+    QTest::addColumn<QStringList>("colours");
+    QTest::addColumn<bool>("frame2After");
+    QTest::addColumn<QString>("box");
+
+    QTest::newRow("answer after 400 ms")
+        << false << QStringList{"white closed", "yellow open", "green open"} << true << QString();
+    QTest::newRow("hang-up during the read")
+        << true << QStringList{"white closed", "yellow open", "red closed"} << false
+        << QStringLiteral("Comm Port Error!");
+}
+
+void tst_Display::connectSequenceSeenFromOutside()
+{
+    QFETCH(bool, hangUp);
+    QFETCH(QStringList, colours);
+    QFETCH(bool, frame2After);
+    QFETCH(QString, box);
+
+    frmMain &window = *m_rig->window;
+    const CommControl *port = control<CommControl>(window, "cm");
+    QWidget *frame2 = control(window, "Frame2");
+    // Each colour as it is set, with the port's state at that moment.
+    QStringList seen;
+    QObject::connect(
+        control<Shape>(window, "shpPort"), &Shape::backColorChanged, this, [&](quint32 colour) {
+            const char *name = colour == indicator::kWhite    ? "white"
+                               : colour == indicator::kYellow ? "yellow"
+                               : colour == indicator::kGreen  ? "green"
+                               : colour == indicator::kRed    ? "red"
+                                                              : "other";
+            seen << QString::fromLatin1(name) +
+                        (port->portOpen() ? QStringLiteral(" open") : QStringLiteral(" closed"));
+        });
+    QColor colourAt200;
+    bool frame2At200 = true;
+    QTimer::singleShot(200, this, [&] {
+        colourAt200 = indicatorColour(window);
+        frame2At200 = frame2->isEnabled();
+        if (hangUp)
+            m_rig->peer.hangUp();
+    });
+    if (!hangUp)
+        m_rig->peer.respond("$M\r", ">13810A\r", 400);
+
+    MessageBoxes boxes;
+    click(window, "cmdConnect");
+    QCOMPARE(colourAt200, kYellow);
+    QVERIFY(!frame2At200);
+    QCOMPARE(seen, colours);
+    QCOMPARE(frame2->isEnabled(), frame2After);
+    QCOMPARE(control<QPushButton>(window, "cmdConnect")->text(), QStringLiteral("Reconnect"));
+    QCOMPARE(boxes.count(), box.isEmpty() ? 0 : 1);
+    QCOMPARE(boxes.last().title, box);
 }
 
 void tst_Display::connectToAPortWithoutDeviceIsReported_data()
