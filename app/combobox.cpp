@@ -1,6 +1,8 @@
 #include "combobox.h"
 
 #include <QLineEdit>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 
 ComboBox::ComboBox(QWidget *parent) : QComboBox(parent)
 {
@@ -48,6 +50,15 @@ void ComboBox::setListIndex(int index)
 QString ComboBox::list(int index) const
 {
     return itemText(index);
+}
+
+int ComboBox::fieldWidth() const
+{
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    return style()
+        ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this)
+        .width();
 }
 
 void ComboBox::setItemToolTips(std::function<QString(int)> toolTip)

@@ -17,6 +17,8 @@ public:
     int listIndex() const;
     void setListIndex(int index);
     QString list(int index) const;
+    // The width of the text field, as the style lays it out in the current geometry.
+    int fieldWidth() const;
 
     // Tool tips for the entries, worked out afresh each time the list drops down.
     void setItemToolTips(std::function<QString(int)> toolTip);

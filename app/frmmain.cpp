@@ -33,11 +33,15 @@ void place(QWidget *widget, int left, int top, int width, int height)
 }
 
 // The layout was drawn for a small dialog font; at the default 10 pt several captions
-// would be clipped at their fixed widths.
+// would be clipped at their fixed widths. Where the machine lacks this font, fontconfig
+// gives a wider one, and the window steps the size down until everything fits.
+constexpr int kDialogPixelSize = 11;
+constexpr int kSmallestPixelSize = 7;
+
 QFont dialogFont()
 {
     QFont font(QStringLiteral("DejaVu Sans Condensed"));
-    font.setPixelSize(11);
+    font.setPixelSize(kDialogPixelSize);
     return font;
 }
 
@@ -75,6 +79,8 @@ frmMain::frmMain(QWidget *parent)
         for (QWidget *widget : findChildren<QWidget *>())
             widget->setStyle(classic);
     }
+
+    fitFont();
 
     tmrTout = new Timer(this);
     tmrTout->setObjectName(QStringLiteral("tmrTout"));
@@ -259,6 +265,43 @@ void frmMain::closeEvent(QCloseEvent *event)
         m_wait->quit();
     }
     event->accept();
+}
+
+void frmMain::fitFont()
+{
+    QFont font = this->font();
+    while (!captionsThatDoNotFit().isEmpty() && font.pixelSize() > kSmallestPixelSize) {
+        font.setPixelSize(font.pixelSize() - 1);
+        setFont(font);
+    }
+}
+
+QStringList frmMain::captionsThatDoNotFit() const
+{
+    QStringList misfits;
+    auto check = [&misfits](const QWidget *box, const QString &text, int room) {
+        if (box->fontMetrics().horizontalAdvance(text) > room ||
+            box->fontMetrics().height() > box->height())
+            misfits << QStringLiteral("%1 \"%2\"").arg(box->objectName(), text);
+    };
+    for (const QLabel *label : findChildren<QLabel *>()) {
+        // The settings label's widest text: the settings strings are all this long.
+        if (label != Image1)
+            check(label, label == lblSettings ? QStringLiteral("9600,N,8,1") : label->text(),
+                  label->width());
+    }
+    for (const QPushButton *button : findChildren<QPushButton *>()) {
+        // A button's caption needs a little room beside its bevel.
+        check(button, button == cmdConnect ? QStringLiteral("Reconnect") : button->text(),
+              button->width() - 4);
+    }
+    for (const QGroupBox *box : findChildren<QGroupBox *>())
+        check(box, box->title(), box->width() - 16);
+    for (const ComboBox *list : findChildren<ComboBox *>()) {
+        for (int i = 0; i < list->count(); ++i)
+            check(list, list->list(i), list->fieldWidth());
+    }
+    return misfits;
 }
 
 void frmMain::showEvent(QShowEvent *event)

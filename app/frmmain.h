@@ -37,6 +37,10 @@ public:
     bool SendCommand();
     bool exchangeWaiting() const { return m_wait != nullptr; }
 
+    // The controls whose caption or list entry is wider than its fixed box in the font
+    // the window got, as "name \"text\""; empty when everything fits.
+    QStringList captionsThatDoNotFit() const;
+
 public slots:
     void Form_Load();
     void cmdConnect_Click();
@@ -58,6 +62,8 @@ private:
     bool refuseMissingSelection(std::initializer_list<ComboBox *> lists);
     QString chooseFromListText(const ComboBox *list) const;
     void buildLayout();
+    // Steps the font's pixel size down until every caption fits its box.
+    void fitFont();
 
     QGroupBox *Frame1 = nullptr;
     QGroupBox *Frame2 = nullptr;
