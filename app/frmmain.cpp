@@ -18,6 +18,9 @@
 #include <QShowEvent>
 #include <QStyleFactory>
 
+#include <type_traits>
+#include <variant>
+
 namespace {
 
 // The layout is drawn in twips; 15 twips make one pixel at 96 dots per inch.
@@ -53,6 +56,34 @@ QPixmap picture(const QString &path)
     reader.setAutoDetectImageFormat(false);
     return QPixmap::fromImage(reader.read());
 }
+
+// How each kind of control takes its caption or initial text.
+void setCaption(QGroupBox *frame, const QString &caption)
+{
+    frame->setTitle(caption);
+}
+
+void setCaption(ComboBox *list, const QString &text)
+{
+    list->setEditText(text);
+}
+
+void setCaption(QLabel *label, const QString &caption)
+{
+    label->setText(caption);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setAutoFillBackground(true);
+}
+
+void setCaption(QPushButton *button, const QString &caption)
+{
+    button->setText(caption);
+    button->setAutoDefault(false);
+    button->setDefault(false);
+}
+
+void setCaption(Shape *, const QString &) {}
 
 } // namespace
 
@@ -90,6 +121,9 @@ frmMain::frmMain(QWidget *parent)
 
     cm = new CommControl(this);
     cm->setObjectName(QStringLiteral("cm"));
+    // A green light over a port that is gone would claim a link that no longer exists;
+    // the loss itself is reported when the user next uses the port.
+    connect(cm, &CommControl::portLost, this, [this] { shpPort->setBackColor(indicator::kRed); });
 
     connect(cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
     connect(cmdModifyComm, &QPushButton::clicked, this, &frmMain::cmdModifyComm_Click);
@@ -103,115 +137,82 @@ frmMain::~frmMain() = default;
 
 void frmMain::buildLayout()
 {
-    // Created in focus order, so the focus chain follows the tab indexes.
-    auto frame = [](QWidget *container, const char *name, const char *caption) {
-        auto *box = new QGroupBox(QString::fromLatin1(caption), container);
-        box->setObjectName(QString::fromLatin1(name));
-        return box;
+    struct Control
+    {
+        std::variant<QGroupBox * frmMain::*, ComboBox * frmMain::*, QLabel * frmMain::*,
+                     QPushButton * frmMain::*, Shape * frmMain::*>
+            member;
+        QGroupBox *frmMain::*container; // null for the window itself
+        const char *name;
+        int left, top, width, height; // twips, from the container's top-left corner
+        const char *caption;
     };
-    auto list = [](QWidget *container, const char *name) {
-        auto *combo = new ComboBox(container);
-        combo->setObjectName(QString::fromLatin1(name));
-        combo->setEditText(QStringLiteral("Combo1"));
-        return combo;
-    };
-    auto label = [](QWidget *container, const char *name, const char *caption) {
-        auto *text = new QLabel(QString::fromLatin1(caption), container);
-        text->setObjectName(QString::fromLatin1(name));
-        text->setTextFormat(Qt::PlainText);
-        text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        text->setAutoFillBackground(true);
-        return text;
-    };
-    auto button = [](QWidget *container, const char *name, const char *caption) {
-        auto *push = new QPushButton(QString::fromLatin1(caption), container);
-        push->setObjectName(QString::fromLatin1(name));
-        push->setAutoDefault(false);
-        push->setDefault(false);
-        return push;
+    // In tab-index order: the focus chain follows the order of creation.
+    static const Control controls[] = {
+        {&frmMain::Frame1, nullptr, "Frame1", 120, 120, 2895, 3015, "Communication Settings"},
+        {&frmMain::cmbBaud, &frmMain::Frame1, "cmbBaud", 1200, 360, 1335, 315, "Combo1"},
+        {&frmMain::Label1, &frmMain::Frame1, "Label1", 120, 360, 975, 255, "Baud Rate:"},
+        {&frmMain::Label2, &frmMain::Frame1, "Label2", 120, 840, 975, 255, "Parity:"},
+        {&frmMain::cmbPar, &frmMain::Frame1, "cmbPar", 1200, 840, 1335, 315, "Combo1"},
+        {&frmMain::cmbBits, &frmMain::Frame1, "cmbBits", 1200, 1320, 1335, 315, "Combo1"},
+        {&frmMain::Label3, &frmMain::Frame1, "Label3", 120, 1320, 855, 255, "Data Bits:"},
+        {&frmMain::Label4, &frmMain::Frame1, "Label4", 120, 1800, 735, 255, "Port:"},
+        {&frmMain::cmbPort, &frmMain::Frame1, "cmbPort", 1200, 1800, 1335, 315, "Combo1"},
+        {&frmMain::cmdConnect, &frmMain::Frame1, "cmdConnect", 1200, 2280, 1335, 375, "Connect"},
+        {&frmMain::shpPort, &frmMain::Frame1, "shpPort", 240, 2280, 615, 255, ""},
+        {&frmMain::lblSettings, &frmMain::Frame1, "lblSettings", 240, 2640, 2295, 255, ""},
+        {&frmMain::Frame2, nullptr, "Frame2", 3240, 120, 9135, 2175, "Modify"},
+        {&frmMain::Frame3, &frmMain::Frame2, "Frame3", 240, 240, 5655, 1815, "New Comm Settings"},
+        {&frmMain::cmbNewBaud, &frmMain::Frame3, "cmbNewBaud", 1320, 360, 1335, 315, "Combo1"},
+        {&frmMain::Label5, &frmMain::Frame3, "Label5", 240, 360, 975, 255, "Baud Rate:"},
+        {&frmMain::cmbNewPar, &frmMain::Frame3, "cmbNewPar", 1320, 840, 1335, 315, "Combo1"},
+        {&frmMain::Label6, &frmMain::Frame3, "Label6", 240, 840, 975, 255, "Parity:"},
+        {&frmMain::cmbNewBits, &frmMain::Frame3, "cmbNewBits", 1320, 1320, 1335, 315, "Combo1"},
+        {&frmMain::Label7, &frmMain::Frame3, "Label7", 240, 1320, 855, 255, "Data Bits:"},
+        {&frmMain::cmdModifyComm, &frmMain::Frame3, "cmdModifyComm", 3360, 1320, 1455, 375,
+         "Modify"},
+        {&frmMain::cmbSA, &frmMain::Frame3, "cmbSA", 4320, 360, 1095, 315, "Combo1"},
+        {&frmMain::Label8, &frmMain::Frame3, "Label8", 3000, 360, 1215, 255, "Slave Address:"},
+        {&frmMain::cmbMod, &frmMain::Frame3, "cmbMod", 4320, 840, 1095, 315, "Combo1"},
+        {&frmMain::Label9, &frmMain::Frame3, "Label9", 3000, 840, 975, 255, "MODBUS:"},
+        {&frmMain::Frame4, &frmMain::Frame2, "Frame4", 6000, 240, 2895, 1815, "Set Display Blocks"},
+        {&frmMain::Label10, &frmMain::Frame4, "Label10", 240, 360, 1575, 255, "Block No./Reg. No."},
+        {&frmMain::cmbBlock, &frmMain::Frame4, "cmbBlock", 1920, 360, 735, 315, "Combo1"},
+        {&frmMain::Label11, &frmMain::Frame4, "Label11", 240, 720, 1215, 255, "DataType:"},
+        {&frmMain::cmbDT, &frmMain::Frame4, "cmbDT", 1440, 720, 1215, 315, "Combo1"},
+        {&frmMain::Label12, &frmMain::Frame4, "Label12", 240, 1080, 1095, 255, "Decimal Point:"},
+        {&frmMain::cmbDP, &frmMain::Frame4, "cmbDP", 1680, 1080, 975, 315, "Combo1"},
+        {&frmMain::cmdGet, &frmMain::Frame4, "cmdGet", 480, 1440, 735, 255, "GET"},
+        {&frmMain::cmdSet, &frmMain::Frame4, "cmdSet", 1560, 1440, 735, 255, "SET"},
+        {&frmMain::Image1, nullptr, "Image1", 9720, 2280, 2625, 930, ""},
     };
 
-    Frame1 = frame(this, "Frame1", "Communication Settings");
-    place(Frame1, 120, 120, 2895, 3015);
-    cmbBaud = list(Frame1, "cmbBaud");
-    place(cmbBaud, 1200, 360, 1335, 315);
-    Label1 = label(Frame1, "Label1", "Baud Rate:");
-    place(Label1, 120, 360, 975, 255);
-    Label2 = label(Frame1, "Label2", "Parity:");
-    place(Label2, 120, 840, 975, 255);
-    cmbPar = list(Frame1, "cmbPar");
-    place(cmbPar, 1200, 840, 1335, 315);
-    cmbBits = list(Frame1, "cmbBits");
-    place(cmbBits, 1200, 1320, 1335, 315);
-    Label3 = label(Frame1, "Label3", "Data Bits:");
-    place(Label3, 120, 1320, 855, 255);
-    Label4 = label(Frame1, "Label4", "Port:");
-    place(Label4, 120, 1800, 735, 255);
-    cmbPort = list(Frame1, "cmbPort");
-    place(cmbPort, 1200, 1800, 1335, 315);
-    cmdConnect = button(Frame1, "cmdConnect", "Connect");
-    place(cmdConnect, 1200, 2280, 1335, 375);
-    shpPort = new Shape(Frame1);
-    shpPort->setObjectName(QStringLiteral("shpPort"));
-    place(shpPort, 240, 2280, 615, 255);
-    lblSettings = label(Frame1, "lblSettings", "");
-    place(lblSettings, 240, 2640, 2295, 255);
+    for (const Control &control : controls) {
+        QWidget *container =
+            control.container ? static_cast<QWidget *>(this->*control.container) : this;
+        const QString caption = QString::fromLatin1(control.caption);
+        QWidget *widget = std::visit(
+            [&](auto member) -> QWidget * {
+                using Kind =
+                    std::remove_pointer_t<std::remove_reference_t<decltype(this->*member)>>;
+                auto *made = new Kind(container);
+                this->*member = made;
+                setCaption(made, caption);
+                return made;
+            },
+            control.member);
+        widget->setObjectName(QString::fromLatin1(control.name));
+        place(widget, control.left, control.top, control.width, control.height);
+    }
+
     QPalette grey = lblSettings->palette();
     grey.setColor(QPalette::WindowText, QColor(128, 128, 128));
     lblSettings->setPalette(grey);
-
-    Frame2 = frame(this, "Frame2", "Modify");
-    place(Frame2, 3240, 120, 9135, 2175);
-    Frame3 = frame(Frame2, "Frame3", "New Comm Settings");
-    place(Frame3, 240, 240, 5655, 1815);
-    cmbNewBaud = list(Frame3, "cmbNewBaud");
-    place(cmbNewBaud, 1320, 360, 1335, 315);
-    Label5 = label(Frame3, "Label5", "Baud Rate:");
-    place(Label5, 240, 360, 975, 255);
-    cmbNewPar = list(Frame3, "cmbNewPar");
-    place(cmbNewPar, 1320, 840, 1335, 315);
-    Label6 = label(Frame3, "Label6", "Parity:");
-    place(Label6, 240, 840, 975, 255);
-    cmbNewBits = list(Frame3, "cmbNewBits");
-    place(cmbNewBits, 1320, 1320, 1335, 315);
-    Label7 = label(Frame3, "Label7", "Data Bits:");
-    place(Label7, 240, 1320, 855, 255);
-    cmdModifyComm = button(Frame3, "cmdModifyComm", "Modify");
-    place(cmdModifyComm, 3360, 1320, 1455, 375);
-    cmbSA = list(Frame3, "cmbSA");
-    place(cmbSA, 4320, 360, 1095, 315);
-    Label8 = label(Frame3, "Label8", "Slave Address:");
-    place(Label8, 3000, 360, 1215, 255);
-    cmbMod = list(Frame3, "cmbMod");
-    place(cmbMod, 4320, 840, 1095, 315);
-    Label9 = label(Frame3, "Label9", "MODBUS:");
-    place(Label9, 3000, 840, 975, 255);
-
-    Frame4 = frame(Frame2, "Frame4", "Set Display Blocks");
-    place(Frame4, 6000, 240, 2895, 1815);
-    Label10 = label(Frame4, "Label10", "Block No./Reg. No.");
-    place(Label10, 240, 360, 1575, 255);
-    cmbBlock = list(Frame4, "cmbBlock");
-    place(cmbBlock, 1920, 360, 735, 315);
-    Label11 = label(Frame4, "Label11", "DataType:");
-    place(Label11, 240, 720, 1215, 255);
-    cmbDT = list(Frame4, "cmbDT");
-    place(cmbDT, 1440, 720, 1215, 315);
-    Label12 = label(Frame4, "Label12", "Decimal Point:");
-    place(Label12, 240, 1080, 1095, 255);
-    cmbDP = list(Frame4, "cmbDP");
-    place(cmbDP, 1680, 1080, 975, 315);
-    cmdGet = button(Frame4, "cmdGet", "GET");
-    place(cmdGet, 480, 1440, 735, 255);
-    cmdSet = button(Frame4, "cmdSet", "SET");
-    place(cmdSet, 1560, 1440, 735, 255);
     Frame2->setEnabled(false);
 
-    Image1 = new QLabel(this);
-    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setAutoFillBackground(false);
     Image1->setPixmap(picture(QStringLiteral(":/images/logo.png")));
     Image1->setScaledContents(true);
-    place(Image1, 9720, 2280, 2625, 930);
 
     // Each label names the list beside it, for screen readers and error messages.
     const std::pair<QLabel *, ComboBox *> names[] = {
@@ -223,11 +224,6 @@ void frmMain::buildLayout()
         combo->setAccessibleName(caption->text());
     }
 
-    QWidget *const focusOrder[] = {
-        cmbBaud,       cmbPar, cmbBits, cmbPort,  cmdConnect, cmbNewBaud, cmbNewPar, cmbNewBits,
-        cmdModifyComm, cmbSA,  cmbMod,  cmbBlock, cmbDT,      cmbDP,      cmdGet,    cmdSet};
-    for (std::size_t i = 1; i < std::size(focusOrder); ++i)
-        setTabOrder(focusOrder[i - 1], focusOrder[i]);
     cmbBaud->setFocus();
 }
 
@@ -325,10 +321,10 @@ bool frmMain::refuseMissingSelection(std::initializer_list<ComboBox *> lists)
     return false;
 }
 
-QString frmMain::chooseFromListText(const ComboBox *list) const
+QString frmMain::chooseFromListText(const ComboBox *list, const QString &what) const
 {
     QString caption = list->accessibleName();
     if (caption.endsWith(QLatin1Char(':')))
         caption.chop(1);
-    return caption + QStringLiteral(": choose a value from the list.");
+    return caption + QStringLiteral(": choose %1 from the list.").arg(what);
 }

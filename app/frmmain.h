@@ -13,9 +13,9 @@ class QPushButton;
 class Shape;
 class Timer;
 
-// The program's one window. Its handlers are grouped by concern: layout and start-up
-// (app/frmmain.cpp), the connection sequence and command exchange
-// (serial/connection.cpp), and the display handlers (protocol/displayhandlers.cpp).
+// The program's one window. Its members are grouped by concern: layout and start-up
+// (frmmain.cpp), the connection sequence and command exchange (connection.cpp), and the
+// display handlers (displayhandlers.cpp).
 class frmMain : public QWidget
 {
     Q_OBJECT
@@ -60,7 +60,8 @@ private:
     void reportCommError(const CommError &error);
     // Shows "Invalid Selection" for the first of `lists` without a selected entry.
     bool refuseMissingSelection(std::initializer_list<ComboBox *> lists);
-    QString chooseFromListText(const ComboBox *list) const;
+    QString chooseFromListText(const ComboBox *list,
+                               const QString &what = QStringLiteral("a value")) const;
     void buildLayout();
     // Steps the font's pixel size down until every caption fits its box.
     void fitFont();

@@ -1,41 +1,62 @@
 #include "optionlists.h"
 
+#include "portnames.h"
+#include "protocollimits.h"
+
 namespace optionlists {
+
+namespace {
+
+template <std::size_t N> QStringList entries(const std::array<std::string_view, N> &names)
+{
+    QStringList list;
+    for (std::string_view name : names)
+        list << QString::fromLatin1(name.data(), qsizetype(name.size()));
+    return list;
+}
+
+} // namespace
 
 QStringList baudRates()
 {
-    return {"1200", "2400", "4800", "9600"};
+    QStringList list;
+    for (int rate : qm::kBaudRates)
+        list << QString::number(rate);
+    return list;
 }
 
 QStringList parities()
 {
-    return {"None", "Even", "Odd"};
+    return entries(qm::kParityNames);
 }
 
 QStringList dataBits()
 {
-    return {"7", "8"};
+    QStringList list;
+    for (int bits = qm::kMinDataBits; bits <= qm::kMaxDataBits; ++bits)
+        list << QString::number(bits);
+    return list;
 }
 
 QStringList modbusModes()
 {
-    return {"ASCII", "RTU"};
+    return entries(qm::kModeNames);
 }
 
 QStringList dataTypes()
 {
-    return {"Integer", "Long", "Float"};
+    return entries(qm::kDataTypeNames);
 }
 
 QStringList decimalPoints()
 {
-    return {"0", "0.1", "0.01", "0.001", "0.0001", "0.00001"};
+    return entries(qm::kDecimalPointNames);
 }
 
 QStringList ports()
 {
     QStringList entries;
-    for (int n = 1; n <= kPortCount; ++n)
+    for (int n = kFirstPort; n <= kLastPort; ++n)
         entries << QStringLiteral("COM %1").arg(n);
     return entries;
 }
@@ -43,7 +64,7 @@ QStringList ports()
 QStringList addresses()
 {
     QStringList entries;
-    for (int n = 1; n <= kAddressCount; ++n)
+    for (int n = qm::kMinAddress; n <= qm::kMaxAddress; ++n)
         entries << QStringLiteral("%1").arg(n, 2, 16, QLatin1Char('0')).toUpper();
     return entries;
 }
@@ -51,7 +72,7 @@ QStringList addresses()
 QStringList blocks()
 {
     QStringList entries;
-    for (int n = 1; n <= kBlockCount; ++n)
+    for (int n = 1; n <= qm::kBlockCount; ++n)
         entries << QString::number(n);
     return entries;
 }

@@ -17,10 +17,6 @@ QStringList ports();         // "COM 1" .. "COM 250"
 QStringList addresses();     // "01" .. "FA": address i + 1 at position i
 QStringList blocks();        // "1" .. "9"
 
-inline constexpr int kPortCount = 250;
-inline constexpr int kAddressCount = 250;
-inline constexpr int kBlockCount = 9;
-
 // The PC port's settings text from the chosen list texts: "9600,N,8,1".
 QString portSettings(const QString &baud, const QString &parity, const QString &bits);
 

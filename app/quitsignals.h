@@ -1,5 +1,6 @@
 #pragma once
 
-// Turns SIGTERM and SIGINT into a normal close of every window, so a logout or
-// Ctrl-C releases the serial port and its lock file like the close button does.
+// Turns SIGTERM, SIGINT and SIGHUP into a normal close of every window, so a logout,
+// Ctrl-C or the closing of the starting terminal releases the serial port and its lock
+// file like the close button does.
 void quitOnTerminationSignals();

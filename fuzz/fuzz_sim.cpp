@@ -40,13 +40,12 @@ bool sameState(const DisplayState &a, const DisplayState &b)
 
 bool validState(const DisplayState &s)
 {
-    bool valid = s.mode >= 0 && s.mode <= 1 && s.baudCode >= 0 &&
-                 s.baudCode < qm::sim::kBaudCodeCount && s.dataBits >= 7 && s.dataBits <= 8 &&
-                 s.parity >= 0 && s.parity <= 2 && s.address >= qm::sim::kMinAddress &&
-                 s.address <= qm::sim::kMaxAddress;
+    bool valid = s.mode >= 0 && s.mode <= 1 && s.baudCode >= 0 && s.baudCode < qm::kBaudCount &&
+                 s.dataBits >= 7 && s.dataBits <= 8 && s.parity >= 0 && s.parity <= 2 &&
+                 s.address >= qm::kMinAddress && s.address <= qm::kMaxAddress;
     for (const auto &block : s.blocks)
         valid = valid && block.dataType >= 0 && block.dataType <= 2 && block.decimalPoint >= 0 &&
-                block.decimalPoint <= qm::sim::kMaxDecimalPoint;
+                block.decimalPoint <= (qm::kDecimalPointCount - 1);
     return valid;
 }
 
@@ -94,7 +93,7 @@ void checkOptions(const qm::sim::ParsedOptions &parsed)
         {"--address", address},
         {"--delay", std::to_string(o.delayMs)},
     };
-    for (int b = 0; b < qm::sim::kBlockCount; ++b)
+    for (int b = 0; b < qm::kBlockCount; ++b)
         named.push_back({"--block", blockOption(b, o.state.blocks[std::size_t(b)])});
     std::vector<std::string> spaced, joined;
     for (const auto &[name, value] : named) {
@@ -195,7 +194,7 @@ void checkWindowRoundTrip(const DisplayState &start, std::string_view bytes)
     QM_FUZZ_CHECK(before.mode == start.mode && before.baud == start.baudCode &&
                   before.dataBits == start.dataBits && before.parity == start.parity &&
                   before.address == start.address);
-    for (int b = 0; b < qm::sim::kBlockCount; ++b) {
+    for (int b = 0; b < qm::kBlockCount; ++b) {
         const qm::BlockReply r =
             qm::judgeBlockReply(only(sim.receive(qm::readBlockCommand(b), {})).reply);
         QM_FUZZ_CHECK(r.complete() && r.block == b);
@@ -253,7 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         pcRate = qm::sim::baudRateOf(options.state.baudCode);
         break;
     case 2:
-        pcRate = qm::sim::baudRateOf((options.state.baudCode + 1) % qm::sim::kBaudCodeCount);
+        pcRate = qm::sim::baudRateOf((options.state.baudCode + 1) % qm::kBaudCount);
         break;
     case 3:
         pcRate = 0;

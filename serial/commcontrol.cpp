@@ -1,5 +1,6 @@
 #include "commcontrol.h"
 
+#include "portaccess.h"
 #include "portnames.h"
 #include "portparameters.h"
 
@@ -18,28 +19,25 @@ namespace {
 constexpr qint64 kReceiveBufferSize = 1024;
 constexpr qint64 kTransmitBufferSize = 512;
 
-struct OpenFailure
-{
-    CommError::Kind kind;
-    QString reason;
-};
-
-OpenFailure openFailure(const QSerialPort &port)
+AccessFailure openFailure(const QSerialPort &port, const QString &device)
 {
     const QString text = port.errorString();
     switch (port.error()) {
     case QSerialPort::DeviceNotFoundError:
         return {CommError::Kind::NoDevice, text};
     case QSerialPort::PermissionError:
-        // Qt takes a lock file before it opens the device and reports a held lock as a
-        // permission error; EBUSY is how a holder with exclusive access (TIOCEXCL) shows.
-        // Both mean that someone else has the port.
-        if (text.contains(QLatin1String("locking the device")) ||
+        // Qt's serial port reports a lock file it cannot take as a permission error, and
+        // EBUSY is how a holder with exclusive access (TIOCEXCL) shows; the lock folders
+        // were checked before, so both mean that someone else has just taken the port.
+        if (text.contains(QLatin1String("lock")) ||
             text == QString::fromLocal8Bit(std::strerror(EBUSY)))
-            return {CommError::Kind::InUse,
-                    QStringLiteral("the port is in use by another program")};
-        return {CommError::Kind::NoPermission, text};
+            return {CommError::Kind::InUse, inUseReason(device)};
+        return {CommError::Kind::NoPermission, text + QStringLiteral(": ") + permissionFix(device)};
     default:
+        // The library's set-up of the line is what finds a device that is no terminal.
+        if (text == QString::fromLocal8Bit(std::strerror(ENOTTY)))
+            return {CommError::Kind::NotTerminal,
+                    QStringLiteral("%1 is not a terminal device").arg(device)};
         return {CommError::Kind::Io, text};
     }
 }
@@ -183,17 +181,29 @@ void CommControl::failClosed() const
 
 void CommControl::openPort()
 {
+    if (const QString refusal = portLinkRefusal(m_commPort); !refusal.isEmpty())
+        fail(CommError::Kind::LinkRefused, refusal);
     const QString device = portDevice(m_commPort);
     if (device.isEmpty())
         fail(CommError::Kind::NoSuchPort,
              QStringLiteral("no device is assigned to this port number"));
+    // Nothing is opened, not even for a moment, before we know that it is a terminal and
+    // that no other program holds it: opening alone can disturb the other's line.
+    for (auto check : {checkDeviceNode, checkLockFiles}) {
+        if (const std::optional<AccessFailure> failure = check(device))
+            fail(failure->kind, failure->reason);
+    }
 
     m_port->setPortName(device);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     applySettings(m_settings);
     if (!m_port->open(QIODevice::ReadWrite)) {
-        const OpenFailure failure = openFailure(*m_port);
+        const AccessFailure failure = openFailure(*m_port, device);
         fail(failure.kind, failure.reason);
+    }
+    if (const std::optional<AccessFailure> failure = claimOpenDevice(m_port->handle(), device)) {
+        closePort();
+        fail(failure->kind, failure->reason);
     }
     m_openLabel = ::portLabel(m_commPort);
 

@@ -16,6 +16,9 @@ public:
         NoDevice,     // the device is not there
         NoPermission, // the user may not open the device
         InUse,        // another program holds the port
+        LockFailed,   // no lock file can be made for the device (folder refused, name too long)
+        NotTerminal,  // the device is not a terminal (a plain file, a FIFO, a folder, ...)
+        LinkRefused,  // the link folder holds a link for the port but is not trusted
         Lost,         // the device went away while the port was open
         NotOpen,      // the operation needs an open port
         BadSettings,  // the line settings are refused or cannot be applied

@@ -1,10 +1,51 @@
 #include "portnames.h"
 
+#include "portaccess.h"
+
 #include <QByteArray>
 #include <QFileInfo>
 
-#include <sys/stat.h>
+#ifdef Q_OS_WIN
+#include <QSerialPortInfo>
+#else
 #include <unistd.h>
+#endif
+
+#ifdef Q_OS_WIN
+
+QString portLinkFolder()
+{
+    return {};
+}
+
+bool portLinkFolderUsable()
+{
+    return false;
+}
+
+QString portLinkRefusal(int)
+{
+    return {};
+}
+
+QString portDevice(int port)
+{
+    if (port < kFirstPort || port > kLastPort)
+        return {};
+    return QStringLiteral("COM%1").arg(port);
+}
+
+static bool devicePresent(const QString &device)
+{
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports) {
+        if (info.portName().compare(device, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+#else
 
 namespace {
 
@@ -40,17 +81,28 @@ QString portLinkFolder()
 
 bool portLinkFolderUsable()
 {
-    // In a shared place like /tmp anyone could plant the folder or its links and send our
-    // commands to a device of their choosing, so only a private folder of ours counts.
-    struct stat info = {};
-    if (::lstat(QFile::encodeName(portLinkFolder()).constData(), &info) != 0)
-        return false;
-    return S_ISDIR(info.st_mode) && info.st_uid == getuid() && (info.st_mode & 077) == 0;
+    const QString folder = portLinkFolder();
+    return QFileInfo(folder).isDir() && linkFolderRefusal(folder).isEmpty();
+}
+
+QString portLinkRefusal(int port)
+{
+    const QString folder = portLinkFolder();
+    const QString link = folder + QStringLiteral("/com%1").arg(port);
+    if (!QFileInfo(link).isSymLink())
+        return {};
+    if (const QString refusal = linkFolderRefusal(folder); !refusal.isEmpty())
+        return refusal;
+    return staleLinkRefusal(link);
 }
 
 QString portDevice(int port)
 {
     if (port < kFirstPort || port > kLastPort)
+        return {};
+    // A refused link still says that the user meant the linked device, not the one the
+    // number stands for without it.
+    if (!portLinkRefusal(port).isEmpty())
         return {};
     if (portLinkFolderUsable()) {
         const QFileInfo link(portLinkFolder() + QStringLiteral("/com%1").arg(port));
@@ -64,6 +116,8 @@ static bool devicePresent(const QString &device)
 {
     return QFileInfo::exists(device);
 }
+
+#endif
 
 QString portLabel(int port)
 {
@@ -80,11 +134,17 @@ QString portDeviceDescription(int port)
             .arg(port)
             .arg(kFirstPort)
             .arg(kLastPort);
+    if (const QString refusal = portLinkRefusal(port); !refusal.isEmpty())
+        return refusal;
     const QString device = portDevice(port);
-    if (device.isEmpty())
+    if (device.isEmpty()) {
+        const QString folder = portLinkFolder();
+        if (folder.isEmpty())
+            return QStringLiteral("no device is assigned to COM %1").arg(port);
         return QStringLiteral("no device is assigned to COM %1; a link com%1 in %2 can name one")
             .arg(port)
-            .arg(portLinkFolder());
+            .arg(folder);
+    }
     return devicePresent(device) ? QStringLiteral("%1 (present)").arg(device)
                                  : QStringLiteral("%1 (not present)").arg(device);
 }

@@ -8,14 +8,20 @@ constexpr int kLastPort = 250;
 
 // The folder whose `comN` symbolic links name the device for port N, whether or not it
 // exists: $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-<uid> without that variable.
+// Empty on systems without the folder.
 QString portLinkFolder();
 
 // Whether the link folder is a real directory of this user closed to everyone else;
 // only then are its links followed.
 bool portLinkFolderUsable();
 
-// The device for port `port`, e.g. "/dev/ttyS2"; empty when none is assigned.
-// A link that points nowhere still names its target, which then fails to open.
+// Why the link for port `port` is not followed, with the fix: the link folder holds one
+// but is not trusted, or the link is stale (see staleLinkRefusal); empty otherwise.
+QString portLinkRefusal(int port);
+
+// The device for port `port`, e.g. "/dev/ttyS2" or "COM3"; empty when none is assigned.
+// A link that points nowhere still names its target, which then fails to open. Empty too
+// when a link for the port is refused (see portLinkRefusal).
 QString portDevice(int port);
 
 // "COM 3 (/dev/ttyS2)", or "COM 120" when no device is assigned.

@@ -149,7 +149,7 @@ std::optional<std::string> DisplaySim::writeComms(std::string_view fields, std::
     if (!hasWidth(fields, 6, 'C', why))
         return std::nullopt;
     const auto mode = digitIn(fields[0], 0, 1);
-    const auto baud = digitIn(fields[1], 0, kBaudCodeCount - 1);
+    const auto baud = digitIn(fields[1], 0, kBaudCount - 1);
     const auto bits = digitIn(fields[2], 7, 8);
     const auto parity = digitIn(fields[3], 0, 2);
     const auto address = addressField(fields.substr(4, 2));
@@ -206,7 +206,7 @@ std::optional<std::string> DisplaySim::writeBlock(std::string_view fields, std::
         return std::nullopt;
     const auto block = digitIn(fields[0], 0, kBlockCount - 1);
     const auto type = digitIn(fields[1], 0, 2);
-    const auto point = digitIn(fields[2], 0, kMaxDecimalPoint);
+    const auto point = digitIn(fields[2], 0, (kDecimalPointCount - 1));
     if (!block)
         why = fieldError("block", fields[0]);
     else if (!type)

@@ -1,15 +1,14 @@
 #pragma once
 
+#include "protocollimits.h"
+
 #include <array>
 #include <string>
 
+// The simulator shares the protocol's limits and names (protocollimits.h) with the
+// program, but judges commands with logic of its own, so that it checks the program
+// rather than echoing it.
 namespace qm::sim {
-
-inline constexpr int kBlockCount = 9;
-inline constexpr int kBaudCodeCount = 4;
-inline constexpr int kMinAddress = 1;
-inline constexpr int kMaxAddress = 250;
-inline constexpr int kMaxDecimalPoint = 5;
 
 // Data type and decimal point of one display block, as protocol codes.
 struct BlockSettings

@@ -1,11 +1,14 @@
 #include "ptylink.h"
 
+#include "linkfolder.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,35 +25,6 @@ namespace {
 [[noreturn]] void refuse(const std::string &why)
 {
     throw std::runtime_error(why);
-}
-
-std::string octal(mode_t mode)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
-}
-
-// The serial layer trusts only a private folder, so that nobody else can point a
-// comN link at a device of their choosing; the simulator holds itself to the same rule.
-void ensureSafeFolder(const std::string &folder)
-{
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        fail("cannot create the link folder " + folder);
-    struct stat info = {};
-    if (::lstat(folder.c_str(), &info) != 0)
-        fail("cannot inspect the link folder " + folder);
-    if (S_ISLNK(info.st_mode))
-        refuse("the link folder " + folder +
-               " is a symbolic link; the serial layer would not use it");
-    if (!S_ISDIR(info.st_mode))
-        refuse("the link folder " + folder + " exists and is not a folder");
-    if (info.st_uid != ::getuid())
-        refuse("the link folder " + folder + " belongs to user " + std::to_string(info.st_uid) +
-               ", not to you; the serial layer would not use it");
-    if ((info.st_mode & 077) != 0)
-        refuse("the link folder " + folder + " is open to others (mode " + octal(info.st_mode) +
-               "); the serial layer would not use it. Run: chmod 700 " + folder);
 }
 
 std::optional<std::string> readLink(const std::string &path)
@@ -86,20 +60,14 @@ speed_t speedOf(int rate)
 
 } // namespace
 
-std::string linkFolder()
-{
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0')
-        return std::string(runtime) + "/quillmark";
-    return "/tmp/quillmark-" + std::to_string(::getuid());
-}
-
 PtyLink::PtyLink(int port, int baudRate)
 {
     try {
         openPty(baudRate);
         publish(port);
     } catch (...) {
+        if (m_lockFd >= 0)
+            ::unlink(m_lockPath.c_str());
         closeAll();
         throw;
     }
@@ -110,6 +78,9 @@ PtyLink::~PtyLink()
     // The link may have been replaced by hand while we ran; only ours is removed.
     if (!m_link.empty() && readLink(m_link) == m_device)
         ::unlink(m_link.c_str());
+    // Removed while still locked, so that nobody takes a lock on a file on its way out.
+    if (m_lockFd >= 0)
+        ::unlink(m_lockPath.c_str());
     closeAll();
 }
 
@@ -154,11 +125,51 @@ void PtyLink::openPty(int baudRate)
         fail("cannot make " + m_device + " non-blocking");
 }
 
+std::string PtyLink::claimPort(int port, const std::string &lockPath)
+{
+    for (;;) {
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            fail("cannot open " + lockPath);
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            if (error == EWOULDBLOCK)
+                refuse("COM " + std::to_string(port) + " is served by another simulator (" +
+                       lockPath + " is locked). Choose another --port or stop that one");
+            fail("cannot lock " + lockPath);
+        }
+        // A simulator that was stopping may have removed the file between our open and
+        // our lock; a lock on a removed file guards nothing, so start over.
+        struct stat held = {};
+        struct stat named = {};
+        if (::fstat(fd, &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            m_lockFd = fd;
+            m_lockPath = lockPath;
+            break;
+        }
+        ::close(fd);
+    }
+    char recorded[4096];
+    const ssize_t length = ::pread(m_lockFd, recorded, sizeof recorded, 0);
+    const std::string device = length > 0 ? std::string(recorded, std::size_t(length)) : "";
+    if (::ftruncate(m_lockFd, 0) != 0 || ::pwrite(m_lockFd, m_device.data(), m_device.size(), 0) !=
+                                             static_cast<ssize_t>(m_device.size()))
+        fail("cannot write " + lockPath);
+    return device;
+}
+
 void PtyLink::publish(int port)
 {
-    const std::string folder = linkFolder();
-    ensureSafeFolder(folder);
-    const std::string link = folder + "/com" + std::to_string(port);
+    // The serial layer trusts only a private folder, so that nobody else can point a
+    // comN link at a device of their choosing; the simulator holds itself to the same rule.
+    const std::string folder = qm::linkFolder();
+    if (const std::string refusal = qm::ensureLinkFolder(folder); !refusal.empty())
+        refuse(refusal);
+    const std::string link = qm::portLinkPath(folder, port);
+    const std::string leftBy = claimPort(port, qm::servingLockPath(link));
 
     struct stat info = {};
     if (::lstat(link.c_str(), &info) == 0) {
@@ -166,7 +177,10 @@ void PtyLink::publish(int port)
             refuse(link + " exists and is not a link; not touching it");
         const std::string target = readLink(link).value_or("?");
         struct stat device = {};
-        if (::stat(link.c_str(), &device) == 0) {
+        if (!leftBy.empty() && target == leftBy) {
+            // Made by a simulator that stopped without removing it (we hold its lock now);
+            // its pty number may since have gone to another program, so replace it.
+        } else if (::stat(link.c_str(), &device) == 0) {
             // A pty number is reused once freed, so a link left by a crash may lead
             // to the very device just opened; that one is ours to take over.
             if (!S_ISCHR(device.st_mode) || device.st_rdev != m_deviceNumber)
@@ -191,6 +205,8 @@ void PtyLink::publish(int port)
 
 void PtyLink::closeAll()
 {
+    if (m_lockFd >= 0)
+        ::close(std::exchange(m_lockFd, -1));
     if (m_slave >= 0)
         ::close(std::exchange(m_slave, -1));
     if (m_master >= 0)

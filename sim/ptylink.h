@@ -5,11 +5,9 @@
 #include <optional>
 #include <string>
 
-// Where the serial layer looks for "comN" links: $XDG_RUNTIME_DIR/quillmark, or
-// /tmp/quillmark-UID when XDG_RUNTIME_DIR is unset or empty.
-std::string linkFolder();
-
 // The pseudo-terminal the display talks on, published as "comN" in the link folder.
+// While serving, a flock is held on "comN.lock" beside the link, which also names the
+// device: a link whose lock nobody holds was left by a simulator that has stopped.
 // Every failure is thrown as std::runtime_error with a message for the user.
 class PtyLink
 {
@@ -31,6 +29,8 @@ public:
 private:
     void openPty(int baudRate);
     void publish(int port);
+    // Takes the serving lock of the port and returns the device it names, if any.
+    std::string claimPort(int port, const std::string &lockPath);
     void closeAll();
 
     int m_master = -1;
@@ -38,4 +38,6 @@ private:
     dev_t m_deviceNumber = 0;
     std::string m_device;
     std::string m_link;
+    int m_lockFd = -1;
+    std::string m_lockPath;
 };

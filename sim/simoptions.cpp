@@ -51,7 +51,7 @@ std::optional<int> nameIndex(std::string_view text, const std::array<const char 
 
 std::optional<int> baudCode(std::string_view text)
 {
-    for (int code = 0; code < kBaudCodeCount; ++code) {
+    for (int code = 0; code < kBaudCount; ++code) {
         if (text == std::to_string(baudRateOf(code)))
             return code;
     }
@@ -70,7 +70,7 @@ bool applyBlock(std::string_view text, DisplayState &state)
     const auto block = number(text.substr(0, first), 10, 1, kBlockCount);
     const auto type = nameIndex(text.substr(first + 1, second - first - 1),
                                 std::array<const char *, 3>{"integer", "long", "float"});
-    const auto point = number(text.substr(second + 1), 10, 0, kMaxDecimalPoint);
+    const auto point = number(text.substr(second + 1), 10, 0, (kDecimalPointCount - 1));
     if (!block || !type || !point)
         return false;
     state.blocks[*block - 1] = {*type, *point};

@@ -27,6 +27,7 @@ private slots:
     void floodDuringAWaitStaysBounded();
     void floodWhileIdleStaysBounded();
     void portHeldByAnotherWindowIsReported();
+    void portLostWhileIdleTurnsIndicatorRed();
     void everyPortWithoutDeviceIsReportedWithItsNumber();
     void rapidClicksDuringWaitsStartNothingExtra();
     void closingDuringConnectEndsTheWait();
@@ -99,6 +100,21 @@ void tst_Faults::portHeldByAnotherWindowIsReported()
     QVERIFY2(boxes.last().text.contains(QStringLiteral("in use")), qPrintable(boxes.last().text));
     QCOMPARE(indicatorColour(second), kRed);
     QCOMPARE(indicatorColour(*m_rig->window), kGreen);
+}
+
+void tst_Faults::portLostWhileIdleTurnsIndicatorRed()
+{
+    connect();
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
+    MessageBoxes boxes;
+    m_rig->peer.hangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(indicatorColour(*m_rig->window), kRed, 5000);
+    QCOMPARE(boxes.count(), 0); // nobody asked; the next use says what happened
+
+    click(*m_rig->window, "cmdGet");
+    QCOMPARE(boxes.count(), 1);
+    QVERIFY2(boxes.last().text.contains(QStringLiteral("disconnected")),
+             qPrintable(boxes.last().text));
 }
 
 void tst_Faults::everyPortWithoutDeviceIsReportedWithItsNumber()

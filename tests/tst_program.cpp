@@ -37,6 +37,7 @@ void tst_Program::terminationSignalsEndItCleanly_data()
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
 }
 
 void tst_Program::terminationSignalsEndItCleanly()

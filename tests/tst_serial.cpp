@@ -1,16 +1,26 @@
 #include "commcontrol.h"
 #include "portnames.h"
 #include "portparameters.h"
+#include "privatemount.h"
 #include "ptypeer.h"
 #include "testlinkfolder.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
+#include <grp.h>
 #include <memory>
+#include <optional>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utime.h>
 
 namespace {
 
@@ -23,6 +33,17 @@ template <typename Operation> QString failureOf(Operation operation)
         return error.description();
     }
     return QStringLiteral("(no failure)");
+}
+
+// The kind of the CommError that `operation` throws, or nothing.
+template <typename Operation> std::optional<CommError::Kind> kindOf(Operation operation)
+{
+    try {
+        operation();
+    } catch (const CommError &error) {
+        return error.kind();
+    }
+    return std::nullopt;
 }
 
 // A byte string literal with its embedded nulls.
@@ -59,6 +80,13 @@ private slots:
     void outOfRangePortNumbersRefused_data();
     void outOfRangePortNumbersRefused();
     void closedPortRefusesReadAndWrite();
+    void otherProgramsLocksRespected_data();
+    void otherProgramsLocksRespected();
+    void lockFileFailuresSaySo_data();
+    void lockFileFailuresSaySo();
+    void onlyTerminalsAreOpened_data();
+    void onlyTerminalsAreOpened();
+    void permissionDeniedNamesTheFix();
     void vanishedDeviceEndsPortOnce_data();
     void vanishedDeviceEndsPortOnce();
 
@@ -312,7 +340,9 @@ void tst_Serial::openFailuresNamePortAndReason_data()
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("missing device") << OpenFailure::MissingDevice << "No such file or directory";
-    QTest::newRow("in use") << OpenFailure::InUse << "the port is in use by another program";
+    QTest::newRow("in use") << OpenFailure::InUse
+                            << QStringLiteral("the port is in use by this program already (pid %1)")
+                                   .arg(QCoreApplication::applicationPid());
     QTest::newRow("unassigned number")
         << OpenFailure::Unassigned << "no device is assigned to this port number";
 }
@@ -391,6 +421,274 @@ void tst_Serial::closedPortRefusesReadAndWrite()
              QStringLiteral("COM 1 (/dev/ttyS0): the port is not open"));
 }
 
+enum class Holder { Live, Dead, NoPid, Flock };
+Q_DECLARE_METATYPE(Holder)
+
+namespace {
+
+// A lock file name as the programs in use write it for `device`.
+QString lockName(const QString &style, const QString &device)
+{
+    if (style == QLatin1String("library"))
+        return QStringLiteral("LCK..") + device.mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    if (style == QLatin1String("uucp"))
+        return QStringLiteral("LCK..") + QFileInfo(device).fileName();
+    struct stat info = {};
+    ::stat(QFile::encodeName(device).constData(), &info);
+    return QString::asprintf("LCK.%03u.%03u", major(info.st_rdev), minor(info.st_rdev));
+}
+
+QByteArray lockContent(const QByteArray &format, qint64 pid)
+{
+    if (format == "binary") {
+        const std::int32_t binary = std::int32_t(pid);
+        return QByteArray(reinterpret_cast<const char *>(&binary), sizeof binary);
+    }
+    return QString::asprintf(format.constData(), int(pid)).toLatin1();
+}
+
+} // namespace
+
+void tst_Serial::otherProgramsLocksRespected_data()
+{
+    QTest::addColumn<Holder>("holder");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("format");
+    QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<bool>("opens");
+
+    // Our serial library called a live pid stale when its process had another name, and an
+    // unreadable lock stale after 30 s, and took the port.
+    QTest::newRow("library format, live")
+        << Holder::Live << "library" << QByteArray("%d\nminicom\nlocalhost\n") << 0 << false;
+    QTest::newRow("UUCP text, live")
+        << Holder::Live << "uucp" << QByteArray("%10d\n") << 0 << false;
+    QTest::newRow("UUCP text with names, live")
+        << Holder::Live << "library" << QByteArray("%10d minicom root\n") << 0 << false;
+    QTest::newRow("binary pid, live")
+        << Holder::Live << "uucp" << QByteArray("binary") << 0 << false;
+    QTest::newRow("UUCP text, live, 40 s old")
+        << Holder::Live << "library" << QByteArray("%10d\n") << 40 << false;
+    QTest::newRow("named by device numbers, live")
+        << Holder::Live << "svr4" << QByteArray("%10d\n") << 0 << false;
+    QTest::newRow("no pid in it") << Holder::NoPid << "library" << QByteArray("?\n") << 0 << false;
+    QTest::newRow("flock held by another program")
+        << Holder::Flock << "" << QByteArray() << 0 << false;
+    QTest::newRow("UUCP text, dead")
+        << Holder::Dead << "library" << QByteArray("%10d\n") << 0 << true;
+    QTest::newRow("binary pid, dead")
+        << Holder::Dead << "svr4" << QByteArray("binary") << 0 << true;
+    QTest::newRow("library format, dead, 40 s old")
+        << Holder::Dead << "uucp" << QByteArray("%d\nquillmark\nlocalhost\n") << 40 << true;
+}
+
+void tst_Serial::otherProgramsLocksRespected()
+{
+    QFETCH(Holder, holder);
+    QFETCH(QString, name);
+    QFETCH(QByteArray, format);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, opens);
+
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    const QString device = m_peer->slavePath();
+
+    QProcess other;
+    if (holder == Holder::Flock) {
+        // How picocom and tio hold a port: a flock on the device, no lock file.
+        other.start(QStringLiteral("flock"), {QStringLiteral("-n"), device, QStringLiteral("-c"),
+                                              QStringLiteral("echo locked; exec sleep 30")});
+        QVERIFY(other.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(other.canReadLine() || other.state() != QProcess::Running, 5000);
+        QVERIFY2(other.state() == QProcess::Running, other.readAllStandardError().constData());
+    } else {
+        other.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        QVERIFY(other.waitForStarted(5000));
+    }
+    const qint64 pid = other.processId();
+    if (holder == Holder::Dead) {
+        other.kill();
+        QVERIFY(other.waitForFinished(5000));
+    }
+
+    QString lockPath;
+    QByteArray content;
+    if (holder != Holder::Flock) {
+        lockPath = m_folder->lockPath() + QLatin1Char('/') + lockName(name, device);
+        content = lockContent(format, pid);
+        QFile lock(lockPath);
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(content);
+        lock.close();
+        const utimbuf old = {::time(nullptr) - ageSeconds, ::time(nullptr) - ageSeconds};
+        QCOMPARE(::utime(QFile::encodeName(lockPath).constData(), &old), 0);
+    }
+
+    CommControl control;
+    control.setCommPort(7);
+    const QString failure = failureOf([&] { control.setPortOpen(true); });
+    if (opens) {
+        QCOMPARE(failure, QStringLiteral("(no failure)"));
+        QVERIFY(control.portOpen());
+        QVERIFY(!QFile::exists(lockPath)); // the stale lock gave way
+        return;
+    }
+    QCOMPARE(kindOf([&] { control.setPortOpen(true); }), CommError::Kind::InUse);
+    QVERIFY(!control.portOpen());
+    const QString why = holder == Holder::NoPid ? lockPath : QStringLiteral("(pid %1)").arg(pid);
+    QVERIFY2(failure.startsWith(QStringLiteral("COM 7 (%1): ").arg(device)) &&
+                 failure.contains(why),
+             qPrintable(failure));
+    if (!lockPath.isEmpty()) {
+        QFile lock(lockPath);
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        QCOMPARE(lock.readAll(), content); // never ours to remove
+    }
+    other.kill();
+    other.waitForFinished(5000);
+}
+
+void tst_Serial::lockFileFailuresSaySo_data()
+{
+    QTest::addColumn<bool>("readOnlyFolder");
+    QTest::newRow("lock folder not writable") << true;
+    QTest::newRow("lock file name too long") << false;
+}
+
+// Not "in use": the fix is a different one.
+void tst_Serial::lockFileFailuresSaySo()
+{
+    QFETCH(bool, readOnlyFolder);
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    const QString lockFolder = m_folder->lockPath();
+    const QByteArray encoded = QFile::encodeName(lockFolder);
+
+    int expected = ENAMETOOLONG;
+    if (readOnlyFolder) {
+        if (geteuid() != 0) {
+            QCOMPARE(::chmod(encoded.constData(), 0555), 0);
+            expected = EACCES;
+        } else {
+            const QString problem = mountPrivately(lockFolder, MS_RDONLY);
+            if (!problem.isEmpty())
+                QSKIP(qPrintable(problem));
+            expected = EROFS;
+        }
+    } else {
+        // A device path whose lock file name exceeds what a folder entry may hold.
+        const QString deep = m_folder->runtimePath() + QLatin1Char('/') + QString(200, 'a');
+        QVERIFY(QDir().mkpath(deep));
+        const QString longPath = deep + QLatin1Char('/') + QString(60, 'b');
+        QVERIFY(QFile::link(m_peer->slavePath(), longPath));
+        QVERIFY(m_folder->link(7, longPath));
+    }
+
+    CommControl control;
+    control.setCommPort(7);
+    const QString failure = failureOf([&] { control.setPortOpen(true); });
+    const std::optional<CommError::Kind> kind = kindOf([&] { control.setPortOpen(true); });
+    if (readOnlyFolder) {
+        unmountPrivately(lockFolder);
+        ::chmod(encoded.constData(), 0755);
+    }
+    QCOMPARE(kind, CommError::Kind::LockFailed);
+    QVERIFY2(
+        failure.endsWith(QStringLiteral(": cannot create a lock file in %1: %2")
+                             .arg(lockFolder, QString::fromLocal8Bit(std::strerror(expected)))),
+        qPrintable(failure));
+    QVERIFY(!control.portOpen());
+}
+
+void tst_Serial::onlyTerminalsAreOpened_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("named"); // how the refusal names what it found
+
+    QTest::newRow("plain file") << "file"
+                                << "is a plain file, not a terminal device";
+    QTest::newRow("FIFO") << "fifo"
+                          << "is a FIFO, not a terminal device";
+    QTest::newRow("folder") << "folder"
+                            << "is a folder, not a terminal device";
+    QTest::newRow("character device, no terminal") << "null"
+                                                   << "is not a terminal device";
+}
+
+void tst_Serial::onlyTerminalsAreOpened()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, named);
+
+    QString target = m_folder->runtimePath() + QStringLiteral("/target");
+    const QByteArray encoded = QFile::encodeName(target);
+    if (kind == QLatin1String("file")) {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("keep");
+    } else if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(encoded.constData(), 0600), 0);
+    } else if (kind == QLatin1String("folder")) {
+        QCOMPARE(::mkdir(encoded.constData(), 0700), 0);
+    } else {
+        target = QStringLiteral("/dev/null");
+    }
+    QVERIFY(m_folder->link(7, target));
+    struct stat before = {};
+    QCOMPARE(::stat(QFile::encodeName(target).constData(), &before), 0);
+
+    CommControl control;
+    control.setCommPort(7);
+    const QString failure = failureOf([&] { control.setPortOpen(true); });
+    QCOMPARE(kindOf([&] { control.setPortOpen(true); }), CommError::Kind::NotTerminal);
+    QVERIFY2(failure.contains(target + QLatin1Char(' ') + named), qPrintable(failure));
+    QVERIFY(!control.portOpen());
+    if (kind == QLatin1String("file")) {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("keep"));
+    }
+}
+
+// The message says what to do: join the device's group, then log in again.
+void tst_Serial::permissionDeniedNamesTheFix()
+{
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    QString device = m_peer->slavePath();
+    const QString nodev = m_folder->runtimePath() + QStringLiteral("/nodev");
+    if (geteuid() != 0) {
+        QCOMPARE(::chmod(QFile::encodeName(device).constData(), 0), 0);
+    } else {
+        // Root opens whatever the modes say, but not a device node where devices are off.
+        QVERIFY(QDir().mkpath(nodev));
+        const QString problem = mountPrivately(nodev, MS_NODEV);
+        if (!problem.isEmpty())
+            QSKIP(qPrintable(problem));
+        struct stat pty = {};
+        QCOMPARE(::stat(QFile::encodeName(device).constData(), &pty), 0);
+        device = nodev + QStringLiteral("/ttyX");
+        QCOMPARE(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0660, pty.st_rdev), 0);
+        QCOMPARE(::chown(QFile::encodeName(device).constData(), 0, pty.st_gid), 0);
+        QVERIFY(m_folder->link(7, device));
+    }
+    struct stat info = {};
+    QCOMPARE(::stat(QFile::encodeName(device).constData(), &info), 0);
+    const QString group = QString::fromLocal8Bit(::getgrgid(info.st_gid)->gr_name);
+
+    CommControl control;
+    control.setCommPort(7);
+    const QString failure = failureOf([&] { control.setPortOpen(true); });
+    const std::optional<CommError::Kind> kind = kindOf([&] { control.setPortOpen(true); });
+    unmountPrivately(nodev);
+    QCOMPARE(kind, CommError::Kind::NoPermission);
+    for (const QString &part :
+         {QStringLiteral("Permission denied"), QStringLiteral("sudo adduser $USER ") + group,
+          QStringLiteral("log out and in again")})
+        QVERIFY2(failure.contains(part), qPrintable(failure));
+}
+
 enum class Notice { EventLoop, Input, Output };
 Q_DECLARE_METATYPE(Notice)
 
@@ -454,25 +752,38 @@ void tst_Serial::fixedPortTable()
     QCOMPARE(portDevice(port), device);
 }
 
-enum class FolderCase { Private, GroupReadable, NotOurs, Symlinked, DanglingLink };
+enum class FolderCase {
+    Private,
+    GroupReadable,
+    NotOurs,
+    Symlinked,
+    DanglingLink,
+    ServingLockHeld,
+    ServingLockLeft
+};
 Q_DECLARE_METATYPE(FolderCase)
 
 void tst_Serial::linkFolderRules_data()
 {
     QTest::addColumn<FolderCase>("folderCase");
-    QTest::addColumn<bool>("linkFollowed");
+    QTest::addColumn<QString>("fix"); // empty when the link is followed
 
-    QTest::newRow("private folder") << FolderCase::Private << true;
-    QTest::newRow("group readable") << FolderCase::GroupReadable << false;
-    QTest::newRow("owned by another user") << FolderCase::NotOurs << false;
-    QTest::newRow("folder is a symlink") << FolderCase::Symlinked << false;
-    QTest::newRow("dangling link") << FolderCase::DanglingLink << true;
+    QTest::newRow("private folder") << FolderCase::Private << QString();
+    QTest::newRow("group readable") << FolderCase::GroupReadable << "Run: chmod 700 %1";
+    QTest::newRow("owned by another user") << FolderCase::NotOurs << "mkdir -m 700 %1";
+    QTest::newRow("folder is a symlink") << FolderCase::Symlinked << "rm %1 && mkdir -m 700 %1";
+    QTest::newRow("dangling link") << FolderCase::DanglingLink << QString();
+    QTest::newRow("its program serving") << FolderCase::ServingLockHeld << QString();
+    QTest::newRow("its program stopped")
+        << FolderCase::ServingLockLeft << "(nobody holds %1/com7.lock)";
 }
 
+// A refused folder that holds a link for the port refuses the port: falling back to the
+// number's own device would open a device other than the one the user linked.
 void tst_Serial::linkFolderRules()
 {
     QFETCH(FolderCase, folderCase);
-    QFETCH(bool, linkFollowed);
+    QFETCH(QString, fix);
 
     const QByteArray folder = QFile::encodeName(m_folder->path());
     QString target = QStringLiteral("/dev/null");
@@ -496,8 +807,27 @@ void tst_Serial::linkFolderRules()
     default:
         break;
     }
+    // The lock a program that publishes the link holds while it serves (the simulator).
+    QFile servingLock(m_folder->path() + QStringLiteral("/com7.lock"));
+    if (folderCase == FolderCase::ServingLockHeld || folderCase == FolderCase::ServingLockLeft)
+        QVERIFY(servingLock.open(QIODevice::WriteOnly));
+    if (folderCase == FolderCase::ServingLockHeld)
+        QCOMPARE(::flock(servingLock.handle(), LOCK_EX | LOCK_NB), 0);
     QVERIFY(m_folder->link(7, target));
-    QCOMPARE(portDevice(7), linkFollowed ? target : QStringLiteral("/dev/ttyS6"));
+    QCOMPARE(portDevice(8), QStringLiteral("/dev/ttyS7")); // no link: the number's own device
+    if (fix.isEmpty()) {
+        QCOMPARE(portDevice(7), target);
+        QVERIFY(portLinkRefusal(7).isEmpty());
+        return;
+    }
+    QCOMPARE(portDevice(7), QString());
+    const QString refusal = portLinkRefusal(7);
+    QVERIFY2(refusal.contains(fix.arg(m_folder->path())), qPrintable(refusal));
+    QCOMPARE(portDeviceDescription(7), refusal);
+    CommControl control;
+    control.setCommPort(7);
+    QCOMPARE(kindOf([&] { control.setPortOpen(true); }), CommError::Kind::LinkRefused);
+    QCOMPARE(failureOf([&] { control.setPortOpen(true); }), QStringLiteral("COM 7: ") + refusal);
 }
 
 void tst_Serial::linkFolderLocation_data()

@@ -114,6 +114,7 @@ private slots:
     void readsPcBaudRateFromPty();
     void linkFolderRules_data();
     void linkFolderRules();
+    void linkOfAKilledSimulatorIsReplaced();
 };
 
 void tst_Sim::answersCommandsByteExact_data()
@@ -515,6 +516,62 @@ void tst_Sim::linkFolderRules()
     QVERIFY(sim.process.waitForFinished(5000));
 }
 
+// kill -9 leaves the link behind; once its pty number has gone to another simulator the
+// link leads there, yet a new simulator on the old port must still start and take it.
+void tst_Sim::linkOfAKilledSimulatorIsReplaced()
+{
+    QTemporaryDir runtime;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    const QString link = runtime.path() + "/quillmark/com1";
+    auto start = [&](QProcess &sim, const QString &port) {
+        sim.setProcessEnvironment(env);
+        sim.start(QUILLMARK_SIM_PATH, {"--port", port});
+        QVERIFY(sim.waitForStarted(5000));
+    };
+    // Serving once its first trace line is out; a refusal ends the process instead.
+    auto serving = [](QProcess &sim) {
+        while (!sim.canReadLine() && sim.waitForReadyRead(5000)) {
+        }
+        return sim.canReadLine() && sim.state() == QProcess::Running;
+    };
+
+    QProcess killed;
+    start(killed, "1");
+    QVERIFY(serving(killed));
+    QProcess second; // a live simulator's port is not taken
+    start(second, "1");
+    QVERIFY(second.waitForFinished(5000));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY2(second.readAllStandardError().contains("served by another simulator"), "");
+
+    killed.kill();
+    QVERIFY(killed.waitForFinished(5000));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QProcess other; // most likely gets the freed pty number
+    start(other, "2");
+    QVERIFY(serving(other));
+
+    QProcess fresh;
+    start(fresh, "1");
+    QVERIFY2(serving(fresh), fresh.readAllStandardError().constData());
+    QVERIFY(fresh.readAllStandardOutput().contains(
+        ("on " + QFileInfo(link).symLinkTarget() + " ").toUtf8()));
+    {
+        Fd pc{::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY)};
+        QVERIFY(pc.fd >= 0);
+        QVERIFY(setLine(pc.fd, B9600));
+        QCOMPARE(::write(pc.fd, "$M\r", 3), ssize_t(3));
+        QCOMPARE(readUpTo(pc.fd, 8, 5000), QByteArray(">13810A\r"));
+    }
+    for (QProcess *sim : {&other, &fresh}) {
+        sim->terminate();
+        QVERIFY(sim->waitForFinished(5000));
+        QCOMPARE(sim->exitCode(), 0);
+    }
+    QVERIFY(!QFileInfo::exists(link + ".lock"));
+}
+
 #else
 
 void tst_Sim::servesPtyThroughLinkAndRemovesItOnSigterm()
@@ -527,6 +584,10 @@ void tst_Sim::readsPcBaudRateFromPty()
 }
 void tst_Sim::linkFolderRules_data() {}
 void tst_Sim::linkFolderRules()
+{
+    QSKIP("quillmark-sim is not part of this build");
+}
+void tst_Sim::linkOfAKilledSimulatorIsReplaced()
 {
     QSKIP("quillmark-sim is not part of this build");
 }

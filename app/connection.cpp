@@ -34,6 +34,10 @@ void frmMain::cmdConnect_Click()
                                                   cmbBits->list(cmbBits->listIndex())));
         shpPort->setBackColor(indicator::kWhite);
 
+        // A typed entry would be port 0, which names no port.
+        if (cmbPort->listIndex() < 0)
+            throw CommError(CommError::Kind::NoSuchPort,
+                            chooseFromListText(cmbPort, QStringLiteral("a port")));
         cm->setCommPort(cmbPort->listIndex() + 1);
         cm->setPortOpen(true);
         shpPort->setBackColor(indicator::kYellow);

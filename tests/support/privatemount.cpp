@@ -1,0 +1,30 @@
+#include "privatemount.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+
+QString mountPrivately(const QString &path, unsigned long flags)
+{
+    static bool entered = false;
+    if (!entered) {
+        // Private propagation first, or the mount would show through to the machine.
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QStringLiteral("no mount namespace of our own: %1")
+                .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        entered = true;
+    }
+    if (::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", flags, "mode=0755") != 0)
+        return QStringLiteral("cannot mount on %1: %2")
+            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return {};
+}
+
+void unmountPrivately(const QString &path)
+{
+    ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
+}
