@@ -1,17 +1,35 @@
 #include "combobox.h"
 
 #include <QLineEdit>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 
 ComboBox::ComboBox(QWidget *parent) : QComboBox(parent)
 {
+    // QComboBox keeps its old current index while the user types, so the typed state is
+    // tracked here. When the field's editing finishes (Return, Tab, a click elsewhere, the
+    // window losing focus) QComboBox looks the text up among the entries and reports a
+    // match as "activated", exactly as if it had been picked; typed text must stay typed
+    // text. Slots connected to the field before and after QComboBox's own run around its
+    // lookup, so an activation inside that bracket is known to be no pick.
     setEditable(true);
+    auto *field = new QLineEdit(this);
+    connect(field, &QLineEdit::editingFinished, this, [this] { m_fieldFinishing = true; });
+    connect(field, &QLineEdit::returnPressed, this, [this] { m_fieldFinishing = true; });
+    setLineEdit(field); // in place of the one setEditable() made
+    connect(field, &QLineEdit::editingFinished, this, [this] { m_fieldFinishing = false; });
+    connect(field, &QLineEdit::returnPressed, this, [this] { m_fieldFinishing = false; });
+    connect(field, &QLineEdit::textEdited, this, [this] { m_typed = true; });
+    // Picking in the popup and moving through the entries with the arrow and Page keys or
+    // the wheel: the only ways besides setListIndex() to select an entry.
+    connect(this, &QComboBox::activated, this, [this] {
+        if (!m_fieldFinishing)
+            m_typed = false;
+    });
+
     setCompleter(nullptr);
     setInsertPolicy(QComboBox::NoInsert);
     setMaxVisibleItems(8);
-    // QComboBox keeps its old current index while the user types, so the typed state
-    // is tracked here; picking an entry (or Enter on an entry's exact text) ends it.
-    connect(lineEdit(), &QLineEdit::textEdited, this, [this] { m_typed = true; });
-    connect(this, &QComboBox::activated, this, [this] { m_typed = false; });
 }
 
 int ComboBox::listIndex() const
@@ -32,6 +50,15 @@ void ComboBox::setListIndex(int index)
 QString ComboBox::list(int index) const
 {
     return itemText(index);
+}
+
+int ComboBox::fieldWidth() const
+{
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    return style()
+        ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this)
+        .width();
 }
 
 void ComboBox::setItemToolTips(std::function<QString(int)> toolTip)

@@ -5,7 +5,8 @@
 #include <functional>
 
 // An editable drop-down list that is handled by the position of its selected entry.
-// Text typed into the field is not a selection: the list then reads -1.
+// Text typed into the field is not a selection, whatever it says and wherever the focus
+// goes afterwards: the list reads -1 until an entry is picked or set.
 class ComboBox : public QComboBox
 {
     Q_OBJECT
@@ -16,6 +17,8 @@ public:
     int listIndex() const;
     void setListIndex(int index);
     QString list(int index) const;
+    // The width of the text field, as the style lays it out in the current geometry.
+    int fieldWidth() const;
 
     // Tool tips for the entries, worked out afresh each time the list drops down.
     void setItemToolTips(std::function<QString(int)> toolTip);
@@ -25,5 +28,6 @@ private:
     void refreshToolTips();
 
     bool m_typed = false;
+    bool m_fieldFinishing = false; // inside the field's editingFinished or returnPressed
     std::function<QString(int)> m_toolTip;
 };

@@ -63,11 +63,17 @@ bool frmMain::SendCommand()
     // the wait after exactly one interval.
     QEventLoop wait;
     m_wait = &wait;
-    while (!blnTimeout && !m_closing)
-        wait.exec();
+    bool quitting = false;
+    while (!blnTimeout && !m_closing && !quitting) {
+        // Once the application is exiting (quit() or exit() from anywhere), exec() returns
+        // -1 at once every time: that ends the wait like a close of the window.
+        quitting = wait.exec() < 0;
+    }
     m_wait = nullptr;
-    if (m_closing)
+    if (m_closing || quitting) {
+        tmrTout->setEnabled(false);
         return false;
+    }
 
     strResponse = cm->input();
     return true;

@@ -5,6 +5,7 @@
 #include "optionlists.h"
 #include "portnames.h"
 #include "shape.h"
+#include "taskbar.h"
 #include "timer.h"
 
 #include <QCloseEvent>
@@ -14,6 +15,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QStyleFactory>
 
 #include <type_traits>
@@ -34,11 +36,15 @@ void place(QWidget *widget, int left, int top, int width, int height)
 }
 
 // The layout was drawn for a small dialog font; at the default 10 pt several captions
-// would be clipped at their fixed widths.
+// would be clipped at their fixed widths. Where the machine lacks this font, fontconfig
+// gives a wider one, and the window steps the size down until everything fits.
+constexpr int kDialogPixelSize = 11;
+constexpr int kSmallestPixelSize = 7;
+
 QFont dialogFont()
 {
     QFont font(QStringLiteral("DejaVu Sans Condensed"));
-    font.setPixelSize(11);
+    font.setPixelSize(kDialogPixelSize);
     return font;
 }
 
@@ -104,6 +110,8 @@ frmMain::frmMain(QWidget *parent)
         for (QWidget *widget : findChildren<QWidget *>())
             widget->setStyle(classic);
     }
+
+    fitFont();
 
     tmrTout = new Timer(this);
     tmrTout->setObjectName(QStringLiteral("tmrTout"));
@@ -253,6 +261,51 @@ void frmMain::closeEvent(QCloseEvent *event)
         m_wait->quit();
     }
     event->accept();
+}
+
+void frmMain::fitFont()
+{
+    QFont font = this->font();
+    while (!captionsThatDoNotFit().isEmpty() && font.pixelSize() > kSmallestPixelSize) {
+        font.setPixelSize(font.pixelSize() - 1);
+        setFont(font);
+    }
+}
+
+QStringList frmMain::captionsThatDoNotFit() const
+{
+    QStringList misfits;
+    auto check = [&misfits](const QWidget *box, const QString &text, int room) {
+        if (box->fontMetrics().horizontalAdvance(text) > room ||
+            box->fontMetrics().height() > box->height())
+            misfits << QStringLiteral("%1 \"%2\"").arg(box->objectName(), text);
+    };
+    for (const QLabel *label : findChildren<QLabel *>()) {
+        // The settings label's widest text: the settings strings are all this long.
+        if (label != Image1)
+            check(label, label == lblSettings ? QStringLiteral("9600,N,8,1") : label->text(),
+                  label->width());
+    }
+    for (const QPushButton *button : findChildren<QPushButton *>()) {
+        // A button's caption needs a little room beside its bevel.
+        check(button, button == cmdConnect ? QStringLiteral("Reconnect") : button->text(),
+              button->width() - 4);
+    }
+    for (const QGroupBox *box : findChildren<QGroupBox *>())
+        check(box, box->title(), box->width() - 16);
+    for (const ComboBox *list : findChildren<ComboBox *>()) {
+        for (int i = 0; i < list->count(); ++i)
+            check(list, list->list(i), list->fieldWidth());
+    }
+    return misfits;
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    // A tool window of a technician's bench: no taskbar button.
+    if (!event->spontaneous())
+        keepOffTaskbar(this);
+    QWidget::showEvent(event);
 }
 
 bool frmMain::refuseMissingSelection(std::initializer_list<ComboBox *> lists)

@@ -31,10 +31,15 @@ public:
 
     // Writes strCommand, waits one interval of tmrTout with the window live, then
     // stores what arrived in strResponse. Returns false, having sent nothing, when
-    // another exchange is still waiting, and false when the window closed during
-    // the wait. A failure of the port is thrown as CommError.
+    // another exchange is still waiting, and false when the window closed or the
+    // application began to quit during the wait (the exchange is abandoned). A failure
+    // of the port is thrown as CommError.
     bool SendCommand();
     bool exchangeWaiting() const { return m_wait != nullptr; }
+
+    // The controls whose caption or list entry is wider than its fixed box in the font
+    // the window got, as "name \"text\""; empty when everything fits.
+    QStringList captionsThatDoNotFit() const;
 
 public slots:
     void Form_Load();
@@ -46,6 +51,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void ReadCommSettings();
@@ -57,6 +63,8 @@ private:
     QString chooseFromListText(const ComboBox *list,
                                const QString &what = QStringLiteral("a value")) const;
     void buildLayout();
+    // Steps the font's pixel size down until every caption fits its box.
+    void fitFont();
 
     QGroupBox *Frame1 = nullptr;
     QGroupBox *Frame2 = nullptr;

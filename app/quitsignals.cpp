@@ -1,9 +1,15 @@
 #include "quitsignals.h"
 
+#include <QtGlobal>
+
+#ifdef Q_OS_UNIX
+
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,18 +17,35 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-// Only async-signal-safe work here: the event loop picks the byte up.
+// Only async-signal-safe work here: the event loop picks the byte up. The write end does
+// not block, so a full pipe (signals faster than the loop reads) drops the byte instead of
+// hanging the program inside the handler; one byte waiting is enough to quit. The
+// interrupted code may be about to read errno, so it gets it back unchanged.
 void onSignal(int)
 {
+    const int savedErrno = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool makePipe()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return false;
+    for (int fd : g_signalPipe) {
+        if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
 
 void quitOnTerminationSignals()
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+    if (!makePipe())
         return;
     auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
@@ -40,3 +63,10 @@ void quitOnTerminationSignals()
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGHUP, &action, nullptr);
 }
+
+#else
+
+// Termination signals are a POSIX matter; elsewhere the window's own close is the way out.
+void quitOnTerminationSignals() {}
+
+#endif

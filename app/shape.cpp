@@ -23,9 +23,13 @@ quint32 Shape::backColor() const
 
 void Shape::setBackColor(quint32 color)
 {
-    m_backColor = color & 0x00FFFFFF;
+    color &= 0x00FFFFFF;
+    const bool changed = !m_backColorSet || color != m_backColor;
+    m_backColor = color;
     m_backColorSet = true;
     update();
+    if (changed)
+        emit backColorChanged(color);
 }
 
 void Shape::paintEvent(QPaintEvent *)

@@ -30,6 +30,10 @@ public:
     void setBackColor(quint32 color);
     bool backColorSet() const { return m_backColorSet; }
 
+signals:
+    // Each new colour at once, also those that a later one replaces before any repaint.
+    void backColorChanged(quint32 color);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 

@@ -252,8 +252,10 @@ void CommControl::openPort()
         }
         m_port->clearError();
     };
-    setModemLine(m_port->setDataTerminalReady(true));
+    // The kernel raised both lines inside open(); RTS goes down first to keep that pulse
+    // as short as we can (see the README's hardware section).
     setModemLine(m_port->setRequestToSend(false));
+    setModemLine(m_port->setDataTerminalReady(true));
 
     try {
         applyParityMarking();

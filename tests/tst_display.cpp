@@ -1,9 +1,11 @@
 #include "commcontrol.h"
 #include "messageboxes.h"
 #include "ptyrig.h"
+#include "shape.h"
 #include "windowdriver.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QTimer>
 #include <QtTest>
 
@@ -31,9 +33,13 @@ private slots:
     void modifySendsTheChosenSettings();
     void modifyRefusesNoParityWithSevenBits();
     void reconnectReopensWithNewSettings();
+    void connectSequenceSeenFromOutside_data();
+    void connectSequenceSeenFromOutside();
     void connectToAPortWithoutDeviceIsReported_data();
     void connectToAPortWithoutDeviceIsReported();
     void connectRefusesTypedPortSettings();
+    void typedTextIsNeverASelection_data();
+    void typedTextIsNeverASelection();
     void buttonsRefuseListsWithoutSelection();
     void portFailureDuringAButtonIsReported();
     void pressesDuringAWaitAreIgnored();
@@ -219,6 +225,64 @@ void tst_Display::reconnectReopensWithNewSettings()
     QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 }
 
+void tst_Display::connectSequenceSeenFromOutside_data()
+{
+    QTest::addColumn<bool>("hangUp"); // the device goes away while the read waits
+    QTest::addColumn<QStringList>("colours");
+    QTest::addColumn<bool>("frame2After");
+    QTest::addColumn<QString>("box");
+
+    QTest::newRow("answer after 400 ms")
+        << false << QStringList{"white closed", "yellow open", "green open"} << true << QString();
+    QTest::newRow("hang-up during the read")
+        << true << QStringList{"white closed", "yellow open", "red closed"} << false
+        << QStringLiteral("Comm Port Error!");
+}
+
+void tst_Display::connectSequenceSeenFromOutside()
+{
+    QFETCH(bool, hangUp);
+    QFETCH(QStringList, colours);
+    QFETCH(bool, frame2After);
+    QFETCH(QString, box);
+
+    frmMain &window = *m_rig->window;
+    const CommControl *port = control<CommControl>(window, "cm");
+    QWidget *frame2 = control(window, "Frame2");
+    // Each colour as it is set, with the port's state at that moment.
+    QStringList seen;
+    QObject::connect(
+        control<Shape>(window, "shpPort"), &Shape::backColorChanged, this, [&](quint32 colour) {
+            const char *name = colour == indicator::kWhite    ? "white"
+                               : colour == indicator::kYellow ? "yellow"
+                               : colour == indicator::kGreen  ? "green"
+                               : colour == indicator::kRed    ? "red"
+                                                              : "other";
+            seen << QString::fromLatin1(name) +
+                        (port->portOpen() ? QStringLiteral(" open") : QStringLiteral(" closed"));
+        });
+    QColor colourAt200;
+    bool frame2At200 = true;
+    QTimer::singleShot(200, this, [&] {
+        colourAt200 = indicatorColour(window);
+        frame2At200 = frame2->isEnabled();
+        if (hangUp)
+            m_rig->peer.hangUp();
+    });
+    if (!hangUp)
+        m_rig->peer.respond("$M\r", ">13810A\r", 400);
+
+    MessageBoxes boxes;
+    click(window, "cmdConnect");
+    QCOMPARE(colourAt200, kYellow);
+    QVERIFY(!frame2At200);
+    QCOMPARE(seen, colours);
+    QCOMPARE(frame2->isEnabled(), frame2After);
+    QCOMPARE(control<QPushButton>(window, "cmdConnect")->text(), QStringLiteral("Reconnect"));
+    QCOMPARE(boxes.count(), box.isEmpty() ? 0 : 1);
+    QCOMPARE(boxes.last().title, box);
+}
+
 void tst_Display::connectToAPortWithoutDeviceIsReported_data()
 {
     QTest::addColumn<int>("port");
@@ -262,15 +326,81 @@ void tst_Display::connectRefusesTypedPortSettings()
     QCOMPARE(indicatorColour(*m_rig->window), kRed);
     QVERIFY(!port->portOpen()); // closed first, then refused
     QCOMPARE(m_rig->peer.received(), QByteArray());
+}
 
-    list(*m_rig->window, "cmbBaud")->setListIndex(3);
-    typeInto(*m_rig->window, "cmbPort", QStringLiteral("COM 7"));
-    click(*m_rig->window, "cmdConnect");
-    QCOMPARE(boxes.count(), 2);
-    QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
-    QCOMPARE(boxes.last().text, QStringLiteral("Port: choose a port from the list."));
-    QCOMPARE(indicatorColour(*m_rig->window), kRed);
-    QVERIFY(!port->portOpen());
+void tst_Display::typedTextIsNeverASelection_data()
+{
+    QTest::addColumn<QString>("listName");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("leaveBy"); // how the focus leaves the field
+    QTest::addColumn<QString>("button");  // pressed afterwards, if any
+    QTest::addColumn<QString>("refusal"); // the title of the box it must show
+
+    struct Row
+    {
+        const char *tag, *list, *text, *leaveBy, *button, *refusal;
+    };
+    // Typed text that equals an entry is looked up by QComboBox when the focus leaves.
+    const Row rows[] = {
+        {"port COM 7, Tab, Connect", "cmbPort", "COM 7", "Tab", "cmdConnect", "Comm Port Error!"},
+        {"address 05, Tab, Modify", "cmbSA", "05", "Tab", "cmdModifyComm", "Invalid Selection"},
+        {"baud 4800, Tab", "cmbBaud", "4800", "Tab", "", ""},
+        {"baud 2400, Enter", "cmbBaud", "2400", "Enter", "", ""},
+        {"data type Long, click elsewhere, SET", "cmbDT", "Long", "click", "cmdSet",
+         "Invalid Selection"},
+        {"no such entry, click elsewhere, Connect", "cmbBaud", "19200", "click", "cmdConnect",
+         "Comm Port Error!"},
+    };
+    for (const Row &r : rows) {
+        QTest::newRow(r.tag) << QString::fromLatin1(r.list) << QString::fromLatin1(r.text)
+                             << QString::fromLatin1(r.leaveBy) << QString::fromLatin1(r.button)
+                             << QString::fromLatin1(r.refusal);
+    }
+}
+
+void tst_Display::typedTextIsNeverASelection()
+{
+    QFETCH(QString, listName);
+    QFETCH(QString, text);
+    QFETCH(QString, leaveBy);
+    QFETCH(QString, button);
+    QFETCH(QString, refusal);
+
+    frmMain &window = *m_rig->window;
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    connectTo(">13810A\r");
+    QCOMPARE(indicatorColour(window), kGreen);
+    m_rig->peer.clearReceived();
+    // The text must differ from the selected entry, or QComboBox has nothing to look up.
+    list(window, "cmbPort")->setListIndex(0);
+
+    ComboBox *typedInto = list(window, listName.toLatin1().constData());
+    QTest::mouseClick(typedInto->lineEdit(), Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), typedInto);
+    typeInto(window, listName.toLatin1().constData(), text);
+    if (leaveBy == QLatin1String("Tab"))
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    else if (leaveBy == QLatin1String("Enter"))
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    else
+        QTest::mouseClick(list(window, "cmbBits")->lineEdit(), Qt::LeftButton);
+    QVERIFY(leaveBy == QLatin1String("Enter") || QApplication::focusWidget() != typedInto);
+    QCOMPARE(typedInto->currentText(), text);
+    QCOMPARE(typedInto->listIndex(), -1);
+
+    if (button.isEmpty())
+        return;
+    MessageBoxes boxes;
+    click(window, button.toLatin1().constData());
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().title, refusal);
+    QCOMPARE(m_rig->peer.received(), QByteArray());
+    QCOMPARE(typedInto->listIndex(), -1);
+    if (button == QLatin1String("cmdConnect")) {
+        QCOMPARE(indicatorColour(window), kRed);
+        QVERIFY(!control<CommControl>(window, "cm")->portOpen());
+    }
 }
 
 void tst_Display::buttonsRefuseListsWithoutSelection()

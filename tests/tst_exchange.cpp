@@ -2,6 +2,8 @@
 #include "ptyrig.h"
 #include "windowdriver.h"
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
@@ -27,6 +29,7 @@ private slots:
     void timerTicksOncePerExchange();
     void windowStaysLiveAndRefusesASecondExchange();
     void closingTheWindowEndsTheWaitAndFreesThePort();
+    void quittingTheApplicationEndsTheWait();
     void deviceGoneDuringTheWaitIsAPortError();
     void exchangeOnAClosedPortIsAPortError();
 
@@ -156,6 +159,53 @@ void tst_Exchange::closingTheWindowEndsTheWaitAndFreesThePort()
     other.setCommPort(kPort);
     other.setPortOpen(true);
     QVERIFY(other.portOpen());
+}
+
+void tst_Exchange::quittingTheApplicationEndsTheWait()
+{
+    // A wait that misses the quit spins on a core for ever, so the exchange runs in a child
+    // process of this test program that can be stopped when it does not end.
+    const char *const kChild = "TST_EXCHANGE_QUITTING_CHILD";
+    if (!qEnvironmentVariableIsSet(kChild)) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kChild), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {QTest::currentTestFunction()});
+        const bool ended = child.waitForFinished(10000);
+        if (!ended) {
+            child.kill();
+            child.waitForFinished();
+        }
+        QVERIFY2(ended, "the exchange went on waiting after the application quit");
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                 child.readAll().constData());
+        return;
+    }
+
+    openPort();
+    bool accepted = true;
+    qint64 returnedAfterMs = -1;
+    QElapsedTimer sinceQuit;
+    QTimer::singleShot(0, this, [&] {
+        m_rig->window->strCommand = "$M\r";
+        m_rig->window->strResponse = "earlier";
+        accepted = m_rig->window->SendCommand();
+        returnedAfterMs = sinceQuit.elapsed();
+    });
+    // exit() rather than quit(): it closes no window, as when the X server goes away.
+    QTimer::singleShot(100, this, [&] {
+        sinceQuit.start();
+        QCoreApplication::exit(0);
+    });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(!accepted);
+    QVERIFY2(returnedAfterMs >= 0 && returnedAfterMs < 100,
+             qPrintable(QString::number(returnedAfterMs)));
+    QCOMPARE(m_rig->window->strResponse, QByteArray("earlier")); // nothing applied
+    QVERIFY(!timer()->isActive());
+    QVERIFY(!m_rig->window->exchangeWaiting());
 }
 
 void tst_Exchange::deviceGoneDuringTheWaitIsAPortError()

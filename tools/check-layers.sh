@@ -41,20 +41,18 @@ while IFS= read -r hit; do
   complain "$hit: protocol/ must not include Qt"
 done < <(includes protocol | grep -E ':(Q|Qt)[A-Za-z]*(/|$)' || true)
 
-while IFS= read -r hit; do
-  name=${hit##*:}; name=${name#QtWidgets/}
-  for w in "${widgets[@]}" QtWidgets; do
-    if [ "$name" = "$w" ]; then complain "$hit: serial/ must not include a Widgets header"; break; fi
-  done
-done < <(includes serial)
-
+forbid_widgets() { # FOLDER
+  local hit name w
+  while IFS= read -r hit; do
+    name=${hit##*:}; name=${name#QtWidgets/}
+    for w in "${widgets[@]}" QtWidgets; do
+      if [ "$name" = "$w" ]; then complain "$hit: $1/ must not include a Widgets header"; break; fi
+    done
+  done < <(includes "$1")
+}
+forbid_widgets serial
 # quillmark-cli runs where no widget library is installed.
-while IFS= read -r hit; do
-  name=${hit##*:}; name=${name#QtWidgets/}
-  for w in "${widgets[@]}" QtWidgets; do
-    if [ "$name" = "$w" ]; then complain "$hit: cli/ must not include a Widgets header"; break; fi
-  done
-done < <(includes cli)
+forbid_widgets cli
 if [ -f cli/CMakeLists.txt ] && grep -qE 'Widgets|quillmark_window' cli/CMakeLists.txt; then
   complain "cli/ links Qt Widgets or the window"
 fi

@@ -5,9 +5,10 @@
 # the AppStream metainfo, builds (Release, Debian's hardening flags) and packages the
 # project with CPack, runs lintian on the .deb (failing on errors only), installs the
 # .deb with apt-get, and tries the installed programs: `quillmark-sim --help`,
-# `quillmark-cli --help`, and
-# `quillmark` on the offscreen platform, which must still be running after a few
-# seconds. Last, it checks the installed desktop entry, metainfo, icons and docs.
+# `quillmark-cli --help`, `quillmark` on the offscreen platform, which must still be
+# running after a few seconds, and `quillmark` under Xvfb (tools/check-window.sh: the window, its taskbar
+# request, a screenshot in BUILD_DIR/installed-window.png, and the captions' fit in the
+# installed font). Last, it checks the installed desktop entry, metainfo, icons and docs.
 #
 # Runs as root, or through sudo for the installing steps. The package stays
 # installed afterwards (remove it with `apt-get remove quillmark`).
@@ -25,11 +26,11 @@ START_SECONDS=${QUILLMARK_START_SECONDS:-3}
 
 tools=(
   # building
-  cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
+  cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev
   # validating and packaging
   desktop-file-utils appstream lintian dpkg-dev file gzip binutils
   # running the installed programs
-  coreutils apt
+  coreutils apt xvfb xauth x11-utils imagemagick xdotool
 )
 
 current_step="starting"
@@ -186,6 +187,12 @@ case $app_status in
   0) fail "/usr/bin/quillmark quit by itself instead of showing its window" ;;
   *) fail "/usr/bin/quillmark failed with exit status $app_status" ;;
 esac
+
+step "Starting /usr/bin/quillmark under Xvfb: window, taskbar request, screenshot, fit"
+# The dependency on fonts-dejavu-extra gives the window the font its layout is drawn for.
+QUILLMARK_EXPECT_FONT="DejaVu Sans Condensed 11px" \
+  bash tools/check-window.sh /usr/bin/quillmark "$BUILD/installed-window.png" ||
+  fail "the installed window failed its check under Xvfb"
 
 step "Checking the installed files"
 for f in "${expected[@]}"; do

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-serialport-dev libgl-dev
+  qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev
   fonts-dejavu-core fonts-dejavu-extra
   xvfb xauth x11-utils imagemagick xdotool
 )
@@ -20,7 +20,14 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "tools/deps.sh: missing Debian packages: ${missing[*]}" >&2
+    echo "tools/deps.sh: installing them needs root: run \`bash tools/deps.sh\` as root once, or install sudo" >&2
+    exit 1
+  fi
+  sudo=(sudo)
+fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q

@@ -10,6 +10,11 @@ if [ $# -lt 1 ]; then
 fi
 build=$1
 shift
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run-with-sim: the window needs a graphical session, and neither DISPLAY nor WAYLAND_DISPLAY is set." >&2
+  echo "run-with-sim: start it from a desktop session (or ssh -X); \`make test\` needs no display." >&2
+  exit 1
+fi
 sim="$build/quillmark-sim"
 app="$build/quillmark"
 for program in "$sim" "$app"; do

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QTest>
 #include <QTimer>
 
 MessageBoxes::MessageBoxes(QObject *parent) : QObject(parent), m_poll(new QTimer(this))
@@ -20,8 +21,15 @@ void MessageBoxes::answer()
         return;
     box->setProperty("answered", true);
     m_seen.append({box->windowTitle(), box->text(), box->icon()});
-    if (QAbstractButton *ok = box->button(QMessageBox::Ok))
-        ok->click();
-    else
+    // Every box the window shows offers exactly one button, OK.
+    QAbstractButton *ok = box->button(QMessageBox::Ok);
+    if (!ok || box->buttons().size() != 1) {
+        QTest::qFail(qPrintable(QStringLiteral("the box \"%1\" has %2 buttons, not one OK button")
+                                    .arg(box->windowTitle())
+                                    .arg(box->buttons().size())),
+                     __FILE__, __LINE__);
         box->reject();
+        return;
+    }
+    ok->click();
 }

@@ -9,7 +9,7 @@ class QTimer;
 
 // Answers the real modal message boxes the window opens while this object lives: it
 // records each box's title, text and icon, then presses OK, so a handler that shows
-// a box returns to the test.
+// a box returns to the test. A box with any other buttons fails the running test.
 class MessageBoxes : public QObject
 {
     Q_OBJECT

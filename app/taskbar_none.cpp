@@ -1,0 +1,4 @@
+#include "taskbar.h"
+
+// Built without X11 support: no request to make.
+void keepOffTaskbar(QWidget *) {}
