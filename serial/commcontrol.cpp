@@ -3,16 +3,12 @@
 #include "portaccess.h"
 #include "portnames.h"
 #include "portparameters.h"
+#include "terminal.h"
 
 #include <QSerialPort>
 
 #include <cerrno>
 #include <cstring>
-
-#ifdef Q_OS_UNIX
-#include <poll.h>
-#include <termios.h>
-#endif
 
 namespace {
 
@@ -138,25 +134,21 @@ bool CommControl::waitForInput(int msecs)
         failClosed();
     if (m_port->bytesAvailable() > 0)
         return true;
-#ifdef Q_OS_UNIX
-    // QSerialPort::waitForReadyRead polls for POLLIN alone: a hang-up that the driver
-    // reports as POLLHUP without POLLIN would keep it spinning until its time-out.
-    pollfd waiting = {m_port->handle(), POLLIN, 0};
-    if (::poll(&waiting, 1, qMax(msecs, 0)) <= 0)
+    switch (terminal::waitReadable(m_port->handle(), msecs)) {
+    case terminal::Wait::TimedOut:
         return false;
-    if (waiting.revents & POLLIN) {
+    case terminal::Wait::Readable:
         // A read that fails reports the loss through handleError; input() throws it.
         m_port->waitForReadyRead(0);
         return true;
+    case terminal::Wait::HungUp:
+        break;
     }
     const QString reason = portLabel() + QStringLiteral(": the device was disconnected");
     closePort();
     m_lostReason = reason;
     emit portLost(m_lostReason);
     return true;
-#else
-    return m_port->waitForReadyRead(qMax(msecs, 0)) || !m_lostReason.isEmpty();
-#endif
 }
 
 void CommControl::handleError()
@@ -305,41 +297,23 @@ void CommControl::applySettings(const LineSettings &settings)
 
 void CommControl::applyParityMarking()
 {
-#ifdef Q_OS_UNIX
-    // Without marking, a byte with a parity error would either vanish (IGNPAR) or pass as
-    // if good; with PARMRK the driver flags it and the decoder turns it into '?'. Qt's own
-    // setParity rewrites these input flags, so this follows every change of settings.
+    // Qt's own setParity rewrites the terminal's input flags, so this follows every change
+    // of settings.
     const bool marked = m_settings.parity != 'N';
-    const int fd = m_port->handle();
-    termios tio = {};
-    if (::tcgetattr(fd, &tio) != 0)
-        fail(CommError::Kind::Io, QString::fromLocal8Bit(std::strerror(errno)));
-    if (marked) {
-        tio.c_iflag |= PARMRK | INPCK;
-        tio.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
-    } else {
-        tio.c_iflag &= ~tcflag_t(PARMRK | INPCK);
-        // Qt clears only PARENB for no parity and leaves PARODD from an earlier odd setting.
-        tio.c_cflag &= ~tcflag_t(PARODD);
-    }
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0)
-        fail(CommError::Kind::Io, QString::fromLocal8Bit(std::strerror(errno)));
+    if (const int error = terminal::setParityMarking(m_port->handle(), marked))
+        fail(CommError::Kind::Io, QString::fromLocal8Bit(std::strerror(error)));
     if (marked != m_parityMarked)
         m_decoder.reset();
     m_parityMarked = marked;
-#endif
 }
 
 void CommControl::takeWaitingBytes()
 {
-#ifdef Q_OS_UNIX
     // Qt moves bytes out of the driver only when the event loop gets a turn; a caller that
     // reads without giving it one still expects everything the line has delivered.
-    pollfd waiting = {m_port->handle(), POLLIN, 0};
     while (m_lostReason.isEmpty() && m_port->bytesAvailable() < kReceiveBufferSize &&
-           ::poll(&waiting, 1, 0) > 0) {
+           terminal::bytesWaiting(m_port->handle())) {
         if (!m_port->waitForReadyRead(0))
             break;
     }
-#endif
 }

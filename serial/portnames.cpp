@@ -1,52 +1,11 @@
 #include "portnames.h"
 
 #include "commerror.h"
+#include "linkfolder.h"
 #include "portaccess.h"
 
 #include <QByteArray>
 #include <QFileInfo>
-
-#ifdef Q_OS_WIN
-#include <QSerialPortInfo>
-#else
-#include <unistd.h>
-#endif
-
-#ifdef Q_OS_WIN
-
-QString portLinkFolder()
-{
-    return {};
-}
-
-bool portLinkFolderUsable()
-{
-    return false;
-}
-
-QString portLinkRefusal(int)
-{
-    return {};
-}
-
-QString portDevice(int port)
-{
-    if (port < kFirstPort || port > kLastPort)
-        return {};
-    return QStringLiteral("COM%1").arg(port);
-}
-
-static bool devicePresent(const QString &device)
-{
-    const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        if (info.portName().compare(device, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
-
-#else
 
 namespace {
 
@@ -70,14 +29,16 @@ QString fixedDevice(int port)
     return {};
 }
 
+QString linkOf(int port)
+{
+    return QFile::decodeName(qm::portLinkPath(qm::linkFolder(), port).c_str());
+}
+
 } // namespace
 
 QString portLinkFolder()
 {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty())
-        return QFile::decodeName(runtime) + QStringLiteral("/quillmark");
-    return QStringLiteral("/tmp/quillmark-%1").arg(getuid());
+    return QFile::decodeName(qm::linkFolder().c_str());
 }
 
 bool portLinkFolderUsable()
@@ -88,11 +49,10 @@ bool portLinkFolderUsable()
 
 QString portLinkRefusal(int port)
 {
-    const QString folder = portLinkFolder();
-    const QString link = folder + QStringLiteral("/com%1").arg(port);
+    const QString link = linkOf(port);
     if (!QFileInfo(link).isSymLink())
         return {};
-    if (const QString refusal = linkFolderRefusal(folder); !refusal.isEmpty())
+    if (const QString refusal = linkFolderRefusal(portLinkFolder()); !refusal.isEmpty())
         return refusal;
     return staleLinkRefusal(link);
 }
@@ -106,7 +66,7 @@ QString portDevice(int port)
     if (!portLinkRefusal(port).isEmpty())
         return {};
     if (portLinkFolderUsable()) {
-        const QFileInfo link(portLinkFolder() + QStringLiteral("/com%1").arg(port));
+        const QFileInfo link(linkOf(port));
         if (link.isSymLink())
             return link.symLinkTarget();
     }
@@ -117,8 +77,6 @@ static bool devicePresent(const QString &device)
 {
     return QFileInfo::exists(device);
 }
-
-#endif
 
 void requirePortNumber(int port)
 {

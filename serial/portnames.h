@@ -1,17 +1,18 @@
 #pragma once
 
+#include "linkfolder.h"
+
 #include <QString>
 
 // Port numbers as the window shows them ("COM 1" .. "COM 250").
-constexpr int kFirstPort = 1;
-constexpr int kLastPort = 250;
+using qm::kFirstPort;
+using qm::kLastPort;
 
 // Throws CommError (NoSuchPort) naming the range when `port` is not a port number.
 void requirePortNumber(int port);
 
 // The folder whose `comN` symbolic links name the device for port N, whether or not it
 // exists: $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-<uid> without that variable.
-// Empty on systems without the folder.
 QString portLinkFolder();
 
 // Whether the link folder is a real directory of this user closed to everyone else;

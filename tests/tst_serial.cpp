@@ -337,19 +337,22 @@ Q_DECLARE_METATYPE(OpenFailure)
 void tst_Serial::openFailuresNamePortAndReason_data()
 {
     QTest::addColumn<OpenFailure>("scenario");
+    QTest::addColumn<CommError::Kind>("kind");
     QTest::addColumn<QString>("reason");
 
-    QTest::newRow("missing device") << OpenFailure::MissingDevice << "No such file or directory";
-    QTest::newRow("in use") << OpenFailure::InUse
+    QTest::newRow("missing device")
+        << OpenFailure::MissingDevice << CommError::Kind::NoDevice << "No such file or directory";
+    QTest::newRow("in use") << OpenFailure::InUse << CommError::Kind::InUse
                             << QStringLiteral("the port is in use by this program already (pid %1)")
                                    .arg(QCoreApplication::applicationPid());
-    QTest::newRow("unassigned number")
-        << OpenFailure::Unassigned << "no device is assigned to this port number";
+    QTest::newRow("unassigned number") << OpenFailure::Unassigned << CommError::Kind::NoSuchPort
+                                       << "no device is assigned to this port number";
 }
 
 void tst_Serial::openFailuresNamePortAndReason()
 {
     QFETCH(OpenFailure, scenario);
+    QFETCH(CommError::Kind, kind);
     QFETCH(QString, reason);
 
     int port = 7;
@@ -376,6 +379,7 @@ void tst_Serial::openFailuresNamePortAndReason()
     control.setCommPort(port);
     const QString label = device.isEmpty() ? QStringLiteral("COM %1").arg(port)
                                            : QStringLiteral("COM %1 (%2)").arg(port).arg(device);
+    QCOMPARE(kindOf([&] { control.setPortOpen(true); }), kind);
     QCOMPARE(failureOf([&] { control.setPortOpen(true); }), label + QStringLiteral(": ") + reason);
     QVERIFY(!control.portOpen());
     if (scenario == OpenFailure::InUse) {
