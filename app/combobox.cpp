@@ -61,10 +61,10 @@ int ComboBox::fieldWidth() const
         .width();
 }
 
-void ComboBox::setItemToolTips(std::function<QString(int)> toolTip)
+void ComboBox::setItemToolTips(std::function<QStringList()> toolTips)
 {
     // Worked out when the list drops down rather than here, so start-up stays quick.
-    m_toolTip = std::move(toolTip);
+    m_toolTips = std::move(toolTips);
 }
 
 void ComboBox::showPopup()
@@ -75,8 +75,9 @@ void ComboBox::showPopup()
 
 void ComboBox::refreshToolTips()
 {
-    if (!m_toolTip)
+    if (!m_toolTips)
         return;
-    for (int i = 0; i < count(); ++i)
-        setItemData(i, m_toolTip(i), Qt::ToolTipRole);
+    const QStringList tips = m_toolTips();
+    for (int i = 0; i < count() && i < tips.size(); ++i)
+        setItemData(i, tips.at(i), Qt::ToolTipRole);
 }

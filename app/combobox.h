@@ -20,8 +20,9 @@ public:
     // The width of the text field, as the style lays it out in the current geometry.
     int fieldWidth() const;
 
-    // Tool tips for the entries, worked out afresh each time the list drops down.
-    void setItemToolTips(std::function<QString(int)> toolTip);
+    // Tool tips for the entries, one per entry in order, worked out afresh each time the
+    // list drops down.
+    void setItemToolTips(std::function<QStringList()> toolTips);
     void showPopup() override;
 
 private:
@@ -29,5 +30,5 @@ private:
 
     bool m_typed = false;
     bool m_fieldFinishing = false; // inside the field's editingFinished or returnPressed
-    std::function<QString(int)> m_toolTip;
+    std::function<QStringList()> m_toolTips;
 };

@@ -3,6 +3,7 @@
 #include "combobox.h"
 #include "commcontrol.h"
 #include "optionlists.h"
+#include "portinfo.h"
 #include "portnames.h"
 #include "shape.h"
 #include "taskbar.h"
@@ -247,9 +248,19 @@ void frmMain::Form_Load()
     fill(cmbSA, optionlists::addresses(), 0);
     fill(cmbBlock, optionlists::blocks(), 0);
 
-    // Tell the user which device stands behind each port number, as it is when the
-    // list is opened.
-    cmbPort->setItemToolTips([](int index) { return portDeviceDescription(index + 1); });
+    // Tell the user which device stands behind each port number, and what the system
+    // knows of it (maker, model, serial number, stable by-id name), as it is when the list
+    // is opened.
+    cmbPort->setItemToolTips([] {
+        QStringList tips;
+        for (const PortInfo &info : gatherPortInfo(allPortNumbers())) {
+            QString tip = portDeviceDescription(info.port);
+            if (const QString details = portInfoDetails(info); !details.isEmpty())
+                tip += QLatin1Char('\n') + details;
+            tips << tip;
+        }
+        return tips;
+    });
 }
 
 void frmMain::closeEvent(QCloseEvent *event)
