@@ -105,7 +105,7 @@ QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &s
         if (info.device.isEmpty())
             info.refusal = portLinkRefusal(port);
         if (!info.device.isEmpty()) {
-            const QString link = portLinkFolder() + QStringLiteral("/com%1").arg(port);
+            const QString link = portLinkPath(port);
             if (linksFollowed && QFileInfo(link).isSymLink())
                 info.linkPath = link;
             facts.describe(info);

@@ -20,11 +20,6 @@ QString osText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-QString linkName(int port)
-{
-    return portLinkFolder() + QStringLiteral("/com%1").arg(port);
-}
-
 // A program that publishes a link (the simulator) holds a lock beside it while it serves;
 // its link is not ours to take. A lock nobody holds is what a stopped program left: it
 // goes with the link, or it would refuse the next link of that number as stale.
@@ -64,7 +59,7 @@ QString makePortLink(int port, const QString &target)
                                                   : CommError::Kind::Io,
                         QString::fromStdString(refusal));
 
-    const QString name = linkName(port);
+    const QString name = portLinkPath(port);
     const QFileInfo existing(name);
     QString previous;
     if (existing.isSymLink())
@@ -103,7 +98,7 @@ bool removePortLink(int port)
     if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid())
         throw CommError(CommError::Kind::LinkRefused, linkFolderRefusal(folder));
 
-    const QString name = linkName(port);
+    const QString name = portLinkPath(port);
     const QFileInfo existing(name);
     if (!existing.isSymLink()) {
         if (existing.exists())

@@ -29,12 +29,12 @@ QString fixedDevice(int port)
     return {};
 }
 
-QString linkOf(int port)
+} // namespace
+
+QString portLinkPath(int port)
 {
     return QFile::decodeName(qm::portLinkPath(qm::linkFolder(), port).c_str());
 }
-
-} // namespace
 
 QString portLinkFolder()
 {
@@ -49,7 +49,7 @@ bool portLinkFolderUsable()
 
 QString portLinkRefusal(int port)
 {
-    const QString link = linkOf(port);
+    const QString link = portLinkPath(port);
     if (!QFileInfo(link).isSymLink())
         return {};
     if (const QString refusal = linkFolderRefusal(portLinkFolder()); !refusal.isEmpty())
@@ -66,7 +66,7 @@ QString portDevice(int port)
     if (!portLinkRefusal(port).isEmpty())
         return {};
     if (portLinkFolderUsable()) {
-        const QFileInfo link(linkOf(port));
+        const QFileInfo link(portLinkPath(port));
         if (link.isSymLink())
             return link.symLinkTarget();
     }

@@ -15,6 +15,9 @@ void requirePortNumber(int port);
 // exists: $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-<uid> without that variable.
 QString portLinkFolder();
 
+// The comN link for port `port` in the link folder, whether or not it exists.
+QString portLinkPath(int port);
+
 // Whether the link folder is a real directory of this user closed to everyone else;
 // only then are its links followed.
 bool portLinkFolderUsable();
