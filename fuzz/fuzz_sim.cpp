@@ -77,7 +77,7 @@ void checkOptions(const qm::sim::ParsedOptions &parsed)
         return;
     const qm::sim::SimOptions &o = parsed.options;
     QM_FUZZ_CHECK(validState(o.state));
-    QM_FUZZ_CHECK(o.port >= 1 && o.port <= qm::sim::kMaxPort);
+    QM_FUZZ_CHECK(o.port >= qm::kFirstPort && o.port <= qm::kLastPort);
     QM_FUZZ_CHECK(o.delayMs >= 0 && o.delayMs <= qm::sim::kMaxDelayMs);
 
     static const char *const kModes[] = {"ascii", "rtu"};

@@ -1,5 +1,7 @@
 #include "linesettings.h"
 
+#include "protocollimits.h"
+
 #include <QStringList>
 
 bool operator==(const LineSettings &a, const LineSettings &b)
@@ -21,11 +23,13 @@ std::optional<LineSettings> parseLineSettings(const QString &text, QString *erro
         return refuse(QStringLiteral("\"%1\" is not of the form baud,parity,bits,stop").arg(text));
 
     // Whole-text comparison, so that " 9600" or "09600" are refused rather than read leniently.
-    static const QStringList bauds = {QStringLiteral("1200"), QStringLiteral("2400"),
-                                      QStringLiteral("4800"), QStringLiteral("9600")};
+    // The PC offers the display's own rates.
+    QStringList bauds;
+    for (int rate : qm::kBaudRates)
+        bauds << QString::number(rate);
     if (!bauds.contains(fields[0]))
-        return refuse(
-            QStringLiteral("baud rate \"%1\" is not one of 1200, 2400, 4800, 9600").arg(fields[0]));
+        return refuse(QStringLiteral("baud rate \"%1\" is not one of %2")
+                          .arg(fields[0], bauds.join(QStringLiteral(", "))));
 
     static const QStringList parities = {QStringLiteral("N"), QStringLiteral("E"),
                                          QStringLiteral("O")};

@@ -83,7 +83,7 @@ bool applyValue(const std::string &name, std::string_view value, SimOptions &opt
     DisplayState &state = options.state;
     std::optional<int> parsed;
     if (name == "--port") {
-        parsed = number(value, 10, 1, kMaxPort);
+        parsed = number(value, 10, kFirstPort, kLastPort);
         options.port = parsed.value_or(options.port);
     } else if (name == "--mode") {
         parsed = nameIndex(value, std::array<const char *, 2>{"ascii", "rtu"});

@@ -2,6 +2,7 @@
 
 #include "displaysim.h"
 #include "displaystate.h"
+#include "linkfolder.h"
 
 #include <string>
 #include <string_view>
@@ -9,7 +10,6 @@
 
 namespace qm::sim {
 
-inline constexpr int kMaxPort = 250; // the window offers COM 1 to COM 250
 inline constexpr int kMaxDelayMs = 60000;
 
 // Everything the command line can choose.
