@@ -11,9 +11,11 @@ QString mountPrivately(const QString &path, unsigned long flags)
 {
     static bool entered = false;
     if (!entered) {
-        // Private propagation first, or the mount would show through to the machine.
+        // Private propagation first, or the mount would show through to the machine. The
+        // kernel ignores source and type here; they are named all the same, since checkers
+        // of system calls read them as strings.
         if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            ::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0)
             return QStringLiteral("no mount namespace of our own: %1")
                 .arg(QString::fromLocal8Bit(std::strerror(errno)));
         entered = true;
