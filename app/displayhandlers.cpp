@@ -4,6 +4,7 @@
 
 #include "combobox.h"
 #include "commands.h"
+#include "protocollimits.h"
 #include "replies.h"
 #include "shape.h"
 
@@ -50,7 +51,8 @@ void frmMain::cmdModifyComm_Click()
 {
     if (exchangeWaiting())
         return;
-    if (cmbNewPar->listIndex() == 0 && cmbNewBits->listIndex() == 0) {
+    // Parity None with 7 data bits, the one framing the display cannot run.
+    if (!qm::supportedFraming(cmbNewPar->listIndex(), cmbNewBits->listIndex() + qm::kMinDataBits)) {
         QMessageBox box(QMessageBox::Information, QStringLiteral("Invalid Combination"),
                         QStringLiteral("Parity: None & Bits: 7 not supported"), QMessageBox::Ok,
                         this);
