@@ -28,6 +28,7 @@ reports=$(mktemp -d)
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+export LSAN_OPTIONS="suppressions=$(pwd)/tools/lsan.supp"
 
 step=ctest
 echo "== ctest"
@@ -39,6 +40,8 @@ pattern='runtime error:|ERROR: (Address|Leak|UndefinedBehavior)Sanitizer|SUMMARY
 count=0
 for report in "$reports"/asan.* "$reports"/ubsan.*; do
   [ -e "$report" ] || continue
+  # A file that only lists the suppressions it used is no report.
+  grep -qE "$pattern" "$report" || continue
   count=$((count + 1))
   echo "-- sanitizer report $(basename "$report"):"
   cat "$report"
