@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 // The link folder: a symbolic link "comN" in it names the device for port N. The rule of
@@ -29,6 +30,11 @@ std::string ensureLinkFolder(const std::string &folder);
 // A program that publishes a link (the simulator does) holds a flock on this file beside
 // it while it serves; the file also records the device the link was made for.
 std::string servingLockPath(const std::string &link);
+
+// The pid of a process holding a flock on `path`, from the kernel's lock table: the only
+// place that shows such a lock without opening the file or taking the lock. Serving locks
+// and the port's own device lock are both looked up this way.
+std::optional<long> flockHolder(const std::string &path);
 
 // True when `lock` is there and nobody holds a flock on it: the program that made the
 // link has stopped, so the link may lead to some other program's device by now. Looks

@@ -67,31 +67,35 @@ std::string servingLockPath(const std::string &link)
     return link + ".lock";
 }
 
-bool servingLockAbandoned(const std::string &lock)
+std::optional<long> flockHolder(const std::string &path)
 {
     struct stat info = {};
-    if (::stat(lock.c_str(), &info) != 0)
-        return false;
-    // The kernel's lock table shows a flock without anyone opening the file or taking the
-    // lock: "1: FLOCK  ADVISORY  WRITE 4242 00:1a:3 0 EOF"; waiting requests carry "->".
+    if (::stat(path.c_str(), &info) != 0)
+        return std::nullopt;
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:1a:3 0 EOF"; waiting requests carry "->" and
+    // hold nothing.
     char node[64];
     std::snprintf(node, sizeof node, "%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
                   static_cast<unsigned long long>(info.st_ino));
     std::ifstream table("/proc/locks");
-    if (!table)
-        return false;
     std::string line;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string number, type, advisory, access, pid, inode;
-        fields >> number >> type;
-        if (type == "->")
-            fields >> type;
-        fields >> advisory >> access >> pid >> inode;
-        if (type == "FLOCK" && inode == node)
-            return false;
+        std::string number, type, advisory, access, inode;
+        long pid = 0;
+        if (fields >> number >> type >> advisory >> access >> pid >> inode && type == "FLOCK" &&
+            inode == node && pid > 0)
+            return pid;
     }
-    return true;
+    return std::nullopt;
+}
+
+bool servingLockAbandoned(const std::string &lock)
+{
+    struct stat info = {};
+    // Without the kernel's lock table nothing can be told; the link is then left alone.
+    return ::stat(lock.c_str(), &info) == 0 && std::ifstream("/proc/locks").good() &&
+           !flockHolder(lock);
 }
 
 } // namespace qm

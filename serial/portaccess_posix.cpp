@@ -117,37 +117,11 @@ bool processLives(pid_t pid)
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
-// The kernel's lock table entry of a flock on `path`, split into its fields; the table
-// is the only place that shows such a lock without opening the file or taking the lock.
-QList<QByteArray> flockEntry(const QString &path)
-{
-    struct stat info = {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return {};
-    QFile table(QStringLiteral("/proc/locks"));
-    if (!table.open(QIODevice::ReadOnly))
-        return {};
-    // "1: FLOCK  ADVISORY  WRITE 4242 00:1a:3 0 EOF"; waiting requests carry "->".
-    const QByteArray node =
-        QString::asprintf("%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
-                          static_cast<unsigned long long>(info.st_ino))
-            .toLatin1();
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 6 && fields.at(1) == "FLOCK" && fields.at(5) == node)
-            return fields;
-    }
-    return {};
-}
-
 // The pid of a process holding a flock on the device node.
 std::optional<pid_t> flockHolder(const QString &device)
 {
-    const QList<QByteArray> entry = flockEntry(device);
-    bool ok = false;
-    const pid_t pid = entry.isEmpty() ? 0 : pid_t(entry.at(4).toLong(&ok));
-    if (ok && pid > 0)
-        return pid;
+    if (const std::optional<long> pid = qm::flockHolder(QFile::encodeName(device).toStdString()))
+        return pid_t(*pid);
     return std::nullopt;
 }
 
