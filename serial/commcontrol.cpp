@@ -5,6 +5,7 @@
 #include "portparameters.h"
 #include "terminal.h"
 
+#include <QFileInfo>
 #include <QSerialPort>
 
 #include <cerrno>
@@ -214,12 +215,15 @@ void CommControl::openPort()
              QStringLiteral("no device is assigned to this port number"));
     // Nothing is opened, not even for a moment, before we know that it is a terminal and
     // that no other program holds it: opening alone can disturb the other's line.
-    for (auto check : {checkDeviceNode, checkLockFiles}) {
+    for (auto check : {checkDeviceNode, checkLockFiles, checkOpenHolders}) {
         if (const std::optional<AccessFailure> failure = check(device))
             fail(failure->kind, failure->reason);
     }
 
-    m_port->setPortName(device);
+    // Qt's serial port names its lock file after the path it opens; other programs look
+    // for the lock of the device itself (LCK..ttyUSB0), not of a link that led to it.
+    const QString real = QFileInfo(device).canonicalFilePath();
+    m_port->setPortName(real.isEmpty() ? device : real);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     applySettings(m_settings);
     if (!m_port->open(QIODevice::ReadWrite)) {

@@ -606,9 +606,10 @@ void tst_Finding::lockFilesOfLiveProcessesOnly()
     if (held) {
         QCOMPARE(holder->process.pid, pid);
         QCOMPARE(holder->lockFile, lock.fileName());
-        QCOMPARE(checkHolders(deviceFacts(peer.slavePath()), HolderFacts{holder, {}, {}, false, 0})
-                     .level,
-                 Level::Problem);
+        QCOMPARE(
+            checkHolders(deviceFacts(peer.slavePath()), HolderFacts{holder, {}, {}, false, 0, {}})
+                .level,
+            Level::Problem);
     }
     // The doctor changes nothing: a stale lock stays for the next open to replace.
     QVERIFY(lock.exists());
