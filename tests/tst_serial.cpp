@@ -1,4 +1,5 @@
 #include "commcontrol.h"
+#include "foreignpty.h"
 #include "portaccess.h"
 #include "portnames.h"
 #include "portparameters.h"
@@ -433,7 +434,7 @@ void tst_Serial::closedPortRefusesReadAndWrite()
              QStringLiteral("COM 1 (/dev/ttyS0): the port is not open"));
 }
 
-enum class Holder { Live, Dead, NoPid, Flock, OpenOnly };
+enum class Holder { Live, Dead, NoPid, Flock, OpenOnly, Served };
 Q_DECLARE_METATYPE(Holder)
 
 namespace {
@@ -493,6 +494,10 @@ void tst_Serial::otherProgramsLocksRespected_data()
     // How minicom holds a port: open, with neither a lock file nor a flock.
     QTest::newRow("open in another program, no lock")
         << Holder::OpenOnly << "" << QByteArray() << 0 << false << "sleep";
+    // The program that made the pty keeps its master open, here by the name a container's
+    // /dev gives it (/dev/ptmx a link to pts/ptmx): it serves the port, it does not hold it.
+    QTest::newRow("served by another program, container-style /dev")
+        << Holder::Served << "" << QByteArray() << 0 << true << "";
     QTest::newRow("UUCP text, dead")
         << Holder::Dead << "library" << QByteArray("%10d\n") << 0 << true << "";
     QTest::newRow("binary pid, dead")
@@ -518,6 +523,13 @@ void tst_Serial::otherProgramsLocksRespected()
     cfsetspeed(&line, B2400);
     QVERIFY(m_peer->setSlaveTermios(line));
 
+    std::unique_ptr<ForeignPty> served;
+    if (holder == Holder::Served) {
+        served = std::make_unique<ForeignPty>("/dev/pts/ptmx");
+        if (!served->problem().isEmpty())
+            QSKIP(qPrintable(served->problem()));
+        QVERIFY(m_folder->link(7, served->slavePath()));
+    }
     QProcess other;
     if (holder == Holder::OpenOnly) {
         other.setStandardInputFile(device);
@@ -530,7 +542,7 @@ void tst_Serial::otherProgramsLocksRespected()
         QVERIFY(other.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(other.canReadLine() || other.state() != QProcess::Running, 5000);
         QVERIFY2(other.state() == QProcess::Running, other.readAllStandardError().constData());
-    } else {
+    } else if (holder != Holder::Served) {
         other.start(QStringLiteral("sleep"), {QStringLiteral("30")});
         QVERIFY(other.waitForStarted(5000));
     }
