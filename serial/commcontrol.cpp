@@ -64,8 +64,15 @@ void CommControl::setPortOpen(bool open)
         return;
     closePort();
     m_lostReason.clear();
-    if (open)
+    m_openFailure.clear();
+    if (!open)
+        return;
+    try {
         openPort();
+    } catch (const CommError &error) {
+        m_openFailure = error.description();
+        throw;
+    }
 }
 
 QString CommControl::settings() const
@@ -201,6 +208,10 @@ void CommControl::failClosed() const
 {
     if (!m_lostReason.isEmpty())
         throw CommError(CommError::Kind::Lost, m_lostReason);
+    // "Not open" alone reads like a fault of its own; the failed open is what happened.
+    if (!m_openFailure.isEmpty())
+        throw CommError(CommError::Kind::NotOpen,
+                        m_openFailure + QStringLiteral("; the port is not open"));
     fail(CommError::Kind::NotOpen, QStringLiteral("the port is not open"));
 }
 
