@@ -298,8 +298,10 @@ std::optional<AccessFailure> checkOpenHolders(const QString &device)
     for (const ProcessRef &process : openers)
         names.append(holderText(process));
     return AccessFailure{CommError::Kind::InUse,
-                         QStringLiteral("the port is in use by %1, which has it open")
-                             .arg(names.join(QLatin1String(", ")))};
+                         QStringLiteral("the port is in use by %1, which %2 it open")
+                             .arg(names.join(QLatin1String(", ")), names.size() > 1
+                                                                       ? QStringLiteral("have")
+                                                                       : QStringLiteral("has"))};
 }
 
 std::optional<AccessFailure> checkLockFiles(const QString &device)
