@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sstream>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
