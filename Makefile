@@ -14,7 +14,10 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The window needs a graphical session: say so before minutes of installing and building.
+run:
+	@bash tools/run-with-sim.sh --check-display
+	@$(MAKE) --no-print-directory build
 	bash tools/run-with-sim.sh $(BUILD)
 
 test: build

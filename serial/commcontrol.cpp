@@ -5,6 +5,7 @@
 #include "portparameters.h"
 #include "terminal.h"
 
+#include <QFileInfo>
 #include <QSerialPort>
 
 #include <cerrno>
@@ -63,8 +64,15 @@ void CommControl::setPortOpen(bool open)
         return;
     closePort();
     m_lostReason.clear();
-    if (open)
+    m_openFailure.clear();
+    if (!open)
+        return;
+    try {
         openPort();
+    } catch (const CommError &error) {
+        m_openFailure = error.description();
+        throw;
+    }
 }
 
 QString CommControl::settings() const
@@ -200,6 +208,10 @@ void CommControl::failClosed() const
 {
     if (!m_lostReason.isEmpty())
         throw CommError(CommError::Kind::Lost, m_lostReason);
+    // "Not open" alone reads like a fault of its own; the failed open is what happened.
+    if (!m_openFailure.isEmpty())
+        throw CommError(CommError::Kind::NotOpen,
+                        m_openFailure + QStringLiteral("; the port is not open"));
     fail(CommError::Kind::NotOpen, QStringLiteral("the port is not open"));
 }
 
@@ -214,12 +226,15 @@ void CommControl::openPort()
              QStringLiteral("no device is assigned to this port number"));
     // Nothing is opened, not even for a moment, before we know that it is a terminal and
     // that no other program holds it: opening alone can disturb the other's line.
-    for (auto check : {checkDeviceNode, checkLockFiles}) {
+    for (auto check : {checkDeviceNode, checkLockFiles, checkOpenHolders}) {
         if (const std::optional<AccessFailure> failure = check(device))
             fail(failure->kind, failure->reason);
     }
 
-    m_port->setPortName(device);
+    // Qt's serial port names its lock file after the path it opens; other programs look
+    // for the lock of the device itself (LCK..ttyUSB0), not of a link that led to it.
+    const QString real = QFileInfo(device).canonicalFilePath();
+    m_port->setPortName(real.isEmpty() ? device : real);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     applySettings(m_settings);
     if (!m_port->open(QIODevice::ReadWrite)) {

@@ -69,6 +69,9 @@ private:
     // The description of a loss, kept until the port is opened or closed again.
     QString m_lostReason;
     bool m_lostPending = false;
+    // Why the last open failed, kept until the next open or close: a later use of the
+    // port says that rather than merely "not open".
+    QString m_openFailure;
     bool m_parityMarked = false;
     ParityMarkDecoder m_decoder;
 };

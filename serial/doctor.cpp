@@ -21,13 +21,6 @@ QString octal(mode_t mode)
     return QStringLiteral("%1").arg(uint(mode & 07777), 4, 8, QLatin1Char('0'));
 }
 
-QString processText(const ProcessRef &process)
-{
-    if (process.name.isEmpty())
-        return QStringLiteral("pid %1").arg(process.pid);
-    return QStringLiteral("pid %1 (%2)").arg(process.pid).arg(process.name);
-}
-
 QString errnoText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -47,7 +40,7 @@ Verdict checkDevice(const DeviceFacts &device)
                        QStringLiteral("%1: the device does not exist").arg(device.label),
                        QStringLiteral("plug the adapter in, or find its name with "
                                       "`ls /dev/serial/by-id` and link a port number to it"));
-    if (!device.isCharDevice)
+    if (!device.isCharDevice || !device.isTerminal)
         return verdict(
             check, L::Problem,
             QStringLiteral("%1: %2 is not a serial device").arg(device.label, device.device),
@@ -86,18 +79,17 @@ Verdict checkAccess(const DeviceFacts &device, const UserFacts &user)
                        QStringLiteral("log out and in again (or run `newgrp %1` in this "
                                       "terminal)")
                            .arg(group));
+    const QString fix = accessFix(group, device.mode, user.name);
     if (groupMay)
-        return verdict(
-            check, L::Problem,
-            QStringLiteral("%1: only members of group %2 may open it, and you are not "
-                           "one")
-                .arg(label, group),
-            QStringLiteral("sudo adduser %1 %2, then log out and in again").arg(user.name, group));
+        return verdict(check, L::Problem,
+                       QStringLiteral("%1: only members of group %2 may open it, and you are not "
+                                      "one")
+                           .arg(label, group),
+                       fix);
     return verdict(check, L::Problem,
                    QStringLiteral("%1: only %2 may open it (mode %3, group %4)")
                        .arg(label, device.ownerName, octal(device.mode), group),
-                   QStringLiteral("have a udev rule give it group dialout and mode 0660 "
-                                  "(GROUP=\"dialout\", MODE=\"0660\")"));
+                   fix);
 }
 
 Verdict checkHolders(const DeviceFacts &device, const HolderFacts &holders)
@@ -113,21 +105,21 @@ Verdict checkHolders(const DeviceFacts &device, const HolderFacts &holders)
     if (holders.lock)
         return verdict(check, L::Problem,
                        QStringLiteral("%1: in use by %2, which holds the lock file %3")
-                           .arg(label, processText(holders.lock->process), holders.lock->lockFile),
+                           .arg(label, holderText(holders.lock->process), holders.lock->lockFile),
                        QStringLiteral("close that program"));
     if (!holders.openedBy.isEmpty()) {
         QStringList names;
         for (const ProcessRef &process : holders.openedBy)
-            names.append(processText(process));
+            names.append(holderText(process));
         return verdict(check, L::Problem,
                        QStringLiteral("%1: open in %2").arg(label, names.join(QLatin1String(", "))),
                        QStringLiteral("close that program"));
     }
     if (holders.flockHeld && holders.flockPid > 0)
-        return verdict(
-            check, L::Problem,
-            QStringLiteral("%1: pid %2 holds it (flock)").arg(label).arg(holders.flockPid),
-            QStringLiteral("close that program"));
+        return verdict(check, L::Problem,
+                       QStringLiteral("%1: %2 holds it (flock)")
+                           .arg(label, holderText({holders.flockPid, holders.flockName})),
+                       QStringLiteral("close that program"));
     if (holders.flockHeld)
         return verdict(check, L::Problem,
                        QStringLiteral("%1: another program holds it (flock)").arg(label),
@@ -207,7 +199,7 @@ QList<Verdict> checkGrabbers(const QStringList &runningProcesses, const QString 
     return verdicts;
 }
 
-QList<Verdict> checkLinkFolder(const LinkFolderFacts &folder)
+QList<Verdict> checkLinkFolder(const LinkFolderFacts &folder, const QString &askedLink)
 {
     using L = Verdict::Level;
     const auto check = Verdict::Check::LinkFolder;
@@ -229,8 +221,10 @@ QList<Verdict> checkLinkFolder(const LinkFolderFacts &folder)
                                                "followed")
                                     .arg(path)
                                     .arg(folder.links.size())));
-    for (const QString &stale : folder.staleLinks)
-        verdicts.append(verdict(check, L::Problem, stale));
+    for (auto stale = folder.staleLinks.cbegin(); stale != folder.staleLinks.cend(); ++stale)
+        verdicts.append(verdict(
+            check, askedLink.isEmpty() || stale.key() == askedLink ? L::Problem : L::Warning,
+            stale.value()));
     for (const QString &dangling : folder.danglingLinks)
         verdicts.append(verdict(check, L::Warning,
                                 QStringLiteral("link %1, which does not exist").arg(dangling),
@@ -276,7 +270,9 @@ QList<Verdict> diagnose(const PortInfo &info, const QString &label, bool asked,
 
 QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup)
 {
-    QList<Verdict> verdicts = checkLinkFolder(linkFolderFacts(portLinkFolder()));
+    QList<Verdict> verdicts =
+        checkLinkFolder(linkFolderFacts(portLinkFolder()),
+                        port ? QFileInfo(portLinkPath(*port)).fileName() : QString());
     const QStringList running = runningProcessNames();
     const UserFacts user = currentUserFacts();
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "portaccess.h"
+
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +31,7 @@ struct DeviceFacts
     QString device;
     bool exists = false;
     bool isCharDevice = false;
+    bool isTerminal = false; // a terminal driver serves it (not /dev/null, say)
     uid_t owner = 0;
     QString ownerName;
     gid_t group = 0;
@@ -41,12 +45,6 @@ struct UserFacts
     uid_t uid = 0;
     QList<gid_t> accountGroups; // what the account database gives a fresh login
     QList<gid_t> processGroups; // what this login has now
-};
-
-struct ProcessRef
-{
-    qint64 pid = 0;
-    QString name;
 };
 
 // A lock file naming the device whose process is alive.
@@ -64,16 +62,19 @@ struct HolderFacts
     std::optional<int> openErrno;
     bool flockHeld = false; // another descriptor holds flock() on the device
     qint64 flockPid = 0;    // its holder, when the kernel's lock table names it
+    QString flockName;      // and that holder's name
 };
 
 struct LinkFolderFacts
 {
     QString path;
     bool exists = false;
-    QString refusal;           // why its links are not followed, with the fix; empty if they are
-    QStringList links;         // the comN links it holds
-    QStringList danglingLinks; // "comN -> target" of links whose target is missing
-    QStringList staleLinks;    // why each link left by a stopped program is refused
+    QString refusal;   // why its links are not followed, with the fix; empty if they are
+    QStringList links; // the comN links it holds
+    // By link name ("com6"): "comN -> target" of links whose target is missing, and why
+    // each link left by a stopped program is refused.
+    QMap<QString, QString> danglingLinks;
+    QMap<QString, QString> staleLinks;
 };
 
 Verdict checkDevice(const DeviceFacts &device);
@@ -83,7 +84,9 @@ Verdict checkHolders(const DeviceFacts &device, const HolderFacts &holders);
 // narrow the verdict to one port when given.
 QList<Verdict> checkGrabbers(const QStringList &runningProcesses, const QString &device = {},
                              std::optional<quint16> vendorId = std::nullopt);
-QList<Verdict> checkLinkFolder(const LinkFolderFacts &folder);
+// With `askedLink` ("com5"), the port asked about: a stale link of another port is only a
+// warning then, since it stands in the way of that port alone.
+QList<Verdict> checkLinkFolder(const LinkFolderFacts &folder, const QString &askedLink = {});
 
 // "ok   ...", "warn ...", "FAIL ..." and, below a finding, "     fix: ...".
 QString formatVerdict(const Verdict &verdict);
@@ -102,9 +105,6 @@ DeviceFacts deviceFacts(const QString &device, const QString &label = {});
 UserFacts currentUserFacts();
 // The command names of running processes, from `procRoot` (/proc).
 QStringList runningProcessNames(const QString &procRoot = QStringLiteral("/proc"));
-// Processes other than this one that have `device` open, as far as /proc lets this user see.
-QList<ProcessRef> processesWithDeviceOpen(const QString &device,
-                                          const QString &procRoot = QStringLiteral("/proc"));
 // With `trialOpen`, the device is also opened and closed again, without changing its
 // settings, to see whether another program holds it exclusively or by flock().
 // Without a lookup, liveLockHolder() is used.

@@ -33,10 +33,7 @@ QString userName(uid_t uid)
 
 QString processName(qint64 pid, const QString &procRoot = QStringLiteral("/proc"))
 {
-    QFile comm(QStringLiteral("%1/%2/comm").arg(procRoot).arg(pid));
-    if (!comm.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLocal8Bit(comm.readAll()).trimmed();
+    return processRef(pid, procRoot).name;
 }
 
 } // namespace
@@ -60,6 +57,7 @@ DeviceFacts deviceFacts(const QString &device, const QString &label)
         return facts;
     facts.exists = true;
     facts.isCharDevice = S_ISCHR(info.st_mode);
+    facts.isTerminal = facts.isCharDevice && !checkTerminalNode(device);
     facts.owner = info.st_uid;
     facts.ownerName = userName(info.st_uid);
     facts.group = info.st_gid;
@@ -113,39 +111,6 @@ QStringList runningProcessNames(const QString &procRoot)
     return names;
 }
 
-QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &procRoot)
-{
-    QList<ProcessRef> holders;
-    const QString target = QFileInfo(device).canonicalFilePath();
-    if (target.isEmpty())
-        return holders;
-    const bool pseudoTerminal = target.startsWith(QLatin1String("/dev/pts/"));
-    const qint64 self = ::getpid();
-    const QStringList entries = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric || pid == self)
-            continue;
-        // Other users' descriptors cannot be read without root; those stay unseen here.
-        const QDir fds(QStringLiteral("%1/%2/fd").arg(procRoot, entry));
-        const QFileInfoList links =
-            fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-        bool holds = false;
-        bool ptyMaster = false;
-        for (const QFileInfo &link : links) {
-            const QString opened = link.symLinkTarget();
-            holds = holds || opened == target;
-            ptyMaster = ptyMaster || opened == QLatin1String("/dev/ptmx");
-        }
-        // The program that made a pseudo-terminal (the simulator) keeps its device end
-        // open to serve it; it is the device, not another user of it.
-        if (holds && !(ptyMaster && pseudoTerminal))
-            holders.append(ProcessRef{pid, processName(pid, procRoot)});
-    }
-    return holders;
-}
-
 HolderFacts holderFacts(const QString &device, bool trialOpen, const LockLookup &lockLookup)
 {
     HolderFacts facts;
@@ -155,6 +120,7 @@ HolderFacts holderFacts(const QString &device, bool trialOpen, const LockLookup 
     if (const std::optional<qint64> pid = flockHolderPid(device); pid && *pid != ::getpid()) {
         facts.flockHeld = true;
         facts.flockPid = *pid;
+        facts.flockName = processName(*pid);
     }
     if (!trialOpen)
         return facts;
@@ -193,9 +159,10 @@ LinkFolderFacts linkFolderFacts(const QString &path)
             continue;
         facts.links.append(entry.fileName());
         if (const QString stale = staleLinkRefusal(entry.filePath()); !stale.isEmpty())
-            facts.staleLinks.append(stale);
+            facts.staleLinks.insert(entry.fileName(), stale);
         else if (!entry.exists())
-            facts.danglingLinks.append(
+            facts.danglingLinks.insert(
+                entry.fileName(),
                 QStringLiteral("%1 -> %2").arg(entry.fileName(), entry.symLinkTarget()));
     }
     return facts;

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <sys/types.h>
 
 // What the operating system has to say before and right after a device is opened as our
 // port: that it is a terminal, that no other program holds it, and whether the link
@@ -16,8 +17,33 @@ struct AccessFailure
     QString reason;
 };
 
-// Refuses a device that is missing or not a character device, before anything opens it.
+// Refuses a device that is missing or no terminal (a file, a folder, /dev/null), before
+// anything opens it; the reason says what it is instead.
+std::optional<AccessFailure> checkTerminalNode(const QString &device);
+// The same, for a device about to be opened as our port.
 std::optional<AccessFailure> checkDeviceNode(const QString &device);
+
+// A process as the system names it: its command name from /proc (empty when unknown).
+struct ProcessRef
+{
+    qint64 pid = 0;
+    QString name;
+};
+ProcessRef processRef(qint64 pid, const QString &procRoot = QStringLiteral("/proc"));
+// "picocom (pid 4242)", or "another program (pid 4242)" when its name cannot be read.
+QString holderText(const ProcessRef &process);
+
+// Processes other than this one that have the terminal `device` open, matched by device
+// number whatever name they opened it by. The program that made a pseudo-terminal (the
+// simulator) keeps its master end open to serve it: that is the device, not a holder.
+// Other users' descriptors are unreadable without privileges, so their programs stay
+// unseen here; the device's permissions and the lock files still keep them apart.
+QList<ProcessRef> processesWithDeviceOpen(const QString &device,
+                                          const QString &procRoot = QStringLiteral("/proc"));
+
+// Before opening: refuses a device that another program holds without a lock file, with
+// a flock on it (as picocom and tio do) or merely open (as minicom does), naming it.
+std::optional<AccessFailure> checkOpenHolders(const QString &device);
 
 // Looks for other programs' lock files of `device` in the lock folders. A lock whose
 // process lives is respected whatever its age or process name; a lock whose process is
@@ -44,8 +70,12 @@ std::optional<AccessFailure> claimOpenDevice(int fd, const QString &device);
 // of a program holding a flock on it when there is one.
 QString inUseReason(const QString &device);
 
-// What to do about "Permission denied" on `device`: join its group and log in again.
+// What to do about "Permission denied" on `device`: join its group and log in again when
+// its group may use it, or have a udev rule give it one when no group may.
 QString permissionFix(const QString &device);
+// The fix alone, for a device of group `group` and permission bits `mode` that `user` may
+// not open: the doctor gives the same one.
+QString accessFix(const QString &group, mode_t mode, const QString &user);
 
 // The folders where serial programs leave lock files; a lock of ours goes in the first one
 // that exists. Tests point them at a private folder, so that the machine's stay untouched.

@@ -3,15 +3,22 @@
 #include "linkfolder.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sstream>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -40,6 +47,51 @@ QString typeName(mode_t mode)
     if (S_ISBLK(mode))
         return QStringLiteral("a block device");
     return QStringLiteral("not a device");
+}
+
+// The kind of terminal driver ("serial", "pty:slave", ...) that serves the device numbers,
+// from the kernel's table of drivers: it tells a terminal without opening it. Nothing
+// when no driver serves them; "unknown" when the table cannot be read (the open checks).
+std::optional<std::string> terminalDriver(dev_t number)
+{
+    std::ifstream drivers("/proc/tty/drivers");
+    if (!drivers)
+        return std::string("unknown");
+    // "serial  /dev/ttyS  4 64-111 serial": name, node, major, minor range, type.
+    std::string line;
+    while (std::getline(drivers, line)) {
+        std::istringstream fields(line);
+        std::string name, node, minors, type;
+        unsigned long majorNumber = 0;
+        if (!(fields >> name >> node >> majorNumber >> minors >> type) ||
+            majorNumber != major(number))
+            continue;
+        const std::size_t dash = minors.find('-');
+        const unsigned long first = std::strtoul(minors.c_str(), nullptr, 10);
+        const unsigned long last = dash == std::string::npos
+                                       ? first
+                                       : std::strtoul(minors.c_str() + dash + 1, nullptr, 10);
+        if (minor(number) >= first && minor(number) <= last)
+            return type;
+    }
+    return std::nullopt;
+}
+
+// The pty master multiplexer, /dev/ptmx or a devpts instance's own pts/ptmx.
+constexpr unsigned kPtmxMajor = 5;
+constexpr unsigned kPtmxMinor = 2;
+
+// The pty index a master descriptor serves, from its fdinfo ("tty-index:\t3"); -1 when
+// the kernel does not say.
+long masterIndex(const QByteArray &fdinfo)
+{
+    std::ifstream info(fdinfo.constData());
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.rfind("tty-index:", 0) == 0)
+            return std::strtol(line.c_str() + 10, nullptr, 10);
+    }
+    return -1;
 }
 
 // The name Qt's serial port gives the lock of `device`: the path below /dev with its
@@ -129,12 +181,17 @@ QString heldBy(pid_t pid)
 {
     if (pid == ::getpid())
         return QStringLiteral("the port is in use by this program already (pid %1)").arg(pid);
-    return QStringLiteral("the port is in use by another program (pid %1)").arg(pid);
+    return QStringLiteral("the port is in use by %1").arg(holderText(processRef(pid)));
+}
+
+QString octal(mode_t mode)
+{
+    return QStringLiteral("%1").arg(uint(mode & 07777), 4, 8, QLatin1Char('0'));
 }
 
 } // namespace
 
-std::optional<AccessFailure> checkDeviceNode(const QString &device)
+std::optional<AccessFailure> checkTerminalNode(const QString &device)
 {
     struct stat info = {};
     if (::stat(QFile::encodeName(device).constData(), &info) != 0) {
@@ -146,10 +203,107 @@ std::optional<AccessFailure> checkDeviceNode(const QString &device)
         return AccessFailure{CommError::Kind::Io, osText(error)};
     }
     if (!S_ISCHR(info.st_mode))
+        return AccessFailure{
+            CommError::Kind::NotTerminal,
+            QStringLiteral("%1 is %2, not a terminal device").arg(device, typeName(info.st_mode))};
+    if (!terminalDriver(info.st_rdev))
         return AccessFailure{CommError::Kind::NotTerminal,
-                             QStringLiteral("%1 is %2, not a terminal device; it was not opened")
-                                 .arg(device, typeName(info.st_mode))};
+                             QStringLiteral("%1 is not a terminal device").arg(device)};
     return std::nullopt;
+}
+
+std::optional<AccessFailure> checkDeviceNode(const QString &device)
+{
+    std::optional<AccessFailure> failure = checkTerminalNode(device);
+    if (failure && failure->kind == CommError::Kind::NotTerminal)
+        failure->reason += QStringLiteral("; it was not opened");
+    return failure;
+}
+
+ProcessRef processRef(qint64 pid, const QString &procRoot)
+{
+    QFile comm(QStringLiteral("%1/%2/comm").arg(procRoot).arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return ProcessRef{pid, {}};
+    return ProcessRef{pid, QString::fromLocal8Bit(comm.readAll()).trimmed()};
+}
+
+QString holderText(const ProcessRef &process)
+{
+    return QStringLiteral("%1 (pid %2)")
+        .arg(process.name.isEmpty() ? QStringLiteral("another program") : process.name)
+        .arg(process.pid);
+}
+
+QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &procRoot)
+{
+    QList<ProcessRef> holders;
+    struct stat node = {};
+    if (::stat(QFile::encodeName(device).constData(), &node) != 0 || !S_ISCHR(node.st_mode))
+        return holders;
+    // Every process has /dev/null open: only a terminal has holders worth naming.
+    const std::optional<std::string> driver = terminalDriver(node.st_rdev);
+    if (!driver)
+        return holders;
+    // Slaves of separate devpts instances (a container's own /dev/pts) share device
+    // numbers; the file system they live in tells them apart.
+    const bool ptySlave = *driver == "pty:slave";
+    const long ptyIndex = ptySlave ? long(minor(node.st_rdev)) : -1;
+
+    const qint64 self = ::getpid();
+    const QStringList entries = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (!numeric || pid == self)
+            continue;
+        const QByteArray fdFolder = QFile::encodeName(procRoot + QLatin1Char('/') + entry);
+        DIR *fds = ::opendir((fdFolder + "/fd").constData());
+        if (fds == nullptr)
+            continue; // gone, or another user's without privileges
+        bool holds = false;
+        bool servesIt = false;
+        while (const dirent *fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            struct stat opened = {};
+            if (::stat((fdFolder + "/fd/" + fd->d_name).constData(), &opened) != 0 ||
+                !S_ISCHR(opened.st_mode))
+                continue;
+            if (opened.st_rdev == node.st_rdev && (!ptySlave || opened.st_dev == node.st_dev))
+                holds = true;
+            // Whatever name the master was opened by (/dev/ptmx, or /dev/pts/ptmx where
+            // /dev/ptmx links to it), the multiplexer's device number is the same.
+            else if (ptySlave && major(opened.st_rdev) == kPtmxMajor &&
+                     minor(opened.st_rdev) == kPtmxMinor) {
+                const long index = masterIndex(fdFolder + "/fdinfo/" + fd->d_name);
+                servesIt = servesIt || index == ptyIndex || index < 0;
+            }
+        }
+        ::closedir(fds);
+        if (holds && !servesIt)
+            holders.append(processRef(pid, procRoot));
+    }
+    return holders;
+}
+
+std::optional<AccessFailure> checkOpenHolders(const QString &device)
+{
+    // The kernel's lock table and /proc show both without opening the device, so that the
+    // other program's line is not touched (Qt's open would set our speed on it).
+    if (const std::optional<pid_t> pid = flockHolder(device))
+        return AccessFailure{CommError::Kind::InUse, heldBy(*pid)};
+    const QList<ProcessRef> openers = processesWithDeviceOpen(device);
+    if (openers.isEmpty())
+        return std::nullopt;
+    QStringList names;
+    for (const ProcessRef &process : openers)
+        names.append(holderText(process));
+    return AccessFailure{CommError::Kind::InUse,
+                         QStringLiteral("the port is in use by %1, which %2 it open")
+                             .arg(names.join(QLatin1String(", ")), names.size() > 1
+                                                                       ? QStringLiteral("have")
+                                                                       : QStringLiteral("has"))};
 }
 
 std::optional<AccessFailure> checkLockFiles(const QString &device)
@@ -202,7 +356,9 @@ std::optional<AccessFailure> checkLockFiles(const QString &device)
     const QByteArray encoded = QFile::encodeName(folder);
     const long nameMax = ::pathconf(encoded.constData(), _PC_NAME_MAX);
     int error = 0;
-    if (QFile::encodeName(libraryLockName(device)).size() > (nameMax > 0 ? nameMax : NAME_MAX))
+    const QString real = QFileInfo(device).canonicalFilePath();
+    if (QFile::encodeName(libraryLockName(real.isEmpty() ? device : real)).size() >
+        (nameMax > 0 ? nameMax : NAME_MAX))
         error = ENAMETOOLONG;
     else if (::access(encoded.constData(), W_OK) != 0)
         error = errno;
@@ -257,18 +413,35 @@ QString inUseReason(const QString &device)
     return QStringLiteral("the port is in use by another program");
 }
 
+QString accessFix(const QString &group, mode_t mode, const QString &user)
+{
+    constexpr mode_t kGroupRw = 0060;
+    if ((mode & kGroupRw) == kGroupRw)
+        return QStringLiteral("sudo adduser %1 %2, then log out and in again (a new group "
+                              "counts only from the next login)")
+            .arg(user, group);
+    // Joining the device's group would not help: its group may not use it either.
+    return QStringLiteral("have a udev rule give it group dialout and mode 0660 "
+                          "(GROUP=\"dialout\", MODE=\"0660\")");
+}
+
 QString permissionFix(const QString &device)
 {
     struct stat info = {};
-    const group *owner = ::stat(QFile::encodeName(device).constData(), &info) == 0
-                             ? ::getgrgid(info.st_gid)
-                             : nullptr;
-    const QString name =
-        owner != nullptr ? QString::fromLocal8Bit(owner->gr_name) : QStringLiteral("dialout");
-    return QStringLiteral("only members of the group %1 may use %2. Add your user to it "
-                          "(sudo adduser $USER %1), then log out and in again: a new group "
-                          "counts only from the next login")
-        .arg(name, device);
+    if (::stat(QFile::encodeName(device).constData(), &info) != 0)
+        return QStringLiteral("fix: sudo adduser $USER dialout, then log out and in again");
+    const group *owningGroup = ::getgrgid(info.st_gid);
+    const QString groupName = owningGroup != nullptr ? QString::fromLocal8Bit(owningGroup->gr_name)
+                                                     : QString::number(info.st_gid);
+    const QString fix = accessFix(groupName, info.st_mode, QStringLiteral("$USER"));
+    if ((info.st_mode & 0060) == 0060)
+        return QStringLiteral("only members of the group %1 may use %2; fix: %3")
+            .arg(groupName, device, fix);
+    const passwd *owner = ::getpwuid(info.st_uid);
+    const QString ownerName =
+        owner != nullptr ? QString::fromLocal8Bit(owner->pw_name) : QString::number(info.st_uid);
+    return QStringLiteral("only %1 may use %2 (mode %3, group %4); fix: %5")
+        .arg(ownerName, device, octal(info.st_mode), groupName, fix);
 }
 
 QStringList lockFolders()

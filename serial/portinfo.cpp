@@ -42,6 +42,28 @@ QString hexId(quint16 id)
     return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
 }
 
+// A path as one line can hold it: a control character in a file name (a newline, say)
+// would break the list into lines that are not ports. Shown as the CLI shows bytes.
+QString printablePath(const QString &path)
+{
+    QString text;
+    for (const QChar c : path) {
+        if (c == QLatin1Char('\\'))
+            text += QStringLiteral("\\\\");
+        else if (c == QLatin1Char('\n'))
+            text += QStringLiteral("\\n");
+        else if (c == QLatin1Char('\t'))
+            text += QStringLiteral("\\t");
+        else if (c == QLatin1Char('\r'))
+            text += QStringLiteral("\\r");
+        else if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0))
+            text += QString::asprintf("\\x%02X", unsigned(c.unicode()));
+        else
+            text += c;
+    }
+    return text;
+}
+
 QJsonValue textOrNull(const QString &text)
 {
     return text.isEmpty() ? QJsonValue() : QJsonValue(text);
@@ -158,16 +180,16 @@ QString formatPortLine(const PortInfo &info)
                                              : QStringLiteral("(its link is refused)"));
         return fields.join(QLatin1String("  "));
     }
-    fields.append(info.device);
+    fields.append(printablePath(info.device));
     if (!info.present)
         fields.append(QStringLiteral("(not present)"));
     const QString byId = info.byId == info.device ? QString() : info.byId;
     for (const QString &field : {portProductName(info), info.serialNumber, byId}) {
         if (!field.isEmpty())
-            fields.append(field);
+            fields.append(printablePath(field));
     }
     if (!info.linkPath.isEmpty())
-        fields.append(QStringLiteral("(linked by %1)").arg(info.linkPath));
+        fields.append(QStringLiteral("(linked by %1)").arg(printablePath(info.linkPath)));
     return fields.join(QLatin1String("  "));
 }
 

@@ -38,19 +38,51 @@ void takeOverServingLock(int port, const QString &link)
     ::unlink(lock.c_str());
 }
 
+// Why `target` may not become port `port`'s link: following it passes through that very
+// link, so the link would lead to itself. Empty when it does not.
+QString linkLoop(int port, const QString &target)
+{
+    struct stat link = {};
+    if (::lstat(QFile::encodeName(portLinkPath(port)).constData(), &link) != 0)
+        return {};
+    // The kernel gives up after 40 links; so does this walk.
+    constexpr int kMostHops = 40;
+    QString hop = target;
+    for (int step = 0; step < kMostHops; ++step) {
+        struct stat info = {};
+        if (::lstat(QFile::encodeName(hop).constData(), &info) != 0)
+            return {};
+        if (info.st_dev == link.st_dev && info.st_ino == link.st_ino)
+            return QStringLiteral("COM %1: %2 leads back to %3, the link of COM %1 itself; link "
+                                  "the device")
+                .arg(port)
+                .arg(target, portLinkPath(port));
+        if (!S_ISLNK(info.st_mode))
+            return {};
+        const QString next = QFileInfo(hop).symLinkTarget();
+        if (next.isEmpty())
+            return {};
+        hop = next;
+    }
+    return QStringLiteral("COM %1: %2 is a loop of links").arg(port).arg(target);
+}
+
 } // namespace
 
 QString makePortLink(int port, const QString &target)
 {
     requirePortNumber(port);
-    struct stat info = {};
     const QByteArray targetPath = QFile::encodeName(target);
-    if (::stat(targetPath.constData(), &info) != 0)
-        throw CommError(CommError::Kind::NoDevice,
-                        QStringLiteral("COM %1: %2: %3").arg(port).arg(target, osText(errno)));
-    if (!S_ISCHR(info.st_mode))
-        throw CommError(CommError::Kind::NotTerminal,
-                        QStringLiteral("COM %1: %2 is not a serial device").arg(port).arg(target));
+    if (const QString loop = linkLoop(port, target); !loop.isEmpty())
+        throw CommError(CommError::Kind::LinkRefused, loop);
+    if (const std::optional<AccessFailure> refusal = checkTerminalNode(target)) {
+        if (refusal->kind == CommError::Kind::NotTerminal)
+            throw CommError(
+                refusal->kind,
+                QStringLiteral("COM %1: %2 is not a serial device").arg(port).arg(target));
+        throw CommError(refusal->kind,
+                        QStringLiteral("COM %1: %2: %3").arg(port).arg(target, refusal->reason));
+    }
 
     const QString folder = portLinkFolder();
     if (const std::string refusal = qm::ensureLinkFolder(QFile::encodeName(folder).toStdString());

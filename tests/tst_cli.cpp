@@ -307,8 +307,10 @@ void tst_Cli::commandsAgainstTheSimulator_data()
         << none << words("link 0 /dev/null") << 2 << "\"0\" is not a port number";
     QTest::newRow("link, not a device")
         << none << words("link 9 /etc/passwd") << 3 << "/etc/passwd is not a serial device";
+    QTest::newRow("link, not a terminal")
+        << none << words("link 9 /dev/null") << 3 << "/dev/null is not a serial device";
     QTest::newRow("link, a number the simulator serves")
-        << none << words("link 4 /dev/null") << 3 << "is served by a running program";
+        << none << words("link 4 /dev/tty") << 3 << "is served by a running program";
     QTest::newRow("unlink, no link") << none << words("unlink 9") << 0 << "COM 9 had no link";
 }
 

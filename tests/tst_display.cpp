@@ -42,6 +42,8 @@ private slots:
     void typedTextIsNeverASelection();
     void buttonsRefuseListsWithoutSelection();
     void portFailureDuringAButtonIsReported();
+    void exchangeAfterAFailedConnectIsReported_data();
+    void exchangeAfterAFailedConnectIsReported();
     void pressesDuringAWaitAreIgnored();
     void wholeJobByKeyboardAlone();
 
@@ -464,6 +466,45 @@ void tst_Display::portFailureDuringAButtonIsReported()
                  qPrintable(boxes.last().text));
     }
     QCOMPARE(boxes.count(), 4);
+}
+
+void tst_Display::exchangeAfterAFailedConnectIsReported_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::newRow("Modify") << "cmdModifyComm";
+    QTest::newRow("GET") << "cmdGet";
+    QTest::newRow("SET") << "cmdSet";
+}
+
+// The display side stays usable from the earlier read after a failed Connect; a button
+// there meets no port and must say so, as every other failure of the port does, with the
+// reason: a bare "the port is not open" under the same title reads like the Connect's box
+// still showing.
+void tst_Display::exchangeAfterAFailedConnectIsReported()
+{
+    QFETCH(QString, button);
+    connectTo(">13810A\r");
+    QCOMPARE(indicatorColour(*m_rig->window), kGreen);
+    m_rig->peer.clearReceived();
+
+    MessageBoxes boxes;
+    list(*m_rig->window, "cmbPort")->setListIndex(149);
+    click(*m_rig->window, "cmdConnect");
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(indicatorColour(*m_rig->window), kRed);
+    QVERIFY(control(*m_rig->window, "Frame2")->isEnabled());
+
+    for (int press = 1; press <= 2; ++press) {
+        click(*m_rig->window, qPrintable(button));
+        QCOMPARE(boxes.count(), 1 + press);
+        QCOMPARE(boxes.last().title, QStringLiteral("Comm Port Error!"));
+        QCOMPARE(boxes.last().icon, QMessageBox::Critical);
+        // The port and why it is not open: the reason the Connect failed.
+        QCOMPARE(boxes.last().text,
+                 boxes.seen().first().text + QStringLiteral("; the port is not open"));
+        QCOMPARE(indicatorColour(*m_rig->window), kRed);
+    }
+    QCOMPARE(m_rig->peer.received(), QByteArray());
 }
 
 void tst_Display::pressesDuringAWaitAreIgnored()

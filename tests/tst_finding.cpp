@@ -1,6 +1,9 @@
+#include "commerror.h"
 #include "detect.h"
 #include "doctor.h"
+#include "foreignpty.h"
 #include "portinfo.h"
+#include "portlinks.h"
 #include "portnames.h"
 #include "ptypeer.h"
 #include "testlinkfolder.h"
@@ -138,6 +141,10 @@ private slots:
     void lockFilesOfLiveProcessesOnly_data();
     void lockFilesOfLiveProcessesOnly();
     void holdersOfARealDeviceSeen();
+    void doctorJudgesThePortAskedAbout_data();
+    void doctorJudgesThePortAskedAbout();
+    void linkRefusesWhatLeadsToNoPort_data();
+    void linkRefusesWhatLeadsToNoPort();
     void deviceFactsOfRealFiles();
 
 private:
@@ -187,6 +194,11 @@ void tst_Finding::portInfoFromSystemAndById_data()
         << 6 << "ttyUSB9"
         << "COM 6  {dev}/ttyUSB9  (not present)  (linked by {links}/com6)"
         << "" << false;
+    // A device name may hold any byte but "/" and NUL; one line per port all the same.
+    QTest::newRow("device path with a newline")
+        << 7 << "line\nbreak"
+        << "COM 7  {dev}/line\\nbreak  (linked by {links}/com7)"
+        << "" << true;
     QTest::newRow("no device assigned") << 120 << ""
                                         << "COM 120  (no device)"
                                         << "" << false;
@@ -206,7 +218,7 @@ void tst_Finding::portInfoFromSystemAndById()
     const QString dev = root.path() + QStringLiteral("/dev");
     const QString byId = root.path() + QStringLiteral("/by-id");
     QVERIFY(QDir().mkpath(dev) && QDir().mkpath(byId));
-    for (const char *name : {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyAMA0"}) {
+    for (const char *name : {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyAMA0", "line\nbreak"}) {
         QFile file(dev + QLatin1Char('/') + QLatin1String(name));
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
@@ -606,9 +618,10 @@ void tst_Finding::lockFilesOfLiveProcessesOnly()
     if (held) {
         QCOMPARE(holder->process.pid, pid);
         QCOMPARE(holder->lockFile, lock.fileName());
-        QCOMPARE(checkHolders(deviceFacts(peer.slavePath()), HolderFacts{holder, {}, {}, false, 0})
-                     .level,
-                 Level::Problem);
+        QCOMPARE(
+            checkHolders(deviceFacts(peer.slavePath()), HolderFacts{holder, {}, {}, false, 0, {}})
+                .level,
+            Level::Problem);
     }
     // The doctor changes nothing: a stale lock stays for the next open to replace.
     QVERIFY(lock.exists());
@@ -647,6 +660,141 @@ void tst_Finding::holdersOfARealDeviceSeen()
     ::close(fd);
     QVERIFY(locked.flockHeld);
     QCOMPARE(checkHolders(deviceFacts(peer.slavePath()), locked).level, Level::Problem);
+}
+
+enum class PortCase {
+    LinkToNull,
+    StaleLinkElsewhere,
+    ServedThroughPtmx,
+    ServedThroughPtsPtmx,
+    HeldOpen
+};
+Q_DECLARE_METATYPE(PortCase)
+
+void tst_Finding::doctorJudgesThePortAskedAbout_data()
+{
+    QTest::addColumn<PortCase>("portCase");
+    QTest::addColumn<bool>("problem");   // any check of COM 5 fails
+    QTest::addColumn<QString>("holder"); // the holder check's level and text, "" if none
+    QTest::addColumn<QString>("says");   // some verdict says this
+
+    // Every process has /dev/null open; none of them holds a port.
+    QTest::newRow("link to /dev/null") << PortCase::LinkToNull << true << ""
+                                       << "/dev/null is not a serial device";
+    QTest::newRow("a stale link of another port") << PortCase::StaleLinkElsewhere << false << "ok"
+                                                  << "com6.lock";
+    QTest::newRow("the simulator's own end") << PortCase::ServedThroughPtmx << false << "ok"
+                                             << "no other program holds it";
+    // A container's /dev: /dev/ptmx is a link to pts/ptmx, the name /proc shows.
+    QTest::newRow("the simulator's own end, container-style /dev")
+        << PortCase::ServedThroughPtsPtmx << false << "ok"
+        << "no other program holds it";
+    QTest::newRow("held open by another program") << PortCase::HeldOpen << true << "FAIL"
+                                                  << "open in sleep (pid ";
+}
+
+void tst_Finding::doctorJudgesThePortAskedAbout()
+{
+    QFETCH(PortCase, portCase);
+    QFETCH(bool, problem);
+    QFETCH(QString, holder);
+    QFETCH(QString, says);
+
+    std::unique_ptr<ForeignPty> served;
+    std::unique_ptr<PtyPeer> peer;
+    QProcess other;
+    switch (portCase) {
+    case PortCase::LinkToNull:
+        QVERIFY(m_folder->link(5, QStringLiteral("/dev/null")));
+        break;
+    case PortCase::ServedThroughPtmx:
+    case PortCase::ServedThroughPtsPtmx:
+        served = std::make_unique<ForeignPty>(
+            portCase == PortCase::ServedThroughPtmx ? "/dev/ptmx" : "/dev/pts/ptmx");
+        if (!served->problem().isEmpty())
+            QSKIP(qPrintable(served->problem()));
+        QVERIFY(m_folder->link(5, served->slavePath()));
+        break;
+    default:
+        peer = std::make_unique<PtyPeer>(5);
+        QVERIFY2(peer->isValid(), qPrintable(peer->errorString()));
+        break;
+    }
+    if (portCase == PortCase::StaleLinkElsewhere) {
+        // What a simulator killed with -9 leaves for COM 6: its link and an unheld lock.
+        QVERIFY(m_folder->link(6, peer->slavePath()));
+        QFile lock(m_folder->path() + QStringLiteral("/com6.lock"));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+    }
+    if (portCase == PortCase::HeldOpen) {
+        other.setStandardInputFile(peer->slavePath());
+        other.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        QVERIFY(other.waitForStarted(5000));
+    }
+
+    const LockLookup noLocks = [](const QString &) { return std::nullopt; };
+    const QList<Verdict> verdicts = runDoctor(5, noLocks);
+    other.kill();
+    other.waitForFinished(5000);
+    QStringList lines;
+    bool failed = false;
+    QString holderLine;
+    for (const Verdict &verdict : verdicts) {
+        lines.append(formatVerdict(verdict));
+        failed = failed || verdict.level == Level::Problem;
+        if (verdict.check == Verdict::Check::Holder)
+            holderLine = formatVerdict(verdict);
+    }
+    const QString report = lines.join(QLatin1Char('\n'));
+    QVERIFY2(failed == problem, qPrintable(report));
+    QVERIFY2(holder.isEmpty() ? holderLine.isEmpty() : holderLine.startsWith(holder),
+             qPrintable(report));
+    QVERIFY2(report.contains(says), qPrintable(report));
+}
+
+void tst_Finding::linkRefusesWhatLeadsToNoPort_data()
+{
+    QTest::addColumn<QString>("target"); // {folder}: the link folder
+    QTest::addColumn<CommError::Kind>("kind");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("/dev/null") << "/dev/null" << CommError::Kind::NotTerminal
+                               << "COM 5: /dev/null is not a serial device";
+    QTest::newRow("a plain file") << "{folder}/../plain" << CommError::Kind::NotTerminal
+                                  << "is not a serial device";
+    QTest::newRow("its own link") << "{folder}/com5" << CommError::Kind::LinkRefused
+                                  << "the link of COM 5 itself";
+    QTest::newRow("a link that leads back to it")
+        << "{folder}/com6" << CommError::Kind::LinkRefused << "the link of COM 5 itself";
+}
+
+// COM 5 leads to a pty, COM 6 to COM 5; whatever is refused leaves COM 5 as it was.
+void tst_Finding::linkRefusesWhatLeadsToNoPort()
+{
+    QFETCH(QString, target);
+    QFETCH(CommError::Kind, kind);
+    QFETCH(QString, says);
+
+    PtyPeer peer(5);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    QVERIFY(m_folder->link(6, m_folder->path() + QStringLiteral("/com5")));
+    QFile plain(m_folder->runtimePath() + QStringLiteral("/plain"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    target.replace(QLatin1String("{folder}"), m_folder->path());
+
+    std::optional<CommError::Kind> refused;
+    QString text;
+    try {
+        makePortLink(5, target);
+    } catch (const CommError &error) {
+        refused = error.kind();
+        text = error.description();
+    }
+    QCOMPARE(refused, std::optional<CommError::Kind>(kind));
+    QVERIFY2(text.contains(says), qPrintable(text));
+    QCOMPARE(QFileInfo(m_folder->path() + QStringLiteral("/com5")).symLinkTarget(),
+             peer.slavePath());
+    QCOMPARE(portDevice(5), peer.slavePath());
 }
 
 void tst_Finding::deviceFactsOfRealFiles()

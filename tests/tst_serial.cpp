@@ -1,4 +1,6 @@
 #include "commcontrol.h"
+#include "foreignpty.h"
+#include "portaccess.h"
 #include "portnames.h"
 #include "portparameters.h"
 #include "privatemount.h"
@@ -12,13 +14,18 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <csignal>
+#include <fcntl.h>
 #include <grp.h>
 #include <memory>
 #include <optional>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -82,10 +89,14 @@ private slots:
     void closedPortRefusesReadAndWrite();
     void otherProgramsLocksRespected_data();
     void otherProgramsLocksRespected();
+    void lockOfAnotherUsersProcessRespected();
+    void ownLockNamedAfterTheDevice_data();
+    void ownLockNamedAfterTheDevice();
     void lockFileFailuresSaySo_data();
     void lockFileFailuresSaySo();
     void onlyTerminalsAreOpened_data();
     void onlyTerminalsAreOpened();
+    void permissionDeniedNamesTheFix_data();
     void permissionDeniedNamesTheFix();
     void vanishedDeviceEndsPortOnce_data();
     void vanishedDeviceEndsPortOnce();
@@ -425,7 +436,7 @@ void tst_Serial::closedPortRefusesReadAndWrite()
              QStringLiteral("COM 1 (/dev/ttyS0): the port is not open"));
 }
 
-enum class Holder { Live, Dead, NoPid, Flock };
+enum class Holder { Live, Dead, NoPid, Flock, OpenOnly, Served };
 Q_DECLARE_METATYPE(Holder)
 
 namespace {
@@ -460,30 +471,41 @@ void tst_Serial::otherProgramsLocksRespected_data()
     QTest::addColumn<QByteArray>("format");
     QTest::addColumn<int>("ageSeconds");
     QTest::addColumn<bool>("opens");
+    QTest::addColumn<QString>("named"); // the holder the refusal names; empty: none
 
     // Our serial library called a live pid stale when its process had another name, and an
     // unreadable lock stale after 30 s, and took the port.
     QTest::newRow("library format, live")
-        << Holder::Live << "library" << QByteArray("%d\nminicom\nlocalhost\n") << 0 << false;
+        << Holder::Live << "library" << QByteArray("%d\nminicom\nlocalhost\n") << 0 << false
+        << "sleep";
     QTest::newRow("UUCP text, live")
-        << Holder::Live << "uucp" << QByteArray("%10d\n") << 0 << false;
+        << Holder::Live << "uucp" << QByteArray("%10d\n") << 0 << false << "sleep";
     QTest::newRow("UUCP text with names, live")
-        << Holder::Live << "library" << QByteArray("%10d minicom root\n") << 0 << false;
+        << Holder::Live << "library" << QByteArray("%10d minicom root\n") << 0 << false << "sleep";
     QTest::newRow("binary pid, live")
-        << Holder::Live << "uucp" << QByteArray("binary") << 0 << false;
+        << Holder::Live << "uucp" << QByteArray("binary") << 0 << false << "sleep";
     QTest::newRow("UUCP text, live, 40 s old")
-        << Holder::Live << "library" << QByteArray("%10d\n") << 40 << false;
+        << Holder::Live << "library" << QByteArray("%10d\n") << 40 << false << "sleep";
     QTest::newRow("named by device numbers, live")
-        << Holder::Live << "svr4" << QByteArray("%10d\n") << 0 << false;
-    QTest::newRow("no pid in it") << Holder::NoPid << "library" << QByteArray("?\n") << 0 << false;
+        << Holder::Live << "svr4" << QByteArray("%10d\n") << 0 << false << "sleep";
+    QTest::newRow("no pid in it") << Holder::NoPid << "library" << QByteArray("?\n") << 0 << false
+                                  << "";
+    // Checked before the open: the holder's line must not get our speed for a moment.
     QTest::newRow("flock held by another program")
-        << Holder::Flock << "" << QByteArray() << 0 << false;
+        << Holder::Flock << "" << QByteArray() << 0 << false << "flock";
+    // How minicom holds a port: open, with neither a lock file nor a flock.
+    QTest::newRow("open in another program, no lock")
+        << Holder::OpenOnly << "" << QByteArray() << 0 << false << "sleep";
+    // The program that made the pty keeps its master open, here by the name a container's
+    // /dev gives it (/dev/ptmx a link to pts/ptmx): it serves the port, it does not hold it.
+    QTest::newRow("served by another program, container-style /dev")
+        << Holder::Served << "" << QByteArray() << 0 << true << "";
     QTest::newRow("UUCP text, dead")
-        << Holder::Dead << "library" << QByteArray("%10d\n") << 0 << true;
+        << Holder::Dead << "library" << QByteArray("%10d\n") << 0 << true << "";
     QTest::newRow("binary pid, dead")
-        << Holder::Dead << "svr4" << QByteArray("binary") << 0 << true;
+        << Holder::Dead << "svr4" << QByteArray("binary") << 0 << true << "";
     QTest::newRow("library format, dead, 40 s old")
-        << Holder::Dead << "uucp" << QByteArray("%d\nquillmark\nlocalhost\n") << 40 << true;
+        << Holder::Dead << "uucp" << QByteArray("%d\nquillmark\nlocalhost\n") << 40 << true << "";
 }
 
 void tst_Serial::otherProgramsLocksRespected()
@@ -493,20 +515,36 @@ void tst_Serial::otherProgramsLocksRespected()
     QFETCH(QByteArray, format);
     QFETCH(int, ageSeconds);
     QFETCH(bool, opens);
+    QFETCH(QString, named);
 
     m_peer = std::make_unique<PtyPeer>(7);
     QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
     const QString device = m_peer->slavePath();
+    // A line speed of the holder's own, which our open must leave alone.
+    termios line = m_peer->slaveTermios();
+    cfsetspeed(&line, B2400);
+    QVERIFY(m_peer->setSlaveTermios(line));
 
+    std::unique_ptr<ForeignPty> served;
+    if (holder == Holder::Served) {
+        served = std::make_unique<ForeignPty>("/dev/pts/ptmx");
+        if (!served->problem().isEmpty())
+            QSKIP(qPrintable(served->problem()));
+        QVERIFY(m_folder->link(7, served->slavePath()));
+    }
     QProcess other;
-    if (holder == Holder::Flock) {
+    if (holder == Holder::OpenOnly) {
+        other.setStandardInputFile(device);
+        other.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        QVERIFY(other.waitForStarted(5000));
+    } else if (holder == Holder::Flock) {
         // How picocom and tio hold a port: a flock on the device, no lock file.
         other.start(QStringLiteral("flock"), {QStringLiteral("-n"), device, QStringLiteral("-c"),
                                               QStringLiteral("echo locked; exec sleep 30")});
         QVERIFY(other.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(other.canReadLine() || other.state() != QProcess::Running, 5000);
         QVERIFY2(other.state() == QProcess::Running, other.readAllStandardError().constData());
-    } else {
+    } else if (holder != Holder::Served) {
         other.start(QStringLiteral("sleep"), {QStringLiteral("30")});
         QVERIFY(other.waitForStarted(5000));
     }
@@ -518,7 +556,7 @@ void tst_Serial::otherProgramsLocksRespected()
 
     QString lockPath;
     QByteArray content;
-    if (holder != Holder::Flock) {
+    if (!name.isEmpty()) {
         lockPath = m_folder->lockPath() + QLatin1Char('/') + lockName(name, device);
         content = lockContent(format, pid);
         QFile lock(lockPath);
@@ -529,10 +567,21 @@ void tst_Serial::otherProgramsLocksRespected()
         QCOMPARE(::utime(QFile::encodeName(lockPath).constData(), &old), 0);
     }
 
+    // Every open of the device from here on, by whatever name.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(::inotify_add_watch(watch, QFile::encodeName(device).constData(), IN_OPEN) >= 0);
+    auto opened = [watch] {
+        alignas(inotify_event) char events[4096];
+        const ssize_t got = ::read(watch, events, sizeof events);
+        return got > 0;
+    };
+
     CommControl control;
     control.setCommPort(7);
     const QString failure = failureOf([&] { control.setPortOpen(true); });
     if (opens) {
+        ::close(watch);
         QCOMPARE(failure, QStringLiteral("(no failure)"));
         QVERIFY(control.portOpen());
         QVERIFY(!QFile::exists(lockPath)); // the stale lock gave way
@@ -540,7 +589,13 @@ void tst_Serial::otherProgramsLocksRespected()
     }
     QCOMPARE(kindOf([&] { control.setPortOpen(true); }), CommError::Kind::InUse);
     QVERIFY(!control.portOpen());
-    const QString why = holder == Holder::NoPid ? lockPath : QStringLiteral("(pid %1)").arg(pid);
+    const bool touched = opened();
+    ::close(watch);
+    QVERIFY2(!touched, "the held device was opened before it was refused");
+    QCOMPARE(cfgetospeed(&m_peer->slaveTermios()), speed_t(B2400));
+    const QString why = holder == Holder::NoPid
+                            ? lockPath
+                            : QStringLiteral("in use by %1 (pid %2)").arg(named).arg(pid);
     QVERIFY2(failure.startsWith(QStringLiteral("COM 7 (%1): ").arg(device)) &&
                  failure.contains(why),
              qPrintable(failure));
@@ -551,6 +606,115 @@ void tst_Serial::otherProgramsLocksRespected()
     }
     other.kill();
     other.waitForFinished(5000);
+}
+
+// A lock of a process of another user: kill(pid, 0) answers EPERM, and the process lives.
+// The suite runs as root, where that never happens, so the check runs in a child that has
+// become a user other than the holder's; without root, pid 1 is another user's already.
+void tst_Serial::lockOfAnotherUsersProcessRespected()
+{
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    const QString device = m_peer->slavePath();
+    const pid_t holder = geteuid() == 0 ? ::getpid() : 1;
+    if (geteuid() != 0 && !(::kill(1, 0) != 0 && errno == EPERM))
+        QSKIP("pid 1 is this user's own here, and only root can become another user");
+
+    // Readable for the unprivileged user the check runs as.
+    QCOMPARE(::chmod(QFile::encodeName(m_folder->runtimePath()).constData(), 0755), 0);
+    const QString lockPath =
+        m_folder->lockPath() + QStringLiteral("/LCK..") + QFileInfo(device).fileName();
+    QFile lock(lockPath);
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write(QByteArray::number(holder).rightJustified(10, ' ') + "\n");
+    lock.close();
+    QVERIFY(lock.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                QFile::ReadOther));
+
+    auto judged = [&] {
+        const std::optional<AccessFailure> failure = checkLockFiles(device);
+        return failure && failure->kind == CommError::Kind::InUse &&
+               failure->reason.contains(QStringLiteral("(pid %1)").arg(holder));
+    };
+    if (geteuid() != 0) {
+        QVERIFY(judged());
+        QVERIFY(lock.exists());
+        return;
+    }
+    constexpr uid_t kNobody = 65534;
+    enum Outcome : char { Respected, Ignored, NoOtherUser, NoEperm };
+    int report[2];
+    QCOMPARE(::pipe2(report, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        Outcome outcome = NoOtherUser;
+        if (::setgroups(0, nullptr) == 0 && ::setresgid(kNobody, kNobody, kNobody) == 0 &&
+            ::setresuid(kNobody, kNobody, kNobody) == 0) {
+            const bool eperm = ::kill(holder, 0) != 0 && errno == EPERM;
+            outcome = !eperm ? NoEperm : judged() ? Respected : Ignored;
+        }
+        [[maybe_unused]] const ssize_t written = ::write(report[1], &outcome, 1);
+        // Killed rather than exited: a memory checker would judge the threads this copy
+        // of the test no longer has, and change the exit status.
+        ::kill(::getpid(), SIGKILL);
+    }
+    ::close(report[1]);
+    char outcome = NoOtherUser;
+    const ssize_t got = ::read(report[0], &outcome, 1);
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    QCOMPARE(got, ssize_t(1));
+    if (outcome == NoOtherUser)
+        QSKIP("cannot become another user here");
+    QCOMPARE(int(outcome), int(Respected));
+    QVERIFY(lock.exists()); // a live holder's lock is never removed
+}
+
+void tst_Serial::ownLockNamedAfterTheDevice_data()
+{
+    QTest::addColumn<bool>("throughSymlink");
+    QTest::newRow("linked to the device") << false;
+    QTest::newRow("linked to a symlink of the device") << true;
+}
+
+// Other programs look for LCK..<device name>; a lock named after a link would not stop them.
+void tst_Serial::ownLockNamedAfterTheDevice()
+{
+    QFETCH(bool, throughSymlink);
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    const QString device = m_peer->slavePath();
+    if (throughSymlink) {
+        const QString alias = m_folder->runtimePath() + QStringLiteral("/by-id/usb-adapter");
+        QVERIFY(QDir().mkpath(QFileInfo(alias).path()));
+        QVERIFY(QFile::link(device, alias));
+        QVERIFY(m_folder->link(7, alias));
+    }
+    // Where Qt's serial port makes its lock: the first of these that exists.
+    QString qtFolder;
+    for (const char *folder : {"/var/lock", "/run/lock"}) {
+        if (QFileInfo(QLatin1String(folder)).isDir()) {
+            qtFolder = QLatin1String(folder);
+            break;
+        }
+    }
+    if (qtFolder.isEmpty())
+        QSKIP("no lock folder on this machine");
+
+    CommControl control;
+    control.setCommPort(7);
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    const QString expected =
+        QStringLiteral("LCK..") + device.mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QStringList locks =
+        QDir(qtFolder).entryList({QStringLiteral("LCK..*")}, QDir::Files | QDir::System);
+    QVERIFY2(locks.contains(expected), qPrintable(locks.join(QLatin1Char(' '))));
+    for (const QString &lockName : locks)
+        QVERIFY2(!lockName.contains(QLatin1String("usb-adapter")), qPrintable(lockName));
+    control.setPortOpen(false);
+    QVERIFY(!QFile::exists(qtFolder + QLatin1Char('/') + expected));
 }
 
 void tst_Serial::lockFileFailuresSaySo_data()
@@ -581,11 +745,16 @@ void tst_Serial::lockFileFailuresSaySo()
             expected = EROFS;
         }
     } else {
-        // A device path whose lock file name exceeds what a folder entry may hold.
+        // A device whose own path makes a lock file name longer than a folder entry may
+        // be (a link to it would not: the lock is named after the device).
+        if (geteuid() != 0)
+            QSKIP("making a device node needs root");
         const QString deep = m_folder->runtimePath() + QLatin1Char('/') + QString(200, 'a');
         QVERIFY(QDir().mkpath(deep));
         const QString longPath = deep + QLatin1Char('/') + QString(60, 'b');
-        QVERIFY(QFile::link(m_peer->slavePath(), longPath));
+        struct stat pty = {};
+        QCOMPARE(::stat(QFile::encodeName(m_peer->slavePath()).constData(), &pty), 0);
+        QCOMPARE(::mknod(QFile::encodeName(longPath).constData(), S_IFCHR | 0600, pty.st_rdev), 0);
         QVERIFY(m_folder->link(7, longPath));
     }
 
@@ -655,15 +824,35 @@ void tst_Serial::onlyTerminalsAreOpened()
     }
 }
 
-// The message says what to do: join the device's group, then log in again.
+void tst_Serial::permissionDeniedNamesTheFix_data()
+{
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<QStringList>("fixHas");
+    QTest::addColumn<QString>("fixHasNot");
+
+    QTest::newRow("its group may use it")
+        << 0660u << QStringList{"sudo adduser $USER {group}", "log out and in again"} << "udev";
+    // Joining "root" would be wrong advice: the group of a 0600 device may not use it.
+    QTest::newRow("no group may use it")
+        << 0600u
+        << QStringList{"only {owner} may use", "udev rule", R"(GROUP="dialout", MODE="0660")"}
+        << "adduser";
+}
+
+// The message says what to do, the same fix as the doctor gives for that device.
 void tst_Serial::permissionDeniedNamesTheFix()
 {
+    QFETCH(uint, mode);
+    QFETCH(QStringList, fixHas);
+    QFETCH(QString, fixHasNot);
+
     m_peer = std::make_unique<PtyPeer>(7);
     QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
     QString device = m_peer->slavePath();
     const QString nodev = m_folder->runtimePath() + QStringLiteral("/nodev");
     if (geteuid() != 0) {
-        QCOMPARE(::chmod(QFile::encodeName(device).constData(), 0), 0);
+        // Our own pty: taking the owner's bits away leaves us what the row's others get.
+        QCOMPARE(::chmod(QFile::encodeName(device).constData(), mode & 0077), 0);
     } else {
         // Root opens whatever the modes say, but not a device node where devices are off.
         QVERIFY(QDir().mkpath(nodev));
@@ -673,13 +862,16 @@ void tst_Serial::permissionDeniedNamesTheFix()
         struct stat pty = {};
         QCOMPARE(::stat(QFile::encodeName(device).constData(), &pty), 0);
         device = nodev + QStringLiteral("/ttyX");
-        QCOMPARE(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0660, pty.st_rdev), 0);
-        QCOMPARE(::chown(QFile::encodeName(device).constData(), 0, pty.st_gid), 0);
+        QCOMPARE(::mknod(QFile::encodeName(device).constData(), S_IFCHR | mode, pty.st_rdev), 0);
+        QCOMPARE(::chown(QFile::encodeName(device).constData(), 0, mode == 0600 ? 0 : pty.st_gid),
+                 0);
+        QCOMPARE(::chmod(QFile::encodeName(device).constData(), mode), 0); // past the umask
         QVERIFY(m_folder->link(7, device));
     }
     struct stat info = {};
     QCOMPARE(::stat(QFile::encodeName(device).constData(), &info), 0);
     const QString group = QString::fromLocal8Bit(::getgrgid(info.st_gid)->gr_name);
+    const QString owner = QString::fromLocal8Bit(::getpwuid(info.st_uid)->pw_name);
 
     CommControl control;
     control.setCommPort(7);
@@ -687,10 +879,14 @@ void tst_Serial::permissionDeniedNamesTheFix()
     const std::optional<CommError::Kind> kind = kindOf([&] { control.setPortOpen(true); });
     unmountPrivately(nodev);
     QCOMPARE(kind, CommError::Kind::NoPermission);
-    for (const QString &part :
-         {QStringLiteral("Permission denied"), QStringLiteral("sudo adduser $USER ") + group,
-          QStringLiteral("log out and in again")})
+    QVERIFY2(failure.contains(QLatin1String("Permission denied")), qPrintable(failure));
+    for (QString part : fixHas) {
+        part.replace(QLatin1String("{group}"), group).replace(QLatin1String("{owner}"), owner);
         QVERIFY2(failure.contains(part), qPrintable(failure));
+    }
+    QVERIFY2(!failure.contains(fixHasNot), qPrintable(failure));
+    QVERIFY2(failure.endsWith(accessFix(group, info.st_mode, QStringLiteral("$USER"))),
+             qPrintable(failure));
 }
 
 enum class Notice { EventLoop, Input, Output };

@@ -35,9 +35,17 @@ for _ in $(seq 100); do
 done
 [ -n "$window" ] || fail "the window of $program did not appear within 10 s"
 
-state=$(xprop -id "$window" _NET_WM_STATE)
+# The window can be found before the program has set its state on a loaded machine: wait
+# for the request, up to 10 s, rather than read the property once.
+state=""
+for _ in $(seq 100); do
+  state=$(xprop -id "$window" _NET_WM_STATE 2>/dev/null || true)
+  [[ $state == *_NET_WM_STATE_SKIP_TASKBAR* ]] && break
+  kill -0 "$pid" 2>/dev/null || fail "$program ended before it set its window state"
+  sleep 0.1
+done
 echo "$state"
-[[ $state == *_NET_WM_STATE_SKIP_TASKBAR* ]] || fail "the window does not ask to stay off the taskbar"
+[[ $state == *_NET_WM_STATE_SKIP_TASKBAR* ]] || fail "the window does not ask to stay off the taskbar (waited 10 s)"
 
 if [ -n "$shot" ]; then
   sleep 0.5 # the first paint

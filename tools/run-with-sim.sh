@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
 # Runs the window against the simulated display on COM 1 and stops the simulator when
 # the window closes, also on Ctrl-C. Options after BUILD_DIR go to the simulator,
-# e.g. `tools/run-with-sim.sh build --delay 700`.
+# e.g. `tools/run-with-sim.sh build --delay 700`. With --check-display it only checks that
+# there is a graphical session (`make run` does so before it installs and builds).
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
-  echo "usage: $0 BUILD_DIR [SIMULATOR_OPTIONS...]" >&2
+  echo "usage: $0 BUILD_DIR [SIMULATOR_OPTIONS...] | $0 --check-display" >&2
   exit 2
 fi
-build=$1
-shift
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "run-with-sim: the window needs a graphical session, and neither DISPLAY nor WAYLAND_DISPLAY is set." >&2
   echo "run-with-sim: start it from a desktop session (or ssh -X); \`make test\` needs no display." >&2
   exit 1
 fi
+[ "$1" = --check-display ] && exit 0
+build=$1
+shift
 sim="$build/quillmark-sim"
 app="$build/quillmark"
 for program in "$sim" "$app"; do

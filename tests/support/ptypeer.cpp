@@ -184,3 +184,8 @@ void PtyPeer::answerRules()
         }
     }
 }
+
+bool PtyPeer::setSlaveTermios(const termios &tio)
+{
+    return m_slave >= 0 && ::tcsetattr(m_slave, TCSANOW, &tio) == 0;
+}

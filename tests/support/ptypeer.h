@@ -51,6 +51,8 @@ public:
 
     // The line settings the serial layer left on the slave end, read afresh on each call.
     const termios &slaveTermios() const;
+    // Sets them, as another program using the line would; false when that fails.
+    bool setSlaveTermios(const termios &tio);
 
 signals:
     void dataReceived();
