@@ -2,6 +2,7 @@
 #include "commerror.h"
 #include "console.h"
 #include "exitcodes.h"
+#include "interruption.h"
 #include "portnames.h"
 
 #include <QCommandLineParser>
@@ -71,11 +72,16 @@ int exitCodeOf(CommError::Kind kind)
     return kExitPort;
 }
 
-void reportFailure(Console &console, int code, const QString &message)
+void reportFailure(Console &console, int code, const QString &message,
+                   const QJsonObject &details = {})
 {
     console.error(message);
-    if (console.json())
-        console.document({{QStringLiteral("error"), message}, {QStringLiteral("exit"), code}});
+    if (console.json()) {
+        QJsonObject document = details;
+        document.insert(QStringLiteral("error"), message);
+        document.insert(QStringLiteral("exit"), code);
+        console.document(document);
+    }
 }
 
 // "  NAME   text that runs on" with the text wrapped at 80 columns in a column of its own.
@@ -98,6 +104,17 @@ QString wrapped(const QString &head, const QString &description)
         width += int(word.size());
     }
     return text + QLatin1Char('\n');
+}
+
+// A result that did not reach stdout (a full disk, a closed pipe) is no success.
+int finish(Console &console, int code)
+{
+    const QString lost = console.finishOutput();
+    if (lost.isEmpty())
+        return code;
+    console.error(
+        QStringLiteral("the result could not be written to the standard output: %1").arg(lost));
+    return code == kExitOk ? kExitOther : code;
 }
 
 } // namespace
@@ -269,22 +286,30 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
             console.data(parsed.text);
         else
             console.error(parsed.text);
-        return parsed.exitCode;
+        return finish(console, parsed.exitCode);
     }
     const Invocation &invocation = *parsed.invocation;
     console.setJson(invocation.json);
     console.setLevel(invocation.quiet     ? Console::Level::Quiet
                      : invocation.verbose ? Console::Level::Verbose
                                           : Console::Level::Normal);
+    int code = kExitOk;
     try {
-        return findCommand(invocation.command)->run(invocation, console);
+        code = findCommand(invocation.command)->run(invocation, console);
     } catch (const Failure &failure) {
-        reportFailure(console, failure.code(), failure.message());
-        return failure.code();
+        reportFailure(console, failure.code(), failure.message(), failure.details());
+        code = failure.code();
     } catch (const CommError &error) {
         reportFailure(console, exitCodeOf(error.kind()), error.description());
-        return exitCodeOf(error.kind());
+        code = exitCodeOf(error.kind());
     }
+    // A command that ran to its end while a signal waited has done its work; the exit
+    // status still says that it was asked to stop.
+    if (interruption() != 0 && code < kExitHangUp) {
+        console.error(QStringLiteral("stopped by %1").arg(signalName(interruption())));
+        code = exitCodeOfSignal(interruption());
+    }
+    return finish(console, code);
 }
 
 } // namespace cli

@@ -19,7 +19,8 @@ QString printable(const QByteArray &bytes);
 // Bytes after the carriage return are not part of the reply.
 bool replyEnded(const QByteArray &received, int length);
 
-// Why a "$M" reply is not valid, or empty when it is; judged by the window's own code.
+// Why a "$M" reply is not valid, or empty when it is: the protocol's judging, with a field
+// that is not a digit (or hex digit) refused rather than read as 0.
 QString commsReplyProblem(const QByteArray &reply);
 QString blockReplyProblem(const QByteArray &reply);
 

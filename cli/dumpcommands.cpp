@@ -1,13 +1,14 @@
 #include "command.h"
+#include "commerror.h"
 #include "console.h"
 #include "dumpfile.h"
 #include "exitcodes.h"
+#include "outputfile.h"
 #include "steps.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 namespace cli {
 namespace {
@@ -16,11 +17,9 @@ const QString kStandardStream = QStringLiteral("-");
 
 void writeFile(const QString &path, const QByteArray &text)
 {
-    // All or nothing: a dump cut short by a full disk must not replace a good one.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        throw Failure(kExitOther,
-                      QStringLiteral("%1: cannot be written: %2").arg(path, file.errorString()));
+    const QString why = writeOutputFile(path, text);
+    if (!why.isEmpty())
+        throw Failure(kExitOther, QStringLiteral("%1: cannot be written: %2").arg(path, why));
 }
 
 QByteArray readFile(const QString &path)
@@ -64,6 +63,59 @@ int runDump(const Invocation &invocation, Console &console)
     return kExitOk;
 }
 
+// How far an apply got, for the message of a failure part-way: which blocks the display
+// acknowledged and whether the Modbus settings were sent.
+struct ApplyProgress
+{
+    int blocksWritten = 0; // blocks 1..n were acknowledged
+    bool blocksVerified = false;
+    bool modbusSent = false;
+    bool modbusWritten = false; // acknowledged
+
+    QString text() const
+    {
+        QString blocks;
+        if (blocksWritten == 0)
+            blocks = QStringLiteral("no block was written");
+        else if (blocksWritten == 1)
+            blocks = QStringLiteral("block 1 was written");
+        else if (blocksWritten < qm::kBlockCount)
+            blocks = QStringLiteral("blocks 1-%1 were written").arg(blocksWritten);
+        else
+            blocks = QStringLiteral("all %1 blocks were written").arg(qm::kBlockCount);
+        if (blocksWritten > 0)
+            blocks +=
+                blocksVerified ? QStringLiteral(" and verified") : QStringLiteral(", not verified");
+        if (blocksWritten < qm::kBlockCount)
+            blocks += blocksWritten + 1 == qm::kBlockCount
+                          ? QStringLiteral(", block %1 was not").arg(qm::kBlockCount)
+                          : QStringLiteral(", blocks %1-%2 were not")
+                                .arg(blocksWritten + 1)
+                                .arg(qm::kBlockCount);
+        QString modbus;
+        if (modbusWritten)
+            modbus = QStringLiteral("the Modbus settings were written but not read back");
+        else if (modbusSent)
+            modbus = QStringLiteral("the Modbus settings were sent without a valid answer (the "
+                                    "display may have taken them)");
+        else
+            modbus = QStringLiteral("the Modbus settings were not written");
+        return blocks + QStringLiteral("; ") + modbus;
+    }
+
+    QJsonObject json() const
+    {
+        QJsonArray written;
+        for (int number = 1; number <= blocksWritten; ++number)
+            written.append(number);
+        return {{QStringLiteral("blocksWritten"), written},
+                {QStringLiteral("blocksVerified"), blocksVerified},
+                {QStringLiteral("modbusSent"), modbusSent},
+                {QStringLiteral("modbusWritten"), modbusWritten},
+                {QStringLiteral("modbusVerified"), false}};
+    }
+};
+
 int runApply(const Invocation &invocation, Console &console)
 {
     const QString path = invocation.args.at(0);
@@ -75,45 +127,70 @@ int runApply(const Invocation &invocation, Console &console)
     const bool follow = invocation.has(QStringLiteral("follow"));
 
     const auto link = openLink(invocation, console);
-    // Blocks first: the Modbus settings may move the display to another line.
-    console.note(QStringLiteral("%1: writing %2 blocks").arg(link->label()).arg(qm::kBlockCount));
-    for (int number = 1; number <= qm::kBlockCount; ++number)
-        link->writeBlock(number, settings->blocks[std::size_t(number - 1)]);
-
+    ApplyProgress progress;
     QStringList differences;
-    if (verify) {
+    CommsReadBack readBack;
+    try {
+        // Blocks first: the Modbus settings may move the display to another line.
+        console.note(
+            QStringLiteral("%1: writing %2 blocks").arg(link->label()).arg(qm::kBlockCount));
         for (int number = 1; number <= qm::kBlockCount; ++number) {
-            const BlockSettings &wrote = settings->blocks[std::size_t(number - 1)];
-            const BlockSettings has = link->readBlock(number);
-            if (has != wrote)
-                differences << differenceText(QStringLiteral("block %1").arg(number),
-                                              describeBlock(wrote), describeBlock(has));
+            link->writeBlock(number, settings->blocks[std::size_t(number - 1)]);
+            progress.blocksWritten = number;
         }
-    }
 
-    console.note(QStringLiteral("%1: writing the Modbus settings").arg(link->label()));
-    link->writeComms(settings->comms);
-    const CommsReadBack readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
+        if (verify) {
+            for (int number = 1; number <= qm::kBlockCount; ++number) {
+                const BlockSettings &wrote = settings->blocks[std::size_t(number - 1)];
+                const BlockSettings has = link->readBlock(number);
+                if (has != wrote)
+                    differences << differenceText(QStringLiteral("block %1").arg(number),
+                                                  describeBlock(wrote), describeBlock(has));
+            }
+            progress.blocksVerified = true;
+        }
+
+        console.note(QStringLiteral("%1: writing the Modbus settings").arg(link->label()));
+        progress.modbusSent = true;
+        link->writeComms(settings->comms);
+        progress.modbusWritten = true;
+        readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
+    } catch (const Failure &failure) {
+        if (failure.code() == kExitUsage)
+            throw;
+        throw Failure(failure.code(), failure.message() + QStringLiteral("; ") + progress.text(),
+                      progress.json());
+    } catch (const CommError &error) {
+        throw Failure(kExitPort, error.description() + QStringLiteral("; ") + progress.text(),
+                      progress.json());
+    }
     if (!readBack.difference.isEmpty())
         differences << readBack.difference;
+    const bool modbusVerified = bool(readBack.settings);
 
     if (console.json())
         console.document(
             {{QStringLiteral("port"), link->label()},
              {QStringLiteral("file"), path},
              {QStringLiteral("line"), formatLineSettings(link->line())},
-             {QStringLiteral("verified"), verify},
+             {QStringLiteral("blocksVerified"), verify},
+             {QStringLiteral("modbusVerified"), modbusVerified},
+             {QStringLiteral("verified"), verify && modbusVerified},
              {QStringLiteral("differences"), QJsonArray::fromStringList(differences)}});
     if (!differences.isEmpty()) {
         for (const QString &difference : differences)
             console.error(link->label() + QStringLiteral(": ") + difference);
         return kExitDifferent;
     }
+    QString checked;
+    if (verify)
+        checked = modbusVerified ? QStringLiteral("; verified")
+                                 : QStringLiteral("; blocks verified, the Modbus settings not "
+                                                  "read back");
     console.result(QStringLiteral("%1: applied %2: %3 blocks, then %4%5")
                        .arg(link->label(), path)
                        .arg(qm::kBlockCount)
-                       .arg(describeComms(settings->comms),
-                            verify ? QStringLiteral("; verified") : QString()));
+                       .arg(describeComms(settings->comms), checked));
     return kExitOk;
 }
 

@@ -1,0 +1,91 @@
+#include "interruption.h"
+
+#include "exitcodes.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace cli {
+namespace {
+
+volatile std::sig_atomic_t g_signal = 0;
+int g_pipe[2] = {-1, -1};
+
+// Only async-signal-safe work: remember the first signal and wake an event loop. The
+// interrupted code may be about to read errno, so it gets it back unchanged.
+void onSignal(int signal)
+{
+    const int savedErrno = errno;
+    if (g_signal == 0)
+        g_signal = signal;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+} // namespace
+
+void catchInterruptions()
+{
+    if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    // SA_RESTART keeps reads and writes of our output whole; the waits for a reply
+    // (poll) return early all the same. SA_RESETHAND makes a second signal final.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+ExitCode exitCodeOfSignal(int signal)
+{
+    switch (signal) {
+    case SIGHUP:
+        return kExitHangUp;
+    case SIGTERM:
+        return kExitTerminated;
+    default:
+        break;
+    }
+    return kExitInterrupted;
+}
+
+int interruption()
+{
+    return g_signal;
+}
+
+QString signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+    default:
+        break;
+    }
+    return QStringLiteral("signal %1").arg(signal);
+}
+
+int interruptionDescriptor()
+{
+    return g_pipe[0];
+}
+
+void throwIfInterrupted(const QString &label, const QString &what)
+{
+    const int signal = interruption();
+    if (signal == 0)
+        return;
+    throw Failure(exitCodeOfSignal(signal),
+                  QStringLiteral("%1: stopped by %2 %3").arg(label, signalName(signal), what));
+}
+
+} // namespace cli
