@@ -191,6 +191,7 @@ QByteArray DisplayLink::exchange(const std::string &command, int length)
     QElapsedTimer clock;
     clock.start();
     m_comm.setOutput(bytes);
+    ++m_commandsSent;
     m_console.trace(QStringLiteral("%1: send %2").arg(m_label, printable(bytes)));
 
     const QDeadlineTimer deadline(m_timeoutMs);

@@ -45,6 +45,8 @@ public:
     // `number` is 1..9, as the user counts blocks.
     BlockSettings readBlock(int number);
     void writeBlock(int number, const BlockSettings &block);
+    // How many commands went out so far: tells a command that was sent from one that was not.
+    int commandsSent() const { return m_commandsSent; }
 
 private:
     QByteArray exchange(const std::string &command, int length);
@@ -58,6 +60,7 @@ private:
     QString m_label;
     // Bytes that followed the last reply; dropped as stale before the next command.
     QByteArray m_leftover;
+    int m_commandsSent = 0;
 };
 
 } // namespace cli

@@ -67,40 +67,43 @@ int runDump(const Invocation &invocation, Console &console)
 // acknowledged and whether the Modbus settings were sent.
 struct ApplyProgress
 {
-    int blocksWritten = 0; // blocks 1..n were acknowledged
+    int blocksWritten = 0;        // blocks 1..n were acknowledged
+    bool blockUnanswered = false; // block n + 1 was sent but not acknowledged
     bool blocksVerified = false;
     bool modbusSent = false;
     bool modbusWritten = false; // acknowledged
 
+    static QString range(int first, int last)
+    {
+        return first == last ? QStringLiteral("block %1").arg(first)
+                             : QStringLiteral("blocks %1-%2").arg(first).arg(last);
+    }
+
     QString text() const
     {
-        QString blocks;
+        QStringList parts;
         if (blocksWritten == 0)
-            blocks = QStringLiteral("no block was written");
-        else if (blocksWritten == 1)
-            blocks = QStringLiteral("block 1 was written");
-        else if (blocksWritten < qm::kBlockCount)
-            blocks = QStringLiteral("blocks 1-%1 were written").arg(blocksWritten);
+            parts << QStringLiteral("no block was written");
         else
-            blocks = QStringLiteral("all %1 blocks were written").arg(qm::kBlockCount);
-        if (blocksWritten > 0)
-            blocks +=
-                blocksVerified ? QStringLiteral(" and verified") : QStringLiteral(", not verified");
-        if (blocksWritten < qm::kBlockCount)
-            blocks += blocksWritten + 1 == qm::kBlockCount
-                          ? QStringLiteral(", block %1 was not").arg(qm::kBlockCount)
-                          : QStringLiteral(", blocks %1-%2 were not")
-                                .arg(blocksWritten + 1)
-                                .arg(qm::kBlockCount);
-        QString modbus;
+            parts << range(1, blocksWritten) +
+                         (blocksWritten == 1 ? QStringLiteral(" was written")
+                                             : QStringLiteral(" were written")) +
+                         (blocksVerified ? QStringLiteral(" and verified") : QString());
+        int next = blocksWritten + 1;
+        if (blockUnanswered)
+            parts << QStringLiteral("block %1 was sent but not acknowledged").arg(next++);
+        if (next <= qm::kBlockCount)
+            parts << range(next, qm::kBlockCount) + (next == qm::kBlockCount
+                                                         ? QStringLiteral(" was not sent")
+                                                         : QStringLiteral(" were not sent"));
         if (modbusWritten)
-            modbus = QStringLiteral("the Modbus settings were written but not read back");
+            parts << QStringLiteral("the Modbus settings were written but not read back");
         else if (modbusSent)
-            modbus = QStringLiteral("the Modbus settings were sent without a valid answer (the "
+            parts << QStringLiteral("the Modbus settings were sent without a valid answer (the "
                                     "display may have taken them)");
         else
-            modbus = QStringLiteral("the Modbus settings were not written");
-        return blocks + QStringLiteral("; ") + modbus;
+            parts << QStringLiteral("the Modbus settings were not sent");
+        return parts.join(QStringLiteral("; "));
     }
 
     QJsonObject json() const
@@ -135,7 +138,13 @@ int runApply(const Invocation &invocation, Console &console)
         console.note(
             QStringLiteral("%1: writing %2 blocks").arg(link->label()).arg(qm::kBlockCount));
         for (int number = 1; number <= qm::kBlockCount; ++number) {
-            link->writeBlock(number, settings->blocks[std::size_t(number - 1)]);
+            const int sent = link->commandsSent();
+            try {
+                link->writeBlock(number, settings->blocks[std::size_t(number - 1)]);
+            } catch (...) {
+                progress.blockUnanswered = link->commandsSent() > sent;
+                throw;
+            }
             progress.blocksWritten = number;
         }
 
@@ -151,8 +160,14 @@ int runApply(const Invocation &invocation, Console &console)
         }
 
         console.note(QStringLiteral("%1: writing the Modbus settings").arg(link->label()));
+        const int sent = link->commandsSent();
+        try {
+            link->writeComms(settings->comms);
+        } catch (...) {
+            progress.modbusSent = link->commandsSent() > sent;
+            throw;
+        }
         progress.modbusSent = true;
-        link->writeComms(settings->comms);
         progress.modbusWritten = true;
         readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
     } catch (const Failure &failure) {
