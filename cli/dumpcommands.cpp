@@ -15,11 +15,14 @@ namespace {
 
 const QString kStandardStream = QStringLiteral("-");
 
-void writeFile(const QString &path, const QByteArray &text)
+// Whether the file was our own stdout, which then holds the dump and nothing else of ours.
+bool writeFile(const QString &path, const QByteArray &text)
 {
-    const QString why = writeOutputFile(path, text);
+    bool toStandardOutput = false;
+    const QString why = writeOutputFile(path, text, &toStandardOutput);
     if (!why.isEmpty())
         throw Failure(kExitOther, QStringLiteral("%1: cannot be written: %2").arg(path, why));
+    return toStandardOutput;
 }
 
 QByteArray readFile(const QString &path)
@@ -55,7 +58,8 @@ int runDump(const Invocation &invocation, Console &console)
         console.data(QString::fromUtf8(text));
         return kExitOk;
     }
-    writeFile(path, text);
+    if (writeFile(path, text))
+        return kExitOk;
     if (console.json())
         console.data(QString::fromUtf8(text));
     console.result(QStringLiteral("%1: dumped to %2: %3")

@@ -101,7 +101,7 @@ QString replaceAtomically(const QByteArray &target, const struct stat *existing,
 
 } // namespace
 
-QString writeOutputFile(const QString &path, const QByteArray &bytes)
+QString writeOutputFile(const QString &path, const QByteArray &bytes, bool *toStandardOutput)
 {
     const QByteArray encoded = QFile::encodeName(path);
     struct stat file = {};
@@ -117,6 +117,8 @@ QString writeOutputFile(const QString &path, const QByteArray &bytes)
         return QStringLiteral("a folder");
     const int stream = standardStreamOn(file);
     if (stream >= 0) {
+        if (toStandardOutput)
+            *toStandardOutput = stream == STDOUT_FILENO;
         const int error = writeAll(stream, bytes);
         return error == 0 ? QString() : reason(error);
     }
