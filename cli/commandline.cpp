@@ -241,15 +241,18 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("port"))) {
         invocation.port = parser.value(QStringLiteral("port"));
         invocation.portGiven = true;
-        bool isNumber = false;
-        const int number = invocation.port.toInt(&isNumber);
         if (invocation.port.isEmpty())
             return usage(QStringLiteral("--port: give a port number or a device path"));
-        if (isNumber && (number < kFirstPort || number > kLastPort))
-            return usage(QStringLiteral("--port: %1 is not a port number from %2 to %3")
-                             .arg(invocation.port)
-                             .arg(kFirstPort)
-                             .arg(kLastPort));
+        // "COM 5" as the window shows it, and the same without the blank; a device path
+        // is taken as it is.
+        if (const auto number = readPortArgument(invocation.port)) {
+            if (*number < kFirstPort || *number > kLastPort)
+                return usage(QStringLiteral("--port: %1 is not a port number from %2 to %3")
+                                 .arg(invocation.port)
+                                 .arg(kFirstPort)
+                                 .arg(kLastPort));
+            invocation.port = QString::number(*number);
+        }
     }
     if (parser.isSet(QStringLiteral("line"))) {
         QString why;

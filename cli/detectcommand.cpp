@@ -24,9 +24,9 @@ QList<int> parsePortList(const QString &text)
 {
     QList<int> ports;
     auto number = [&text](const QString &word) {
-        bool ok = false;
-        const int port = word.trimmed().toInt(&ok);
-        if (!ok || port < kFirstPort || port > kLastPort)
+        const std::optional<int> number = readPortArgument(word);
+        const int port = number.value_or(0);
+        if (!number || port < kFirstPort || port > kLastPort)
             throw Failure(kExitUsage,
                           QStringLiteral("--ports: \"%1\" in \"%2\" is not a port number from %3 "
                                          "to %4")

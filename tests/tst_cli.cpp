@@ -223,7 +223,21 @@ void tst_Cli::badDumpFilesAreRefusedNamingTheKey_data()
         << QByteArray("\"parity\": \"odd\"") << QByteArray("\"parity\": \"none\"")
         << "parity none with 7 data bits";
     QTest::newRow("address 00") << QByteArray("\"FA\"") << QByteArray("\"00\"")
-                                << "modbus.address: \"00\"";
+                                << "modbus.address: \"00\" (the dumped display had no address)";
+    QTest::newRow("key given twice")
+        << QByteArray("\"version\": 1,") << QByteArray("\"version\": 1, \"version\": 1,")
+        << "version: given twice";
+    QTest::newRow("Modbus key given twice")
+        << QByteArray("\"bits\": 7") << QByteArray("\"bits\": 8, \"bits\": 7")
+        << "modbus.bits: given twice";
+    QTest::newRow("block key given twice")
+        << QByteArray("{\"block\": 9, ") << QByteArray("{\"block\": 9, \"point\": 1, ")
+        << "blocks[8].point: given twice";
+    QTest::newRow("control characters shown escaped")
+        << QByteArray("\"type\": \"float\"") << QByteArray("\"type\": \"fl\\u001b[2Joat\"")
+        << "blocks[8].type: \"fl\\x1B[2Joat\"";
+    QTest::newRow("unknown key with a line feed")
+        << QByteArray("\"version\"") << QByteArray("\"ver\\nsion\"") << "ver\\nsion: unknown key";
     QTest::newRow("address FB") << QByteArray("\"FA\"") << QByteArray("\"FB\"")
                                 << "modbus.address: \"FB\"";
     QTest::newRow("point 6") << QByteArray("\"point\": 5") << QByteArray("\"point\": 6")
@@ -329,6 +343,14 @@ void tst_Cli::commandsAgainstTheSimulator_data()
     QTest::newRow("bad PC line") << none << words("--line 9600,X,8,1 read") << 2
                                  << "--line: parity \"X\"";
     QTest::newRow("port without a device") << none << words("--port 9 read") << 3 << "COM 9";
+    QTest::newRow("port as the window shows it")
+        << none << QStringList{"--port", "COM 4", "read"} << 0 << "RTU, 9600 baud";
+    QTest::newRow("port as COM4") << none << QStringList{"--port", "COM4", "read"} << 0
+                                  << "RTU, 9600 baud";
+    QTest::newRow("port as com4") << none << QStringList{"--port", "com4", "--json", "read"} << 0
+                                  << "\"port\": \"COM 4 (/dev/pts/";
+    QTest::newRow("port COM 251") << none << QStringList{"--port", "COM 251", "read"} << 2
+                                  << "--port: COM 251 is not a port number from 1 to 250";
     QTest::newRow("device path not there")
         << none << words("--port /dev/quillmark-none read") << 3 << "/dev/quillmark-none: ";
 
@@ -519,6 +541,12 @@ void tst_Cli::repliesOfAScriptedDisplay_data()
     QTest::newRow("stale bytes before the first command")
         << words("read") << QByteArrayList{"$M\r", ">13810A\r"} << QByteArray("~>0\r") << 0
         << "RTU, 9600 baud, 8 data bits, Even parity, address 0A";
+    QTest::newRow("dump of a display at address 00")
+        << words("dump DUMP")
+        << QByteArrayList{"$M\r",   ">138100\r", "$N0\r",  ">000\r", "$N1\r",  ">100\r", "$N2\r",
+                          ">200\r", "$N3\r",     ">300\r", "$N4\r",  ">400\r", "$N5\r",  ">500\r",
+                          "$N6\r",  ">600\r",    "$N7\r",  ">700\r", "$N8\r",  ">800\r"}
+        << none << 0 << "reports address 00 (no address of its own); the dump records it";
     QTest::newRow("apply, display silent after four blocks")
         << words("apply DUMP") << sampleApplyScript(4, false, false) << none << 4
         << "no reply to $D within 500 ms at 9600,N,8,1; blocks 1-4 were written; block 5 was sent "
