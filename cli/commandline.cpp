@@ -141,8 +141,8 @@ QString helpText()
     text += QStringLiteral(
         "\n"
         "Options:\n"
-        "  -p, --port PORT      port number as the window shows it (\"COM n\", 1 to 250),\n"
-        "                       or a device path; default 1\n"
+        "  -p, --port PORT      port number as the window shows it (5, \"COM 5\", COM5,\n"
+        "                       com5; 1 to 250), or a device path; default 1\n"
         "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
         "                       default 9600,N,8,1\n"
         "  -t, --timeout MS     the longest wait for one reply; default 500\n"
@@ -175,11 +175,13 @@ QString helpText()
         "\n"
         "Exit status:\n"
         "  0  success\n"
-        "  1  any other failure (an output file cannot be written)\n"
+        "  1  any other failure (an output file or stdout cannot be written)\n"
         "  2  bad command line or bad input file; nothing was sent\n"
         "  3  the port could not be opened or was lost; doctor: a check failed\n"
         "  4  no reply, or a reply that is not valid; detect: no display found\n"
-        "  5  --verify or --follow read back something other than what was written\n");
+        "  5  --verify or --follow read back something other than what was written\n"
+        "  130  stopped by Ctrl-C (SIGINT); 143 by SIGTERM, 129 by SIGHUP: the port is\n"
+        "       closed, and the message says what had been written\n");
     return text;
 }
 
