@@ -10,7 +10,8 @@
 // removes the lock file, releases the flock and restores the line's settings. The program
 // then exits 128 + the signal's number (130, 143, 129), as a shell reports a program the
 // signal ended. A second signal ends it at once, for a wait that cannot be cut short (a
-// FIFO nobody reads yet).
+// FIFO nobody reads yet). SIGPIPE is ignored, so that a reader that went away makes a write
+// fail (exit 1) rather than kill the program with the port open.
 namespace cli {
 
 void catchInterruptions();

@@ -39,6 +39,10 @@ void catchInterruptions()
     action.sa_flags = SA_RESTART | SA_RESETHAND;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+    // A reader that went away (`quillmark-cli dump | head -1`) must not kill the program
+    // with the port open: the write fails with EPIPE instead, and the command ends as any
+    // other whose result could not be written.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 ExitCode exitCodeOfSignal(int signal)

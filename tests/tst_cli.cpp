@@ -167,8 +167,16 @@ CliRun tst_Cli::run(const QStringList &arguments, const QString &stdoutFile)
     CliRun result;
 #ifdef QUILLMARK_CLI_PATH
     QProcess process;
-    if (!stdoutFile.isEmpty())
+    int closedPipe[2] = {-1, -1};
+    if (stdoutFile == QLatin1String("closed pipe")) {
+        // A pipe whose reader is gone before the program starts: every write fails EPIPE.
+        if (::pipe(closedPipe) != 0)
+            return result;
+        ::close(closedPipe[0]);
+        process.setChildProcessModifier([&closedPipe] { ::dup2(closedPipe[1], STDOUT_FILENO); });
+    } else if (!stdoutFile.isEmpty()) {
         process.setStandardOutputFile(stdoutFile);
+    }
     QSignalSpy finished(&process, &QProcess::finished);
     process.start(QStringLiteral(QUILLMARK_CLI_PATH), arguments);
     if (!finished.wait(20000)) {
@@ -177,6 +185,8 @@ CliRun tst_Cli::run(const QStringList &arguments, const QString &stdoutFile)
         result.err = QStringLiteral("did not finish");
         return result;
     }
+    if (closedPipe[1] >= 0)
+        ::close(closedPipe[1]);
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     result.err = QString::fromLocal8Bit(process.readAllStandardError());
@@ -597,21 +607,36 @@ void tst_Cli::repliesOfAScriptedDisplay()
 void tst_Cli::resultThatCannotBeWrittenExitsOne_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("read") << QStringList{"read"};
-    QTest::newRow("dump") << QStringList{"dump"};
-    QTest::newRow("get as JSON") << QStringList{"--json", "get", "1"};
-    QTest::newRow("list") << QStringList{"list"};
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("reason");
+    const QString full = QStringLiteral("/dev/full");
+    const QString noSpace = QStringLiteral("No space left on device");
+    QTest::newRow("read") << QStringList{"read"} << full << noSpace;
+    QTest::newRow("dump") << QStringList{"dump"} << full << noSpace;
+    QTest::newRow("get as JSON") << QStringList{"--json", "get", "1"} << full << noSpace;
+    QTest::newRow("list") << QStringList{"list"} << full << noSpace;
+    QTest::newRow("dump into a full device") << QStringList{"dump", "FULL"} << QString() << noSpace;
+    // Killed by SIGPIPE, it would leave the port as it was; it ends like any other failure.
+    QTest::newRow("dump into a closed pipe")
+        << QStringList{"dump"} << QStringLiteral("closed pipe") << QStringLiteral("Broken pipe");
 }
 
 void tst_Cli::resultThatCannotBeWrittenExitsOne()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, output);
+    QFETCH(QString, reason);
     QVERIFY(startSimulator());
-    const CliRun result =
-        run(QStringList{"--port", QString::number(kSimPort)} + arguments, "/dev/full");
+    // A full device of our own, so that a fault replaces that node, not /dev/full.
+    QTemporaryDir dir;
+    const QString node = dir.filePath(QStringLiteral("full"));
+    if (arguments.contains(QStringLiteral("FULL")) &&
+        ::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        QSKIP("cannot make a device node here (not root)");
+    arguments.replaceInStrings(QStringLiteral("FULL"), node);
+    const CliRun result = run(QStringList{"--port", QString::number(kSimPort)} + arguments, output);
     QVERIFY2(result.exitCode == 1, qPrintable(QStringLiteral("exit %1").arg(result.exitCode)));
-    QVERIFY2(result.err.contains(QStringLiteral("No space left on device")),
-             qPrintable(result.err));
+    QVERIFY2(result.err.contains(reason), qPrintable(result.err));
 }
 
 void tst_Cli::dumpWritesEachKindOfFileTheRightWay_data()
