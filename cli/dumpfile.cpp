@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QSet>
 
 #include <cmath>
 
@@ -78,7 +79,7 @@ QString repeatedKey(const QByteArray &text)
     {
         bool object = false;
         QString name; // "modbus", or "[2]" for an item of a list
-        QStringList keys;
+        QSet<QString> keys;
         int items = 0;
     };
     std::vector<Level> levels;
@@ -119,7 +120,7 @@ QString repeatedKey(const QByteArray &text)
             lastKey = QJsonDocument::fromJson("[" + token + "]").array().at(0).toString();
             if (levels.back().keys.contains(lastKey))
                 return path(printableText(lastKey));
-            levels.back().keys << lastKey;
+            levels.back().keys.insert(lastKey);
         }
     }
     return {};
