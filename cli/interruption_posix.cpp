@@ -13,13 +13,22 @@ namespace {
 volatile std::sig_atomic_t g_signal = 0;
 int g_pipe[2] = {-1, -1};
 
-// Only async-signal-safe work: remember the first signal and wake an event loop. The
-// interrupted code may be about to read errno, so it gets it back unchanged.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Only async-signal-safe work (sigaction and write are): remember the first signal, make
+// the next one final, and wake an event loop. The interrupted code may be about to read
+// errno, so it gets it back unchanged.
 void onSignal(int signal)
 {
     const int savedErrno = errno;
-    if (g_signal == 0)
+    if (g_signal == 0) {
         g_signal = signal;
+        struct sigaction fatal = {};
+        fatal.sa_handler = SIG_DFL;
+        sigemptyset(&fatal.sa_mask);
+        for (int each : kStopSignals)
+            ::sigaction(each, &fatal, nullptr);
+    }
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
     errno = savedErrno;
@@ -35,9 +44,9 @@ void catchInterruptions()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     // SA_RESTART keeps reads and writes of our output whole; the waits for a reply
-    // (poll) return early all the same. SA_RESETHAND makes a second signal final.
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    // (poll) return early all the same.
+    action.sa_flags = SA_RESTART;
+    for (int signal : kStopSignals)
         ::sigaction(signal, &action, nullptr);
     // A reader that went away (`quillmark-cli dump | head -1`) must not kill the program
     // with the port open: the write fails with EPIPE instead, and the command ends as any
