@@ -2,6 +2,7 @@
 #include "commerror.h"
 #include "console.h"
 #include "exitcodes.h"
+#include "interruption.h"
 #include "portnames.h"
 
 #include <QCommandLineParser>
@@ -71,11 +72,16 @@ int exitCodeOf(CommError::Kind kind)
     return kExitPort;
 }
 
-void reportFailure(Console &console, int code, const QString &message)
+void reportFailure(Console &console, int code, const QString &message,
+                   const QJsonObject &details = {})
 {
     console.error(message);
-    if (console.json())
-        console.document({{QStringLiteral("error"), message}, {QStringLiteral("exit"), code}});
+    if (console.json()) {
+        QJsonObject document = details;
+        document.insert(QStringLiteral("error"), message);
+        document.insert(QStringLiteral("exit"), code);
+        console.document(document);
+    }
 }
 
 // "  NAME   text that runs on" with the text wrapped at 80 columns in a column of its own.
@@ -98,6 +104,17 @@ QString wrapped(const QString &head, const QString &description)
         width += int(word.size());
     }
     return text + QLatin1Char('\n');
+}
+
+// A result that did not reach stdout (a full disk, a closed pipe) is no success.
+int finish(Console &console, int code)
+{
+    const QString lost = console.finishOutput();
+    if (lost.isEmpty())
+        return code;
+    console.error(
+        QStringLiteral("the result could not be written to the standard output: %1").arg(lost));
+    return code == kExitOk ? kExitOther : code;
 }
 
 } // namespace
@@ -124,8 +141,8 @@ QString helpText()
     text += QStringLiteral(
         "\n"
         "Options:\n"
-        "  -p, --port PORT      port number as the window shows it (\"COM n\", 1 to 250),\n"
-        "                       or a device path; default 1\n"
+        "  -p, --port PORT      port number as the window shows it (5, \"COM 5\", COM5,\n"
+        "                       com5; 1 to 250), or a device path; default 1\n"
         "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
         "                       default 9600,N,8,1\n"
         "  -t, --timeout MS     the longest wait for one reply; default 500\n"
@@ -158,11 +175,13 @@ QString helpText()
         "\n"
         "Exit status:\n"
         "  0  success\n"
-        "  1  any other failure (an output file cannot be written)\n"
+        "  1  any other failure (an output file or stdout cannot be written)\n"
         "  2  bad command line or bad input file; nothing was sent\n"
         "  3  the port could not be opened or was lost; doctor: a check failed\n"
         "  4  no reply, or a reply that is not valid; detect: no display found\n"
-        "  5  --verify or --follow read back something other than what was written\n");
+        "  5  --verify or --follow read back something other than what was written\n"
+        "  130  stopped by Ctrl-C (SIGINT); 143 by SIGTERM, 129 by SIGHUP: the port is\n"
+        "       closed, and the message says what had been written\n");
     return text;
 }
 
@@ -224,15 +243,18 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("port"))) {
         invocation.port = parser.value(QStringLiteral("port"));
         invocation.portGiven = true;
-        bool isNumber = false;
-        const int number = invocation.port.toInt(&isNumber);
         if (invocation.port.isEmpty())
             return usage(QStringLiteral("--port: give a port number or a device path"));
-        if (isNumber && (number < kFirstPort || number > kLastPort))
-            return usage(QStringLiteral("--port: %1 is not a port number from %2 to %3")
-                             .arg(invocation.port)
-                             .arg(kFirstPort)
-                             .arg(kLastPort));
+        // "COM 5" as the window shows it, and the same without the blank; a device path
+        // is taken as it is.
+        if (const auto number = readPortArgument(invocation.port)) {
+            if (*number < kFirstPort || *number > kLastPort)
+                return usage(QStringLiteral("--port: %1 is not a port number from %2 to %3")
+                                 .arg(invocation.port)
+                                 .arg(kFirstPort)
+                                 .arg(kLastPort));
+            invocation.port = QString::number(*number);
+        }
     }
     if (parser.isSet(QStringLiteral("line"))) {
         QString why;
@@ -269,22 +291,30 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
             console.data(parsed.text);
         else
             console.error(parsed.text);
-        return parsed.exitCode;
+        return finish(console, parsed.exitCode);
     }
     const Invocation &invocation = *parsed.invocation;
     console.setJson(invocation.json);
     console.setLevel(invocation.quiet     ? Console::Level::Quiet
                      : invocation.verbose ? Console::Level::Verbose
                                           : Console::Level::Normal);
+    int code = kExitOk;
     try {
-        return findCommand(invocation.command)->run(invocation, console);
+        code = findCommand(invocation.command)->run(invocation, console);
     } catch (const Failure &failure) {
-        reportFailure(console, failure.code(), failure.message());
-        return failure.code();
+        reportFailure(console, failure.code(), failure.message(), failure.details());
+        code = failure.code();
     } catch (const CommError &error) {
         reportFailure(console, exitCodeOf(error.kind()), error.description());
-        return exitCodeOf(error.kind());
+        code = exitCodeOf(error.kind());
     }
+    // A command that ran to its end while a signal waited has done its work; the exit
+    // status still says that it was asked to stop.
+    if (interruption() != 0 && code < kExitHangUp) {
+        console.error(QStringLiteral("stopped by %1").arg(signalName(interruption())));
+        code = exitCodeOfSignal(interruption());
+    }
+    return finish(console, code);
 }
 
 } // namespace cli

@@ -2,6 +2,9 @@
 
 #include <QJsonDocument>
 
+#include <cerrno>
+#include <cstring>
+
 namespace cli {
 namespace {
 const QString kPrefix = QStringLiteral("quillmark-cli: ");
@@ -35,16 +38,36 @@ void Console::trace(const QString &line)
         write(m_err, kPrefix + line + QLatin1Char('\n'));
 }
 
+void Console::warning(const QString &line)
+{
+    write(m_err, kPrefix + line + QLatin1Char('\n'));
+}
+
 void Console::error(const QString &line)
 {
     write(m_err, kPrefix + line + QLatin1Char('\n'));
 }
 
+QString Console::finishOutput()
+{
+    if (std::fflush(m_out) != 0 && m_outErrno == 0)
+        m_outErrno = errno ? errno : EIO;
+    if (m_outErrno == 0 && std::ferror(m_out))
+        m_outErrno = EIO;
+    return m_outErrno == 0 ? QString() : QString::fromLocal8Bit(std::strerror(m_outErrno));
+}
+
 void Console::write(std::FILE *stream, const QString &text)
 {
     const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
-    std::fflush(stream);
+    errno = 0;
+    const bool written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream) ==
+                             std::size_t(bytes.size()) &&
+                         std::fflush(stream) == 0;
+    // A failed message on stderr has nowhere to be reported; a result that did not reach
+    // stdout makes the command fail.
+    if (!written && stream == m_out && m_outErrno == 0)
+        m_outErrno = errno ? errno : EIO;
 }
 
 } // namespace cli

@@ -31,8 +31,14 @@ public:
     void note(const QString &line);
     // Bytes on the line and timings, with --verbose only.
     void trace(const QString &line);
+    // On stderr even with --quiet: what a command could not do that was asked of it.
+    void warning(const QString &line);
     // Always shown.
     void error(const QString &line);
+
+    // Flushes stdout; the reason the result could not be written there (the first write
+    // or the flush that failed), or empty when all of it was.
+    QString finishOutput();
 
 private:
     void write(std::FILE *stream, const QString &text);
@@ -41,6 +47,7 @@ private:
     std::FILE *m_err;
     Level m_level = Level::Normal;
     bool m_json = false;
+    int m_outErrno = 0;
 };
 
 } // namespace cli

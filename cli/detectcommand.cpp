@@ -3,7 +3,9 @@
 #include "command.h"
 #include "console.h"
 #include "detect.h"
+#include "displaylink.h"
 #include "exitcodes.h"
+#include "interruption.h"
 #include "portinfo.h"
 #include "portnames.h"
 #include "settings.h"
@@ -22,9 +24,9 @@ QList<int> parsePortList(const QString &text)
 {
     QList<int> ports;
     auto number = [&text](const QString &word) {
-        bool ok = false;
-        const int port = word.trimmed().toInt(&ok);
-        if (!ok || port < kFirstPort || port > kLastPort)
+        const std::optional<int> number = readPortArgument(word);
+        const int port = number.value_or(0);
+        if (!number || port < kFirstPort || port > kLastPort)
             throw Failure(kExitUsage,
                           QStringLiteral("--ports: \"%1\" in \"%2\" is not a port number from %3 "
                                          "to %4")
@@ -65,6 +67,8 @@ const char *outcomeName(DetectResult::Outcome outcome)
         return "found";
     case DetectResult::Outcome::NotFound:
         return "none";
+    case DetectResult::Outcome::Stopped:
+        return "stopped";
     case DetectResult::Outcome::Failed:
         break;
     }
@@ -111,15 +115,16 @@ int runDetectCommand(const Invocation &invocation, Console &console)
                      .arg(scanned.size())
                      .arg(tries)
                      .arg(invocation.timeoutMs));
-    const QList<DetectResult> results =
-        runDetect(scanned, std::chrono::milliseconds(invocation.timeoutMs),
-                  [&console](int port, int number, int count, const LineSettings &settings) {
-                      console.note(QStringLiteral("COM %1: try %2 of %3 at %4")
-                                       .arg(port)
-                                       .arg(number)
-                                       .arg(count)
-                                       .arg(formatLineSettings(settings)));
-                  });
+    const QList<DetectResult> results = runDetect(
+        scanned, std::chrono::milliseconds(invocation.timeoutMs),
+        [&console](int port, int number, int count, const LineSettings &settings) {
+            console.note(QStringLiteral("COM %1: try %2 of %3 at %4")
+                             .arg(port)
+                             .arg(number)
+                             .arg(count)
+                             .arg(formatLineSettings(settings)));
+        },
+        interruptionDescriptor());
 
     int found = 0;
     int failed = 0;
@@ -127,11 +132,41 @@ int runDetectCommand(const Invocation &invocation, Console &console)
     QStringList lines;
     for (const DetectResult &result : results) {
         const QString label = portLabel(result.port);
+        QJsonArray answers;
+        int answered = 0;
+        for (const DetectTry &each : result.tries) {
+            const QString at = formatLineSettings(each.line);
+            const QString bytes = printable(each.received);
+            console.trace(QStringLiteral("%1: at %2: %3")
+                              .arg(label, at,
+                                   each.received.isEmpty()
+                                       ? QStringLiteral("nothing received")
+                                       : QStringLiteral("received \"%1\"").arg(bytes)));
+            if (each.received.isEmpty())
+                continue;
+            answers.append(QJsonObject{{QStringLiteral("line"), at},
+                                       {QStringLiteral("received"), bytes},
+                                       {QStringLiteral("unconfirmed"), each.unconfirmed}});
+            if (result.outcome == DetectResult::Outcome::Found && each.line == result.line)
+                continue;
+            ++answered;
+            if (each.unconfirmed)
+                console.note(
+                    QStringLiteral("%1: a valid reply \"%2\" came during the try at %3 but "
+                                   "not again when asked there: a late answer to an "
+                                   "earlier try, credited to no setting (a longer "
+                                   "--timeout may find the display)")
+                        .arg(label, bytes, at));
+            else
+                console.note(QStringLiteral("%1: something answered at %2, but not validly: \"%3\"")
+                                 .arg(label, at, bytes));
+        }
         QJsonObject entry{{QStringLiteral("port"), result.port},
                           {QStringLiteral("name"), QStringLiteral("COM %1").arg(result.port)},
                           {QStringLiteral("device"), portDevice(result.port)},
                           {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
-                          {QStringLiteral("tries"), result.triesMade}};
+                          {QStringLiteral("tries"), result.triesMade},
+                          {QStringLiteral("answers"), answers}};
         switch (result.outcome) {
         case DetectResult::Outcome::Found: {
             ++found;
@@ -155,7 +190,19 @@ int runDetectCommand(const Invocation &invocation, Console &console)
             break;
         }
         case DetectResult::Outcome::NotFound:
-            console.note(QStringLiteral("%1: no display answered at any of the %2 settings")
+            if (answered == 0)
+                console.note(QStringLiteral("%1: no display answered at any of the %2 settings")
+                                 .arg(label)
+                                 .arg(result.triesMade));
+            else
+                console.note(QStringLiteral("%1: no valid answer at any of the %2 settings; "
+                                            "something answered at %3 of them (above)")
+                                 .arg(label)
+                                 .arg(result.triesMade)
+                                 .arg(answered));
+            break;
+        case DetectResult::Outcome::Stopped:
+            console.note(QStringLiteral("%1: stopped after %2 of the settings; the port is closed")
                              .arg(label)
                              .arg(result.triesMade));
             break;
@@ -168,10 +215,19 @@ int runDetectCommand(const Invocation &invocation, Console &console)
         array.append(entry);
     }
 
+    QJsonObject document{{QStringLiteral("found"), found}, {QStringLiteral("ports"), array}};
+    if (interruption() != 0)
+        document.insert(QStringLiteral("stopped"), signalName(interruption()));
     if (console.json())
-        console.document({{QStringLiteral("found"), found}, {QStringLiteral("ports"), array}});
+        console.document(document);
     else if (!lines.isEmpty())
         console.data(lines.join(QLatin1Char('\n')));
+    if (interruption() != 0) {
+        console.error(QStringLiteral("detect: stopped by %1 before the scan ended; every port is "
+                                     "closed")
+                          .arg(signalName(interruption())));
+        return exitCodeOfSignal(interruption());
+    }
     if (found > 0)
         return kExitOk;
     if (failed == int(results.size()))

@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "console.h"
 #include "exitcodes.h"
+#include "interruption.h"
 #include "portnames.h"
 #include "replies.h"
 
@@ -27,6 +28,21 @@ QString framingProblem(const QByteArray &reply, int length)
     if (reply.size() != length)
         return QStringLiteral("%1 bytes where the reply has %2").arg(reply.size()).arg(length);
     return QStringLiteral("it does not start with \">\" and end with \\r");
+}
+
+// A field that did not pass: not a digit at all (a byte garbled on the line) or a digit
+// the display cannot mean.
+QString fieldProblem(const QString &name, const QByteArray &field, bool hex)
+{
+    for (char c : field) {
+        const bool digit =
+            (c >= '0' && c <= '9') || (hex && ((c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')));
+        if (!digit)
+            return QStringLiteral("%1 \"%2\" is not %3")
+                .arg(name, printable(field),
+                     hex ? QStringLiteral("two hexadecimal digits") : QStringLiteral("a digit"));
+    }
+    return QStringLiteral("%1 is out of range").arg(name);
 }
 
 } // namespace
@@ -61,23 +77,27 @@ QString commsReplyProblem(const QByteArray &reply)
 {
     static const char *const fields[] = {"the mode", "the baud rate", "the data bits", "the parity",
                                          "the address"};
-    const qm::CommsReply judged = qm::judgeCommsReply(view(reply));
+    const qm::CommsReply judged = qm::judgeCommsReply(view(reply), qm::FieldReading::Strict);
     if (judged.complete())
         return {};
     if (reply.size() != qm::kCommsReplyLength || reply.front() != '>' || reply.back() != '\r')
         return framingProblem(reply, qm::kCommsReplyLength);
-    return QStringLiteral("%1 is out of range").arg(QLatin1String(fields[judged.passed]));
+    const int first = judged.passed + 1;
+    const int width = judged.passed == 4 ? 2 : 1;
+    return fieldProblem(QLatin1String(fields[judged.passed]), reply.mid(first, width),
+                        judged.passed == 4);
 }
 
 QString blockReplyProblem(const QByteArray &reply)
 {
     static const char *const fields[] = {"the block", "the data type", "the decimal point"};
-    const qm::BlockReply judged = qm::judgeBlockReply(view(reply));
+    const qm::BlockReply judged = qm::judgeBlockReply(view(reply), qm::FieldReading::Strict);
     if (judged.complete())
         return {};
     if (reply.size() != qm::kBlockReplyLength || reply.front() != '>' || reply.back() != '\r')
         return framingProblem(reply, qm::kBlockReplyLength);
-    return QStringLiteral("%1 is out of range").arg(QLatin1String(fields[judged.passed]));
+    return fieldProblem(QLatin1String(fields[judged.passed]), reply.mid(judged.passed + 1, 1),
+                        false);
 }
 
 DisplayLink::DisplayLink(Console &console, int timeoutMs)
@@ -118,7 +138,7 @@ CommsSettings DisplayLink::readComms()
     const QString problem = commsReplyProblem(reply);
     if (!problem.isEmpty())
         failReply(command, reply, problem);
-    const qm::CommsReply judged = qm::judgeCommsReply(view(reply));
+    const qm::CommsReply judged = qm::judgeCommsReply(view(reply), qm::FieldReading::Strict);
     return {judged.mode, judged.baud, judged.dataBits, judged.parity, judged.address};
 }
 
@@ -137,7 +157,7 @@ BlockSettings DisplayLink::readBlock(int number)
     const std::string command = qm::readBlockCommand(number - 1);
     const QByteArray reply = exchange(command, qm::kBlockReplyLength);
     QString problem = blockReplyProblem(reply);
-    const qm::BlockReply judged = qm::judgeBlockReply(view(reply));
+    const qm::BlockReply judged = qm::judgeBlockReply(view(reply), qm::FieldReading::Strict);
     if (problem.isEmpty() && judged.block != number - 1)
         problem = QStringLiteral("it is about block %1").arg(judged.block + 1);
     if (!problem.isEmpty())
@@ -165,22 +185,27 @@ QByteArray DisplayLink::exchange(const std::string &command, int length)
                             .arg(stale.size())
                             .arg(printable(stale)));
 
+    const QString name = commandName(command);
+    throwIfInterrupted(m_label, QStringLiteral("before sending %1, which was not sent").arg(name));
     const QByteArray bytes(command.data(), qsizetype(command.size()));
     QElapsedTimer clock;
     clock.start();
     m_comm.setOutput(bytes);
+    ++m_commandsSent;
     m_console.trace(QStringLiteral("%1: send %2").arg(m_label, printable(bytes)));
 
     const QDeadlineTimer deadline(m_timeoutMs);
     QByteArray reply;
+    const QString waiting = QStringLiteral("while waiting for the reply to %1").arg(name);
     for (;;) {
         reply += m_comm.input();
-        if (replyEnded(reply, length) || deadline.hasExpired())
+        if (replyEnded(reply, length))
             break;
-        if (!m_comm.waitForInput(int(deadline.remainingTime()))) {
-            reply += m_comm.input();
+        // A signal ends the wait early (poll returns), so it is noticed here at once.
+        throwIfInterrupted(m_label, waiting);
+        if (deadline.hasExpired())
             break;
-        }
+        m_comm.waitForInput(int(deadline.remainingTime()));
     }
     // What came with the reply after its carriage return is not part of it.
     const qsizetype end = reply.indexOf(qm::kCarriageReturn);

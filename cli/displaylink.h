@@ -19,7 +19,8 @@ QString printable(const QByteArray &bytes);
 // Bytes after the carriage return are not part of the reply.
 bool replyEnded(const QByteArray &received, int length);
 
-// Why a "$M" reply is not valid, or empty when it is; judged by the window's own code.
+// Why a "$M" reply is not valid, or empty when it is: the protocol's judging, with a field
+// that is not a digit (or hex digit) refused rather than read as 0.
 QString commsReplyProblem(const QByteArray &reply);
 QString blockReplyProblem(const QByteArray &reply);
 
@@ -44,6 +45,8 @@ public:
     // `number` is 1..9, as the user counts blocks.
     BlockSettings readBlock(int number);
     void writeBlock(int number, const BlockSettings &block);
+    // How many commands went out so far: tells a command that was sent from one that was not.
+    int commandsSent() const { return m_commandsSent; }
 
 private:
     QByteArray exchange(const std::string &command, int length);
@@ -57,6 +60,7 @@ private:
     QString m_label;
     // Bytes that followed the last reply; dropped as stale before the next command.
     QByteArray m_leftover;
+    int m_commandsSent = 0;
 };
 
 } // namespace cli

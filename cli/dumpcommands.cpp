@@ -1,26 +1,28 @@
 #include "command.h"
+#include "commerror.h"
 #include "console.h"
 #include "dumpfile.h"
 #include "exitcodes.h"
+#include "outputfile.h"
 #include "steps.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 namespace cli {
 namespace {
 
 const QString kStandardStream = QStringLiteral("-");
 
-void writeFile(const QString &path, const QByteArray &text)
+// Whether the file was our own stdout, which then holds the dump and nothing else of ours.
+bool writeFile(const QString &path, const QByteArray &text)
 {
-    // All or nothing: a dump cut short by a full disk must not replace a good one.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        throw Failure(kExitOther,
-                      QStringLiteral("%1: cannot be written: %2").arg(path, file.errorString()));
+    bool toStandardOutput = false;
+    const QString why = writeOutputFile(path, text, &toStandardOutput);
+    if (!why.isEmpty())
+        throw Failure(kExitOther, QStringLiteral("%1: cannot be written: %2").arg(path, why));
+    return toStandardOutput;
 }
 
 QByteArray readFile(const QString &path)
@@ -52,17 +54,79 @@ int runDump(const Invocation &invocation, Console &console)
         settings.blocks[std::size_t(number - 1)] = link->readBlock(number);
 
     const QByteArray text = dumpText(settings);
+    if (settings.comms.address == 0)
+        console.warning(QStringLiteral("%1: the display reports address 00 (no address of its "
+                                       "own); the dump records it, and apply refuses it until "
+                                       "modbus.address names one from 01 to FA")
+                            .arg(link->label()));
     if (path == kStandardStream) {
         console.data(QString::fromUtf8(text));
         return kExitOk;
     }
-    writeFile(path, text);
+    if (writeFile(path, text))
+        return kExitOk;
     if (console.json())
         console.data(QString::fromUtf8(text));
     console.result(QStringLiteral("%1: dumped to %2: %3")
                        .arg(link->label(), path, describeComms(settings.comms)));
     return kExitOk;
 }
+
+// How far an apply got, for the message of a failure part-way: which blocks the display
+// acknowledged and whether the Modbus settings were sent.
+struct ApplyProgress
+{
+    int blocksWritten = 0;        // blocks 1..n were acknowledged
+    bool blockUnanswered = false; // block n + 1 was sent but not acknowledged
+    bool blocksVerified = false;
+    bool modbusSent = false;
+    bool modbusWritten = false; // acknowledged
+
+    static QString range(int first, int last)
+    {
+        return first == last ? QStringLiteral("block %1").arg(first)
+                             : QStringLiteral("blocks %1-%2").arg(first).arg(last);
+    }
+
+    QString text() const
+    {
+        QStringList parts;
+        if (blocksWritten == 0)
+            parts << QStringLiteral("no block was written");
+        else
+            parts << range(1, blocksWritten) +
+                         (blocksWritten == 1 ? QStringLiteral(" was written")
+                                             : QStringLiteral(" were written")) +
+                         (blocksVerified ? QStringLiteral(" and verified") : QString());
+        int next = blocksWritten + 1;
+        if (blockUnanswered)
+            parts << QStringLiteral("block %1 was sent but not acknowledged").arg(next++);
+        if (next <= qm::kBlockCount)
+            parts << range(next, qm::kBlockCount) + (next == qm::kBlockCount
+                                                         ? QStringLiteral(" was not sent")
+                                                         : QStringLiteral(" were not sent"));
+        if (modbusWritten)
+            parts << QStringLiteral("the Modbus settings were written but not read back");
+        else if (modbusSent)
+            parts << QStringLiteral("the Modbus settings were sent without a valid answer (the "
+                                    "display may have taken them)");
+        else
+            parts << QStringLiteral("the Modbus settings were not sent");
+        return parts.join(QStringLiteral("; "));
+    }
+
+    QJsonObject json() const
+    {
+        QJsonArray written;
+        for (int number = 1; number <= blocksWritten; ++number)
+            written.append(number);
+        return {{QStringLiteral("blocksWritten"), written},
+                {QStringLiteral("blocksVerified"), blocksVerified},
+                {QStringLiteral("modbusSent"), modbusSent},
+                {QStringLiteral("modbusWritten"), modbusWritten},
+                {QStringLiteral("modbusVerified"), false}};
+    }
+};
 
 int runApply(const Invocation &invocation, Console &console)
 {
@@ -75,45 +139,82 @@ int runApply(const Invocation &invocation, Console &console)
     const bool follow = invocation.has(QStringLiteral("follow"));
 
     const auto link = openLink(invocation, console);
-    // Blocks first: the Modbus settings may move the display to another line.
-    console.note(QStringLiteral("%1: writing %2 blocks").arg(link->label()).arg(qm::kBlockCount));
-    for (int number = 1; number <= qm::kBlockCount; ++number)
-        link->writeBlock(number, settings->blocks[std::size_t(number - 1)]);
-
+    ApplyProgress progress;
     QStringList differences;
-    if (verify) {
+    CommsReadBack readBack;
+    try {
+        // Blocks first: the Modbus settings may move the display to another line.
+        console.note(
+            QStringLiteral("%1: writing %2 blocks").arg(link->label()).arg(qm::kBlockCount));
         for (int number = 1; number <= qm::kBlockCount; ++number) {
-            const BlockSettings &wrote = settings->blocks[std::size_t(number - 1)];
-            const BlockSettings has = link->readBlock(number);
-            if (has != wrote)
-                differences << differenceText(QStringLiteral("block %1").arg(number),
-                                              describeBlock(wrote), describeBlock(has));
+            const int sent = link->commandsSent();
+            try {
+                link->writeBlock(number, settings->blocks[std::size_t(number - 1)]);
+            } catch (...) {
+                progress.blockUnanswered = link->commandsSent() > sent;
+                throw;
+            }
+            progress.blocksWritten = number;
         }
-    }
 
-    console.note(QStringLiteral("%1: writing the Modbus settings").arg(link->label()));
-    link->writeComms(settings->comms);
-    const CommsReadBack readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
+        if (verify) {
+            for (int number = 1; number <= qm::kBlockCount; ++number) {
+                const BlockSettings &wrote = settings->blocks[std::size_t(number - 1)];
+                const BlockSettings has = link->readBlock(number);
+                if (has != wrote)
+                    differences << differenceText(QStringLiteral("block %1").arg(number),
+                                                  describeBlock(wrote), describeBlock(has));
+            }
+            progress.blocksVerified = true;
+        }
+
+        console.note(QStringLiteral("%1: writing the Modbus settings").arg(link->label()));
+        const int sent = link->commandsSent();
+        try {
+            link->writeComms(settings->comms);
+        } catch (...) {
+            progress.modbusSent = link->commandsSent() > sent;
+            throw;
+        }
+        progress.modbusSent = true;
+        progress.modbusWritten = true;
+        readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
+    } catch (const Failure &failure) {
+        if (failure.code() == kExitUsage)
+            throw;
+        throw Failure(failure.code(), failure.message() + QStringLiteral("; ") + progress.text(),
+                      progress.json());
+    } catch (const CommError &error) {
+        throw Failure(kExitPort, error.description() + QStringLiteral("; ") + progress.text(),
+                      progress.json());
+    }
     if (!readBack.difference.isEmpty())
         differences << readBack.difference;
+    const bool modbusVerified = bool(readBack.settings);
 
     if (console.json())
         console.document(
             {{QStringLiteral("port"), link->label()},
              {QStringLiteral("file"), path},
              {QStringLiteral("line"), formatLineSettings(link->line())},
-             {QStringLiteral("verified"), verify},
+             {QStringLiteral("blocksVerified"), verify},
+             {QStringLiteral("modbusVerified"), modbusVerified},
+             {QStringLiteral("verified"), verify && modbusVerified},
              {QStringLiteral("differences"), QJsonArray::fromStringList(differences)}});
     if (!differences.isEmpty()) {
         for (const QString &difference : differences)
             console.error(link->label() + QStringLiteral(": ") + difference);
         return kExitDifferent;
     }
+    QString checked;
+    if (verify)
+        checked = modbusVerified ? QStringLiteral("; verified")
+                                 : QStringLiteral("; blocks verified, the Modbus settings not "
+                                                  "read back");
     console.result(QStringLiteral("%1: applied %2: %3 blocks, then %4%5")
                        .arg(link->label(), path)
                        .arg(qm::kBlockCount)
-                       .arg(describeComms(settings->comms),
-                            verify ? QStringLiteral("; verified") : QString()));
+                       .arg(describeComms(settings->comms), checked));
     return kExitOk;
 }
 

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QSet>
 
 #include <cmath>
 
@@ -41,7 +42,7 @@ QString checkKeys(const QJsonObject &object, const QStringList &keys, const QStr
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!keys.contains(it.key()))
             return QStringLiteral("%1%2: unknown key; expected %3")
-                .arg(where, it.key(), keys.join(QStringLiteral(", ")));
+                .arg(where, printableText(it.key()), keys.join(QStringLiteral(", ")));
     }
     for (const QString &key : keys) {
         if (!object.contains(key))
@@ -67,6 +68,62 @@ std::optional<QString> valueText(const QString &key, const QJsonValue &value, QS
         return std::nullopt;
     }
     return value.toString();
+}
+
+// The first key that an object of the document holds twice, as "modbus.baud", or empty.
+// QJsonDocument keeps only the last of them, so two values that disagree would pass
+// unseen; the text is scanned for them instead. `text` is valid JSON.
+QString repeatedKey(const QByteArray &text)
+{
+    struct Level
+    {
+        bool object = false;
+        QString name; // "modbus", or "[2]" for an item of a list
+        QSet<QString> keys;
+        int items = 0;
+    };
+    std::vector<Level> levels;
+    auto path = [&levels](const QString &key) {
+        QString where;
+        for (std::size_t i = 1; i < levels.size(); ++i) {
+            if (!where.isEmpty() && !levels[i].name.startsWith(QLatin1Char('[')))
+                where += QLatin1Char('.');
+            where += levels[i].name;
+        }
+        return where.isEmpty() ? key : where + QLatin1Char('.') + key;
+    };
+    QString lastKey;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '{' || c == '[') {
+            const bool inList = !levels.empty() && !levels.back().object;
+            levels.push_back({c == '{',
+                              inList ? QStringLiteral("[%1]").arg(levels.back().items) : lastKey,
+                              {},
+                              0});
+        } else if (c == '}' || c == ']') {
+            if (!levels.empty())
+                levels.pop_back();
+        } else if (c == ',' && !levels.empty() && !levels.back().object) {
+            ++levels.back().items;
+        } else if (c == '"') {
+            qsizetype end = i + 1;
+            while (end < text.size() && text[end] != '"')
+                end += text[end] == '\\' ? 2 : 1;
+            const QByteArray token = text.mid(i, end - i + 1);
+            i = end;
+            qsizetype next = end + 1;
+            while (next < text.size() && QByteArrayView(" \t\r\n").contains(text[next]))
+                ++next;
+            if (next >= text.size() || text[next] != ':' || levels.empty() || !levels.back().object)
+                continue;
+            lastKey = QJsonDocument::fromJson("[" + token + "]").array().at(0).toString();
+            if (levels.back().keys.contains(lastKey))
+                return path(printableText(lastKey));
+            levels.back().keys.insert(lastKey);
+        }
+    }
+    return {};
 }
 
 std::optional<DisplaySettings> refused(QString *error, const QString &why)
@@ -101,6 +158,9 @@ std::optional<DisplaySettings> parseDump(const QByteArray &text, QString *error)
                                   .arg(parseError.offset));
     if (!document.isObject())
         return refused(error, QStringLiteral("not a JSON object"));
+    const QString repeated = repeatedKey(text);
+    if (!repeated.isEmpty())
+        return refused(error, QStringLiteral("%1: given twice").arg(repeated));
     const QJsonObject top = document.object();
     QString why = checkKeys(top, kTopKeys, QString());
     if (!why.isEmpty())
@@ -127,6 +187,12 @@ std::optional<DisplaySettings> parseDump(const QByteArray &text, QString *error)
             valueText(key, modbus.toObject().value(key), error, QStringLiteral("modbus."));
         if (!value)
             return std::nullopt;
+        // A display reports 00 when it has no address of its own; its dump says so, and a
+        // display cannot be given it.
+        if (key == QLatin1String("address") && *value == QLatin1String("00"))
+            return refused(error, QStringLiteral("modbus.address: \"00\" (the dumped display "
+                                                 "had no address) cannot be written; set one "
+                                                 "from 01 to FA in the file"));
         why = assignComms(settings.comms, key, *value);
         if (!why.isEmpty())
             return refused(error, QStringLiteral("modbus.") + why);

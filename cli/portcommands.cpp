@@ -16,9 +16,9 @@ namespace {
 
 int portNumber(const QString &text)
 {
-    bool ok = false;
-    const int port = text.toInt(&ok);
-    if (!ok || port < kFirstPort || port > kLastPort)
+    const std::optional<int> number = readPortArgument(text);
+    const int port = number.value_or(0);
+    if (!number || port < kFirstPort || port > kLastPort)
         throw Failure(kExitUsage, QStringLiteral("\"%1\" is not a port number from %2 to %3")
                                       .arg(text)
                                       .arg(kFirstPort)

@@ -31,7 +31,8 @@ QString name(std::string_view text)
 
 QString refuse(const QString &key, const QString &value, const QString &expected)
 {
-    return QStringLiteral("%1: \"%2\" is not %3").arg(key, value, expected);
+    return QStringLiteral("%1: \"%2\" is not %3")
+        .arg(printableText(key), printableText(value), expected);
 }
 
 // Whole-text decimal: refuses " 8", "+8" and "8.0" rather than reading them leniently.
@@ -52,10 +53,10 @@ QString assignAll(Settings &settings, const QStringList &words, QStringList &giv
     for (const QString &word : words) {
         const qsizetype eq = word.indexOf(QLatin1Char('='));
         if (eq <= 0)
-            return QStringLiteral("\"%1\" is not of the form key=value").arg(word);
+            return QStringLiteral("\"%1\" is not of the form key=value").arg(printableText(word));
         const QString key = word.left(eq);
         if (given.contains(key))
-            return QStringLiteral("%1: given twice").arg(key);
+            return QStringLiteral("%1: given twice").arg(printableText(key));
         const QString why = assign(settings, key, word.mid(eq + 1));
         if (!why.isEmpty())
             return why;
@@ -96,6 +97,25 @@ QString describeBlock(const BlockSettings &block)
 QString addressText(int address)
 {
     return QStringLiteral("%1").arg(address, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString printableText(const QString &text)
+{
+    QString shown;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '\r')
+            shown += QStringLiteral("\\r");
+        else if (u == '\n')
+            shown += QStringLiteral("\\n");
+        else if (u == '\t')
+            shown += QStringLiteral("\\t");
+        else if (u < 0x20 || (u >= 0x7f && u < 0xa0))
+            shown += QString::asprintf("\\x%02X", unsigned(u));
+        else
+            shown += c;
+    }
+    return shown;
 }
 
 LineSettings lineFor(const CommsSettings &comms)
@@ -146,7 +166,7 @@ QString assignComms(CommsSettings &comms, const QString &key, const QString &val
     } else {
         return QStringLiteral("%1: unknown key; the Modbus settings are mode, baud, bits, "
                               "parity and address")
-            .arg(key);
+            .arg(printableText(key));
     }
     return {};
 }
@@ -168,7 +188,8 @@ QString assignBlock(BlockSettings &block, const QString &key, const QString &val
                           QStringLiteral("a number of decimals from 0 to 5 (or 0.1 to 0.00001)"));
         block.decimalPoint = *digits;
     } else {
-        return QStringLiteral("%1: unknown key; a block has type and point").arg(key);
+        return QStringLiteral("%1: unknown key; a block has type and point")
+            .arg(printableText(key));
     }
     return {};
 }

@@ -54,6 +54,10 @@ QString describeBlock(const BlockSettings &block);
 // "0A"
 QString addressText(int address);
 
+// Text from a file or the command line as messages show it: control characters escaped
+// ("\x1B", "\r"), so that a value cannot move the cursor or rewrite the terminal.
+QString printableText(const QString &text);
+
 // The PC line that talks to a display with these settings, e.g. "4800,E,8,1".
 LineSettings lineFor(const CommsSettings &comms);
 

@@ -67,8 +67,13 @@ CommsReadBack afterCommsWrite(DisplayLink &link, Console &console, const CommsSe
                          .arg(link.label())
                          .arg(next.baud)
                          .arg(formatLineSettings(next)));
+        // Shown even with --quiet: silence after --verify would pass for a check.
         if (verify)
-            console.note(QStringLiteral("the Modbus settings were not read back"));
+            console.warning(QStringLiteral("%1: --verify: the Modbus settings were not read "
+                                           "back (the PC is still at %2 baud; --follow reads "
+                                           "them at the new line)")
+                                .arg(link.label())
+                                .arg(link.line().baud));
         return {};
     } else if (!verify) {
         return {};

@@ -126,6 +126,35 @@ void checkPrefixStable(const std::string &bytes, const Reply &r,
     }
 }
 
+// quillmark-cli's strict reading passes no more fields than the window's, with the same
+// values, and passes none whose characters are not digits (hex digits for the address).
+void checkStrictIsNarrower(const std::string &comms, const qm::CommsReply &lenient,
+                           const std::string &block, const qm::BlockReply &lenientBlock)
+{
+    const ExactBytes commsCopy(comms);
+    const qm::CommsReply strict = qm::judgeCommsReply(commsCopy.view(), qm::FieldReading::Strict);
+    QM_FUZZ_CHECK(strict.passed <= lenient.passed);
+    const auto values = valuesOf(strict), lenientValues = valuesOf(lenient);
+    for (int i = 0; i < strict.passed; ++i) {
+        QM_FUZZ_CHECK(values[i] == lenientValues[i]);
+        const char c = comms[std::size_t(i) + 1];
+        QM_FUZZ_CHECK(i == 4 || (c >= '0' && c <= '9'));
+    }
+    auto hex = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    };
+    if (strict.complete())
+        QM_FUZZ_CHECK(hex(comms[5]) && hex(comms[6]));
+    const ExactBytes blockCopy(block);
+    const qm::BlockReply strictBlock =
+        qm::judgeBlockReply(blockCopy.view(), qm::FieldReading::Strict);
+    QM_FUZZ_CHECK(strictBlock.passed <= lenientBlock.passed);
+    for (int i = 0; i < strictBlock.passed; ++i) {
+        const char c = block[std::size_t(i) + 1];
+        QM_FUZZ_CHECK(c >= '0' && c <= '9');
+    }
+}
+
 // Any change of length or of the framing bytes makes a reply count for nothing.
 template <typename Judge> void checkFramingIsWhole(const std::string &bytes, Judge judge)
 {
@@ -220,6 +249,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                       [](const std::string &b) { return judgeBlock(b); });
     checkFramingIsWhole(comms, [](const std::string &b) { return judgeComms(b); });
     checkFramingIsWhole(block, [](const std::string &b) { return judgeBlock(b); });
+
+    checkStrictIsNarrower(comms, commsReply, block, blockReply);
 
     checkCommandsEchoAsReplies(input);
     return 0;

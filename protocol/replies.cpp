@@ -27,6 +27,28 @@ int hexValue(char c)
     return -1;
 }
 
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A one-character field as `reading` takes it; -1 (out of every range) when it is refused.
+int digitField(char c, FieldReading reading)
+{
+    return reading == FieldReading::Strict && !isDigit(c) ? -1 : readDigitField(c);
+}
+
+int hexField(std::string_view field, FieldReading reading)
+{
+    if (reading == FieldReading::Strict) {
+        for (char c : field) {
+            if (hexValue(c) < 0)
+                return -1;
+        }
+    }
+    return readHexField(field);
+}
+
 } // namespace
 
 int readDigitField(char c)
@@ -47,56 +69,56 @@ int readHexField(std::string_view field)
     return value;
 }
 
-CommsReply judgeCommsReply(std::string_view reply)
+CommsReply judgeCommsReply(std::string_view reply, FieldReading reading)
 {
     CommsReply r;
     if (!framed(reply, kCommsReplyLength))
         return r;
 
-    r.mode = readDigitField(reply[1]);
+    r.mode = digitField(reply[1], reading);
     if (!inRange(r.mode, 0, kModeCount - 1))
         return r;
     r.passed = 1;
 
-    r.baud = readDigitField(reply[2]);
+    r.baud = digitField(reply[2], reading);
     if (!inRange(r.baud, 0, kBaudCount - 1))
         return r;
     r.passed = 2;
 
-    r.dataBits = readDigitField(reply[3]);
+    r.dataBits = digitField(reply[3], reading);
     if (!inRange(r.dataBits, kMinDataBits, kMaxDataBits))
         return r;
     r.passed = 3;
 
-    r.parity = readDigitField(reply[4]);
+    r.parity = digitField(reply[4], reading);
     if (!inRange(r.parity, 0, kParityCount - 1))
         return r;
     r.passed = 4;
 
-    r.address = readHexField(reply.substr(5, 2));
+    r.address = hexField(reply.substr(5, 2), reading);
     if (!inRange(r.address, 0, kMaxAddress))
         return r;
     r.passed = 5;
     return r;
 }
 
-BlockReply judgeBlockReply(std::string_view reply)
+BlockReply judgeBlockReply(std::string_view reply, FieldReading reading)
 {
     BlockReply r;
     if (!framed(reply, kBlockReplyLength))
         return r;
 
-    r.block = readDigitField(reply[1]);
+    r.block = digitField(reply[1], reading);
     if (!inRange(r.block, 0, kBlockCount - 1))
         return r;
     r.passed = 1;
 
-    r.dataType = readDigitField(reply[2]);
+    r.dataType = digitField(reply[2], reading);
     if (!inRange(r.dataType, 0, kDataTypeCount - 1))
         return r;
     r.passed = 2;
 
-    r.decimalPoint = readDigitField(reply[3]);
+    r.decimalPoint = digitField(reply[3], reading);
     if (!inRange(r.decimalPoint, 0, kDecimalPointCount - 1))
         return r;
     r.passed = 3;

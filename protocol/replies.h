@@ -33,8 +33,14 @@ struct BlockReply
     bool complete() const { return passed == kFields; }
 };
 
-CommsReply judgeCommsReply(std::string_view reply);
-BlockReply judgeBlockReply(std::string_view reply);
+// How a field's characters are read. Lenient is the window's reading: a character that is
+// not a digit counts as 0, and the address is read up to its first non-hex character.
+// Strict is quillmark-cli's: such a field does not pass, so a byte garbled on the line
+// (a parity error arrives as "?") cannot pass for a value.
+enum class FieldReading { Lenient, Strict };
+
+CommsReply judgeCommsReply(std::string_view reply, FieldReading reading = FieldReading::Lenient);
+BlockReply judgeBlockReply(std::string_view reply, FieldReading reading = FieldReading::Lenient);
 
 // A one-character field: its digit's value, 0 for any other character.
 int readDigitField(char c);

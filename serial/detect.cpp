@@ -5,6 +5,7 @@
 #include "protocollimits.h"
 
 #include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTimer>
 
 QList<LineSettings> detectTries()
@@ -74,6 +75,12 @@ public:
 
     const DetectResult &result() const { return m_result; }
 
+    void stop()
+    {
+        m_timer.stop();
+        finish(DetectResult::Outcome::Stopped, std::nullopt);
+    }
+
 private:
     void nextTry()
     {
@@ -94,20 +101,26 @@ private:
                 ++m_result.triesSkipped;
                 continue;
             }
-            try {
-                // Whatever an earlier try stirred up must not pass for this try's reply.
-                m_control->input();
-                m_received.clear();
-                m_line = settings;
-                m_control->setOutput(QByteArray::fromStdString(qm::readCommsCommand()));
-                m_timer.start(m_scan.m_replyWindow);
-                return;
-            } catch (const CommError &error) {
-                finish(DetectResult::Outcome::Failed, error);
-                return;
-            }
+            m_line = settings;
+            m_result.tries.append({settings, {}, false});
+            ask();
+            return;
         }
         finish(DetectResult::Outcome::NotFound, std::nullopt);
+    }
+
+    // Sends "$M" at the current setting and opens its reply window.
+    void ask()
+    {
+        try {
+            // Whatever an earlier try stirred up must not pass for this try's reply.
+            m_control->input();
+            m_received.clear();
+            m_control->setOutput(QByteArray::fromStdString(qm::readCommsCommand()));
+            m_timer.start(m_scan.m_replyWindow);
+        } catch (const CommError &error) {
+            finish(DetectResult::Outcome::Failed, error);
+        }
     }
 
     void prepareLine(const LineSettings &settings)
@@ -163,14 +176,31 @@ private:
             finish(DetectResult::Outcome::Failed, error);
             return;
         }
+        // A field garbled into a non-digit (a parity error arrives as "?") is no answer.
         const qm::CommsReply reply = qm::judgeCommsReply(
-            std::string_view(m_received.constData(), std::size_t(m_received.size())));
-        if (reply.complete()) {
-            m_result.line = m_line;
-            m_result.reply = reply;
-            m_result.received = m_received;
-            finish(DetectResult::Outcome::Found, std::nullopt);
-            return;
+            std::string_view(m_received.constData(), std::size_t(m_received.size())),
+            qm::FieldReading::Strict);
+        DetectTry &current = m_result.tries.last();
+        if (!m_confirming) {
+            current.received = m_received;
+            // A display answering later than the window answers during a later try, at a
+            // setting it does not run; only a reply that comes again when asked at the same
+            // setting belongs to it.
+            if (reply.complete()) {
+                m_confirming = true;
+                ask();
+                return;
+            }
+        } else {
+            m_confirming = false;
+            if (reply.complete()) {
+                m_result.line = m_line;
+                m_result.reply = reply;
+                m_result.received = m_received;
+                finish(DetectResult::Outcome::Found, std::nullopt);
+                return;
+            }
+            current.unconfirmed = true;
         }
         nextTry();
     }
@@ -193,6 +223,7 @@ private:
     LineSettings m_line;
     QByteArray m_received;
     bool m_taking = false;
+    bool m_confirming = false;
     bool m_done = false;
 };
 
@@ -220,6 +251,12 @@ void DetectScan::start()
         scanner->start();
 }
 
+void DetectScan::stop()
+{
+    for (const auto &scanner : m_scanners)
+        scanner->stop();
+}
+
 QList<DetectResult> DetectScan::results() const
 {
     QList<DetectResult> results;
@@ -235,12 +272,20 @@ void DetectScan::portDone()
 }
 
 QList<DetectResult> runDetect(const QList<int> &ports, std::chrono::milliseconds replyWindow,
-                              const DetectScan::Progress &progress)
+                              const DetectScan::Progress &progress, int stopDescriptor)
 {
     DetectScan scan(ports, replyWindow);
     scan.setProgress(progress);
     QEventLoop loop;
     QObject::connect(&scan, &DetectScan::finished, &loop, &QEventLoop::quit);
+    std::unique_ptr<QSocketNotifier> stopper;
+    if (stopDescriptor >= 0) {
+        stopper = std::make_unique<QSocketNotifier>(stopDescriptor, QSocketNotifier::Read);
+        QObject::connect(stopper.get(), &QSocketNotifier::activated, &scan, [&scan, &stopper] {
+            stopper->setEnabled(false);
+            scan.stop();
+        });
+    }
     scan.start();
     if (!scan.isFinished())
         loop.exec();

@@ -20,13 +20,24 @@ QList<LineSettings> detectTries();
 // The line settings a display reported about itself in a valid "$M" reply.
 LineSettings reportedLineSettings(const qm::CommsReply &reply);
 
+// What came back to one try's "$M".
+struct DetectTry
+{
+    LineSettings line;
+    QByteArray received; // the bytes of its reply window; empty when nothing came
+    // A valid reply came in its window but not again when asked at the same setting: most
+    // likely a late answer to an earlier try, which is credited to no setting.
+    bool unconfirmed = false;
+};
+
 // What a scan found on one port.
 struct DetectResult
 {
     enum class Outcome {
-        Found,    // a valid reply came at `line`
+        Found,    // a valid reply came at `line`, and again when asked once more
         NotFound, // every setting was tried without a valid reply
         Failed,   // the port could not be used; `error` says why
+        Stopped,  // stop() ended the scan first
     };
     int port = 0;
     Outcome outcome = Outcome::NotFound;
@@ -36,6 +47,8 @@ struct DetectResult
     qm::CommsReply reply;
     QByteArray received;
     std::optional<CommError> error;
+    // Every try made, in order, with what it received.
+    QList<DetectTry> tries;
 };
 
 class PortScanner;
@@ -62,6 +75,8 @@ public:
     void setProgress(Progress progress) { m_progress = std::move(progress); }
 
     void start();
+    // Ends the scan of every port at once, closing each; those still running end Stopped.
+    void stop();
     bool isFinished() const { return m_running == 0 && m_started; }
     // One result per port, in the order the ports were given; complete once finished.
     QList<DetectResult> results() const;
@@ -81,6 +96,7 @@ private:
     bool m_started = false;
 };
 
-// Runs a scan to its end on a local event loop.
+// Runs a scan to its end on a local event loop. When `stopDescriptor` is given, the scan
+// stops as soon as it becomes readable (a signal's self-pipe).
 QList<DetectResult> runDetect(const QList<int> &ports, std::chrono::milliseconds replyWindow,
-                              const DetectScan::Progress &progress = {});
+                              const DetectScan::Progress &progress = {}, int stopDescriptor = -1);

@@ -89,6 +89,23 @@ void requirePortNumber(int port)
                             .arg(kLastPort));
 }
 
+std::optional<int> readPortArgument(const QString &text)
+{
+    QString digits = text.trimmed();
+    if (digits.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+        digits = digits.mid(3);
+    if (digits.startsWith(QLatin1Char(' ')))
+        digits = digits.mid(1);
+    // Plain decimal digits only: toInt would also take a sign or surrounding blanks.
+    if (digits.isEmpty() || digits.size() > 6)
+        return std::nullopt;
+    for (QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    return digits.toInt();
+}
+
 QString portLabel(int port)
 {
     const QString device = portDevice(port);

@@ -4,9 +4,16 @@
 
 #include <QString>
 
+#include <optional>
+
 // Port numbers as the window shows them ("COM 1" .. "COM 250").
 using qm::kFirstPort;
 using qm::kLastPort;
+
+// The one reader of a port argument as people write it: "5", "COM 5", "COM5", "com5" (the
+// window shows "COM 5"). The number, in range or not, so that the caller can say which
+// range; nothing when the text is no port number at all (a device path, for instance).
+std::optional<int> readPortArgument(const QString &text);
 
 // Throws CommError (NoSuchPort) naming the range when `port` is not a port number.
 void requirePortNumber(int port);

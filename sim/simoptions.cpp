@@ -152,6 +152,9 @@ ParsedOptions parseOptions(const std::vector<std::string> &args)
             return result;
         }
     }
+    // No display runs this framing; a simulator that did would test nothing real.
+    if (!supportedFraming(options.state.parity, options.state.dataBits))
+        result.error = "--bits 7 with --parity none: no display runs that framing";
     return result;
 }
 
@@ -165,7 +168,8 @@ std::string usage(std::string_view program)
            "  --mode M         Modbus mode: ascii or rtu (default rtu)\n"
            "  --baud B         1200, 2400, 4800 or 9600 (default 9600)\n"
            "  --bits N         data bits: 7 or 8 (default 8)\n"
-           "  --parity P       none, even or odd (default even)\n"
+           "  --parity P       none, even or odd (default even); none with 7 bits is\n"
+           "                   refused\n"
            "  --address HH     slave address in hex, 01 to FA (default 0A)\n"
            "  --block N:T:D    block N (1-9) holds type T (integer, long, float) with\n"
            "                   D digits after the point (0-5); may be repeated\n"

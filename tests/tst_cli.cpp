@@ -1,3 +1,4 @@
+#include "commands.h"
 #include "commcontrol.h"
 #include "displaylink.h"
 #include "dumpfile.h"
@@ -6,13 +7,24 @@
 #include "simprocess.h"
 #include "testlinkfolder.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +45,28 @@ QByteArray sampleDump()
     settings.blocks[2] = {1, 2};
     settings.blocks[8] = {2, 5};
     return cli::dumpText(settings);
+}
+
+// The script of a display that takes sampleDump(): the "$D" of the first `acknowledged`
+// blocks answered, then (`readBack`) their "$N" and (`comms`) the "$C".
+QByteArrayList sampleApplyScript(int acknowledged, bool readBack, bool comms)
+{
+    QString error;
+    const auto parsed = cli::parseDump(sampleDump(), &error);
+    QByteArrayList script;
+    for (int i = 0; i < acknowledged; ++i) {
+        const cli::BlockSettings &block = parsed->blocks[std::size_t(i)];
+        script << QByteArray::fromStdString(
+                      qm::writeBlockCommand(i, block.dataType, block.decimalPoint))
+               << ">\r";
+        if (readBack)
+            script << QByteArray::fromStdString(qm::readBlockCommand(i))
+                   << ">" + QByteArray::number(i) + QByteArray::number(block.dataType) +
+                          QByteArray::number(block.decimalPoint) + "\r";
+    }
+    if (comms)
+        script << QByteArray::fromStdString(qm::writeCommsCommand(0, 2, 0, 2, "FA")) << ">\r";
+    return script;
 }
 
 } // namespace
@@ -62,6 +96,14 @@ private slots:
     void verifyDifferenceExitsFive();
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
+    void repliesOfAScriptedDisplay_data();
+    void repliesOfAScriptedDisplay();
+    void resultThatCannotBeWrittenExitsOne_data();
+    void resultThatCannotBeWrittenExitsOne();
+    void dumpWritesEachKindOfFileTheRightWay_data();
+    void dumpWritesEachKindOfFileTheRightWay();
+    void signalEndsACommandCleanly_data();
+    void signalEndsACommandCleanly();
 
     void detectFindsDisplaysAmongSeveralPorts();
     void linkGivesTheSimulatorAPortNumber();
@@ -70,7 +112,7 @@ private:
     bool startSimulator(const QStringList &options = {});
     std::unique_ptr<QProcess> launchSimulator(int port, const QStringList &options);
     void stopSimulator();
-    CliRun run(const QStringList &arguments);
+    CliRun run(const QStringList &arguments, const QString &stdoutFile = QString());
 
     std::unique_ptr<TestLinkFolder> m_folder;
     std::unique_ptr<QProcess> m_sim;
@@ -120,11 +162,21 @@ void tst_Cli::stopSimulator()
 }
 
 // Runs the binary with the event loop turning, so that a PtyPeer can answer meanwhile.
-CliRun tst_Cli::run(const QStringList &arguments)
+CliRun tst_Cli::run(const QStringList &arguments, const QString &stdoutFile)
 {
     CliRun result;
 #ifdef QUILLMARK_CLI_PATH
     QProcess process;
+    int closedPipe[2] = {-1, -1};
+    if (stdoutFile == QLatin1String("closed pipe")) {
+        // A pipe whose reader is gone before the program starts: every write fails EPIPE.
+        if (::pipe(closedPipe) != 0)
+            return result;
+        ::close(closedPipe[0]);
+        process.setChildProcessModifier([&closedPipe] { ::dup2(closedPipe[1], STDOUT_FILENO); });
+    } else if (!stdoutFile.isEmpty()) {
+        process.setStandardOutputFile(stdoutFile);
+    }
     QSignalSpy finished(&process, &QProcess::finished);
     process.start(QStringLiteral(QUILLMARK_CLI_PATH), arguments);
     if (!finished.wait(20000)) {
@@ -133,11 +185,14 @@ CliRun tst_Cli::run(const QStringList &arguments)
         result.err = QStringLiteral("did not finish");
         return result;
     }
+    if (closedPipe[1] >= 0)
+        ::close(closedPipe[1]);
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     result.err = QString::fromLocal8Bit(process.readAllStandardError());
 #else
     Q_UNUSED(arguments);
+    Q_UNUSED(stdoutFile);
 #endif
     return result;
 }
@@ -178,7 +233,21 @@ void tst_Cli::badDumpFilesAreRefusedNamingTheKey_data()
         << QByteArray("\"parity\": \"odd\"") << QByteArray("\"parity\": \"none\"")
         << "parity none with 7 data bits";
     QTest::newRow("address 00") << QByteArray("\"FA\"") << QByteArray("\"00\"")
-                                << "modbus.address: \"00\"";
+                                << "modbus.address: \"00\" (the dumped display had no address)";
+    QTest::newRow("key given twice")
+        << QByteArray("\"version\": 1,") << QByteArray("\"version\": 1, \"version\": 1,")
+        << "version: given twice";
+    QTest::newRow("Modbus key given twice")
+        << QByteArray("\"bits\": 7") << QByteArray("\"bits\": 8, \"bits\": 7")
+        << "modbus.bits: given twice";
+    QTest::newRow("block key given twice")
+        << QByteArray("{\"block\": 9, ") << QByteArray("{\"block\": 9, \"point\": 1, ")
+        << "blocks[8].point: given twice";
+    QTest::newRow("control characters shown escaped")
+        << QByteArray("\"type\": \"float\"") << QByteArray("\"type\": \"fl\\u001b[2Joat\"")
+        << "blocks[8].type: \"fl\\x1B[2Joat\"";
+    QTest::newRow("unknown key with a line feed")
+        << QByteArray("\"version\"") << QByteArray("\"ver\\nsion\"") << "ver\\nsion: unknown key";
     QTest::newRow("address FB") << QByteArray("\"FA\"") << QByteArray("\"FB\"")
                                 << "modbus.address: \"FB\"";
     QTest::newRow("point 6") << QByteArray("\"point\": 5") << QByteArray("\"point\": 6")
@@ -284,6 +353,14 @@ void tst_Cli::commandsAgainstTheSimulator_data()
     QTest::newRow("bad PC line") << none << words("--line 9600,X,8,1 read") << 2
                                  << "--line: parity \"X\"";
     QTest::newRow("port without a device") << none << words("--port 9 read") << 3 << "COM 9";
+    QTest::newRow("port as the window shows it")
+        << none << QStringList{"--port", "COM 4", "read"} << 0 << "RTU, 9600 baud";
+    QTest::newRow("port as COM4") << none << QStringList{"--port", "COM4", "read"} << 0
+                                  << "RTU, 9600 baud";
+    QTest::newRow("port as com4") << none << QStringList{"--port", "com4", "--json", "read"} << 0
+                                  << "\"port\": \"COM 4 (/dev/pts/";
+    QTest::newRow("port COM 251") << none << QStringList{"--port", "COM 251", "read"} << 2
+                                  << "--port: COM 251 is not a port number from 1 to 250";
     QTest::newRow("device path not there")
         << none << words("--port /dev/quillmark-none read") << 3 << "/dev/quillmark-none: ";
 
@@ -294,6 +371,23 @@ void tst_Cli::commandsAgainstTheSimulator_data()
                                          << 0 << "answered at 2400,E,8,1: RTU, 2400 baud";
     QTest::newRow("detect, silent display") << words("--silent") << words("--timeout 40 detect")
                                             << 4 << "no display answered at any of the 20 settings";
+    QTest::newRow("detect, no port could be opened")
+        << none << words("detect --ports 9,120") << 3 << "COM 9";
+    // A reply later than its window arrives during the next try, at a setting the display
+    // does not run; asked again there, the display says nothing. The delays land in the
+    // middle of the next window, so that a machine under load cannot move them out of it.
+    QTest::newRow("detect, late answer at 9600")
+        << words("--delay 750") << words("detect") << 4
+        << "came during the try at 4800,E,8,1 but not again when asked there";
+    QTest::newRow("detect, late answer at 2400")
+        << words("--baud 2400 --delay 700") << words("detect") << 4
+        << "came during the try at 1200,E,8,1 but not again when asked there";
+    QTest::newRow("detect, noisy display")
+        << words("--noise") << words("--timeout 100 detect") << 4
+        << "something answered at 9600,E,8,1, but not validly: \"~>13810A\\r\"";
+    QTest::newRow("detect --verbose shows each try's bytes")
+        << words("--noise") << words("--verbose --timeout 60 detect") << 4
+        << "at 4800,E,8,1: nothing received";
     QTest::newRow("detect, bad port list")
         << none << words("detect --ports 3-x") << 2 << "--ports: \"x\"";
     QTest::newRow("doctor, simulator's port")
@@ -430,6 +524,309 @@ void tst_Cli::lostPortExitsThree()
     const CliRun read = run({"--port", QString::number(kPeerPort), "--timeout", "5000", "read"});
     QVERIFY2(read.exitCode == 3, qPrintable(read.err));
     QVERIFY2(read.err.contains(QStringLiteral("COM 7")), qPrintable(read.err));
+}
+
+void tst_Cli::repliesOfAScriptedDisplay_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // DUMP stands for a file holding sampleDump()
+    QTest::addColumn<QByteArrayList>("script"); // command, reply, command, reply...
+    QTest::addColumn<QByteArray>("early");      // sent before the program opens the port
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    auto words = [](const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' ')); };
+    const QByteArray none;
+    // "?" is what a byte with a parity error turns into on this line.
+    QTest::newRow("$M mode not a digit") << words("read") << QByteArrayList{"$M\r", ">?381A?\r"}
+                                         << none << 4 << "the mode \"?\" is not a digit";
+    QTest::newRow("$M address not hexadecimal")
+        << words("--json read") << QByteArrayList{"$M\r", ">13810G\r"} << none << 4
+        << "the address \"0G\" is not two hexadecimal digits";
+    QTest::newRow("$N point not a digit") << words("get 1") << QByteArrayList{"$N0\r", ">0??\r"}
+                                          << none << 4 << "the data type \"?\" is not a digit";
+    QTest::newRow("set --verify, read-back garbled")
+        << words("set 1 type=integer point=0 --verify")
+        << QByteArrayList{"$D000\r", ">\r", "$N0\r", ">00?\r"} << none << 4
+        << "the decimal point \"?\" is not a digit";
+    QTest::newRow("get, reply about another block")
+        << words("get 3") << QByteArrayList{"$N2\r", ">512\r"} << none << 4
+        << "it is about block 6";
+    QTest::newRow("stale bytes before the first command")
+        << words("read") << QByteArrayList{"$M\r", ">13810A\r"} << QByteArray("~>0\r") << 0
+        << "RTU, 9600 baud, 8 data bits, Even parity, address 0A";
+    QTest::newRow("dump of a display at address 00")
+        << words("dump DUMP")
+        << QByteArrayList{"$M\r",   ">138100\r", "$N0\r",  ">000\r", "$N1\r",  ">100\r", "$N2\r",
+                          ">200\r", "$N3\r",     ">300\r", "$N4\r",  ">400\r", "$N5\r",  ">500\r",
+                          "$N6\r",  ">600\r",    "$N7\r",  ">700\r", "$N8\r",  ">800\r"}
+        << none << 0 << "reports address 00 (no address of its own); the dump records it";
+    QTest::newRow("apply, display silent after four blocks")
+        << words("apply DUMP") << sampleApplyScript(4, false, false) << none << 4
+        << "no reply to $D within 500 ms at 9600,N,8,1; blocks 1-4 were written; block 5 was sent "
+           "but not "
+           "acknowledged; blocks 6-9 were not sent; the Modbus settings were not sent";
+    QTest::newRow("apply, display silent after four blocks, JSON")
+        << words("--json apply DUMP") << sampleApplyScript(4, false, false) << none << 4
+        << "\"modbusWritten\": false";
+    QTest::newRow("apply --verify across a baud change, quiet")
+        << words("--quiet apply DUMP --verify") << sampleApplyScript(9, true, true) << none << 0
+        << "--verify: the Modbus settings were not read back";
+    QTest::newRow("apply --verify across a baud change, JSON")
+        << words("--json apply DUMP --verify") << sampleApplyScript(9, true, true) << none << 0
+        << "\"modbusVerified\": false";
+}
+
+void tst_Cli::repliesOfAScriptedDisplay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArrayList, script);
+    QFETCH(QByteArray, early);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    for (qsizetype i = 0; i + 1 < script.size(); i += 2)
+        peer.respond(script[i], script[i + 1]);
+    if (!early.isEmpty()) {
+        peer.write(early);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.slavePending(), int(early.size()), 5000);
+    }
+    QTemporaryDir dir;
+    const QString dump = dir.filePath(QStringLiteral("panel.json"));
+    QFile file(dump);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleDump()) > 0);
+    file.close();
+    arguments.replaceInStrings(QStringLiteral("DUMP"), dump);
+
+    const CliRun result = run(QStringList{"--port", QString::number(kPeerPort)} + arguments);
+    QVERIFY2(result.exitCode == exitCode,
+             qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
+    QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
+    // Nothing claims a check that was not made.
+    QVERIFY2(!result.out.contains(QStringLiteral("\"verified\": true")), qPrintable(result.out));
+}
+
+void tst_Cli::resultThatCannotBeWrittenExitsOne_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("reason");
+    const QString full = QStringLiteral("/dev/full");
+    const QString noSpace = QStringLiteral("No space left on device");
+    QTest::newRow("read") << QStringList{"read"} << full << noSpace;
+    QTest::newRow("dump") << QStringList{"dump"} << full << noSpace;
+    QTest::newRow("get as JSON") << QStringList{"--json", "get", "1"} << full << noSpace;
+    QTest::newRow("list") << QStringList{"list"} << full << noSpace;
+    QTest::newRow("dump into a full device") << QStringList{"dump", "FULL"} << QString() << noSpace;
+    // Killed by SIGPIPE, it would leave the port as it was; it ends like any other failure.
+    QTest::newRow("dump into a closed pipe")
+        << QStringList{"dump"} << QStringLiteral("closed pipe") << QStringLiteral("Broken pipe");
+}
+
+void tst_Cli::resultThatCannotBeWrittenExitsOne()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, output);
+    QFETCH(QString, reason);
+    QVERIFY(startSimulator());
+    // A full device of our own, so that a fault replaces that node, not /dev/full.
+    QTemporaryDir dir;
+    const QString node = dir.filePath(QStringLiteral("full"));
+    if (arguments.contains(QStringLiteral("FULL")) &&
+        ::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        QSKIP("cannot make a device node here (not root)");
+    arguments.replaceInStrings(QStringLiteral("FULL"), node);
+    const CliRun result = run(QStringList{"--port", QString::number(kSimPort)} + arguments, output);
+    QVERIFY2(result.exitCode == 1, qPrintable(QStringLiteral("exit %1").arg(result.exitCode)));
+    QVERIFY2(result.err.contains(reason), qPrintable(result.err));
+}
+
+void tst_Cli::dumpWritesEachKindOfFileTheRightWay_data()
+{
+    QTest::addColumn<QString>("kind");
+    for (const char *kind :
+         {"new file", "existing file keeps its mode", "link to a file", "FIFO with a reader",
+          "standard output between other lines", "terminal", "character device node"})
+        QTest::newRow(kind) << QString::fromLatin1(kind);
+}
+
+void tst_Cli::dumpWritesEachKindOfFileTheRightWay()
+{
+    QFETCH(QString, kind);
+    QVERIFY(startSimulator());
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out"));
+    const QByteArray encoded = QFile::encodeName(path);
+    const QStringList dump = {"--port", QString::number(kSimPort), "dump", path};
+    auto content = [](const QString &file) {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    struct stat after = {};
+
+    if (kind == QLatin1String("new file")) {
+        QCOMPARE(run(dump).exitCode, 0);
+        QVERIFY(content(path).startsWith("{\n  \"version\": 1,"));
+    } else if (kind == QLatin1String("existing file keeps its mode")) {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+        QCOMPARE(::chmod(encoded.constData(), 0640), 0);
+        QCOMPARE(run(dump).exitCode, 0);
+        QVERIFY(content(path).endsWith("]\n}\n"));
+        QCOMPARE(::stat(encoded.constData(), &after), 0);
+        QCOMPARE(after.st_mode & 07777, mode_t(0640));
+    } else if (kind == QLatin1String("link to a file")) {
+        const QString target = dir.filePath(QStringLiteral("target"));
+        QFile old(target);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.close();
+        QVERIFY(QFile::link(target, path));
+        QCOMPARE(run(dump).exitCode, 0);
+        QVERIFY(QFileInfo(path).isSymLink());
+        QVERIFY(content(target).startsWith("{\n  \"version\": 1,"));
+    } else if (kind == QLatin1String("FIFO with a reader")) {
+        QCOMPARE(::mkfifo(encoded.constData(), 0600), 0);
+        const int reader = ::open(encoded.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        const CliRun result = run(dump);
+        QByteArray got(4096, '\0');
+        const ssize_t n = ::read(reader, got.data(), std::size_t(got.size()));
+        ::close(reader);
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+        QVERIFY(n > 0);
+        QVERIFY(got.left(n).startsWith("{\n  \"version\": 1,"));
+        QCOMPARE(::lstat(encoded.constData(), &after), 0);
+        QVERIFY(S_ISFIFO(after.st_mode));
+    } else if (kind == QLatin1String("standard output between other lines")) {
+        QProcess shell;
+        shell.start(QStringLiteral("/bin/sh"),
+                    {"-c",
+                     "{ echo HEADER; \"$0\" --port \"$1\" dump /dev/stdout; echo TRAILER; } > "
+                     "\"$2\"",
+                     QStringLiteral(QUILLMARK_CLI_PATH), QString::number(kSimPort), path});
+        QVERIFY(shell.waitForFinished(20000));
+        QCOMPARE(shell.exitCode(), 0);
+        const QByteArray log = content(path);
+        QVERIFY2(log.startsWith("HEADER\n{\n  \"version\": 1,") && log.endsWith("}\nTRAILER\n"),
+                 log.constData());
+    } else if (kind == QLatin1String("terminal")) {
+        PtyPeer peer(kPeerPort);
+        QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+        const CliRun result = run({"--port", QString::number(kSimPort), "dump", peer.slavePath()});
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+        QTRY_VERIFY_WITH_TIMEOUT(peer.received().contains("\"version\": 1"), 5000);
+        QCOMPARE(::stat(QFile::encodeName(peer.slavePath()).constData(), &after), 0);
+        QVERIFY(S_ISCHR(after.st_mode));
+    } else {
+        // A node like /dev/null, made here so that a fault replaces only this one.
+        if (::mknod(encoded.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+            QSKIP("cannot make a device node here (not root)");
+        const CliRun result = run(dump);
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+        QCOMPARE(::lstat(encoded.constData(), &after), 0);
+        QVERIFY(S_ISCHR(after.st_mode));
+    }
+    // No temporary file is left beside it.
+    QVERIFY2(QDir(dir.path()).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).size() <=
+                 2,
+             qPrintable(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System).join(' ')));
+}
+
+void tst_Cli::signalEndsACommandCleanly_data()
+{
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("waitFor"); // on stderr before the signal
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("nextLine"); // a later open at this line must work
+    QTest::addColumn<QByteArray>("owed");  // the late reply the simulator still sends
+
+    const QString dump = QStringLiteral("DUMP");
+    QTest::newRow("SIGINT during detect")
+        << QStringList{"--baud", "1200"} << QStringList{"detect"} << "try 2 of 20" << SIGINT << 130
+        << "stopped by SIGINT before the scan ended"
+        << "1200,E,8,1" << QByteArray();
+    QTest::newRow("SIGTERM during apply")
+        << QStringList{"--delay", "150"} << QStringList{"apply", dump, "--verify"}
+        << "writing 9 blocks" << SIGTERM << 143 << "stopped by SIGTERM"
+        << "9600,E,8,1" << QByteArray(">\r");
+    QTest::newRow("SIGHUP while waiting for a reply")
+        << QStringList{"--delay", "3000"} << QStringList{"--timeout", "5000", "read"} << "send $M"
+        << SIGHUP << 129 << "stopped by SIGHUP while waiting for the reply to $M"
+        << "9600,E,8,1" << QByteArray(">13810A\r");
+}
+
+void tst_Cli::signalEndsACommandCleanly()
+{
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, waitFor);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    QFETCH(QString, nextLine);
+    QFETCH(QByteArray, owed);
+
+    QVERIFY(startSimulator(simOptions));
+    const QString pty =
+        QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
+    QTemporaryDir dir;
+    const QString dump = dir.filePath(QStringLiteral("panel.json"));
+    QFile file(dump);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleDump()) > 0);
+    file.close();
+    arguments.replaceInStrings(QStringLiteral("DUMP"), dump);
+
+    QProcess cli;
+    cli.start(QStringLiteral(QUILLMARK_CLI_PATH),
+              QStringList{"--port", QString::number(kSimPort), "--verbose"} + arguments);
+    QVERIFY(cli.waitForStarted(5000));
+    QByteArray err;
+    QDeadlineTimer deadline(10000);
+    while (!err.contains(waitFor.toUtf8()) && !deadline.hasExpired() &&
+           cli.state() == QProcess::Running) {
+        cli.waitForReadyRead(100);
+        err += cli.readAllStandardError();
+    }
+    QVERIFY2(err.contains(waitFor.toUtf8()), err.constData());
+    QCOMPARE(::kill(pid_t(cli.processId()), signal), 0);
+    QVERIFY(cli.waitForFinished(10000));
+    err += cli.readAllStandardError();
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit, "died by the signal without cleaning up");
+    QVERIFY2(cli.exitCode() == exitCode, err.constData());
+    QVERIFY2(err.contains(says.toUtf8()), err.constData());
+
+    // The port was closed the ordinary way: no exclusive mode, no lock file, no flock.
+    const int fd = ::open(QFile::encodeName(pty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    int exclusive = 0;
+    QCOMPARE(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    // The reply to the abandoned command still comes; take it, so that the next run meets
+    // a quiet line.
+    QByteArray late;
+    QDeadlineTimer lateDeadline(10000);
+    while (late.size() < owed.size() && !lateDeadline.hasExpired()) {
+        pollfd waiting = {fd, POLLIN, 0};
+        if (::poll(&waiting, 1, 100) > 0) {
+            char buffer[64];
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0)
+                late.append(buffer, n);
+        }
+    }
+    ::close(fd);
+    QCOMPARE(late, owed);
+    QCOMPARE(exclusive, 0);
+    QVERIFY(!QFileInfo::exists(QStringLiteral("/run/lock/LCK..") +
+                               pty.mid(5).replace(QLatin1Char('/'), QLatin1Char('_'))));
+    const CliRun next =
+        run({"--port", QString::number(kSimPort), "--line", nextLine, "--timeout", "4000", "read"});
+    QVERIFY2(next.exitCode == 0, qPrintable(next.err));
 }
 
 void tst_Cli::detectFindsDisplaysAmongSeveralPorts()

@@ -58,48 +58,55 @@ void tst_Protocol::commsReplyAppliesPassingPrefix_data()
     QTest::addColumn<int>("passed");
     // Values of the fields that passed: mode, baud, data bits, parity, address.
     QTest::addColumn<QList<int>>("values");
+    // The fields that pass read strictly (a non-digit refused), -1 when as many as above.
+    QTest::addColumn<int>("strictPassed");
 
     const QList<int> rtu9600Even0A = {1, 3, 8, 1, 10};
-    QTest::newRow("valid") << QByteArray(">13810A\r") << 5 << rtu9600Even0A;
-    QTest::newRow("one byte too many") << QByteArray(">13810A\rX") << 0 << QList<int>();
-    QTest::newRow("stray byte in front") << QByteArray("?>13810A\r") << 0 << QList<int>();
-    QTest::newRow("no carriage return") << QByteArray(">13810A") << 0 << QList<int>();
-    QTest::newRow("line feed for CR") << QByteArray(">13810A\n") << 0 << QList<int>();
-    QTest::newRow("wrong first char") << QByteArray("<13810A\r") << 0 << QList<int>();
-    QTest::newRow("empty") << QByteArray() << 0 << QList<int>();
-    QTest::newRow("CR only") << QByteArray("\r") << 0 << QList<int>();
+    QTest::newRow("valid") << QByteArray(">13810A\r") << 5 << rtu9600Even0A << -1;
+    QTest::newRow("one byte too many") << QByteArray(">13810A\rX") << 0 << QList<int>() << -1;
+    QTest::newRow("stray byte in front") << QByteArray("?>13810A\r") << 0 << QList<int>() << -1;
+    QTest::newRow("no carriage return") << QByteArray(">13810A") << 0 << QList<int>() << -1;
+    QTest::newRow("line feed for CR") << QByteArray(">13810A\n") << 0 << QList<int>() << -1;
+    QTest::newRow("wrong first char") << QByteArray("<13810A\r") << 0 << QList<int>() << -1;
+    QTest::newRow("empty") << QByteArray() << 0 << QList<int>() << -1;
+    QTest::newRow("CR only") << QByteArray("\r") << 0 << QList<int>() << -1;
     QTest::newRow("mode non-digit reads 0")
-        << QByteArray(">X3810A\r") << 5 << QList<int>{0, 3, 8, 1, 10};
-    QTest::newRow("mode 2 fails") << QByteArray(">23810A\r") << 0 << QList<int>();
-    QTest::newRow("baud 4 fails") << QByteArray(">14810A\r") << 1 << QList<int>{1};
+        << QByteArray(">X3810A\r") << 5 << QList<int>{0, 3, 8, 1, 10} << 0;
+    QTest::newRow("mode 2 fails") << QByteArray(">23810A\r") << 0 << QList<int>() << -1;
+    QTest::newRow("baud 4 fails") << QByteArray(">14810A\r") << 1 << QList<int>{1} << -1;
     QTest::newRow("baud non-digit reads 0")
-        << QByteArray(">1?810A\r") << 5 << QList<int>{1, 0, 8, 1, 10};
-    QTest::newRow("data bits 6 fails") << QByteArray(">13610A\r") << 2 << QList<int>{1, 3};
-    QTest::newRow("data bits 9 fails") << QByteArray(">13910A\r") << 2 << QList<int>{1, 3};
-    QTest::newRow("data bits non-digit fails") << QByteArray(">13X10A\r") << 2 << QList<int>{1, 3};
-    QTest::newRow("data bits 7") << QByteArray(">00720A\r") << 5 << QList<int>{0, 0, 7, 2, 10};
-    QTest::newRow("parity 3 fails") << QByteArray(">13830A\r") << 3 << QList<int>{1, 3, 8};
+        << QByteArray(">1?810A\r") << 5 << QList<int>{1, 0, 8, 1, 10} << 1;
+    QTest::newRow("data bits 6 fails") << QByteArray(">13610A\r") << 2 << QList<int>{1, 3} << -1;
+    QTest::newRow("data bits 9 fails") << QByteArray(">13910A\r") << 2 << QList<int>{1, 3} << -1;
+    QTest::newRow("data bits non-digit fails")
+        << QByteArray(">13X10A\r") << 2 << QList<int>{1, 3} << -1;
+    QTest::newRow("data bits 7") << QByteArray(">00720A\r") << 5 << QList<int>{0, 0, 7, 2, 10}
+                                 << -1;
+    QTest::newRow("parity 3 fails") << QByteArray(">13830A\r") << 3 << QList<int>{1, 3, 8} << -1;
     QTest::newRow("parity non-digit reads 0")
-        << QByteArray(">138-0A\r") << 5 << QList<int>{1, 3, 8, 0, 10};
-    QTest::newRow("address 00 passes") << QByteArray(">138100\r") << 5 << QList<int>{1, 3, 8, 1, 0};
+        << QByteArray(">138-0A\r") << 5 << QList<int>{1, 3, 8, 0, 10} << 3;
+    QTest::newRow("address 00 passes")
+        << QByteArray(">138100\r") << 5 << QList<int>{1, 3, 8, 1, 0} << -1;
     QTest::newRow("address FA passes")
-        << QByteArray(">1381FA\r") << 5 << QList<int>{1, 3, 8, 1, 250};
+        << QByteArray(">1381FA\r") << 5 << QList<int>{1, 3, 8, 1, 250} << -1;
     QTest::newRow("address fa lower case")
-        << QByteArray(">1381fa\r") << 5 << QList<int>{1, 3, 8, 1, 250};
-    QTest::newRow("address FB fails") << QByteArray(">1381FB\r") << 4 << QList<int>{1, 3, 8, 1};
-    QTest::newRow("address FF fails") << QByteArray(">1381FF\r") << 4 << QList<int>{1, 3, 8, 1};
+        << QByteArray(">1381fa\r") << 5 << QList<int>{1, 3, 8, 1, 250} << -1;
+    QTest::newRow("address FB fails")
+        << QByteArray(">1381FB\r") << 4 << QList<int>{1, 3, 8, 1} << -1;
+    QTest::newRow("address FF fails")
+        << QByteArray(">1381FF\r") << 4 << QList<int>{1, 3, 8, 1} << -1;
     QTest::newRow("address stops at G")
-        << QByteArray(">13811G\r") << 5 << QList<int>{1, 3, 8, 1, 1};
+        << QByteArray(">13811G\r") << 5 << QList<int>{1, 3, 8, 1, 1} << 4;
     QTest::newRow("address no hex digit")
-        << QByteArray(">1381G1\r") << 5 << QList<int>{1, 3, 8, 1, 0};
+        << QByteArray(">1381G1\r") << 5 << QList<int>{1, 3, 8, 1, 0} << 4;
     QTest::newRow("address leading blank")
-        << QByteArray(">1381 A\r") << 5 << QList<int>{1, 3, 8, 1, 10};
+        << QByteArray(">1381 A\r") << 5 << QList<int>{1, 3, 8, 1, 10} << 4;
     QTest::newRow("address leading tab")
-        << QByteArray(">1381\tB\r") << 5 << QList<int>{1, 3, 8, 1, 11};
+        << QByteArray(">1381\tB\r") << 5 << QList<int>{1, 3, 8, 1, 11} << 4;
     QTest::newRow("address leading line feed")
-        << QByteArray(">1381\nC\r") << 5 << QList<int>{1, 3, 8, 1, 12};
+        << QByteArray(">1381\nC\r") << 5 << QList<int>{1, 3, 8, 1, 12} << 4;
     QTest::newRow("address with NUL")
-        << QByteArray(">1381\0A\r", 8) << 5 << QList<int>{1, 3, 8, 1, 0};
+        << QByteArray(">1381\0A\r", 8) << 5 << QList<int>{1, 3, 8, 1, 0} << 4;
 }
 
 void tst_Protocol::commsReplyAppliesPassingPrefix()
@@ -108,7 +115,12 @@ void tst_Protocol::commsReplyAppliesPassingPrefix()
     QFETCH(int, passed);
     QFETCH(QList<int>, values);
 
+    QFETCH(int, strictPassed);
+
     const qm::CommsReply r = qm::judgeCommsReply(reply.toStdString());
+    const qm::CommsReply strict =
+        qm::judgeCommsReply(reply.toStdString(), qm::FieldReading::Strict);
+    QCOMPARE(strict.passed, strictPassed < 0 ? passed : strictPassed);
     QCOMPARE(r.passed, passed);
     QCOMPARE(r.complete(), passed == qm::CommsReply::kFields);
     const int fields[] = {r.mode, r.baud, r.dataBits, r.parity, r.address};
@@ -121,21 +133,23 @@ void tst_Protocol::blockReplyAppliesPassingPrefix_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<int>("passed");
     QTest::addColumn<QList<int>>("values"); // block, data type, decimal point
+    QTest::addColumn<int>("strictPassed");  // -1: as many as above
 
-    QTest::newRow("block 3 Long 0.01") << QByteArray(">212\r") << 3 << QList<int>{2, 1, 2};
+    QTest::newRow("block 3 Long 0.01") << QByteArray(">212\r") << 3 << QList<int>{2, 1, 2} << -1;
     QTest::newRow("other block applied as it comes")
-        << QByteArray(">512\r") << 3 << QList<int>{5, 1, 2};
-    QTest::newRow("block 9 Float 0.00001") << QByteArray(">825\r") << 3 << QList<int>{8, 2, 5};
-    QTest::newRow("all zero") << QByteArray(">000\r") << 3 << QList<int>{0, 0, 0};
-    QTest::newRow("data type 3 fails") << QByteArray(">232\r") << 1 << QList<int>{2};
-    QTest::newRow("decimal point 6 fails") << QByteArray(">216\r") << 2 << QList<int>{2, 1};
-    QTest::newRow("block 9 fails at once") << QByteArray(">9ab\r") << 0 << QList<int>();
-    QTest::newRow("non-digits read 0") << QByteArray(">ABC\r") << 3 << QList<int>{0, 0, 0};
-    QTest::newRow("4 characters") << QByteArray(">21\r") << 0 << QList<int>();
-    QTest::newRow("6 characters") << QByteArray(">2120\r") << 0 << QList<int>();
-    QTest::newRow("no reply") << QByteArray() << 0 << QList<int>();
-    QTest::newRow("wrong first char") << QByteArray("<212\r") << 0 << QList<int>();
-    QTest::newRow("wrong last char") << QByteArray(">2120") << 0 << QList<int>();
+        << QByteArray(">512\r") << 3 << QList<int>{5, 1, 2} << -1;
+    QTest::newRow("block 9 Float 0.00001")
+        << QByteArray(">825\r") << 3 << QList<int>{8, 2, 5} << -1;
+    QTest::newRow("all zero") << QByteArray(">000\r") << 3 << QList<int>{0, 0, 0} << -1;
+    QTest::newRow("data type 3 fails") << QByteArray(">232\r") << 1 << QList<int>{2} << -1;
+    QTest::newRow("decimal point 6 fails") << QByteArray(">216\r") << 2 << QList<int>{2, 1} << -1;
+    QTest::newRow("block 9 fails at once") << QByteArray(">9ab\r") << 0 << QList<int>() << -1;
+    QTest::newRow("non-digits read 0") << QByteArray(">ABC\r") << 3 << QList<int>{0, 0, 0} << 0;
+    QTest::newRow("4 characters") << QByteArray(">21\r") << 0 << QList<int>() << -1;
+    QTest::newRow("6 characters") << QByteArray(">2120\r") << 0 << QList<int>() << -1;
+    QTest::newRow("no reply") << QByteArray() << 0 << QList<int>() << -1;
+    QTest::newRow("wrong first char") << QByteArray("<212\r") << 0 << QList<int>() << -1;
+    QTest::newRow("wrong last char") << QByteArray(">2120") << 0 << QList<int>() << -1;
 }
 
 void tst_Protocol::blockReplyAppliesPassingPrefix()
@@ -144,7 +158,11 @@ void tst_Protocol::blockReplyAppliesPassingPrefix()
     QFETCH(int, passed);
     QFETCH(QList<int>, values);
 
+    QFETCH(int, strictPassed);
+
     const qm::BlockReply r = qm::judgeBlockReply(reply.toStdString());
+    QCOMPARE(qm::judgeBlockReply(reply.toStdString(), qm::FieldReading::Strict).passed,
+             strictPassed < 0 ? passed : strictPassed);
     QCOMPARE(r.passed, passed);
     const int fields[] = {r.block, r.dataType, r.decimalPoint};
     for (int i = 0; i < values.size(); ++i)

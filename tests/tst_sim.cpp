@@ -348,6 +348,8 @@ void tst_Sim::parsesOptions_data()
         {"--port", "251"},
         {"--baud", "19200"},
         {"--bits", "6"},
+        {"--bits", "7", "--parity", "none"},
+        {"--parity=none", "--bits=7"},
         {"--parity", "mark"},
         {"--mode", "tcp"},
         {"--address", "00"},
