@@ -154,9 +154,9 @@ void DisplayLink::writeBlock(int number, const BlockSettings &block)
         failReply(command, reply, QStringLiteral("it does not start with \">\" and end with \\r"));
 }
 
-QByteArray DisplayLink::exchange(const std::string &command, int length)
+void DisplayLink::discardStale()
 {
-    // A late answer to an earlier command would otherwise be read as this one's.
+    // A late answer to an earlier command would otherwise be read as the next one's.
     const QByteArray stale = m_leftover + m_comm.input();
     m_leftover.clear();
     if (!stale.isEmpty())
@@ -164,6 +164,11 @@ QByteArray DisplayLink::exchange(const std::string &command, int length)
                             .arg(m_label)
                             .arg(stale.size())
                             .arg(printable(stale)));
+}
+
+QByteArray DisplayLink::exchange(const std::string &command, int length)
+{
+    discardStale();
 
     const QByteArray bytes(command.data(), qsizetype(command.size()));
     QElapsedTimer clock;

@@ -45,6 +45,12 @@ public:
     BlockSettings readBlock(int number);
     void writeBlock(int number, const BlockSettings &block);
 
+    // For the Modbus check, which speaks on the port by itself: drops (and traces) what
+    // earlier exchanges left on the line, and hands out the port.
+    void discardStale();
+    CommControl &comm() { return m_comm; }
+    int timeoutMs() const { return m_timeoutMs; }
+
 private:
     QByteArray exchange(const std::string &command, int length);
     [[noreturn]] void failReply(const std::string &command, const QByteArray &reply,
