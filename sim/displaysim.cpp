@@ -9,6 +9,8 @@ namespace qm::sim {
 namespace {
 
 constexpr char kCr = '\r';
+// How much of a Modbus frame the trace shows; a valid request is shorter.
+constexpr std::size_t kTraced = 24;
 
 // The display is strict about what it takes: a field is a digit in range, nothing
 // else, unlike the PC's lenient reading of replies.
@@ -196,8 +198,8 @@ void DisplaySim::endRtuFrame(std::optional<int> pcBaudRate, std::vector<SimStep>
     const std::string frame = std::exchange(m_rtu, {});
     const std::size_t count = std::exchange(m_rtuCount, 0);
     SimStep step;
-    step.trace.push_back("recv RTU " + hexBytes(frame.substr(0, 32)) +
-                         (count > 32 ? " ... (" + std::to_string(count) + " bytes)" : ""));
+    step.trace.push_back("recv RTU " + hexBytes(frame.substr(0, kTraced)) +
+                         (count > kTraced ? " ... (" + std::to_string(count) + " bytes)" : ""));
     std::string why;
     std::optional<std::string> message;
     if (count > frame.size())
@@ -218,8 +220,9 @@ void DisplaySim::endAsciiFrame(std::optional<int> pcBaudRate, std::vector<SimSte
     m_asciiOpen = false;
     const std::string frame = std::exchange(m_ascii, {});
     SimStep step;
-    step.trace.push_back("recv " + printable(frame.substr(0, 80)) +
-                         (frame.size() > 80 ? "..." : ""));
+    step.trace.push_back(
+        "recv " + printable(frame.substr(0, kTraced)) +
+        (frame.size() > kTraced ? "... (" + std::to_string(frame.size()) + " bytes)" : ""));
     std::string why;
     const auto message = asciiMessage(frame, why);
     if (wrongRate(pcBaudRate, step.trace)) {
