@@ -157,6 +157,9 @@ void DisplaySim::feed(std::string_view bytes, std::optional<int> pcBaudRate,
             }
         }
         run += c;
+        // A command ends at its CR and may change the mode, which decides the next byte.
+        if (c == kCr)
+            flushRun();
     }
     flushRun();
 }

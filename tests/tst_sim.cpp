@@ -392,6 +392,9 @@ void tst_Sim::modbusOnTheSameLine_data()
         << kRtu << QByteArrayList{"$C03810A\r", silence, read0, silence, ":0A0300000001F2\r\n"}
         << QByteArray(">\r:0A03020000F1\r\n");
 
+    QTest::newRow("$C to ASCII and a request in one burst")
+        << kRtu << QByteArrayList{"$C03810A\r:0A0300000001F2\r\n"}
+        << QByteArray(">\r:0A03020000F1\r\n");
     QTest::newRow("ASCII read at its address")
         << kAscii << QByteArrayList{":0A0300000001F2\r\n"} << QByteArray(":0A03020000F1\r\n");
     QTest::newRow("ASCII wrong LRC")
