@@ -179,6 +179,10 @@ std::string ModbusSlave::answer(std::string_view message, const DisplayState &st
 
     // libmodbus reads the request from a buffer of the longest frame's size, and the
     // length it is given includes the CRC it does not check.
+    if (message.size() < 2 || message.size() + 2 > kLongestRtuFrame) {
+        trace = "  no answer: " + std::to_string(message.size()) + " bytes are no request";
+        return {};
+    }
     uint8_t request[kLongestRtuFrame] = {};
     std::memcpy(request, message.data(), message.size());
     const int length = static_cast<int>(message.size()) + 2;
