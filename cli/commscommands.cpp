@@ -62,6 +62,8 @@ int runWrite(const Invocation &invocation, Console &console)
     FollowCheck check;
     if (modbus)
         check = modbusAfterWrite(*link, console, comms);
+    if (!check.result.isEmpty())
+        console.result(check.result);
     if (console.json()) {
         QJsonObject document = {{QStringLiteral("port"), link->label()},
                                 {QStringLiteral("modbus"), commsJson(comms)},

@@ -136,6 +136,8 @@ int runApply(const Invocation &invocation, Console &console)
                        .arg(qm::kBlockCount)
                        .arg(describeComms(settings->comms),
                             verify ? QStringLiteral("; verified") : QString()));
+    if (!check.result.isEmpty())
+        console.result(check.result);
     return kExitOk;
 }
 

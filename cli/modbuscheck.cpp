@@ -273,8 +273,8 @@ FollowCheck modbusAfterWrite(DisplayLink &link, Console &console, const CommsSet
     try {
         const ModbusAnswer answer = checkModbus(link, console, target);
         check.json = modbusCheckJson(target, answer);
-        console.result(link.label() + QStringLiteral(": ") +
-                       describeModbusCheck(link, target, answer));
+        check.result =
+            link.label() + QStringLiteral(": ") + describeModbusCheck(link, target, answer);
     } catch (const Failure &failure) {
         check.failure = failure.message();
         check.json = {{QStringLiteral("passed"), false},

@@ -46,12 +46,13 @@ QJsonObject modbusCheckJson(const ModbusTarget &target, const ModbusAnswer &answ
 QString modbusAddressProblem(int address);
 
 // --modbus of write and apply: the check at the settings just written, after --follow
-// has read them back. Prints its result; a failure is returned, not thrown, so that the
-// command can still report what it wrote.
+// has read them back. Its outcome is returned, not thrown or printed, so that the command
+// reports it with what it wrote.
 struct FollowCheck
 {
     QJsonObject json;
-    QString failure; // empty when the check passed
+    QString result;  // the result line when the check passed
+    QString failure; // the message when it failed
 };
 FollowCheck modbusAfterWrite(DisplayLink &link, Console &console, const CommsSettings &written);
 

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -63,6 +64,7 @@ private slots:
     void verifyDifferenceExitsFive();
     void modbusCheckAfterWriteIsReportedWithIt_data();
     void modbusCheckAfterWriteIsReportedWithIt();
+    void applyFollowModbusChecksTheNewSettings();
     void mbpollReachesTheDisplayAtItsAddressOnly();
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
@@ -472,6 +474,37 @@ void tst_Cli::modbusCheckAfterWriteIsReportedWithIt()
     QVERIFY2(write.out.contains(QStringLiteral("\"readBack\": true")), qPrintable(write.out));
     QCOMPARE(write.out.count(QStringLiteral("\"port\"")), 1);
     QCOMPARE(write.out.contains(QStringLiteral("\"passed\": true")), exitCode == 0);
+}
+
+void tst_Cli::applyFollowModbusChecksTheNewSettings()
+{
+    QTemporaryDir dir;
+    const QString reachable = dir.filePath(QStringLiteral("reachable.json"));
+    const QString reserved = dir.filePath(QStringLiteral("reserved.json"));
+    for (const auto &[path, address] :
+         {std::pair{reachable, "\"21\""}, std::pair{reserved, "\"FA\""}}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(sampleDump()).replace("\"FA\"", address));
+    }
+    const QStringList port = {QStringLiteral("--port"), QString::number(kSimPort)};
+    QVERIFY(startSimulator());
+
+    // F8 to FA are no Modbus slave addresses: refused before anything is written.
+    const CliRun refused = run(port + QStringList{"apply", reserved, "--follow", "--modbus"});
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY2(refused.err.contains(QStringLiteral("FA is reserved by Modbus")),
+             qPrintable(refused.err));
+    QVERIFY(run(port + QStringList{"read"}).out.contains(QStringLiteral("address 0A")));
+
+    const CliRun apply = run(port + QStringList{"apply", reachable, "--follow", "--modbus"});
+    QVERIFY2(apply.exitCode == 0, qPrintable(apply.err));
+    const QStringList lines = apply.out.trimmed().split(QLatin1Char('\n'));
+    QVERIFY2(lines.size() == 2 && lines[0].contains(QStringLiteral("applied")),
+             qPrintable(apply.out));
+    QVERIFY2(lines[1].endsWith(QStringLiteral("Modbus ASCII, address 21, at 4800,O,7,1: holding "
+                                              "register 0 reads 0 (0x0000)")),
+             qPrintable(apply.out));
 }
 
 void tst_Cli::mbpollReachesTheDisplayAtItsAddressOnly()
