@@ -47,6 +47,13 @@ int runModbusCheck(const Invocation &invocation, Console &console)
             target.mode = display.mode;
         console.note(QStringLiteral("%1: the display reports %2")
                          .arg(link->label(), describeComms(display)));
+        // A master on the bus uses the display's own framing; the set-up commands get by
+        // with less, so the PC's line may differ and the check then proves less.
+        if (lineFor(display) != link->line())
+            console.note(QStringLiteral("%1: checking at %2, the PC's line; a Modbus master "
+                                        "uses the display's own, --line %3")
+                             .arg(link->label(), formatLineSettings(link->line()),
+                                  formatLineSettings(lineFor(display))));
         const QString why = modbusAddressProblem(target.address);
         if (!why.isEmpty())
             throw Failure(kExitNoReply,

@@ -297,6 +297,10 @@ void tst_Cli::commandsAgainstTheSimulator_data()
     QTest::newRow("modbus-check at the display's settings")
         << none << words("modbus-check") << 0
         << "Modbus RTU, address 0A, at 9600,N,8,1: holding register 0 reads 0 (0x0000)";
+    QTest::newRow("modbus-check names the display's own line")
+        << none << words("modbus-check") << 0
+        << "checking at 9600,N,8,1, the PC's line; a Modbus master uses the display's own, "
+           "--line 9600,E,8,1";
     QTest::newRow("modbus-check, an exception passes")
         << none << words("modbus-check --register 30") << 0
         << "exception 02 (Illegal data address) to a read of holding register 30";
