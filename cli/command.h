@@ -59,6 +59,7 @@ Command linkCommand();
 Command unlinkCommand();
 Command detectCommand();
 Command doctorCommand();
+Command modbusCheckCommand();
 
 // Every command, in the order of the help.
 const QList<Command> &commandTable();

@@ -178,7 +178,8 @@ QString helpText()
         "  1  any other failure (an output file or stdout cannot be written)\n"
         "  2  bad command line or bad input file; nothing was sent\n"
         "  3  the port could not be opened or was lost; doctor: a check failed\n"
-        "  4  no reply, or a reply that is not valid; detect: no display found\n"
+        "  4  no reply, or a reply that is not valid; detect: no display found;\n"
+        "     modbus-check, --modbus: no Modbus answer, or one from another address\n"
         "  5  --verify or --follow read back something other than what was written\n"
         "  130  stopped by Ctrl-C (SIGINT); 143 by SIGTERM, 129 by SIGHUP: the port is\n"
         "       closed, and the message says what had been written\n");

@@ -4,10 +4,10 @@ namespace cli {
 
 const QList<Command> &commandTable()
 {
-    static const QList<Command> table = {readCommand(),   writeCommand(), getCommand(),
-                                         setCommand(),    dumpCommand(),  applyCommand(),
-                                         listCommand(),   linkCommand(),  unlinkCommand(),
-                                         detectCommand(), doctorCommand()};
+    static const QList<Command> table = {readCommand(),   writeCommand(),  getCommand(),
+                                         setCommand(),    dumpCommand(),   applyCommand(),
+                                         listCommand(),   linkCommand(),   unlinkCommand(),
+                                         detectCommand(), doctorCommand(), modbusCheckCommand()};
     return table;
 }
 

@@ -1,6 +1,7 @@
 #include "command.h"
 #include "console.h"
 #include "exitcodes.h"
+#include "modbuscheck.h"
 #include "steps.h"
 
 #include <QJsonObject>
@@ -24,8 +25,12 @@ int runWrite(const Invocation &invocation, Console &console)
 {
     bool missing = false;
     CommsSettings comms = commsFromWords(invocation.args, &missing);
+    const bool modbus = invocation.has(QStringLiteral("modbus"));
+    requireFollowForModbus(invocation);
     if (!missing) {
-        const QString why = checkWritable(comms);
+        QString why = checkWritable(comms);
+        if (why.isEmpty() && modbus)
+            why = modbusAddressProblem(comms.address);
         if (!why.isEmpty())
             throw Failure(kExitUsage, why);
     }
@@ -35,7 +40,9 @@ int runWrite(const Invocation &invocation, Console &console)
         comms = link->readComms();
         QStringList given;
         assignWords(comms, invocation.args, given);
-        const QString why = checkWritable(comms);
+        QString why = checkWritable(comms);
+        if (why.isEmpty() && modbus)
+            why = modbusAddressProblem(comms.address);
         if (!why.isEmpty())
             throw Failure(kExitUsage,
                           QStringLiteral("%1: %2 (with the display's other settings %3); "
@@ -52,12 +59,27 @@ int runWrite(const Invocation &invocation, Console &console)
     if (readBack.settings)
         console.result(QStringLiteral("%1: read back at %2: the same")
                            .arg(link->label(), formatLineSettings(link->line())));
+    FollowCheck check;
+    if (modbus)
+        check = modbusAfterWrite(*link, console, comms);
+    if (!check.result.isEmpty())
+        console.result(check.result);
     if (console.json()) {
         QJsonObject document = {{QStringLiteral("port"), link->label()},
                                 {QStringLiteral("modbus"), commsJson(comms)},
                                 {QStringLiteral("line"), formatLineSettings(link->line())},
                                 {QStringLiteral("readBack"), bool(readBack.settings)}};
+        if (modbus)
+            document.insert(QStringLiteral("modbusCheck"), check.json);
+        if (!check.failure.isEmpty()) {
+            document.insert(QStringLiteral("error"), check.failure);
+            document.insert(QStringLiteral("exit"), int(kExitNoReply));
+        }
         console.document(document);
+    }
+    if (!check.failure.isEmpty()) {
+        console.error(check.failure);
+        return kExitNoReply;
     }
     return kExitOk;
 }
@@ -78,12 +100,13 @@ Command readCommand()
 Command writeCommand()
 {
     return {QStringLiteral("write"),
-            QStringLiteral("KEY=VALUE... [--follow]"),
+            QStringLiteral("KEY=VALUE... [--follow [--modbus]]"),
             {QStringLiteral("write the display's Modbus settings ($C), e.g."),
              QStringLiteral("mode=rtu baud=9600 bits=8 parity=even address=0A;"),
              QStringLiteral("--follow reopens the PC port at the display's"),
-             QStringLiteral("new line settings and reads them back")},
-            {followOption()},
+             QStringLiteral("new line settings and reads them back;"),
+             QStringLiteral("--modbus then checks them with a Modbus request")},
+            {followOption(), modbusOption()},
             1,
             -1,
             runWrite};

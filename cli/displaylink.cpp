@@ -174,9 +174,9 @@ void DisplayLink::writeBlock(int number, const BlockSettings &block)
         failReply(command, reply, QStringLiteral("it does not start with \">\" and end with \\r"));
 }
 
-QByteArray DisplayLink::exchange(const std::string &command, int length)
+void DisplayLink::discardStale()
 {
-    // A late answer to an earlier command would otherwise be read as this one's.
+    // A late answer to an earlier command would otherwise be read as the next one's.
     const QByteArray stale = m_leftover + m_comm.input();
     m_leftover.clear();
     if (!stale.isEmpty())
@@ -184,6 +184,11 @@ QByteArray DisplayLink::exchange(const std::string &command, int length)
                             .arg(m_label)
                             .arg(stale.size())
                             .arg(printable(stale)));
+}
+
+QByteArray DisplayLink::exchange(const std::string &command, int length)
+{
+    discardStale();
 
     const QString name = commandName(command);
     throwIfInterrupted(m_label, QStringLiteral("before sending %1, which was not sent").arg(name));

@@ -48,6 +48,12 @@ public:
     // How many commands went out so far: tells a command that was sent from one that was not.
     int commandsSent() const { return m_commandsSent; }
 
+    // For the Modbus check, which speaks on the port by itself: drops (and traces) what
+    // earlier exchanges left on the line, and hands out the port.
+    void discardStale();
+    CommControl &comm() { return m_comm; }
+    int timeoutMs() const { return m_timeoutMs; }
+
 private:
     QByteArray exchange(const std::string &command, int length);
     [[noreturn]] void failReply(const std::string &command, const QByteArray &reply,

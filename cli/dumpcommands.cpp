@@ -3,6 +3,7 @@
 #include "console.h"
 #include "dumpfile.h"
 #include "exitcodes.h"
+#include "modbuscheck.h"
 #include "outputfile.h"
 #include "steps.h"
 
@@ -137,6 +138,11 @@ int runApply(const Invocation &invocation, Console &console)
         throw Failure(kExitUsage, QStringLiteral("%1: %2; nothing was sent").arg(path, why));
     const bool verify = invocation.has(QStringLiteral("verify"));
     const bool follow = invocation.has(QStringLiteral("follow"));
+    const bool modbus = invocation.has(QStringLiteral("modbus"));
+    requireFollowForModbus(invocation);
+    if (const QString why = modbus ? modbusAddressProblem(settings->comms.address) : QString();
+        !why.isEmpty())
+        throw Failure(kExitUsage, QStringLiteral("%1: %2; nothing was sent").arg(path, why));
 
     const auto link = openLink(invocation, console);
     ApplyProgress progress;
@@ -191,20 +197,36 @@ int runApply(const Invocation &invocation, Console &console)
     if (!readBack.difference.isEmpty())
         differences << readBack.difference;
     const bool modbusVerified = bool(readBack.settings);
+    // A check at settings that did not take would prove nothing about them.
+    FollowCheck check;
+    if (modbus && differences.isEmpty())
+        check = modbusAfterWrite(*link, console, settings->comms);
 
-    if (console.json())
-        console.document(
-            {{QStringLiteral("port"), link->label()},
-             {QStringLiteral("file"), path},
-             {QStringLiteral("line"), formatLineSettings(link->line())},
-             {QStringLiteral("blocksVerified"), verify},
-             {QStringLiteral("modbusVerified"), modbusVerified},
-             {QStringLiteral("verified"), verify && modbusVerified},
-             {QStringLiteral("differences"), QJsonArray::fromStringList(differences)}});
+    if (console.json()) {
+        QJsonObject document = {
+            {QStringLiteral("port"), link->label()},
+            {QStringLiteral("file"), path},
+            {QStringLiteral("line"), formatLineSettings(link->line())},
+            {QStringLiteral("blocksVerified"), verify},
+            {QStringLiteral("modbusVerified"), modbusVerified},
+            {QStringLiteral("verified"), verify && modbusVerified},
+            {QStringLiteral("differences"), QJsonArray::fromStringList(differences)}};
+        if (modbus && differences.isEmpty())
+            document.insert(QStringLiteral("modbusCheck"), check.json);
+        if (!check.failure.isEmpty()) {
+            document.insert(QStringLiteral("error"), check.failure);
+            document.insert(QStringLiteral("exit"), int(kExitNoReply));
+        }
+        console.document(document);
+    }
     if (!differences.isEmpty()) {
         for (const QString &difference : differences)
             console.error(link->label() + QStringLiteral(": ") + difference);
         return kExitDifferent;
+    }
+    if (!check.failure.isEmpty()) {
+        console.error(check.failure);
+        return kExitNoReply;
     }
     QString checked;
     if (verify)
@@ -215,6 +237,8 @@ int runApply(const Invocation &invocation, Console &console)
                        .arg(link->label(), path)
                        .arg(qm::kBlockCount)
                        .arg(describeComms(settings->comms), checked));
+    if (!check.result.isEmpty())
+        console.result(check.result);
     return kExitOk;
 }
 
@@ -235,12 +259,12 @@ Command dumpCommand()
 Command applyCommand()
 {
     return {QStringLiteral("apply"),
-            QStringLiteral("FILE [--verify] [--follow]"),
+            QStringLiteral("FILE [--verify] [--follow [--modbus]]"),
             {QStringLiteral("write a dump to the display: blocks first, the"),
              QStringLiteral("Modbus settings last; --verify reads back and"),
              QStringLiteral("compares (the Modbus settings only on the same"),
              QStringLiteral("baud rate, or with --follow)")},
-            {verifyOption(), followOption()},
+            {verifyOption(), followOption(), modbusOption()},
             1,
             1,
             runApply};

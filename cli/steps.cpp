@@ -87,6 +87,14 @@ CommsReadBack afterCommsWrite(DisplayLink &link, Console &console, const CommsSe
     return result;
 }
 
+void requireFollowForModbus(const Invocation &invocation)
+{
+    if (invocation.has(QStringLiteral("modbus")) && !invocation.has(QStringLiteral("follow")))
+        throw Failure(kExitUsage,
+                      QStringLiteral("--modbus needs --follow: the check runs at the display's "
+                                     "new line, which --follow opens; nothing was sent"));
+}
+
 QCommandLineOption followOption()
 {
     return QCommandLineOption(QStringLiteral("follow"),

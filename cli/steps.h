@@ -37,6 +37,10 @@ CommsReadBack afterCommsWrite(DisplayLink &link, Console &console, const CommsSe
 // "wrote X; the display has Y" for a --verify or --follow difference.
 QString differenceText(const QString &what, const QString &wrote, const QString &has);
 
+// --modbus checks the display at its new line, which only --follow opens: without it,
+// a usage error before anything is sent.
+void requireFollowForModbus(const Invocation &invocation);
+
 // --follow and --verify, for the commands that take them.
 QCommandLineOption followOption();
 QCommandLineOption verifyOption();

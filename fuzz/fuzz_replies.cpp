@@ -1,6 +1,8 @@
-// Judging of the display's replies to "$M" and "$N", from any bytes the line delivers.
+// Judging of the display's replies to "$M" and "$N", and of a Modbus ASCII answer, from any
+// bytes the line delivers.
 #include "commands.h"
 #include "fuzzsupport.h"
+#include "modbusframe.h"
 #include "replies.h"
 
 #include <array>
@@ -223,6 +225,29 @@ void checkCommandsEchoAsReplies(std::string_view bytes)
     QM_FUZZ_CHECK(qm::readCommsCommand() == "$M\r");
 }
 
+// A Modbus ASCII frame is taken only whole and exact: framing its message again gives the
+// very bytes, and the judged answer agrees with the message. The input's bytes as a
+// message frame and parse back to themselves.
+void checkModbusAscii(std::string_view input)
+{
+    std::string why;
+    const ExactBytes copy(input);
+    const auto message = qm::parseModbusAsciiFrame(copy.view(), &why);
+    QM_FUZZ_CHECK(message.has_value() == why.empty());
+    if (message) {
+        QM_FUZZ_CHECK(qm::modbusAsciiFrame(*message) == input);
+        const qm::RegisterAnswer answer = qm::judgeRegisterAnswer(*message, 0x0A);
+        QM_FUZZ_CHECK((answer.kind == qm::RegisterAnswer::Kind::OtherAddress) ==
+                      (std::uint8_t((*message)[0]) != 0x0A));
+        if (answer.kind == qm::RegisterAnswer::Kind::Value)
+            QM_FUZZ_CHECK(message->size() == 5 && answer.value >= 0 && answer.value <= 0xFFFF);
+    }
+    if (input.size() >= 2 && input.size() <= 254) {
+        const std::string frame = qm::modbusAsciiFrame(input);
+        QM_FUZZ_CHECK(qm::parseModbusAsciiFrame(frame, &why) == std::string(input));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -253,5 +278,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     checkStrictIsNarrower(comms, commsReply, block, blockReply);
 
     checkCommandsEchoAsReplies(input);
+    checkModbusAscii(input);
     return 0;
 }

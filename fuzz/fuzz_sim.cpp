@@ -1,15 +1,18 @@
 // The simulated display: its options from the command line, then any byte stream from
-// the PC in any split, answered the way the window's reply judging expects.
+// the PC in any split, answered the way the window's reply judging expects, and Modbus
+// answered only in whole frames from the display's own address.
 //
 // Input: OPTIONS '\0' CONFIG SEED STREAM, where OPTIONS are the simulator's arguments
 // separated by '\n'. Without a '\0' the whole input is the stream, with default options.
 #include "commands.h"
 #include "displaysim.h"
 #include "fuzzsupport.h"
+#include "modbusslave.h"
 #include "replies.h"
 #include "simoptions.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -128,9 +131,11 @@ Run feed(const qm::sim::SimOptions &options, std::optional<int> pcRate, std::str
     const bool deaf = pcRate && *pcRate != qm::sim::baudRateOf(initial.baudCode);
     Run run;
     std::size_t at = 0;
-    auto push = [&](std::string_view chunk) {
-        const qm::fuzz::ExactBytes copy(chunk);
-        const std::vector<SimStep> steps = sim.receive(copy.view(), pcRate);
+    // The chunks arrive back to back, so that an RTU frame among them is cut by nothing
+    // but the silence after the last one.
+    const auto now = qm::sim::SimClock::now();
+    std::size_t setUpReplies = 0;
+    auto check = [&](const std::vector<SimStep> &steps) {
         QM_FUZZ_CHECK(sim.pendingSize() < qm::sim::CommandFramer::kMaxCommand);
         QM_FUZZ_CHECK(validState(sim.state()));
         for (const SimStep &step : steps) {
@@ -147,6 +152,20 @@ Run feed(const qm::sim::SimOptions &options, std::optional<int> pcRate, std::str
                 QM_FUZZ_CHECK(body.front() == qm::sim::kNoiseByte);
                 body.remove_prefix(1);
             }
+            run.replies.emplace_back(step.reply);
+            // A Modbus answer: a whole frame of the display's mode, from its address.
+            std::string why;
+            if (step.trace.front().rfind("recv RTU ", 0) == 0) {
+                const auto message = qm::sim::rtuMessage(body, why);
+                QM_FUZZ_CHECK(message && std::uint8_t((*message)[0]) == sim.state().address);
+                continue;
+            }
+            if (step.trace.front().rfind("recv :", 0) == 0) {
+                const auto message = qm::sim::asciiMessage(body, why);
+                QM_FUZZ_CHECK(message && std::uint8_t((*message)[0]) == sim.state().address);
+                continue;
+            }
+            ++setUpReplies;
             // Framed like every reply of the display: ">" ... CR, nothing after the CR.
             QM_FUZZ_CHECK(body.size() >= 2 && body.front() == '>' && body.back() == '\r');
             QM_FUZZ_CHECK(std::count(body.begin(), body.end(), '\r') == 1);
@@ -158,10 +177,13 @@ Run feed(const qm::sim::SimOptions &options, std::optional<int> pcRate, std::str
                 QM_FUZZ_CHECK(qm::judgeBlockReply(body).complete());
             if (step.trace.front() == "recv $M\\r")
                 QM_FUZZ_CHECK(body.size() == 8);
-            run.replies.emplace_back(step.reply);
         }
         if (deaf)
             QM_FUZZ_CHECK(sameState(sim.state(), initial));
+    };
+    auto push = [&](std::string_view chunk) {
+        const qm::fuzz::ExactBytes copy(chunk);
+        check(sim.receive(copy.view(), pcRate, now));
     };
     for (std::size_t length : lengths) {
         const std::size_t take = std::min(length, stream.size() - at);
@@ -169,9 +191,10 @@ Run feed(const qm::sim::SimOptions &options, std::optional<int> pcRate, std::str
         at += take;
     }
     push(stream.substr(at));
+    check(sim.silence(now + std::chrono::seconds(1), pcRate));
+    QM_FUZZ_CHECK(!sim.frameDue());
     run.state = sim.state();
-    QM_FUZZ_CHECK(run.replies.size() <=
-                  std::size_t(std::count(stream.begin(), stream.end(), '\r')));
+    QM_FUZZ_CHECK(setUpReplies <= std::size_t(std::count(stream.begin(), stream.end(), '\r')));
     return run;
 }
 

@@ -1,10 +1,16 @@
 #include "displaysim.h"
 
+#include "modbusslave.h"
+
+#include <utility>
+
 namespace qm::sim {
 
 namespace {
 
 constexpr char kCr = '\r';
+// How much of a Modbus frame the trace shows; a valid request is shorter.
+constexpr std::size_t kTraced = 24;
 
 // The display is strict about what it takes: a field is a digit in range, nothing
 // else, unlike the PC's lenient reading of replies.
@@ -60,11 +66,109 @@ std::string rateText(int rate)
 
 } // namespace
 
-DisplaySim::DisplaySim(DisplayState state, Faults faults) : m_state(state), m_faults(faults) {}
+DisplaySim::DisplaySim(DisplayState state, Faults faults)
+    : m_state(state), m_faults(faults), m_slave(std::make_unique<ModbusSlave>())
+{
+}
+
+DisplaySim::~DisplaySim() = default;
+
+std::vector<SimStep> DisplaySim::receive(std::string_view bytes, std::optional<int> pcBaudRate,
+                                         SimClock::time_point now)
+{
+    std::vector<SimStep> steps = silence(now, pcBaudRate);
+    feed(bytes, pcBaudRate, steps);
+    if (m_rtuOpen)
+        m_frameDue = now + silentInterval();
+    return steps;
+}
 
 std::vector<SimStep> DisplaySim::receive(std::string_view bytes, std::optional<int> pcBaudRate)
 {
     std::vector<SimStep> steps;
+    if (m_rtuOpen)
+        endRtuFrame(pcBaudRate, steps);
+    feed(bytes, pcBaudRate, steps);
+    if (m_rtuOpen)
+        endRtuFrame(pcBaudRate, steps);
+    return steps;
+}
+
+std::optional<SimClock::time_point> DisplaySim::frameDue() const
+{
+    if (!m_rtuOpen)
+        return std::nullopt;
+    return m_frameDue;
+}
+
+std::vector<SimStep> DisplaySim::silence(SimClock::time_point now, std::optional<int> pcBaudRate)
+{
+    std::vector<SimStep> steps;
+    if (m_rtuOpen && now >= m_frameDue)
+        endRtuFrame(pcBaudRate, steps);
+    return steps;
+}
+
+SimClock::duration DisplaySim::silentInterval() const
+{
+    return std::chrono::microseconds(3'500'000LL * 11 / baudRateOf(m_state.baudCode));
+}
+
+void DisplaySim::feed(std::string_view bytes, std::optional<int> pcBaudRate,
+                      std::vector<SimStep> &steps)
+{
+    // Bytes for the set-up command framer, handed over in runs so that a run of dropped
+    // bytes is traced as one.
+    std::string run;
+    auto flushRun = [&] {
+        setUp(run, pcBaudRate, steps);
+        run.clear();
+    };
+    for (char c : bytes) {
+        if (m_rtuOpen) {
+            if (m_rtu.size() < kLongestFrameKept)
+                m_rtu += c;
+            ++m_rtuCount;
+            continue;
+        }
+        if (m_asciiOpen) {
+            if (c != '$' && c != ':') {
+                m_ascii += c;
+                if (c == '\n' || m_ascii.size() >= kLongestFrameKept)
+                    endAsciiFrame(pcBaudRate, steps);
+                continue;
+            }
+            // A new start abandons the frame, as it abandons a command.
+            endAsciiFrame(pcBaudRate, steps);
+        }
+        const bool rtu = m_state.mode == 1;
+        if (rtu ? c != '$' : c == ':') {
+            flushRun();
+            if (m_framer.pendingSize() == 0) {
+                if (rtu) {
+                    m_rtuOpen = true;
+                    m_rtu.assign(1, c);
+                    m_rtuCount = 1;
+                } else {
+                    m_asciiOpen = true;
+                    m_ascii.assign(1, c);
+                }
+                continue;
+            }
+        }
+        run += c;
+        // A command ends at its CR and may change the mode, which decides the next byte.
+        if (c == kCr)
+            flushRun();
+    }
+    flushRun();
+}
+
+void DisplaySim::setUp(std::string_view bytes, std::optional<int> pcBaudRate,
+                       std::vector<SimStep> &steps)
+{
+    if (bytes.empty())
+        return;
     for (const CommandFramer::Piece &piece : m_framer.push(bytes)) {
         if (piece.kind == CommandFramer::Piece::Kind::Command) {
             steps.push_back(answer(piece.bytes, pcBaudRate));
@@ -76,7 +180,87 @@ std::vector<SimStep> DisplaySim::receive(std::string_view bytes, std::optional<i
             line += "...";
         steps.push_back({{line}, {}});
     }
-    return steps;
+}
+
+bool DisplaySim::wrongRate(std::optional<int> pcBaudRate, std::vector<std::string> &trace) const
+{
+    // On a real line a rate mismatch turns the bytes into garbage the display cannot
+    // frame. Parity and data bits are not compared: the window's usual port settings
+    // are "9600,N,8,1" while the display's own say Even, and that works.
+    const int displayRate = baudRateOf(m_state.baudCode);
+    if (!pcBaudRate || *pcBaudRate == displayRate)
+        return false;
+    trace.push_back("  ignored: PC line at " + rateText(*pcBaudRate) + ", display listens at " +
+                    std::to_string(displayRate));
+    return true;
+}
+
+void DisplaySim::endRtuFrame(std::optional<int> pcBaudRate, std::vector<SimStep> &steps)
+{
+    m_rtuOpen = false;
+    const std::string frame = std::exchange(m_rtu, {});
+    const std::size_t count = std::exchange(m_rtuCount, 0);
+    SimStep step;
+    step.trace.push_back("recv RTU " + hexBytes(frame.substr(0, kTraced)) +
+                         (count > kTraced ? " ... (" + std::to_string(count) + " bytes)" : ""));
+    std::string why;
+    std::optional<std::string> message;
+    if (count > frame.size())
+        why = std::to_string(count) + " bytes, longer than any Modbus RTU frame";
+    else
+        message = rtuMessage(frame, why);
+    if (wrongRate(pcBaudRate, step.trace)) {
+    } else if (!message) {
+        step.trace.push_back("  no answer: " + why);
+    } else {
+        answerModbus(*message, step);
+    }
+    steps.push_back(step);
+}
+
+void DisplaySim::endAsciiFrame(std::optional<int> pcBaudRate, std::vector<SimStep> &steps)
+{
+    m_asciiOpen = false;
+    const std::string frame = std::exchange(m_ascii, {});
+    SimStep step;
+    step.trace.push_back(
+        "recv " + printable(frame.substr(0, kTraced)) +
+        (frame.size() > kTraced ? "... (" + std::to_string(frame.size()) + " bytes)" : ""));
+    std::string why;
+    const auto message = asciiMessage(frame, why);
+    if (wrongRate(pcBaudRate, step.trace)) {
+    } else if (!message) {
+        step.trace.push_back("  no answer: " + why);
+    } else {
+        answerModbus(*message, step);
+    }
+    steps.push_back(step);
+}
+
+void DisplaySim::answerModbus(std::string_view message, SimStep &step)
+{
+    const int address = static_cast<unsigned char>(message[0]);
+    if (address == 0) {
+        step.trace.push_back("  no answer: a broadcast (address 00) is never answered");
+        return;
+    }
+    if (address != m_state.address) {
+        step.trace.push_back("  no answer: for address " + addressText(address) +
+                             ", the display is " + addressText(m_state.address));
+        return;
+    }
+    std::string trace;
+    const std::string reply = m_slave->answer(message, m_state, trace);
+    step.trace.push_back(trace);
+    if (reply.empty())
+        return;
+    if (m_faults.silent) {
+        step.trace.push_back("  silent: answer withheld");
+        return;
+    }
+    const std::string framed = m_state.mode == 1 ? rtuFrame(reply) : asciiFrame(reply);
+    step.reply = m_faults.noise ? kNoiseByte + framed : framed;
+    step.binary = m_state.mode == 1;
 }
 
 SimStep DisplaySim::answer(const std::string &command, std::optional<int> pcBaudRate)
@@ -84,15 +268,8 @@ SimStep DisplaySim::answer(const std::string &command, std::optional<int> pcBaud
     SimStep step;
     step.trace.push_back("recv " + printable(command));
 
-    // On a real line a rate mismatch turns the command into garbage the display
-    // cannot frame. Parity and data bits are not compared: the window's usual port
-    // settings are "9600,N,8,1" while the display's own say Even, and that works.
-    const int displayRate = baudRateOf(m_state.baudCode);
-    if (pcBaudRate && *pcBaudRate != displayRate) {
-        step.trace.push_back("  ignored: PC line at " + rateText(*pcBaudRate) +
-                             ", display listens at " + std::to_string(displayRate));
+    if (wrongRate(pcBaudRate, step.trace))
         return step;
-    }
 
     const char letter = command.size() > 2 ? command[1] : '\0';
     // What follows "$" and the letter, without the closing CR.
@@ -221,9 +398,9 @@ std::optional<std::string> DisplaySim::writeBlock(std::string_view fields, std::
     return std::string(">") + kCr;
 }
 
-std::string sentTrace(std::string_view reply)
+std::string sentTrace(std::string_view reply, bool binary)
 {
-    return "send " + printable(reply);
+    return binary ? "send RTU " + hexBytes(reply) : "send " + printable(reply);
 }
 
 } // namespace qm::sim

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
@@ -63,14 +64,19 @@ struct WaitingAnswer
 {
     Clock::time_point due;
     std::string bytes;
+    bool binary = false;
 };
 
-int pollTimeout(const std::deque<WaitingAnswer> &outbox)
+// Until the next answer is due or the open RTU frame's silence ends. poll() counts whole
+// milliseconds, so the silence (4 ms at 9600 baud) is rounded up, never cut short.
+int pollTimeout(const std::deque<WaitingAnswer> &outbox, std::optional<Clock::time_point> frameDue)
 {
-    if (outbox.empty())
+    std::optional<Clock::time_point> next = frameDue;
+    if (!outbox.empty() && (!next || outbox.front().due < *next))
+        next = outbox.front().due;
+    if (!next)
         return -1;
-    const auto wait = outbox.front().due - Clock::now();
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
     return ms > 0 ? static_cast<int>(ms) : 0;
 }
 
@@ -80,13 +86,29 @@ void sendDue(int fd, std::deque<WaitingAnswer> &outbox)
         const std::string &bytes = outbox.front().bytes;
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written == static_cast<ssize_t>(bytes.size()))
-            trace(sentTrace(bytes));
+            trace(sentTrace(bytes, outbox.front().binary));
         else if (written >= 0)
             trace("  cut short: only " + std::to_string(written) + " of " +
                   std::to_string(bytes.size()) + " bytes fit, the PC side is not reading");
         else
             trace("  not sent: " + std::string(std::strerror(errno)));
         outbox.pop_front();
+    }
+}
+
+void handle(const std::vector<SimStep> &steps, int delayMs, std::deque<WaitingAnswer> &outbox)
+{
+    for (const SimStep &step : steps) {
+        for (const std::string &line : step.trace)
+            trace(line);
+        if (step.reply.empty())
+            continue;
+        if (outbox.size() >= kMaxWaitingAnswers) {
+            trace("  dropped: " + std::to_string(outbox.size()) + " answers already waiting");
+            continue;
+        }
+        outbox.push_back(
+            {Clock::now() + std::chrono::milliseconds(delayMs), step.reply, step.binary});
     }
 }
 
@@ -97,19 +119,9 @@ bool receive(const PtyLink &link, DisplaySim &sim, int delayMs, std::deque<Waiti
     const ssize_t count = ::read(link.masterFd(), buffer, sizeof buffer);
     if (count < 0)
         return errno == EAGAIN || errno == EINTR;
-    const auto steps =
-        sim.receive(std::string_view(buffer, static_cast<std::size_t>(count)), link.pcBaudRate());
-    for (const SimStep &step : steps) {
-        for (const std::string &line : step.trace)
-            trace(line);
-        if (step.reply.empty())
-            continue;
-        if (outbox.size() >= kMaxWaitingAnswers) {
-            trace("  dropped: " + std::to_string(outbox.size()) + " answers already waiting");
-            continue;
-        }
-        outbox.push_back({Clock::now() + std::chrono::milliseconds(delayMs), step.reply});
-    }
+    handle(sim.receive(std::string_view(buffer, static_cast<std::size_t>(count)), link.pcBaudRate(),
+                       Clock::now()),
+           delayMs, outbox);
     return true;
 }
 
@@ -149,7 +161,7 @@ int main(int argc, char *argv[])
         int stopSignal = 0;
         while (stopSignal == 0) {
             pollfd fds[] = {{link.masterFd(), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
-            if (::poll(fds, 2, pollTimeout(outbox)) < 0 && errno != EINTR)
+            if (::poll(fds, 2, pollTimeout(outbox, sim.frameDue())) < 0 && errno != EINTR)
                 throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
             if (fds[1].revents & POLLIN) {
                 char byte = 0;
@@ -160,6 +172,7 @@ int main(int argc, char *argv[])
                 !receive(link, sim, options.delayMs, outbox))
                 throw std::runtime_error("cannot read from " + link.device() + ": " +
                                          std::strerror(errno));
+            handle(sim.silence(Clock::now(), link.pcBaudRate()), options.delayMs, outbox);
             sendDue(link.masterFd(), outbox);
         }
         std::printf("quillmark-sim: stopped by %s, removing %s\n", strsignal(stopSignal),

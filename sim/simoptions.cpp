@@ -182,7 +182,12 @@ std::string usage(std::string_view program)
            "The link folder is $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-UID when\n"
            "XDG_RUNTIME_DIR is unset or empty. Commands are ignored while the PC's baud\n"
            "rate differs from the display's; after a $C that changes it, reconnect at\n"
-           "the new rate. SIGINT or SIGTERM stops the simulator and removes the link.\n";
+           "the new rate. SIGINT or SIGTERM stops the simulator and removes the link.\n"
+           "\n"
+           "It is also a Modbus slave on the same line: RTU frames (3.5 characters of\n"
+           "silence end one) or ASCII frames (':' to CR LF) to its address are answered\n"
+           "from read-only holding registers 0 to 22 (the blocks' types and points, then\n"
+           "mode, baud rate, data bits, parity, address); a '$' starts a set-up command.\n";
 }
 
 } // namespace qm::sim

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -25,6 +26,7 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -94,6 +96,10 @@ private slots:
     void dumpApplyDumpGivesTheSameFile();
     void badFileSendsNothing();
     void verifyDifferenceExitsFive();
+    void modbusCheckAfterWriteIsReportedWithIt_data();
+    void modbusCheckAfterWriteIsReportedWithIt();
+    void applyFollowModbusChecksTheNewSettings();
+    void mbpollReachesTheDisplayAtItsAddressOnly();
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
     void repliesOfAScriptedDisplay_data();
@@ -305,8 +311,9 @@ void tst_Cli::helpListsCommandsAndExitCodes()
     const CliRun help = run({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
     for (const char *word :
-         {"read", "write", "get", "set", "dump", "apply", "--follow", "--verify", "list", "link",
-          "unlink", "detect", "doctor", "--all", "--ports", "Exit status", "  5  "})
+         {"read",     "write",        "get",      "set",        "dump",        "apply",  "--follow",
+          "--verify", "list",         "link",     "unlink",     "detect",      "doctor", "--all",
+          "--ports",  "modbus-check", "--modbus", "--register", "Exit status", "  5  "})
         QVERIFY2(help.out.contains(QLatin1String(word)), word);
 }
 
@@ -363,6 +370,36 @@ void tst_Cli::commandsAgainstTheSimulator_data()
                                   << "--port: COM 251 is not a port number from 1 to 250";
     QTest::newRow("device path not there")
         << none << words("--port /dev/quillmark-none read") << 3 << "/dev/quillmark-none: ";
+
+    QTest::newRow("modbus-check at the display's settings")
+        << none << words("modbus-check") << 0
+        << "Modbus RTU, address 0A, at 9600,N,8,1: holding register 0 reads 0 (0x0000)";
+    QTest::newRow("modbus-check names the display's own line")
+        << none << words("modbus-check") << 0
+        << "checking at 9600,N,8,1, the PC's line; a Modbus master uses the display's own, "
+           "--line 9600,E,8,1";
+    QTest::newRow("modbus-check, an exception passes")
+        << none << words("modbus-check --register 30") << 0
+        << "exception 02 (Illegal data address) to a read of holding register 30";
+    QTest::newRow("modbus-check at a wrong address")
+        << none << words("modbus-check --address 0B") << 4
+        << "no Modbus response from address 0B (Modbus RTU) at 9600,N,8,1 within 500 ms";
+    QTest::newRow("modbus-check in the wrong mode")
+        << none << words("modbus-check --mode ascii") << 4 << "address 0A (Modbus ASCII)";
+    QTest::newRow("modbus-check, Modbus ASCII")
+        << words("--mode ascii --bits 7 --parity odd --address 21")
+        << words("--line 9600,O,7,1 --json modbus-check --register 22") << 0 << "\"value\": 33";
+    // The answer's CRC holds a 0xFF, which a parity-marking line would double.
+    QTest::newRow("modbus-check on a line with parity")
+        << words("--address 68") << words("--line 9600,E,8,1 modbus-check --register 19") << 0
+        << "holding register 19 reads 9600";
+    QTest::newRow("modbus-check, a reserved address")
+        << none << words("modbus-check --address F8") << 2 << "F8 is reserved by Modbus";
+    QTest::newRow("write --follow --modbus")
+        << none << words("write address=11 --follow --modbus") << 0
+        << "Modbus RTU, address 11, at 9600,E,8,1: holding register 0 reads 0";
+    QTest::newRow("write --modbus without --follow")
+        << none << words("write address=11 --modbus") << 2 << "--modbus needs --follow";
 
     QTest::newRow("list") << none << words("list") << 0 << "COM 4  /dev/pts/";
     QTest::newRow("list every number as JSON")
@@ -498,6 +535,113 @@ void tst_Cli::verifyDifferenceExitsFive()
     QCOMPARE(set.exitCode, 5);
     QVERIFY2(set.err.contains(QStringLiteral("wrote Long, 0.01; the display has Integer, 0")),
              qPrintable(set.err));
+}
+
+void tst_Cli::modbusCheckAfterWriteIsReportedWithIt_data()
+{
+    QTest::addColumn<QByteArray>("modbusAnswer");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("no answer") << QByteArray() << 4
+                               << "no Modbus response from address 11 (Modbus RTU) at 9600,E,8,1";
+    QTest::newRow("answer from another address") << QByteArray::fromHex("12030200003D87") << 4
+                                                 << "came from another address than address 11";
+    QTest::newRow("exception") << QByteArray::fromHex("118302C134") << 0
+                               << "\"exceptionText\": \"Illegal data address\"";
+    QTest::newRow("value") << QByteArray::fromHex("11030200073845") << 0 << "\"value\": 7";
+}
+
+void tst_Cli::modbusCheckAfterWriteIsReportedWithIt()
+{
+    QFETCH(QByteArray, modbusAnswer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    // A display that takes the new address and answers Modbus as scripted.
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    peer.respond("$C138111\r", ">\r");
+    peer.respond("$M\r", ">138111\r");
+    if (!modbusAnswer.isEmpty())
+        peer.respond(QByteArray::fromHex("110300000001869A"), modbusAnswer);
+    const CliRun write = run({"--port", QString::number(kPeerPort), "--timeout", "300", "--json",
+                              "write", "mode=rtu", "baud=9600", "bits=8", "parity=even",
+                              "address=11", "--follow", "--modbus"});
+    QVERIFY2(write.exitCode == exitCode, qPrintable(write.out + write.err));
+    // One document that says what was written and read back, and how the check went.
+    QVERIFY2(write.out.contains(says), qPrintable(write.out));
+    QVERIFY2(write.out.contains(QStringLiteral("\"readBack\": true")), qPrintable(write.out));
+    QCOMPARE(write.out.count(QStringLiteral("\"port\"")), 1);
+    QCOMPARE(write.out.contains(QStringLiteral("\"passed\": true")), exitCode == 0);
+}
+
+void tst_Cli::applyFollowModbusChecksTheNewSettings()
+{
+    QTemporaryDir dir;
+    const QString reachable = dir.filePath(QStringLiteral("reachable.json"));
+    const QString reserved = dir.filePath(QStringLiteral("reserved.json"));
+    for (const auto &[path, address] :
+         {std::pair{reachable, "\"21\""}, std::pair{reserved, "\"FA\""}}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(sampleDump()).replace("\"FA\"", address));
+    }
+    const QStringList port = {QStringLiteral("--port"), QString::number(kSimPort)};
+    QVERIFY(startSimulator());
+
+    // F8 to FA are no Modbus slave addresses: refused before anything is written.
+    const CliRun refused = run(port + QStringList{"apply", reserved, "--follow", "--modbus"});
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY2(refused.err.contains(QStringLiteral("FA is reserved by Modbus")),
+             qPrintable(refused.err));
+    QVERIFY(run(port + QStringList{"read"}).out.contains(QStringLiteral("address 0A")));
+
+    const CliRun apply = run(port + QStringList{"apply", reachable, "--follow", "--modbus"});
+    QVERIFY2(apply.exitCode == 0, qPrintable(apply.err));
+    const QStringList lines = apply.out.trimmed().split(QLatin1Char('\n'));
+    QVERIFY2(lines.size() == 2 && lines[0].contains(QStringLiteral("applied")),
+             qPrintable(apply.out));
+    QVERIFY2(lines[1].endsWith(QStringLiteral("Modbus ASCII, address 21, at 4800,O,7,1: holding "
+                                              "register 0 reads 0 (0x0000)")),
+             qPrintable(apply.out));
+}
+
+void tst_Cli::mbpollReachesTheDisplayAtItsAddressOnly()
+{
+    const QString mbpoll = QStandardPaths::findExecutable(QStringLiteral("mbpoll"));
+    if (mbpoll.isEmpty())
+        QSKIP("mbpoll is not installed (Debian package mbpoll; tools/deps.sh installs it)");
+    QVERIFY(startSimulator());
+    const QString device =
+        QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
+    QVERIFY(!device.isEmpty());
+
+    // Holding register 22 (mbpoll counts from 1: reference 23) is the display's address.
+    auto poll = [&](int address) {
+        QProcess process;
+        process.start(mbpoll, {"-m", "rtu",  "-a",  QString::number(address),
+                               "-b", "9600", "-P",  "even",
+                               "-d", "8",    "-t",  "4",
+                               "-r", "23",   "-c",  "1",
+                               "-1", "-o",   "0.5", device});
+        if (!process.waitForFinished(10000))
+            process.kill();
+        return QString::fromLocal8Bit(process.readAllStandardOutput());
+    };
+    QVERIFY2(poll(10).contains(QStringLiteral("[23]: \t10")), qPrintable(poll(10)));
+    QVERIFY(!poll(17).contains(QStringLiteral("[23]:")));
+
+    const QStringList port = {QStringLiteral("--port"), QString::number(kSimPort)};
+    const CliRun write = run(port + QStringList{"write", "address=11"});
+    QVERIFY2(write.exitCode == 0, qPrintable(write.err));
+    QVERIFY2(poll(17).contains(QStringLiteral("[23]: \t17")), qPrintable(poll(17)));
+    QVERIFY(!poll(10).contains(QStringLiteral("[23]:")));
+
+    // The set-up commands still work on the line after the Modbus traffic.
+    const CliRun read = run(port + QStringList{"read"});
+    QCOMPARE(read.exitCode, 0);
+    QCOMPARE(read.out, QStringLiteral("RTU, 9600 baud, 8 data bits, Even parity, address 11\n"));
 }
 
 void tst_Cli::staleBytesAreDiscardedAndReported()

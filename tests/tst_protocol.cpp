@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "modbusframe.h"
 #include "replies.h"
 
 #include <QtTest>
@@ -20,6 +21,8 @@ private slots:
     void digitFieldReading();
     void hexFieldReading_data();
     void hexFieldReading();
+    void modbusAsciiAnswersAreJudged_data();
+    void modbusAsciiAnswersAreJudged();
 };
 
 void tst_Protocol::commandsAreByteExact_data()
@@ -34,6 +37,12 @@ void tst_Protocol::commandsAreByteExact_data()
         QByteArray::fromHex("24433133383130410D"));
     row("$C ASCII 1200 7 Odd 01", qm::writeCommsCommand(0, 0, 0, 2, "01"), "$C007201\r");
     row("$C None 8 FA", qm::writeCommsCommand(0, 3, 1, 0, "FA"), "$C0380FA\r");
+    row("Modbus ASCII read of register 0 at 0A",
+        qm::modbusAsciiFrame(qm::readHoldingRegistersMessage(0x0A, 0, 1)), ":0A0300000001F2\r\n");
+    // The LRC is the sum's two's complement in one byte: F7+03+FF+FF+00+01 = 2F9, so 07.
+    row("Modbus ASCII LRC wraps",
+        qm::modbusAsciiFrame(qm::readHoldingRegistersMessage(0xF7, 0xFFFF, 1)),
+        ":F703FFFF000107\r\n");
     row("$N block 3", qm::readBlockCommand(2), QByteArray::fromHex("244E320D"));
     row("$N block 1", qm::readBlockCommand(0), "$N0\r");
     row("$N block 9", qm::readBlockCommand(8), "$N8\r");
@@ -216,6 +225,51 @@ void tst_Protocol::hexFieldReading()
     QFETCH(QByteArray, field);
     QFETCH(int, value);
     QCOMPARE(qm::readHexField(field.toStdString()), value);
+}
+
+void tst_Protocol::modbusAsciiAnswersAreJudged_data()
+{
+    using Kind = qm::RegisterAnswer::Kind;
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("kind"); // -1: the frame itself is refused
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("value 0") << QByteArray(":0A03020000F1\r\n") << int(Kind::Value) << 0;
+    QTest::newRow("value 9600") << QByteArray(":0A030225804C\r\n") << int(Kind::Value) << 9600;
+    QTest::newRow("exception 02") << QByteArray(":0A830271\r\n") << int(Kind::Exception) << 2;
+    QTest::newRow("another address")
+        << QByteArray(":0B03020000F0\r\n") << int(Kind::OtherAddress) << 0;
+    QTest::newRow("another function") << QByteArray(":0A04020000F0\r\n") << int(Kind::Invalid) << 0;
+    QTest::newRow("two registers")
+        << QByteArray(":0A030400000000EF\r\n") << int(Kind::Invalid) << 0;
+    QTest::newRow("wrong LRC") << QByteArray(":0A03020000F2\r\n") << -1 << 0;
+    QTest::newRow("lower-case digits") << QByteArray(":0a03020000f1\r\n") << -1 << 0;
+    QTest::newRow("odd number of digits") << QByteArray(":0A0302000F1\r\n") << -1 << 0;
+    QTest::newRow("no CR") << QByteArray(":0A03020000F1\n") << -1 << 0;
+    QTest::newRow("no colon") << QByteArray("0A03020000F1\r\n") << -1 << 0;
+    QTest::newRow("address and LRC only") << QByteArray(":0AF6\r\n") << -1 << 0;
+}
+
+void tst_Protocol::modbusAsciiAnswersAreJudged()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(int, kind);
+    QFETCH(int, value);
+
+    std::string why;
+    const auto message = qm::parseModbusAsciiFrame(frame.toStdString(), &why);
+    if (kind < 0) {
+        QVERIFY(!message);
+        QVERIFY(!why.empty());
+        return;
+    }
+    QVERIFY2(message, why.c_str());
+    const qm::RegisterAnswer answer = qm::judgeRegisterAnswer(*message, 0x0A);
+    QCOMPARE(int(answer.kind), kind);
+    if (answer.kind == qm::RegisterAnswer::Kind::Value)
+        QCOMPARE(answer.value, value);
+    if (answer.kind == qm::RegisterAnswer::Kind::Exception)
+        QCOMPARE(answer.exception, value);
 }
 
 QTEST_APPLESS_MAIN(tst_Protocol)

@@ -1,4 +1,5 @@
 #include "displaysim.h"
+#include "modbusslave.h"
 #include "simoptions.h"
 
 #include <QDeadlineTimer>
@@ -6,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -105,6 +107,11 @@ private slots:
     void faultsChangeOnlyTheAnswer_data();
     void faultsChangeOnlyTheAnswer();
     void floodWithoutCarriageReturnStaysBounded();
+    void modbusOnTheSameLine_data();
+    void modbusOnTheSameLine();
+    void rtuFrameEndsAfterItsSilentInterval_data();
+    void rtuFrameEndsAfterItsSilentInterval();
+    void randomBytesNeverWedgeTheLine();
     void traceShowsBytesPrintably_data();
     void traceShowsBytesPrintably();
     void parsesOptions_data();
@@ -130,7 +137,6 @@ void tst_Sim::answersCommandsByteExact_data()
     QTest::newRow("$D same block") << QByteArray("$D212\r") << QByteArray(">\r");
     QTest::newRow("$C address 01") << QByteArray("$C138101\r") << QByteArray(">\r");
     QTest::newRow("$C address FA") << QByteArray("$C0072FA\r") << QByteArray(">\r");
-    QTest::newRow("garbage before $") << QByteArray("x\r\0\xff$M\r", 8) << QByteArray(">13810A\r");
     QTest::newRow("$ restarts a command") << QByteArray("$N2$M\r") << QByteArray(">13810A\r");
     QTest::newRow("LF after CR dropped") << QByteArray("$M\r\n") << QByteArray(">13810A\r");
     QTest::newRow("two commands") << QByteArray("$M\r$N2\r") << QByteArray(">13810A\r>212\r");
@@ -186,12 +192,17 @@ void tst_Sim::commandSplitIntoChunks_data()
 void tst_Sim::commandSplitIntoChunks()
 {
     QFETCH(int, chunkSize);
-    const QByteArray stream("zz$D825\r$N8\r$M\r");
-    DisplaySim sim(exampleDisplay());
-    QByteArray replies;
-    for (int at = 0; at < stream.size(); at += chunkSize)
-        replies += exchange(sim, stream.mid(at, chunkSize));
-    QCOMPARE(replies, QByteArray(">\r>825\r>13810A\r"));
+    // In ASCII mode bytes before a "$" are dropped; in RTU mode they would start a frame.
+    for (int mode : {0, 1}) {
+        const QByteArray stream = QByteArray(mode == 0 ? "zz" : "") + "$D825\r$N8\r$M\r";
+        DisplayState state = exampleDisplay();
+        state.mode = mode;
+        DisplaySim sim(state);
+        QByteArray replies;
+        for (int at = 0; at < stream.size(); at += chunkSize)
+            replies += exchange(sim, stream.mid(at, chunkSize));
+        QCOMPARE(replies, ">\r>825\r>" + QByteArray::number(mode) + "3810A\r");
+    }
 }
 
 void tst_Sim::writesShowInLaterReads_data()
@@ -306,6 +317,182 @@ void tst_Sim::floodWithoutCarriageReturnStaysBounded()
             QVERIFY2(line.size() < 120, line.c_str());
     }
     QCOMPARE(exchange(sim, "$M\r"), QByteArray(">13810A\r"));
+}
+
+void tst_Sim::modbusOnTheSameLine_data()
+{
+    // Chunks arrive back to back; an empty one stands for a silence, and one follows the
+    // last. Frames are written out with CRC and LRC computed elsewhere, not by the simulator.
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArrayList>("chunks");
+    QTest::addColumn<QByteArray>("replies");
+
+    auto hex = [](const char *bytes) { return QByteArray::fromHex(bytes); };
+    const QByteArray read0 = hex("0A0300000001"
+                                 "8571");
+    const QByteArray value0 = hex("0A03020000"
+                                  "1D85");
+    const QByteArray silence;
+    constexpr int kAscii = 0;
+    constexpr int kRtu = 1;
+
+    QTest::newRow("RTU read at its address") << kRtu << QByteArrayList{read0} << value0;
+    QTest::newRow("RTU block 3's type and point") << kRtu
+                                                  << QByteArrayList{hex("0A0300040002"
+                                                                        "84B1")}
+                                                  << hex("0A030400010002"
+                                                         "90F2");
+    QTest::newRow("RTU settings registers") << kRtu
+                                            << QByteArrayList{hex("0A0300120005"
+                                                                  "24B7")}
+                                            << hex("0A030A0001258000080001000A"
+                                                   "4044");
+    QTest::newRow("RTU outside the map: exception 02") << kRtu
+                                                       << QByteArrayList{hex("0A0300170001"
+                                                                             "3575")}
+                                                       << hex("0A8302"
+                                                              "B133");
+    QTest::newRow("RTU write to the read-only map: exception 01")
+        << kRtu
+        << QByteArrayList{hex("0A0600000001"
+                              "4971")}
+        << hex("0A8601"
+               "F262");
+    QTest::newRow("RTU another address") << kRtu
+                                         << QByteArrayList{hex("0B0300000001"
+                                                               "84A0")}
+                                         << QByteArray();
+    QTest::newRow("RTU broadcast") << kRtu
+                                   << QByteArrayList{hex("000300000001"
+                                                         "85DB")}
+                                   << QByteArray();
+    QTest::newRow("RTU wrong CRC") << kRtu
+                                   << QByteArrayList{hex("0A0300000001"
+                                                         "8572")}
+                                   << QByteArray();
+    QTest::newRow("RTU frame in two chunks")
+        << kRtu << QByteArrayList{read0.left(3), read0.mid(3)} << value0;
+    QTest::newRow("RTU frame cut by a silence")
+        << kRtu << QByteArrayList{read0.left(3), silence, read0.mid(3)} << QByteArray();
+    QTest::newRow("RTU then $M") << kRtu << QByteArrayList{read0, silence, "$M\r"}
+                                 << value0 + ">13810A\r";
+    QTest::newRow("$M then RTU") << kRtu << QByteArrayList{"$M\r", read0} << ">13810A\r" + value0;
+    QTest::newRow("RTU garbage and $M in one burst: one frame")
+        << kRtu << QByteArrayList{QByteArray("x\r\0\xff$M\r", 8)} << QByteArray();
+    QTest::newRow("RTU garbage, a silence, $M")
+        << kRtu << QByteArrayList{QByteArray("x\r\0\xff", 5), silence, "$M\r"}
+        << QByteArray(">13810A\r");
+    QTest::newRow("$C moves the address") << kRtu
+                                          << QByteArrayList{"$C138111\r", silence, read0, silence,
+                                                            hex("110300000001"
+                                                                "869A")}
+                                          << ">\r" + hex("1103020000"
+                                                         "7987");
+    QTest::newRow("$C to ASCII: RTU no longer answered")
+        << kRtu << QByteArrayList{"$C03810A\r", silence, read0, silence, ":0A0300000001F2\r\n"}
+        << QByteArray(">\r:0A03020000F1\r\n");
+
+    QTest::newRow("$C to ASCII and a request in one burst")
+        << kRtu << QByteArrayList{"$C03810A\r:0A0300000001F2\r\n"}
+        << QByteArray(">\r:0A03020000F1\r\n");
+    QTest::newRow("ASCII read at its address")
+        << kAscii << QByteArrayList{":0A0300000001F2\r\n"} << QByteArray(":0A03020000F1\r\n");
+    QTest::newRow("ASCII wrong LRC")
+        << kAscii << QByteArrayList{":0A0300000001F3\r\n"} << QByteArray();
+    QTest::newRow("ASCII another address")
+        << kAscii << QByteArrayList{":0B0300000001F1\r\n"} << QByteArray();
+    QTest::newRow("ASCII RTU bytes are no frame")
+        << kAscii << QByteArrayList{read0} << QByteArray();
+    QTest::newRow("ASCII garbage before $")
+        << kAscii << QByteArrayList{QByteArray("x\r\0\xff$M\r", 8)} << QByteArray(">03810A\r");
+    QTest::newRow("ASCII $ abandons a frame")
+        << kAscii << QByteArrayList{":0A03$M\r"} << QByteArray(">03810A\r");
+}
+
+void tst_Sim::modbusOnTheSameLine()
+{
+    QFETCH(int, mode);
+    QFETCH(QByteArrayList, chunks);
+    QFETCH(QByteArray, replies);
+
+    DisplayState state = exampleDisplay();
+    state.mode = mode;
+    DisplaySim sim(state);
+    const auto start = SimClock::now();
+    auto now = start;
+    QByteArray received;
+    for (const QByteArray &chunk : chunks) {
+        if (chunk.isEmpty())
+            now += std::chrono::seconds(1);
+        else
+            received += repliesOf(sim.receive(view(chunk), 9600, now));
+    }
+    received += repliesOf(sim.silence(now + std::chrono::seconds(1), 9600));
+    QCOMPARE(received.toHex(' '), replies.toHex(' '));
+}
+
+void tst_Sim::rtuFrameEndsAfterItsSilentInterval_data()
+{
+    QTest::addColumn<int>("baudCode");
+    QTest::addColumn<int>("gapMicroseconds");
+    QTest::addColumn<bool>("oneFrame");
+
+    // 3.5 characters of 11 bits: 4010 us at 9600 baud, 32083 us at 1200.
+    QTest::newRow("9600, 3.9 ms") << 3 << 3900 << true;
+    QTest::newRow("9600, 4.1 ms") << 3 << 4100 << false;
+    QTest::newRow("1200, 32 ms") << 0 << 32000 << true;
+    QTest::newRow("1200, 32.2 ms") << 0 << 32200 << false;
+}
+
+void tst_Sim::rtuFrameEndsAfterItsSilentInterval()
+{
+    QFETCH(int, baudCode);
+    QFETCH(int, gapMicroseconds);
+    QFETCH(bool, oneFrame);
+
+    DisplayState state;
+    state.baudCode = baudCode;
+    DisplaySim sim(state);
+    const int rate = baudRateOf(baudCode);
+    const QByteArray request = QByteArray::fromHex("0A03000000018571");
+    const auto start = SimClock::now();
+    const auto later = start + std::chrono::microseconds(gapMicroseconds);
+    QByteArray replies = repliesOf(sim.receive(view(request.left(4)), rate, start));
+    QVERIFY(sim.frameDue().has_value());
+    replies += repliesOf(sim.silence(later, rate));
+    replies += repliesOf(sim.receive(view(request.mid(4)), rate, later));
+    replies += repliesOf(sim.silence(later + std::chrono::seconds(1), rate));
+    QCOMPARE(!replies.isEmpty(), oneFrame);
+    QVERIFY(!sim.frameDue());
+}
+
+void tst_Sim::randomBytesNeverWedgeTheLine()
+{
+    // Whatever arrives in whatever chunks and pauses, the line comes back: after a silence
+    // a set-up command and a Modbus request are answered, in either mode.
+    for (int mode : {0, 1}) {
+        DisplayState state;
+        state.mode = mode;
+        DisplaySim sim(state);
+        auto now = SimClock::now();
+        QRandomGenerator random(20261208 + mode);
+        for (int i = 0; i < 2000; ++i) {
+            QByteArray chunk(random.bounded(1, 300), Qt::Uninitialized);
+            for (char &c : chunk)
+                c = char(random.bounded(256));
+            if (random.bounded(4) == 0)
+                chunk[random.bounded(int(chunk.size()))] = mode == 1 ? '$' : ':';
+            for (const SimStep &step : sim.receive(view(chunk), 9600, now)) {
+                for (const std::string &line : step.trace)
+                    QVERIFY2(line.size() < 200, line.c_str());
+            }
+            now += std::chrono::microseconds(random.bounded(8000));
+        }
+        now += std::chrono::seconds(1);
+        sim.silence(now, 9600);
+        const QByteArray replies = repliesOf(sim.receive("$M\r", 9600, now));
+        QCOMPARE(replies, mode == 1 ? QByteArray(">13810A\r") : QByteArray(">03810A\r"));
+    }
 }
 
 void tst_Sim::traceShowsBytesPrintably_data()

@@ -27,6 +27,7 @@ START_SECONDS=${QUILLMARK_START_SECONDS:-3}
 tools=(
   # building
   cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev
+  libmodbus-dev
   # validating and packaging
   desktop-file-utils appstream lintian dpkg-dev file gzip binutils
   # running the installed programs
@@ -117,6 +118,9 @@ changelog_version=$(dpkg-parsechangelog -l packaging/changelog -S Version)
   fail "newest entry in packaging/changelog is '$changelog_version', the package is $version"
 echo "Package: $(basename "$deb")"
 dpkg-deb -f "$deb" Depends Recommends Section
+# dpkg-shlibdeps computes the shared libraries' packages, so the name fits each release.
+dpkg-deb -f "$deb" Depends | grep -qE '(^|, )libmodbus[0-9]+ ' ||
+  fail "the package does not depend on libmodbus's runtime package (dpkg-shlibdeps)"
 
 step "Checking the package contents"
 stage=$(mktemp -d)
