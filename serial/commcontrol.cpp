@@ -279,6 +279,14 @@ void CommControl::openPort()
         throw;
     }
 
+    // Bytes that arrived before the port was opened answer nothing sent through it. Qt
+    // 6.6.1 and later discard them inside open(), earlier releases keep them: discard them
+    // here, on every release, so the first reply read is the reply to the first command.
+    if (!m_port->clear(QSerialPort::Input)) {
+        const QString reason = m_port->errorString();
+        closePort();
+        fail(CommError::Kind::Io, QStringLiteral("cannot discard old input: %1").arg(reason));
+    }
     startHangUpWatch();
 }
 
