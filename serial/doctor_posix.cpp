@@ -136,7 +136,9 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &
         for (const QFileInfo &link : links) {
             const QString opened = link.symLinkTarget();
             holds = holds || opened == target;
-            ptyMaster = ptyMaster || opened == QLatin1String("/dev/ptmx");
+            // Containers often make /dev/ptmx a link to the devpts instance's own node.
+            ptyMaster = ptyMaster || opened == QLatin1String("/dev/ptmx") ||
+                        opened == QLatin1String("/dev/pts/ptmx");
         }
         // The program that made a pseudo-terminal (the simulator) keeps its device end
         // open to serve it; it is the device, not another user of it.
