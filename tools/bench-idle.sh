@@ -45,11 +45,13 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-# Whether process $1 has the device $2 open.
+# Whether process $1 has the device $2 open. Once the simulator has ended, its pseudo-
+# terminal's node is gone, and a descriptor still open on it reads "DEVICE (deleted)".
 holds() {
-  local fd
+  local fd target
   for fd in /proc/"$1"/fd/*; do
-    [ "$(readlink "$fd" 2>/dev/null)" = "$2" ] && return 0
+    target=$(readlink "$fd" 2>/dev/null) || continue
+    [ "$target" = "$2" ] || [ "$target" = "$2 (deleted)" ] && return 0
   done
   return 1
 }
@@ -96,8 +98,13 @@ t1=$(ticks "$window_pid")
 
 kill -TERM "$sim"
 wait "$sim" 2>/dev/null || true
-closed_ms=$(wait_until 5 released "$window_pid" "$device") ||
-  fail "the window still held $device 5 s after the simulator stopped"
+status=0
+# Not closed at all is a figure too (the CPU it burns meanwhile is the other one).
+if ! closed_ms=$(wait_until 5 released "$window_pid" "$device"); then
+  closed_ms=never
+  echo "bench-idle: the window still held $device 5 s after the simulator stopped" >&2
+  status=1
+fi
 t2=$(ticks "$window_pid")
 sleep "$seconds"
 t3=$(ticks "$window_pid")
@@ -110,3 +117,4 @@ kill -0 "$window_pid" 2>/dev/null || fail "the window ended after the port was l
   echo "loss_closed_ms=$closed_ms"
   echo "idle_lost_ticks=$((t3 - t2))"
 } | tee "$out"
+exit "$status"
