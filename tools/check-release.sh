@@ -169,6 +169,12 @@ step="making the pristine root"
 echo "== check-release $release: the pristine root in $base"
 command -v debootstrap >/dev/null || bash tools/deps.sh debootstrap
 mkdir -p "$cache" "$debs"
+# One run at a time per release: a second one would remove the first one's root.
+exec 9>"$cache/.lock"
+if ! flock -n 9; then
+  echo "Another check-release $release is running; waiting for it."
+  flock 9
+fi
 base_ok() {
   [ -f "$base/$stamp" ] && [ "$(head -n 1 "$base/$stamp")" = "$recipe" ] &&
     [ -z "$(find "$base/$stamp" -mtime +30)" ] &&
@@ -202,12 +208,14 @@ cp -a "$base" "$work.new"
 mv "$work.new" "$work"
 cp -L /etc/resolv.conf "$work/etc/resolv.conf" 2>/dev/null || true
 mkdir "$work/src"
-if git -C "$SRC" rev-parse --git-dir >/dev/null 2>&1; then
+# Run through sudo, git would refuse a clone that belongs to the user.
+git=(git -c safe.directory="$SRC" -C "$SRC")
+if "${git[@]}" rev-parse --git-dir >/dev/null 2>&1; then
   # What git knows of (committed or not), nothing it ignores: no build folders.
-  (cd "$SRC" && git ls-files -z --cached --others --exclude-standard |
+  ("${git[@]}" ls-files -z --cached --others --exclude-standard |
     while IFS= read -r -d '' file; do
       if [ -e "$file" ] || [ -L "$file" ]; then printf '%s\0' "$file"; fi
-    done | tar --null -T - -cf -) | tar -xf - -C "$work/src"
+    done | tar -C "$SRC" --null -T - -cf -) | tar -xf - -C "$work/src"
 else
   tar -C "$SRC" --exclude='./build*' -cf - . | tar -xf - -C "$work/src"
 fi
@@ -223,6 +231,7 @@ s=0; bash tools/deps.sh || s=$?; echo "@@deps $s $(date +%s)"
 echo "Qt $(dpkg-query -W -f="\${Version}" qt6-base-dev), $(g++ --version | head -n 1), fontconfig $(dpkg-query -W -f="\${Version}" fontconfig 2>/dev/null || echo none)"
 s=0; make test JOBS="$JOBS" || s=$?; echo "@@test $s $(date +%s)"
 s=0; bash tools/check-package.sh || s=$?; echo "@@package $s $(date +%s)"
+apt-get autoclean -q >/dev/null 2>&1 || true
 '
 step="running deps.sh, make test and check-package.sh inside the root"
 echo "== check-release $release: tools/deps.sh, make test, tools/check-package.sh inside the root"
