@@ -7,6 +7,7 @@
 
 #include <QFileInfo>
 #include <QSerialPort>
+#include <QSocketNotifier>
 
 #include <cerrno>
 #include <cstring>
@@ -105,7 +106,7 @@ void CommControl::setDevice(const QString &device)
 
 void CommControl::setOutput(const QByteArray &data)
 {
-    if (!portOpen())
+    if (!portOpen() || checkHangUp())
         failClosed();
     if (m_port->bytesToWrite() + data.size() > kTransmitBufferSize)
         fail(CommError::Kind::Io,
@@ -123,7 +124,7 @@ void CommControl::setOutput(const QByteArray &data)
 
 QByteArray CommControl::input()
 {
-    if (!portOpen())
+    if (!portOpen() || checkHangUp())
         failClosed();
     takeWaitingBytes();
     if (!m_lostReason.isEmpty())
@@ -191,15 +192,37 @@ void CommControl::handleError()
         return;
     if (!m_port->isOpen() || !m_lostReason.isEmpty())
         return;
+    markLost(portLabel() + QStringLiteral(": ") +
+             (error == QSerialPort::WriteError
+                  ? QStringLiteral("writing failed: %1").arg(m_port->errorString())
+                  : QStringLiteral("the device was disconnected")));
+}
 
-    m_lostReason = portLabel() + QStringLiteral(": ") +
-                   (error == QSerialPort::WriteError
-                        ? QStringLiteral("writing failed: %1").arg(m_port->errorString())
-                        : QStringLiteral("the device was disconnected"));
+void CommControl::handleHangUpNotice()
+{
+    if (!m_hangUpWatch || !m_hangUpWatch->hungUp())
+        return;
+    m_hangUpNotifier->setEnabled(false);
+    markLost(portLabel() + QStringLiteral(": the device was disconnected"));
+}
+
+bool CommControl::checkHangUp()
+{
+    if (m_port->isOpen() && m_lostReason.isEmpty() && terminal::hungUp(m_port->handle()))
+        markLost(portLabel() + QStringLiteral(": the device was disconnected"));
+    return !m_lostReason.isEmpty();
+}
+
+void CommControl::markLost(const QString &reason)
+{
+    if (!m_port->isOpen() || !m_lostReason.isEmpty())
+        return;
+    m_lostReason = reason;
     m_lostPending = true;
-    // After a hang-up Qt reports the error again on every turn of the event loop for as
-    // long as the descriptor stays open, and closing it right here would delete the socket
-    // notifier that is delivering this very signal; close on the next turn instead.
+    // After a hang-up Qt's read notifier fires on every turn of the event loop for as long
+    // as the descriptor stays open (and, depending on the Qt release, reports an error each
+    // time), and closing it right here would delete the socket notifier that may be
+    // delivering this very call; close on the next turn instead.
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -294,11 +317,47 @@ void CommControl::openPort()
         closePort();
         throw;
     }
+
+    // Bytes that arrived before the port was opened answer nothing sent through it. Qt
+    // 6.6.1 and later discard them inside open(), earlier releases keep them: discard them
+    // here, on every release, so the first reply read is the reply to the first command.
+    if (!m_port->clear(QSerialPort::Input)) {
+        const QString reason = m_port->errorString();
+        closePort();
+        fail(CommError::Kind::Io, QStringLiteral("cannot discard old input: %1").arg(reason));
+    }
+    startHangUpWatch();
+}
+
+void CommControl::startHangUpWatch()
+{
+    // Qt's serial port learns of a hang-up only from a failing read, and a read of a
+    // hung-up terminal returns 0, which Qt releases report differently (6.7.1 and later
+    // not at all, while their read notifier keeps firing); a read notifier also sleeps
+    // while Qt's read buffer is full. The driver's own flags, watched here, say it always.
+    m_hangUpWatch = std::make_unique<terminal::HangUpWatch>(m_port->handle());
+    if (m_hangUpWatch->descriptor() < 0)
+        return;
+    m_hangUpNotifier =
+        new QSocketNotifier(qintptr(m_hangUpWatch->descriptor()), QSocketNotifier::Read, this);
+    connect(m_hangUpNotifier, &QSocketNotifier::activated, this, &CommControl::handleHangUpNotice);
+}
+
+void CommControl::stopHangUpWatch()
+{
+    if (m_hangUpNotifier) {
+        // Possibly called while the notifier delivers its signal.
+        m_hangUpNotifier->setEnabled(false);
+        m_hangUpNotifier->deleteLater();
+        m_hangUpNotifier = nullptr;
+    }
+    m_hangUpWatch.reset();
 }
 
 void CommControl::closePort()
 {
     m_lostPending = false;
+    stopHangUpWatch();
     if (m_port->isOpen())
         m_port->close();
     m_decoder.reset();

@@ -9,8 +9,14 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QSerialPort;
+class QSocketNotifier;
+
+namespace terminal {
+class HangUpWatch;
+}
 
 // The window's serial port control: open, configure and close one PC port, queue
 // bytes for sending and take everything received. Every failure is thrown as a
@@ -58,6 +64,13 @@ signals:
 
 private:
     void handleError();
+    void handleHangUpNotice();
+    // Notices a hang-up the driver reports now; true when the port is lost.
+    bool checkHangUp();
+    // Records the loss; the port is closed and portLost emitted on the next turn.
+    void markLost(const QString &reason);
+    void startHangUpWatch();
+    void stopHangUpWatch();
     QString portLabel() const;
     QString closedLabel() const;
     [[noreturn]] void fail(CommError::Kind kind, const QString &reason) const;
@@ -69,6 +82,8 @@ private:
     void takeWaitingBytes();
 
     QSerialPort *m_port = nullptr;
+    std::unique_ptr<terminal::HangUpWatch> m_hangUpWatch;
+    QSocketNotifier *m_hangUpNotifier = nullptr;
     LineSettings m_settings;
     int m_commPort = 1;
     QString m_device;

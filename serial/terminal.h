@@ -16,4 +16,27 @@ enum class Wait { TimedOut, Readable, HungUp };
 // Waits up to `msecs` for bytes, telling a hang-up from a quiet line.
 Wait waitReadable(int fd, int msecs);
 
+// Whether the terminal has hung up (the device is gone, or the far end of a
+// pseudo-terminal closed), asked of the driver without reading.
+bool hungUp(int fd);
+
+// A descriptor of its own that turns readable when the terminal `fd` hangs up, for an
+// event loop to watch while QSerialPort owns the reading. It also turns readable, once
+// each time, when bytes arrive; hungUp() takes that notice and tells the two apart.
+class HangUpWatch
+{
+public:
+    explicit HangUpWatch(int fd);
+    ~HangUpWatch();
+    HangUpWatch(const HangUpWatch &) = delete;
+    HangUpWatch &operator=(const HangUpWatch &) = delete;
+
+    // -1 when the system refused one; then only the direct checks notice a hang-up.
+    int descriptor() const { return m_watch; }
+    bool hungUp();
+
+private:
+    int m_watch = -1;
+};
+
 } // namespace terminal

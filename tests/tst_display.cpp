@@ -369,7 +369,7 @@ void tst_Display::typedTextIsNeverASelection()
     QFETCH(QString, refusal);
 
     frmMain &window = *m_rig->window;
-    QApplication::setActiveWindow(&window);
+    window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     connectTo(">13810A\r");
     QCOMPARE(indicatorColour(window), kGreen);
@@ -529,7 +529,7 @@ void tst_Display::pressesDuringAWaitAreIgnored()
 
 void tst_Display::wholeJobByKeyboardAlone()
 {
-    QApplication::setActiveWindow(m_rig->window.get());
+    m_rig->window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_rig->window.get()));
     auto press = [](Qt::Key key, int times = 1) {
         for (int i = 0; i < times; ++i)

@@ -76,7 +76,7 @@ void tst_Window::init()
 {
     m_window = new frmMain;
     m_window->show();
-    QApplication::setActiveWindow(m_window);
+    m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window));
 }
 

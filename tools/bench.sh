@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks of the tool: start-up and memory against a bare Qt window (the floor), and
 # the window's command exchange against the simulated display, and a whole `quillmark-cli
-# dump` (ten exchanges) against the simulator.
+# dump` (ten exchanges) against the simulator, and the window's CPU while idle with an
+# open port and after the port is lost (tools/bench-idle.sh).
 #   tools/bench.sh BUILD_DIR
 # Prints a table of medians and writes it to BUILD_DIR/bench.txt; per-run figures go to
 # BUILD_DIR/bench/results/. Exits 0 when every figure was taken (met targets or not),
@@ -162,6 +163,14 @@ if ! bash "$here/tools/bench-detect.sh" "$build" "$results" 2>"$results/detect-b
   problem "detect could not be measured: $(tail -n 1 "$results/detect-bench.log")"
 fi
 
+# ---- idle, with an open port and after its loss ---------------------------------------
+if [ -z "$display" ]; then
+  problem "no X server for the idle figures"
+elif ! DISPLAY=":$display" bash "$here/tools/bench-idle.sh" "$build" "$results" \
+  >/dev/null 2>"$results/idle-bench.log"; then
+  problem "the idle CPU could not be measured: $(tail -n 1 "$results/idle-bench.log")"
+fi
+
 # ---- figures ------------------------------------------------------------------------
 # median FILE KEY: the median of KEY=value over the lines of FILE; empty when none.
 median() {
@@ -225,6 +234,14 @@ qt=$(key qt)
 detect_key() {
   if [ -s "$results/detect.txt" ]; then grep -m1 "^$1=" "$results/detect.txt" | cut -d= -f2 || true; fi
 }
+idle_key() {
+  if [ -s "$results/idle.txt" ]; then grep -m1 "^$1=" "$results/idle.txt" | cut -d= -f2 || true; fi
+}
+idle_open=$(idle_key idle_open_ticks)
+idle_lost=$(idle_key idle_lost_ticks)
+idle_closed=$(idle_key loss_closed_ms)
+idle_seconds=$(idle_key seconds)
+
 det_one=$(detect_key one_worst_ms)
 det_eight=$(detect_key eight_worst_ms)
 det_found=$(detect_key eight_found_ms)
@@ -292,6 +309,17 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
     "$(ratio "$det_eight" "$det_one")x" "<= 1.2x 1 port" "$(verdict 'a <= 1.2 * b' "$det_eight" "$det_one")"
   printf '%-26s %10s %10s %10s  %-20s %s\n' "detect, 8 found at 1200" "${det_found:--}" "" "" \
     "(informational)" ""
+
+  echo
+  echo "idle: the window (X11) connected to quillmark-sim, then left alone ${idle_seconds:-?} s;"
+  echo "  then the simulator stops (the port hangs up) and it is left alone as long again;"
+  echo "  CPU clock ticks of the window ($(getconf CLK_TCK) per second) in each span"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "idle CPU, port open" "${idle_open:--}" "" "" \
+    "0 ticks" "$(verdict 'a == 0' "$idle_open")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "idle CPU, port lost" "${idle_lost:--}" "" "" \
+    "0 ticks" "$(verdict 'a == 0' "$idle_lost")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "loss to port closed (ms)" "${idle_closed:--}" "" "" \
+    "< 1000" "$(verdict 'a < 1000' "$idle_closed")"
 } | tee "$build/bench.txt"
 
 exit "$failed"
