@@ -71,6 +71,34 @@ QByteArrayList sampleApplyScript(int acknowledged, bool readBack, bool comms)
     return script;
 }
 
+// A character device node of the test's own, so that a fault replaces that node and never
+// a system device. /tmp is often mounted nodev (Debian 13 mounts it so), where a node can
+// be made but not opened: these nodes go into a folder beside the test program.
+QString makeDeviceNode(const QTemporaryDir &dir, unsigned int major, unsigned int minor,
+                       QString *why)
+{
+    const QString node = dir.filePath(QStringLiteral("node"));
+    const QByteArray encoded = QFile::encodeName(node);
+    if (::mknod(encoded.constData(), S_IFCHR | 0666, makedev(major, minor)) != 0) {
+        *why = QStringLiteral("cannot make a device node here (not root)");
+        return QString();
+    }
+    const int fd = ::open(encoded.constData(), O_WRONLY | O_NOCTTY);
+    if (fd < 0) {
+        *why =
+            QStringLiteral("device nodes cannot be opened in %1 (mounted nodev)").arg(dir.path());
+        ::unlink(encoded.constData());
+        return QString();
+    }
+    ::close(fd);
+    return node;
+}
+
+QString nodeFolderTemplate()
+{
+    return QDir::currentPath() + QStringLiteral("/tst_cli-nodes-XXXXXX");
+}
+
 } // namespace
 
 // quillmark-cli: its pieces directly, and the real binary against quillmark-sim or a
@@ -774,13 +802,15 @@ void tst_Cli::resultThatCannotBeWrittenExitsOne()
     QFETCH(QString, output);
     QFETCH(QString, reason);
     QVERIFY(startSimulator());
-    // A full device of our own, so that a fault replaces that node, not /dev/full.
-    QTemporaryDir dir;
-    const QString node = dir.filePath(QStringLiteral("full"));
-    if (arguments.contains(QStringLiteral("FULL")) &&
-        ::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
-        QSKIP("cannot make a device node here (not root)");
-    arguments.replaceInStrings(QStringLiteral("FULL"), node);
+    QTemporaryDir dir(nodeFolderTemplate());
+    if (arguments.contains(QStringLiteral("FULL"))) {
+        // A full device like /dev/full.
+        QString why;
+        const QString node = makeDeviceNode(dir, 1, 7, &why);
+        if (node.isEmpty())
+            QSKIP(qPrintable(why));
+        arguments.replaceInStrings(QStringLiteral("FULL"), node);
+    }
     const CliRun result = run(QStringList{"--port", QString::number(kSimPort)} + arguments, output);
     QVERIFY2(result.exitCode == 1, qPrintable(QStringLiteral("exit %1").arg(result.exitCode)));
     QVERIFY2(result.err.contains(reason), qPrintable(result.err));
@@ -799,10 +829,10 @@ void tst_Cli::dumpWritesEachKindOfFileTheRightWay()
 {
     QFETCH(QString, kind);
     QVERIFY(startSimulator());
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("out"));
-    const QByteArray encoded = QFile::encodeName(path);
-    const QStringList dump = {"--port", QString::number(kSimPort), "dump", path};
+    QTemporaryDir dir(nodeFolderTemplate());
+    QString path = dir.filePath(QStringLiteral("out"));
+    QByteArray encoded = QFile::encodeName(path);
+    QStringList dump = {"--port", QString::number(kSimPort), "dump", path};
     auto content = [](const QString &file) {
         QFile f(file);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -864,9 +894,13 @@ void tst_Cli::dumpWritesEachKindOfFileTheRightWay()
         QCOMPARE(::stat(QFile::encodeName(peer.slavePath()).constData(), &after), 0);
         QVERIFY(S_ISCHR(after.st_mode));
     } else {
-        // A node like /dev/null, made here so that a fault replaces only this one.
-        if (::mknod(encoded.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
-            QSKIP("cannot make a device node here (not root)");
+        // A node like /dev/null.
+        QString why;
+        path = makeDeviceNode(dir, 1, 3, &why);
+        if (path.isEmpty())
+            QSKIP(qPrintable(why));
+        encoded = QFile::encodeName(path);
+        dump.last() = path;
         const CliRun result = run(dump);
         QVERIFY2(result.exitCode == 0, qPrintable(result.err));
         QCOMPARE(::lstat(encoded.constData(), &after), 0);
