@@ -5,6 +5,7 @@
 #include "optionlists.h"
 #include "portinfo.h"
 #include "portnames.h"
+#include "protocollimits.h"
 #include "shape.h"
 #include "taskbar.h"
 #include "timer.h"
@@ -28,7 +29,6 @@ namespace {
 constexpr int kTwipsPerPixel = 15;
 constexpr int kClientWidth = 12435;
 constexpr int kClientHeight = 3195;
-constexpr int kReplyWindowMs = 500;
 
 void place(QWidget *widget, int left, int top, int width, int height)
 {
@@ -116,7 +116,7 @@ frmMain::frmMain(QWidget *parent)
 
     tmrTout = new Timer(this);
     tmrTout->setObjectName(QStringLiteral("tmrTout"));
-    tmrTout->setInterval(kReplyWindowMs);
+    tmrTout->setInterval(qm::kReplyWindowMs);
     tmrTout->setTimerType(Qt::PreciseTimer);
     connect(tmrTout, &QTimer::timeout, this, &frmMain::tmrTout_Timer);
 

@@ -139,20 +139,21 @@ QString helpText()
         }
     }
     text += QStringLiteral(
-        "\n"
-        "Options:\n"
-        "  -p, --port PORT      port number as the window shows it (5, \"COM 5\", COM5,\n"
-        "                       com5; 1 to 250), or a device path; default 1\n"
-        "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
-        "                       default 9600,N,8,1\n"
-        "  -t, --timeout MS     the longest wait for one reply; default 500\n"
-        "      --json           print one JSON document on stdout\n"
-        "  -q, --quiet          print only errors and the settings asked for\n"
-        "  -v, --verbose        trace every byte sent and received, with timings\n"
-        "  -h, --help           print this help\n"
-        "      --version        print the version\n"
-        "\n"
-        "Options of some commands:\n");
+                "\n"
+                "Options:\n"
+                "  -p, --port PORT      port number as the window shows it (5, \"COM 5\", COM5,\n"
+                "                       com5; 1 to 250), or a device path; default 1\n"
+                "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
+                "                       default 9600,N,8,1\n"
+                "  -t, --timeout MS     the longest wait for one reply; default %1\n"
+                "      --json           print one JSON document on stdout\n"
+                "  -q, --quiet          print only errors and the settings asked for\n"
+                "  -v, --verbose        trace every byte sent and received, with timings\n"
+                "  -h, --help           print this help\n"
+                "      --version        print the version\n"
+                "\n"
+                "Options of some commands:\n")
+                .arg(qm::kReplyWindowMs);
     QStringList listed;
     for (const Command &command : commandTable()) {
         for (const QCommandLineOption &option : command.options) {

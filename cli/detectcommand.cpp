@@ -55,11 +55,6 @@ QList<int> parsePortList(const QString &text)
     return ports;
 }
 
-CommsSettings commsOf(const qm::CommsReply &reply)
-{
-    return {reply.mode, reply.baud, reply.dataBits, reply.parity, reply.address};
-}
-
 const char *outcomeName(DetectResult::Outcome outcome)
 {
     switch (outcome) {
@@ -170,7 +165,7 @@ int runDetectCommand(const Invocation &invocation, Console &console)
         switch (result.outcome) {
         case DetectResult::Outcome::Found: {
             ++found;
-            const CommsSettings comms = commsOf(result.reply);
+            const CommsSettings comms = commsSettingsOf(result.reply);
             const QString line = formatLineSettings(result.line);
             entry.insert(QStringLiteral("line"), line);
             entry.insert(QStringLiteral("modbus"), commsJson(comms));

@@ -118,14 +118,14 @@ QString printableText(const QString &text)
     return shown;
 }
 
+CommsSettings commsSettingsOf(const qm::CommsReply &reply)
+{
+    return {reply.mode, reply.baud, reply.dataBits, reply.parity, reply.address};
+}
+
 LineSettings lineFor(const CommsSettings &comms)
 {
-    LineSettings line;
-    line.baud = qm::kBaudRates[std::size_t(comms.baudCode)];
-    line.parity = "NEO"[comms.parity];
-    line.dataBits = comms.dataBits;
-    line.stopBits = 1;
-    return line;
+    return lineSettingsFor(comms.baudCode, comms.parity, comms.dataBits);
 }
 
 QString assignComms(CommsSettings &comms, const QString &key, const QString &value)

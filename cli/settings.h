@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocollimits.h"
+#include "replies.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -57,6 +58,9 @@ QString addressText(int address);
 // Text from a file or the command line as messages show it: control characters escaped
 // ("\x1B", "\r"), so that a value cannot move the cursor or rewrite the terminal.
 QString printableText(const QString &text);
+
+// The settings a complete "$M" reply reports.
+CommsSettings commsSettingsOf(const qm::CommsReply &reply);
 
 // The PC line that talks to a display with these settings, e.g. "4800,E,8,1".
 LineSettings lineFor(const CommsSettings &comms);

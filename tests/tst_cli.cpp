@@ -86,8 +86,6 @@ private slots:
     void dumpFileRoundTrips();
     void badDumpFilesAreRefusedNamingTheKey_data();
     void badDumpFilesAreRefusedNamingTheKey();
-    void replyEndsAtItsCarriageReturn_data();
-    void replyEndsAtItsCarriageReturn();
 
     void helpListsCommandsAndExitCodes();
     void commandsAgainstTheSimulator_data();
@@ -282,28 +280,6 @@ void tst_Cli::badDumpFilesAreRefusedNamingTheKey()
     QString error;
     QVERIFY(!cli::parseDump(text, &error));
     QVERIFY2(error.contains(reason), qPrintable(error));
-}
-
-void tst_Cli::replyEndsAtItsCarriageReturn_data()
-{
-    QTest::addColumn<QByteArray>("received");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("ended");
-
-    QTest::newRow("$M reply arriving") << QByteArray(">1381") << 8 << false;
-    QTest::newRow("$M reply whole") << QByteArray(">13810A\r") << 8 << true;
-    QTest::newRow("$M reply too long already") << QByteArray("~>13810A0") << 8 << true;
-    QTest::newRow("$M reply cut short") << QByteArray(">13\r") << 8 << true;
-    QTest::newRow("$C reply arriving") << QByteArray(">") << 0 << false;
-    QTest::newRow("$C reply whole") << QByteArray(">\r") << 0 << true;
-}
-
-void tst_Cli::replyEndsAtItsCarriageReturn()
-{
-    QFETCH(QByteArray, received);
-    QFETCH(int, length);
-    QFETCH(bool, ended);
-    QCOMPARE(cli::replyEnded(received, length), ended);
 }
 
 void tst_Cli::helpListsCommandsAndExitCodes()
