@@ -85,18 +85,17 @@ void reportFailure(Console &console, int code, const QString &message,
 }
 
 // "  NAME   text that runs on" with the text wrapped at 80 columns in a column of its own.
-QString wrapped(const QString &head, const QString &description)
+QString wrapped(const QString &head, const QString &description, int column = 23)
 {
-    constexpr int kColumn = 23;
-    QString text = head.leftJustified(kColumn - 1) + QLatin1Char(' ');
-    if (head.size() >= kColumn - 1)
-        text = head + QLatin1Char('\n') + QString(kColumn, QLatin1Char(' '));
-    int width = kColumn;
+    QString text = head.leftJustified(column - 1) + QLatin1Char(' ');
+    if (head.size() >= column - 1)
+        text = head + QLatin1Char('\n') + QString(column, QLatin1Char(' '));
+    int width = column;
     for (const QString &word : description.split(QLatin1Char(' '))) {
-        if (width > kColumn && width + 1 + word.size() > 80) {
-            text += QLatin1Char('\n') + QString(kColumn, QLatin1Char(' '));
-            width = kColumn;
-        } else if (width > kColumn) {
+        if (width > column && width + 1 + word.size() > 80) {
+            text += QLatin1Char('\n') + QString(column, QLatin1Char(' '));
+            width = column;
+        } else if (width > column) {
             text += QLatin1Char(' ');
             ++width;
         }
@@ -174,16 +173,11 @@ QString helpText()
         "integer|long|float, point 0..5 digits after the point. Keys left out of write and\n"
         "set keep the display's current value.\n"
         "\n"
-        "Exit status:\n"
-        "  0  success\n"
-        "  1  any other failure (an output file or stdout cannot be written)\n"
-        "  2  bad command line or bad input file; nothing was sent\n"
-        "  3  the port could not be opened or was lost; doctor: a check failed\n"
-        "  4  no reply, or a reply that is not valid; detect: no display found;\n"
-        "     modbus-check, --modbus: no Modbus answer, or one from another address\n"
-        "  5  --verify or --follow read back something other than what was written\n"
-        "  130  stopped by Ctrl-C (SIGINT); 143 by SIGTERM, 129 by SIGHUP: the port is\n"
-        "       closed, and the message says what had been written\n");
+        "Exit status:\n");
+    for (const ExitStatusRow &row : kExitStatusTable) {
+        const QString head = QStringLiteral("  ") + QLatin1String(row.codes);
+        text += wrapped(head, QLatin1String(row.meaning), int(head.size()) + 2);
+    }
     return text;
 }
 
@@ -249,12 +243,10 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
             return usage(QStringLiteral("--port: give a port number or a device path"));
         // "COM 5" as the window shows it, and the same without the blank; a device path
         // is taken as it is.
-        if (const auto number = readPortArgument(invocation.port)) {
-            if (*number < kFirstPort || *number > kLastPort)
-                return usage(QStringLiteral("--port: %1 is not a port number from %2 to %3")
-                                 .arg(invocation.port)
-                                 .arg(kFirstPort)
-                                 .arg(kLastPort));
+        if (readPortArgument(invocation.port)) {
+            const std::optional<int> number = readPortNumber(invocation.port);
+            if (!number)
+                return usage(QStringLiteral("--port: ") + notAPortNumber(invocation.port));
             invocation.port = QString::number(*number);
         }
     }

@@ -24,16 +24,12 @@ QList<int> parsePortList(const QString &text)
 {
     QList<int> ports;
     auto number = [&text](const QString &word) {
-        const std::optional<int> number = readPortArgument(word);
-        const int port = number.value_or(0);
-        if (!number || port < kFirstPort || port > kLastPort)
+        const std::optional<int> port = readPortNumber(word);
+        if (!port)
             throw Failure(kExitUsage,
-                          QStringLiteral("--ports: \"%1\" in \"%2\" is not a port number from %3 "
-                                         "to %4")
-                              .arg(word, text)
-                              .arg(kFirstPort)
-                              .arg(kLastPort));
-        return port;
+                          QStringLiteral("--ports: ") +
+                              notAPortNumber(QStringLiteral("\"%1\" in \"%2\"").arg(word, text)));
+        return *port;
     };
     const QStringList words = text.split(QLatin1Char(','));
     for (const QString &word : words) {

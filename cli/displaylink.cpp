@@ -37,11 +37,9 @@ DisplayLink::DisplayLink(Console &console, int timeoutMs)
 
 void DisplayLink::open(const QString &port, const LineSettings &line)
 {
-    bool isNumber = false;
-    const int number = port.toInt(&isNumber);
-    if (isNumber) {
-        m_comm.setCommPort(number);
-        m_label = portLabel(number);
+    if (const std::optional<int> number = readPortArgument(port)) {
+        m_comm.setCommPort(*number);
+        m_label = portLabel(*number);
     } else {
         m_comm.setDevice(port);
         m_label = port;

@@ -106,6 +106,22 @@ std::optional<int> readPortArgument(const QString &text)
     return digits.toInt();
 }
 
+std::optional<int> readPortNumber(const QString &text)
+{
+    const std::optional<int> number = readPortArgument(text);
+    if (!number || *number < kFirstPort || *number > kLastPort)
+        return std::nullopt;
+    return number;
+}
+
+QString notAPortNumber(const QString &what)
+{
+    return QStringLiteral("%1 is not a port number from %2 to %3")
+        .arg(what)
+        .arg(kFirstPort)
+        .arg(kLastPort);
+}
+
 QString portLabel(int port)
 {
     const QString device = portDevice(port);

@@ -14,6 +14,10 @@ using qm::kLastPort;
 // window shows "COM 5"). The number, in range or not, so that the caller can say which
 // range; nothing when the text is no port number at all (a device path, for instance).
 std::optional<int> readPortArgument(const QString &text);
+// The same, and only a number in range: nothing for a device path or a number out of range.
+std::optional<int> readPortNumber(const QString &text);
+// "<what> is not a port number from 1 to 250": every refusal of a port argument says so.
+QString notAPortNumber(const QString &what);
 
 // Throws CommError (NoSuchPort) naming the range when `port` is not a port number.
 void requirePortNumber(int port);

@@ -2,6 +2,7 @@
 #include "commcontrol.h"
 #include "displaylink.h"
 #include "dumpfile.h"
+#include "exitcodes.h"
 #include "portnames.h"
 #include "ptypeer.h"
 #include "simprocess.h"
@@ -88,6 +89,7 @@ private slots:
     void badDumpFilesAreRefusedNamingTheKey();
 
     void helpListsCommandsAndExitCodes();
+    void exitStatusTableIsTheSameInHelpManPageAndReadme();
     void commandsAgainstTheSimulator_data();
     void commandsAgainstTheSimulator();
     void writeFollowsTheDisplayAcrossABaudChange();
@@ -291,6 +293,70 @@ void tst_Cli::helpListsCommandsAndExitCodes()
           "--verify", "list",         "link",     "unlink",     "detect",      "doctor", "--all",
           "--ports",  "modbus-check", "--modbus", "--register", "Exit status", "  5  "})
         QVERIFY2(help.out.contains(QLatin1String(word)), word);
+}
+
+namespace {
+
+// Every number in `text`, in order.
+QList<int> numbersIn(const QString &text)
+{
+    QList<int> numbers;
+    static const QRegularExpression number(QStringLiteral("\\b\\d+\\b"));
+    for (auto it = number.globalMatch(text); it.hasNext();)
+        numbers.append(it.next().captured().toInt());
+    return numbers;
+}
+
+QString sourceFile(const char *path)
+{
+    QFile file(QStringLiteral(QUILLMARK_SOURCE_DIR "/") + QLatin1String(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+} // namespace
+
+void tst_Cli::exitStatusTableIsTheSameInHelpManPageAndReadme()
+{
+    QList<int> table;
+    for (const cli::ExitStatusRow &row : cli::kExitStatusTable)
+        table += numbersIn(QLatin1String(row.codes));
+    QCOMPARE(table, (QList<int>{0, 1, 2, 3, 4, 5, 129, 130, 143}));
+
+    const CliRun help = run({QStringLiteral("--help")});
+    QList<int> helped;
+    const QString helpTail = help.out.mid(help.out.indexOf(QLatin1String("Exit status:")));
+    for (const QString &line : helpTail.split(QLatin1Char('\n')).mid(1)) {
+        if (line.startsWith(QLatin1String("  ")) && line.at(2).isDigit())
+            helped += numbersIn(line.section(QLatin1String("  "), 1, 1));
+    }
+    QCOMPARE(helped, table);
+
+    // The man page: each ".TP" of EXIT STATUS is followed by the line of its codes.
+    const QString man = sourceFile("packaging/quillmark-cli.1");
+    const QString exitSection =
+        man.section(QLatin1String(".SH EXIT STATUS"), 1).section(QLatin1String("\n.SH "), 0, 0);
+    QVERIFY2(!exitSection.isEmpty(), "no EXIT STATUS in packaging/quillmark-cli.1");
+    QList<int> manned;
+    const QStringList manLines = exitSection.split(QLatin1Char('\n'));
+    for (int i = 0; i + 1 < manLines.size(); ++i) {
+        if (manLines.at(i) == QLatin1String(".TP"))
+            manned += numbersIn(manLines.at(i + 1));
+    }
+    QCOMPARE(manned, table);
+
+    // The README: the first cell of each row of its exit status table.
+    const QString readme = sourceFile("README.md");
+    const QString readmeTable = readme.section(QLatin1String("| Exit status | Meaning |"), 1)
+                                    .section(QLatin1String("\n\n"), 0, 0);
+    QVERIFY2(!readmeTable.isEmpty(), "no exit status table in README.md");
+    QList<int> readmed;
+    for (const QString &line : readmeTable.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("| ")))
+            readmed += numbersIn(line.section(QLatin1Char('|'), 1, 1));
+    }
+    QCOMPARE(readmed, table);
 }
 
 void tst_Cli::commandsAgainstTheSimulator_data()
