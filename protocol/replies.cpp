@@ -3,6 +3,8 @@
 #include "commands.h"
 #include "protocollimits.h"
 
+#include <array>
+
 namespace qm {
 namespace {
 
@@ -64,6 +66,60 @@ std::string fieldProblem(const char *name, std::string_view field, bool hex)
     return std::string(name) + " is out of range";
 }
 
+// Where a reply's field stands, what it may hold, and where the judged value goes.
+template <typename Reply> struct FieldRule
+{
+    const char *name;
+    std::size_t first;
+    std::size_t width; // 1: a digit; 2: the address, two hexadecimal digits
+    int low;
+    int high;
+    int Reply::*value;
+};
+
+constexpr std::array<FieldRule<CommsReply>, CommsReply::kFields> kCommsFields = {{
+    {"the mode", 1, 1, 0, kModeCount - 1, &CommsReply::mode},
+    {"the baud rate", 2, 1, 0, kBaudCount - 1, &CommsReply::baud},
+    {"the data bits", 3, 1, kMinDataBits, kMaxDataBits, &CommsReply::dataBits},
+    {"the parity", 4, 1, 0, kParityCount - 1, &CommsReply::parity},
+    {"the address", 5, 2, 0, kMaxAddress, &CommsReply::address},
+}};
+
+constexpr std::array<FieldRule<BlockReply>, BlockReply::kFields> kBlockFields = {{
+    {"the block", 1, 1, 0, kBlockCount - 1, &BlockReply::block},
+    {"the data type", 2, 1, 0, kDataTypeCount - 1, &BlockReply::dataType},
+    {"the decimal point", 3, 1, 0, kDecimalPointCount - 1, &BlockReply::decimalPoint},
+}};
+
+template <typename Reply, std::size_t N>
+Reply judgeFields(std::string_view reply, int length, const std::array<FieldRule<Reply>, N> &rules,
+                  FieldReading reading)
+{
+    Reply r;
+    if (!framedReply(reply, length))
+        return r;
+    for (const FieldRule<Reply> &rule : rules) {
+        const std::string_view field = reply.substr(rule.first, rule.width);
+        r.*rule.value = rule.width == 1 ? digitField(field[0], reading) : hexField(field, reading);
+        if (!inRange(r.*rule.value, rule.low, rule.high))
+            return r;
+        ++r.passed;
+    }
+    return r;
+}
+
+template <typename Reply, std::size_t N>
+std::string replyProblem(std::string_view reply, int passed, int length,
+                         const std::array<FieldRule<Reply>, N> &rules)
+{
+    if (passed == int(N))
+        return {};
+    if (!framedReply(reply, length))
+        return framingProblem(reply, length);
+    const FieldRule<Reply> &rule = rules[std::size_t(passed)];
+    return fieldProblem(rule.name, reply.substr(rule.first, rule.width), rule.width == 2);
+}
+
 } // namespace
 
 int replyLength(std::string_view command)
@@ -100,27 +156,14 @@ bool acknowledges(std::string_view reply)
 
 std::string commsReplyProblem(std::string_view reply)
 {
-    static const char *const fields[] = {"the mode", "the baud rate", "the data bits", "the parity",
-                                         "the address"};
-    const CommsReply judged = judgeCommsReply(reply, FieldReading::Strict);
-    if (judged.complete())
-        return {};
-    if (!framedReply(reply, kCommsReplyLength))
-        return framingProblem(reply, kCommsReplyLength);
-    const bool address = judged.passed == 4;
-    return fieldProblem(fields[judged.passed], reply.substr(judged.passed + 1, address ? 2 : 1),
-                        address);
+    return replyProblem(reply, judgeCommsReply(reply, FieldReading::Strict).passed,
+                        kCommsReplyLength, kCommsFields);
 }
 
 std::string blockReplyProblem(std::string_view reply)
 {
-    static const char *const fields[] = {"the block", "the data type", "the decimal point"};
-    const BlockReply judged = judgeBlockReply(reply, FieldReading::Strict);
-    if (judged.complete())
-        return {};
-    if (!framedReply(reply, kBlockReplyLength))
-        return framingProblem(reply, kBlockReplyLength);
-    return fieldProblem(fields[judged.passed], reply.substr(judged.passed + 1, 1), false);
+    return replyProblem(reply, judgeBlockReply(reply, FieldReading::Strict).passed,
+                        kBlockReplyLength, kBlockFields);
 }
 
 std::string acknowledgementProblem(std::string_view reply)
@@ -173,58 +216,12 @@ int readHexField(std::string_view field)
 
 CommsReply judgeCommsReply(std::string_view reply, FieldReading reading)
 {
-    CommsReply r;
-    if (!framedReply(reply, kCommsReplyLength))
-        return r;
-
-    r.mode = digitField(reply[1], reading);
-    if (!inRange(r.mode, 0, kModeCount - 1))
-        return r;
-    r.passed = 1;
-
-    r.baud = digitField(reply[2], reading);
-    if (!inRange(r.baud, 0, kBaudCount - 1))
-        return r;
-    r.passed = 2;
-
-    r.dataBits = digitField(reply[3], reading);
-    if (!inRange(r.dataBits, kMinDataBits, kMaxDataBits))
-        return r;
-    r.passed = 3;
-
-    r.parity = digitField(reply[4], reading);
-    if (!inRange(r.parity, 0, kParityCount - 1))
-        return r;
-    r.passed = 4;
-
-    r.address = hexField(reply.substr(5, 2), reading);
-    if (!inRange(r.address, 0, kMaxAddress))
-        return r;
-    r.passed = 5;
-    return r;
+    return judgeFields<CommsReply>(reply, kCommsReplyLength, kCommsFields, reading);
 }
 
 BlockReply judgeBlockReply(std::string_view reply, FieldReading reading)
 {
-    BlockReply r;
-    if (!framedReply(reply, kBlockReplyLength))
-        return r;
-
-    r.block = digitField(reply[1], reading);
-    if (!inRange(r.block, 0, kBlockCount - 1))
-        return r;
-    r.passed = 1;
-
-    r.dataType = digitField(reply[2], reading);
-    if (!inRange(r.dataType, 0, kDataTypeCount - 1))
-        return r;
-    r.passed = 2;
-
-    r.decimalPoint = digitField(reply[3], reading);
-    if (!inRange(r.decimalPoint, 0, kDecimalPointCount - 1))
-        return r;
-    r.passed = 3;
-    return r;
+    return judgeFields<BlockReply>(reply, kBlockReplyLength, kBlockFields, reading);
 }
 
 } // namespace qm
