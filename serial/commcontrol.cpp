@@ -19,8 +19,8 @@ constexpr qint64 kTransmitBufferSize = 512;
 
 } // namespace
 
-AccessFailure openFailure(QSerialPort::SerialPortError error, int osError, const QString &text,
-                          const QString &device)
+CommError openFailure(QSerialPort::SerialPortError error, int osError, const QString &text,
+                      const QString &device)
 {
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
@@ -276,8 +276,8 @@ void CommControl::openPort()
     // Nothing is opened, not even for a moment, before we know that it is a terminal and
     // that no other program holds it: opening alone can disturb the other's line.
     for (auto check : {checkDeviceNode, checkLockFiles, checkOpenHolders}) {
-        if (const std::optional<AccessFailure> failure = check(device))
-            fail(failure->kind, failure->reason);
+        if (const std::optional<CommError> failure = check(device))
+            fail(failure->kind(), failure->description());
     }
 
     // Qt's serial port names its lock file after the path it opens; other programs look
@@ -290,13 +290,13 @@ void CommControl::openPort()
     if (!m_port->open(QIODevice::ReadWrite)) {
         // Read before anything else can touch errno: the open's own reason.
         const int osError = errno;
-        const AccessFailure failure =
+        const CommError failure =
             openFailure(m_port->error(), osError, m_port->errorString(), device);
-        fail(failure.kind, failure.reason);
+        fail(failure.kind(), failure.description());
     }
-    if (const std::optional<AccessFailure> failure = claimOpenDevice(m_port->handle(), device)) {
+    if (const std::optional<CommError> failure = claimOpenDevice(m_port->handle(), device)) {
         closePort();
-        fail(failure->kind, failure->reason);
+        fail(failure->kind(), failure->description());
     }
     m_openLabel = closedLabel();
 

@@ -20,5 +20,5 @@ PortParameters portParameters(const LineSettings &settings);
 // Why QSerialPort's open of `device` failed, decided from Qt's error code and the
 // operating system's `osError` (errno as the open left it); Qt's `text` is only shown,
 // never read, since Qt translates it and words it differently from release to release.
-AccessFailure openFailure(QSerialPort::SerialPortError error, int osError, const QString &text,
-                          const QString &device);
+CommError openFailure(QSerialPort::SerialPortError error, int osError, const QString &text,
+                      const QString &device);

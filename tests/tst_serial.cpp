@@ -445,8 +445,8 @@ void tst_Serial::openFailureKindNeedsNoQtText()
     for (const QString &text : {QStringLiteral("Zugriff verweigert beim Sperren"),
                                 QString::fromLocal8Bit(std::strerror(EBUSY)),
                                 QString::fromLocal8Bit(std::strerror(ENOTTY)), QString()}) {
-        const AccessFailure failure = openFailure(error, osError, text, device);
-        QCOMPARE(failure.kind, kind);
+        const CommError failure = openFailure(error, osError, text, device);
+        QCOMPARE(failure.kind(), kind);
     }
 }
 
@@ -681,9 +681,9 @@ void tst_Serial::lockOfAnotherUsersProcessRespected()
                                 QFile::ReadOther));
 
     auto judged = [&] {
-        const std::optional<AccessFailure> failure = checkLockFiles(device);
-        return failure && failure->kind == CommError::Kind::InUse &&
-               failure->reason.contains(QStringLiteral("(pid %1)").arg(holder));
+        const std::optional<CommError> failure = checkLockFiles(device);
+        return failure && failure->kind() == CommError::Kind::InUse &&
+               failure->description().contains(QStringLiteral("(pid %1)").arg(holder));
     };
     if (geteuid() != 0) {
         QVERIFY(judged());
