@@ -13,11 +13,8 @@ namespace {
 
 const QStringList kTopKeys = {QStringLiteral("version"), QStringLiteral("modbus"),
                               QStringLiteral("blocks")};
-const QStringList kCommsKeys = {QStringLiteral("mode"), QStringLiteral("baud"),
-                                QStringLiteral("bits"), QStringLiteral("parity"),
-                                QStringLiteral("address")};
-const QStringList kBlockKeys = {QStringLiteral("block"), QStringLiteral("type"),
-                                QStringLiteral("point")};
+const QStringList kCommsKeys = commsKeys();
+const QStringList kBlockKeys = QStringList{QStringLiteral("block")} + blockKeys();
 const QStringList kNumberKeys = {QStringLiteral("baud"), QStringLiteral("bits"),
                                  QStringLiteral("point"), QStringLiteral("block")};
 
@@ -229,7 +226,7 @@ std::optional<DisplaySettings> parseDump(const QByteArray &text, QString *error)
                 error, QStringLiteral("%1block: block %2 is listed twice").arg(where).arg(*block));
         seen[std::size_t(*block - 1)] = true;
         BlockSettings &target = settings.blocks[std::size_t(*block - 1)];
-        for (const QString &key : {QStringLiteral("type"), QStringLiteral("point")}) {
+        for (const QString &key : blockKeys()) {
             const auto value = valueText(key, object.value(key), error, where);
             if (!value)
                 return std::nullopt;

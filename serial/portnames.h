@@ -10,6 +10,10 @@
 using qm::kFirstPort;
 using qm::kLastPort;
 
+// Plain decimal digits, the whole text: refuses " 8", "+8" and "8.0" rather than reading
+// them leniently; nothing too for more than six digits.
+std::optional<int> readDecimal(const QString &text);
+
 // The one reader of a port argument as people write it: "5", "COM 5", "COM5", "com5" (the
 // window shows "COM 5"). The number, in range or not, so that the caller can say which
 // range; nothing when the text is no port number at all (a device path, for instance).
