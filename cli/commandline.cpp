@@ -181,6 +181,49 @@ QString helpText()
     return text;
 }
 
+// The options every command takes: the port, the line, the time-out and the output's form.
+// Returns why they are refused; empty when they are not.
+QString readGlobalOptions(const QCommandLineParser &parser, Invocation &invocation)
+{
+    if (parser.isSet(QStringLiteral("port"))) {
+        invocation.port = parser.value(QStringLiteral("port"));
+        invocation.portGiven = true;
+        if (invocation.port.isEmpty())
+            return QStringLiteral("--port: give a port number or a device path");
+        // "COM 5" as the window shows it, and the same without the blank; a device path
+        // is taken as it is.
+        if (readPortArgument(invocation.port)) {
+            const std::optional<int> number = readPortNumber(invocation.port);
+            if (!number)
+                return QStringLiteral("--port: ") + notAPortNumber(invocation.port);
+            invocation.port = QString::number(*number);
+        }
+    }
+    if (parser.isSet(QStringLiteral("line"))) {
+        QString why;
+        const auto line = parseLineSettings(parser.value(QStringLiteral("line")), &why);
+        if (!line)
+            return QStringLiteral("--line: ") + why;
+        invocation.line = *line;
+    }
+    if (parser.isSet(QStringLiteral("timeout"))) {
+        bool ok = false;
+        const QString text = parser.value(QStringLiteral("timeout"));
+        invocation.timeoutMs = text.toInt(&ok);
+        if (!ok || invocation.timeoutMs < 1 || invocation.timeoutMs > kMaxTimeoutMs)
+            return QStringLiteral("--timeout: \"%1\" is not a number of milliseconds "
+                                  "from 1 to %2")
+                .arg(text)
+                .arg(kMaxTimeoutMs);
+    }
+    invocation.json = parser.isSet(QStringLiteral("json"));
+    invocation.quiet = parser.isSet(QStringLiteral("quiet"));
+    invocation.verbose = parser.isSet(QStringLiteral("verbose"));
+    if (invocation.quiet && invocation.verbose)
+        return QStringLiteral("--quiet and --verbose exclude each other");
+    return {};
+}
+
 ParsedCommandLine parseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -236,42 +279,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
             invocation.values.insert(name, parser.value(name));
     }
 
-    if (parser.isSet(QStringLiteral("port"))) {
-        invocation.port = parser.value(QStringLiteral("port"));
-        invocation.portGiven = true;
-        if (invocation.port.isEmpty())
-            return usage(QStringLiteral("--port: give a port number or a device path"));
-        // "COM 5" as the window shows it, and the same without the blank; a device path
-        // is taken as it is.
-        if (readPortArgument(invocation.port)) {
-            const std::optional<int> number = readPortNumber(invocation.port);
-            if (!number)
-                return usage(QStringLiteral("--port: ") + notAPortNumber(invocation.port));
-            invocation.port = QString::number(*number);
-        }
-    }
-    if (parser.isSet(QStringLiteral("line"))) {
-        QString why;
-        const auto line = parseLineSettings(parser.value(QStringLiteral("line")), &why);
-        if (!line)
-            return usage(QStringLiteral("--line: ") + why);
-        invocation.line = *line;
-    }
-    if (parser.isSet(QStringLiteral("timeout"))) {
-        bool ok = false;
-        const QString text = parser.value(QStringLiteral("timeout"));
-        invocation.timeoutMs = text.toInt(&ok);
-        if (!ok || invocation.timeoutMs < 1 || invocation.timeoutMs > kMaxTimeoutMs)
-            return usage(QStringLiteral("--timeout: \"%1\" is not a number of milliseconds "
-                                        "from 1 to %2")
-                             .arg(text)
-                             .arg(kMaxTimeoutMs));
-    }
-    invocation.json = parser.isSet(QStringLiteral("json"));
-    invocation.quiet = parser.isSet(QStringLiteral("quiet"));
-    invocation.verbose = parser.isSet(QStringLiteral("verbose"));
-    if (invocation.quiet && invocation.verbose)
-        return usage(QStringLiteral("--quiet and --verbose exclude each other"));
+    if (const QString why = readGlobalOptions(parser, invocation); !why.isEmpty())
+        return usage(why);
     parsed.invocation = invocation;
     return parsed;
 }
