@@ -306,6 +306,37 @@ std::optional<CommError> checkOpenHolders(const QString &device)
                               names.size() > 1 ? QStringLiteral("have") : QStringLiteral("has")));
 }
 
+namespace {
+
+// A lock file of a device as found in a lock folder.
+struct LockEntry
+{
+    QString path;
+    QString readError;        // why it cannot be read; empty when it was read
+    std::optional<pid_t> pid; // the process it names, if it names one
+};
+
+// Every lock file of `device` (device number `rdev`) in the lock folders, under every name
+// serial programs give one.
+QList<LockEntry> lockEntries(const QString &device, dev_t rdev)
+{
+    QList<LockEntry> entries;
+    for (const QString &folder : existingLockFolders()) {
+        for (const QString &name : lockNames(device, rdev)) {
+            QFile lock(folder + QLatin1Char('/') + name);
+            if (!lock.open(QIODevice::ReadOnly)) {
+                if (lock.exists())
+                    entries.append({lock.fileName(), lock.errorString(), std::nullopt});
+                continue;
+            }
+            entries.append({lock.fileName(), QString(), lockPid(lock.read(64))});
+        }
+    }
+    return entries;
+}
+
+} // namespace
+
 std::optional<CommError> checkLockFiles(const QString &device)
 {
     struct stat node = {};
@@ -313,38 +344,28 @@ std::optional<CommError> checkLockFiles(const QString &device)
         return CommError(CommError::Kind::NoDevice, osText(errno));
 
     const QStringList folders = existingLockFolders();
-    const QStringList names = lockNames(device, node.st_rdev);
-    for (const QString &folder : folders) {
-        for (const QString &name : names) {
-            const QString path = folder + QLatin1Char('/') + name;
-            QFile lock(path);
-            if (!lock.open(QIODevice::ReadOnly)) {
-                if (!lock.exists())
-                    continue;
-                return CommError(
-                    CommError::Kind::InUse,
-                    QStringLiteral("the port is locked by %1, which cannot be read: %2")
-                        .arg(path, lock.errorString()));
-            }
-            const std::optional<pid_t> pid = lockPid(lock.read(64));
-            if (!pid)
-                return CommError(CommError::Kind::InUse,
-                                 QStringLiteral("the port is locked by %1, which names no "
-                                                "process; remove it if no program uses the "
-                                                "port")
-                                     .arg(path));
-            if (processLives(*pid))
-                return CommError(CommError::Kind::InUse, heldBy(*pid));
-            // The process that made the lock has ended: the lock is stale.
-            if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
-                const QString why = osText(errno);
-                return CommError(CommError::Kind::LockFailed,
-                                 QStringLiteral("cannot remove the stale lock file %1 of "
-                                                "pid %2, which has ended: %3")
-                                     .arg(path)
-                                     .arg(*pid)
-                                     .arg(why));
-            }
+    for (const LockEntry &lock : lockEntries(device, node.st_rdev)) {
+        if (!lock.readError.isEmpty())
+            return CommError(CommError::Kind::InUse,
+                             QStringLiteral("the port is locked by %1, which cannot be read: %2")
+                                 .arg(lock.path, lock.readError));
+        if (!lock.pid)
+            return CommError(CommError::Kind::InUse,
+                             QStringLiteral("the port is locked by %1, which names no "
+                                            "process; remove it if no program uses the "
+                                            "port")
+                                 .arg(lock.path));
+        if (processLives(*lock.pid))
+            return CommError(CommError::Kind::InUse, heldBy(*lock.pid));
+        // The process that made the lock has ended: the lock is stale.
+        if (::unlink(QFile::encodeName(lock.path).constData()) != 0 && errno != ENOENT) {
+            const QString why = osText(errno);
+            return CommError(CommError::Kind::LockFailed,
+                             QStringLiteral("cannot remove the stale lock file %1 of "
+                                            "pid %2, which has ended: %3")
+                                 .arg(lock.path)
+                                 .arg(*lock.pid)
+                                 .arg(why));
         }
     }
 
@@ -374,16 +395,9 @@ std::optional<LiveLock> findLiveLock(const QString &device)
     struct stat node = {};
     if (::stat(QFile::encodeName(device).constData(), &node) != 0)
         return std::nullopt;
-    for (const QString &folder : existingLockFolders()) {
-        for (const QString &name : lockNames(device, node.st_rdev)) {
-            QFile lock(folder + QLatin1Char('/') + name);
-            if (!lock.exists())
-                continue;
-            const std::optional<pid_t> pid =
-                lock.open(QIODevice::ReadOnly) ? lockPid(lock.read(64)) : std::nullopt;
-            if (!pid || processLives(*pid))
-                return LiveLock{lock.fileName(), pid ? qint64(*pid) : 0};
-        }
+    for (const LockEntry &lock : lockEntries(device, node.st_rdev)) {
+        if (!lock.pid || processLives(*lock.pid))
+            return LiveLock{lock.path, lock.pid ? qint64(*lock.pid) : 0};
     }
     return std::nullopt;
 }
