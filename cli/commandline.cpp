@@ -4,6 +4,7 @@
 #include "exitcodes.h"
 #include "interruption.h"
 #include "portnames.h"
+#include "settings.h"
 
 #include <QCommandLineParser>
 #include <QJsonObject>
@@ -85,10 +86,35 @@ void reportFailure(Console &console, int code, const QString &message,
 }
 
 // "  NAME   text that runs on" with the text wrapped at 80 columns in a column of its own.
+// "mode ascii|rtu, baud 1200|...": the values the keys take, from the protocol's tables.
+QString valuesText()
+{
+    auto names = [](auto table) {
+        QStringList words;
+        for (const auto &each : table)
+            words << QString::fromLatin1(each.data(), qsizetype(each.size())).toLower();
+        return words.join(QLatin1Char('|'));
+    };
+    QStringList rates;
+    for (int rate : qm::kBaudRates)
+        rates << QString::number(rate);
+    QStringList bits;
+    for (int each = qm::kMinDataBits; each <= qm::kMaxDataBits; ++each)
+        bits << QString::number(each);
+    return QStringLiteral("Values: mode %1, baud %2, bits %3, parity %4 (none with 7 data bits "
+                          "is refused), address %5..%6 (hexadecimal), type %7, point 0..%8 "
+                          "digits after the point. Keys left out of write and set keep the "
+                          "display's current value.")
+        .arg(names(qm::kModeNames), rates.join(QLatin1Char('|')), bits.join(QLatin1Char('|')),
+             names(qm::kParityNames), addressText(qm::kMinAddress), addressText(qm::kMaxAddress),
+             names(qm::kDataTypeNames), QString::number(qm::kDecimalPointCount - 1));
+}
+
 QString wrapped(const QString &head, const QString &description, int column = 23)
 {
-    QString text = head.leftJustified(column - 1) + QLatin1Char(' ');
-    if (head.size() >= column - 1)
+    // Without a head, the text wraps from the left edge.
+    QString text = head.isEmpty() ? QString() : head.leftJustified(column - 1) + QLatin1Char(' ');
+    if (!head.isEmpty() && head.size() >= column - 1)
         text = head + QLatin1Char('\n') + QString(column, QLatin1Char(' '));
     int width = column;
     for (const QString &word : description.split(QLatin1Char(' '))) {
@@ -166,14 +192,8 @@ QString helpText()
             text += wrapped(head, option.description());
         }
     }
-    text += QStringLiteral(
-        "\n"
-        "Values: mode ascii|rtu, baud 1200|2400|4800|9600, bits 7|8, parity none|even|odd\n"
-        "(none with 7 data bits is refused), address 01..FA (hexadecimal), type\n"
-        "integer|long|float, point 0..5 digits after the point. Keys left out of write and\n"
-        "set keep the display's current value.\n"
-        "\n"
-        "Exit status:\n");
+    text += QLatin1Char('\n') + wrapped(QString(), valuesText(), 0) +
+            QStringLiteral("\nExit status:\n");
     for (const ExitStatusRow &row : kExitStatusTable) {
         const QString head = QStringLiteral("  ") + QLatin1String(row.codes);
         text += wrapped(head, QLatin1String(row.meaning), int(head.size()) + 2);
