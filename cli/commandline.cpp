@@ -73,6 +73,32 @@ int exitCodeOf(CommError::Kind kind)
     return kExitPort;
 }
 
+// What to do next about a port that failed, as its kind tells; empty where the message
+// already says it (a refused link folder names its fix).
+QString adviceFor(CommError::Kind kind, const Invocation &invocation)
+{
+    const QString doctor = QStringLiteral("`quillmark-cli doctor --port %1`").arg(invocation.port);
+    switch (kind) {
+    case CommError::Kind::NoPermission:
+        return doctor + QStringLiteral(" checks the device, its group and yours");
+    case CommError::Kind::InUse:
+    case CommError::Kind::LockFailed:
+        return doctor + QStringLiteral(" names every program that holds the port and the "
+                                       "lock folders");
+    case CommError::Kind::NoSuchPort:
+    case CommError::Kind::NoDevice:
+        return QStringLiteral("`quillmark-cli list` shows the ports that are present");
+    case CommError::Kind::NotTerminal:
+    case CommError::Kind::LinkRefused:
+    case CommError::Kind::Lost:
+    case CommError::Kind::NotOpen:
+    case CommError::Kind::BadSettings:
+    case CommError::Kind::Io:
+        break;
+    }
+    return {};
+}
+
 void reportFailure(Console &console, int code, const QString &message,
                    const QJsonObject &details = {})
 {
@@ -329,6 +355,8 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
         code = failure.code();
     } catch (const CommError &error) {
         reportFailure(console, exitCodeOf(error.kind()), error.description());
+        if (const QString advice = adviceFor(error.kind(), invocation); !advice.isEmpty())
+            console.note(advice);
         code = exitCodeOf(error.kind());
     }
     // A command that ran to its end while a signal waited has done its work; the exit

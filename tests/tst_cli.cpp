@@ -102,6 +102,8 @@ private slots:
     void mbpollReachesTheDisplayAtItsAddressOnly();
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
+    void portFailureAdviceFitsItsKind_data();
+    void portFailureAdviceFitsItsKind();
     void repliesOfAScriptedDisplay_data();
     void repliesOfAScriptedDisplay();
     void resultThatCannotBeWrittenExitsOne_data();
@@ -710,6 +712,40 @@ void tst_Cli::lostPortExitsThree()
     const CliRun read = run({"--port", QString::number(kPeerPort), "--timeout", "5000", "read"});
     QVERIFY2(read.exitCode == 3, qPrintable(read.err));
     QVERIFY2(read.err.contains(QStringLiteral("COM 7")), qPrintable(read.err));
+}
+
+void tst_Cli::portFailureAdviceFitsItsKind_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("held"); // another program holds a flock on the simulator's pty
+    QTest::addColumn<QString>("advice");
+
+    QTest::newRow("no device for the number") << "120" << false << "`quillmark-cli list`";
+    QTest::newRow("held by another program")
+        << QString::number(kSimPort) << true
+        << QStringLiteral("`quillmark-cli doctor --port %1` names every program").arg(kSimPort);
+}
+
+void tst_Cli::portFailureAdviceFitsItsKind()
+{
+    QFETCH(QString, port);
+    QFETCH(bool, held);
+    QFETCH(QString, advice);
+
+    int fd = -1;
+    if (held) {
+        QVERIFY(startSimulator());
+        const QString pty =
+            QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
+        fd = ::open(QFile::encodeName(pty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    }
+    const CliRun read = run({"--port", port, "read"});
+    if (fd >= 0)
+        ::close(fd);
+    QVERIFY2(read.exitCode == 3, qPrintable(read.err));
+    QVERIFY2(read.err.contains(advice), qPrintable(read.err));
 }
 
 void tst_Cli::repliesOfAScriptedDisplay_data()
