@@ -65,6 +65,10 @@ private:
     bool refuseMissingSelection(std::initializer_list<ComboBox *> lists);
     QString chooseFromListText(const ComboBox *list,
                                const QString &what = QStringLiteral("a value")) const;
+    // Makes one control of the layout, in its container, at its place in twips.
+    template <typename W>
+    void add(W *frmMain::*member, QGroupBox *frmMain::*container, const char *name, int left,
+             int top, int width, int height, const char *caption);
     void buildLayout();
     // Steps the font's pixel size down until every caption fits its box.
     void fitFont();
