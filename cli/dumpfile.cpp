@@ -167,7 +167,8 @@ bool readModbusPart(const QJsonValue &modbus, CommsSettings &comms, QString *err
         if (key == QLatin1String("address") && *value == QLatin1String("00"))
             return refuse(QStringLiteral("modbus.address: \"00\" (the dumped display "
                                          "had no address) cannot be written; set one "
-                                         "from 01 to FA in the file"));
+                                         "from %1 to %2 in the file")
+                              .arg(addressText(qm::kMinAddress), addressText(qm::kMaxAddress)));
         why = assignComms(comms, key, *value);
         if (!why.isEmpty())
             return refuse(QStringLiteral("modbus.") + why);
