@@ -2,6 +2,7 @@
 #include "commcontrol.h"
 #include "displaylink.h"
 #include "dumpfile.h"
+#include "exitcodes.h"
 #include "portnames.h"
 #include "ptypeer.h"
 #include "simprocess.h"
@@ -114,10 +115,9 @@ private slots:
     void dumpFileRoundTrips();
     void badDumpFilesAreRefusedNamingTheKey_data();
     void badDumpFilesAreRefusedNamingTheKey();
-    void replyEndsAtItsCarriageReturn_data();
-    void replyEndsAtItsCarriageReturn();
 
     void helpListsCommandsAndExitCodes();
+    void exitStatusTableIsTheSameInHelpManPageAndReadme();
     void commandsAgainstTheSimulator_data();
     void commandsAgainstTheSimulator();
     void writeFollowsTheDisplayAcrossABaudChange();
@@ -130,6 +130,8 @@ private slots:
     void mbpollReachesTheDisplayAtItsAddressOnly();
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
+    void portFailureAdviceFitsItsKind_data();
+    void portFailureAdviceFitsItsKind();
     void repliesOfAScriptedDisplay_data();
     void repliesOfAScriptedDisplay();
     void resultThatCannotBeWrittenExitsOne_data();
@@ -312,28 +314,6 @@ void tst_Cli::badDumpFilesAreRefusedNamingTheKey()
     QVERIFY2(error.contains(reason), qPrintable(error));
 }
 
-void tst_Cli::replyEndsAtItsCarriageReturn_data()
-{
-    QTest::addColumn<QByteArray>("received");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("ended");
-
-    QTest::newRow("$M reply arriving") << QByteArray(">1381") << 8 << false;
-    QTest::newRow("$M reply whole") << QByteArray(">13810A\r") << 8 << true;
-    QTest::newRow("$M reply too long already") << QByteArray("~>13810A0") << 8 << true;
-    QTest::newRow("$M reply cut short") << QByteArray(">13\r") << 8 << true;
-    QTest::newRow("$C reply arriving") << QByteArray(">") << 0 << false;
-    QTest::newRow("$C reply whole") << QByteArray(">\r") << 0 << true;
-}
-
-void tst_Cli::replyEndsAtItsCarriageReturn()
-{
-    QFETCH(QByteArray, received);
-    QFETCH(int, length);
-    QFETCH(bool, ended);
-    QCOMPARE(cli::replyEnded(received, length), ended);
-}
-
 void tst_Cli::helpListsCommandsAndExitCodes()
 {
     const CliRun help = run({QStringLiteral("--help")});
@@ -343,6 +323,70 @@ void tst_Cli::helpListsCommandsAndExitCodes()
           "--verify", "list",         "link",     "unlink",     "detect",      "doctor", "--all",
           "--ports",  "modbus-check", "--modbus", "--register", "Exit status", "  5  "})
         QVERIFY2(help.out.contains(QLatin1String(word)), word);
+}
+
+namespace {
+
+// Every number in `text`, in order.
+QList<int> numbersIn(const QString &text)
+{
+    QList<int> numbers;
+    static const QRegularExpression number(QStringLiteral("\\b\\d+\\b"));
+    for (auto it = number.globalMatch(text); it.hasNext();)
+        numbers.append(it.next().captured().toInt());
+    return numbers;
+}
+
+QString sourceFile(const char *path)
+{
+    QFile file(QStringLiteral(QUILLMARK_SOURCE_DIR "/") + QLatin1String(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+} // namespace
+
+void tst_Cli::exitStatusTableIsTheSameInHelpManPageAndReadme()
+{
+    QList<int> table;
+    for (const cli::ExitStatusRow &row : cli::kExitStatusTable)
+        table += numbersIn(QLatin1String(row.codes));
+    QCOMPARE(table, (QList<int>{0, 1, 2, 3, 4, 5, 129, 130, 143}));
+
+    const CliRun help = run({QStringLiteral("--help")});
+    QList<int> helped;
+    const QString helpTail = help.out.mid(help.out.indexOf(QLatin1String("Exit status:")));
+    for (const QString &line : helpTail.split(QLatin1Char('\n')).mid(1)) {
+        if (line.startsWith(QLatin1String("  ")) && line.at(2).isDigit())
+            helped += numbersIn(line.section(QLatin1String("  "), 1, 1));
+    }
+    QCOMPARE(helped, table);
+
+    // The man page: each ".TP" of EXIT STATUS is followed by the line of its codes.
+    const QString man = sourceFile("packaging/quillmark-cli.1");
+    const QString exitSection =
+        man.section(QLatin1String(".SH EXIT STATUS"), 1).section(QLatin1String("\n.SH "), 0, 0);
+    QVERIFY2(!exitSection.isEmpty(), "no EXIT STATUS in packaging/quillmark-cli.1");
+    QList<int> manned;
+    const QStringList manLines = exitSection.split(QLatin1Char('\n'));
+    for (int i = 0; i + 1 < manLines.size(); ++i) {
+        if (manLines.at(i) == QLatin1String(".TP"))
+            manned += numbersIn(manLines.at(i + 1));
+    }
+    QCOMPARE(manned, table);
+
+    // The README: the first cell of each row of its exit status table.
+    const QString readme = sourceFile("README.md");
+    const QString readmeTable = readme.section(QLatin1String("| Exit status | Meaning |"), 1)
+                                    .section(QLatin1String("\n\n"), 0, 0);
+    QVERIFY2(!readmeTable.isEmpty(), "no exit status table in README.md");
+    QList<int> readmed;
+    for (const QString &line : readmeTable.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("| ")))
+            readmed += numbersIn(line.section(QLatin1Char('|'), 1, 1));
+    }
+    QCOMPARE(readmed, table);
 }
 
 void tst_Cli::commandsAgainstTheSimulator_data()
@@ -696,6 +740,40 @@ void tst_Cli::lostPortExitsThree()
     const CliRun read = run({"--port", QString::number(kPeerPort), "--timeout", "5000", "read"});
     QVERIFY2(read.exitCode == 3, qPrintable(read.err));
     QVERIFY2(read.err.contains(QStringLiteral("COM 7")), qPrintable(read.err));
+}
+
+void tst_Cli::portFailureAdviceFitsItsKind_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("held"); // another program holds a flock on the simulator's pty
+    QTest::addColumn<QString>("advice");
+
+    QTest::newRow("no device for the number") << "120" << false << "`quillmark-cli list`";
+    QTest::newRow("held by another program")
+        << QString::number(kSimPort) << true
+        << QStringLiteral("`quillmark-cli doctor --port %1` names every program").arg(kSimPort);
+}
+
+void tst_Cli::portFailureAdviceFitsItsKind()
+{
+    QFETCH(QString, port);
+    QFETCH(bool, held);
+    QFETCH(QString, advice);
+
+    int fd = -1;
+    if (held) {
+        QVERIFY(startSimulator());
+        const QString pty =
+            QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
+        fd = ::open(QFile::encodeName(pty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    }
+    const CliRun read = run({"--port", port, "read"});
+    if (fd >= 0)
+        ::close(fd);
+    QVERIFY2(read.exitCode == 3, qPrintable(read.err));
+    QVERIFY2(read.err.contains(advice), qPrintable(read.err));
 }
 
 void tst_Cli::repliesOfAScriptedDisplay_data()
