@@ -31,7 +31,7 @@ CommError openFailure(QSerialPort::SerialPortError error, int osError, const QSt
         // were checked before, so anything but a refused access means that someone else
         // has just taken the port. (Not EPERM: Qt's look at a lock's process leaves that
         // when the process is another user's.)
-        if (osError == EACCES)
+        if (osError == EACCES || accessRefused(device))
             return {CommError::Kind::NoPermission,
                     text + QStringLiteral(": ") + permissionFix(device)};
         return {CommError::Kind::InUse, inUseReason(device)};

@@ -65,6 +65,10 @@ std::optional<CommError> claimOpenDevice(int fd, const QString &device);
 // of a program holding a flock on it when there is one.
 QString inUseReason(const QString &device);
 
+// Whether this user's access to `device` is refused by its permissions: the operating
+// system's own answer, whatever a library left in errno after a failed open.
+bool accessRefused(const QString &device);
+
 // What to do about "Permission denied" on `device`: join its group and log in again when
 // its group may use it, or have a udev rule give it one when no group may.
 QString permissionFix(const QString &device);

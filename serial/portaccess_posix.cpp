@@ -439,6 +439,11 @@ QString accessFix(const QString &group, mode_t mode, const QString &user)
                           "(GROUP=\"dialout\", MODE=\"0660\")");
 }
 
+bool accessRefused(const QString &device)
+{
+    return ::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0 && errno == EACCES;
+}
+
 QString permissionFix(const QString &device)
 {
     struct stat info = {};
