@@ -60,6 +60,9 @@ Command unlinkCommand();
 Command detectCommand();
 Command doctorCommand();
 Command modbusCheckCommand();
+Command verifyCommand();
+Command commissionCommand();
+Command reportCommand();
 
 // Every command, in the order of the help.
 const QList<Command> &commandTable();

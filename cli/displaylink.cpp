@@ -207,7 +207,8 @@ QByteArray DisplayLink::exchange(const std::string &command, int length)
         if (replyEnded(reply, length))
             break;
         // A signal ends the wait early (poll returns), so it is noticed here at once.
-        throwIfInterrupted(m_label, waiting);
+        if (!m_finishExchanges)
+            throwIfInterrupted(m_label, waiting);
         if (deadline.hasExpired())
             break;
         m_comm.waitForInput(int(deadline.remainingTime()));

@@ -1,3 +1,4 @@
+#include "applyprogress.h"
 #include "command.h"
 #include "commerror.h"
 #include "console.h"
@@ -24,25 +25,6 @@ bool writeFile(const QString &path, const QByteArray &text)
     if (!why.isEmpty())
         throw Failure(kExitOther, QStringLiteral("%1: cannot be written: %2").arg(path, why));
     return toStandardOutput;
-}
-
-QByteArray readFile(const QString &path)
-{
-    // A dump is under a kilobyte; anything far larger is the wrong file.
-    constexpr qint64 kLargest = 1 << 20;
-    QFile file(path);
-    const bool opened = path == kStandardStream ? file.open(stdin, QIODevice::ReadOnly)
-                                                : file.open(QIODevice::ReadOnly);
-    if (!opened)
-        throw Failure(kExitUsage,
-                      QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString()));
-    const QByteArray text = file.read(kLargest + 1);
-    if (text.size() > kLargest)
-        throw Failure(kExitUsage, QStringLiteral("%1: larger than %2 bytes, not a dump; nothing "
-                                                 "was sent")
-                                      .arg(path)
-                                      .arg(kLargest));
-    return text;
 }
 
 int runDump(const Invocation &invocation, Console &console)
@@ -73,67 +55,11 @@ int runDump(const Invocation &invocation, Console &console)
     return kExitOk;
 }
 
-// How far an apply got, for the message of a failure part-way: which blocks the display
-// acknowledged and whether the Modbus settings were sent.
-struct ApplyProgress
-{
-    int blocksWritten = 0;        // blocks 1..n were acknowledged
-    bool blockUnanswered = false; // block n + 1 was sent but not acknowledged
-    bool blocksVerified = false;
-    bool modbusSent = false;
-    bool modbusWritten = false; // acknowledged
-
-    static QString range(int first, int last)
-    {
-        return first == last ? QStringLiteral("block %1").arg(first)
-                             : QStringLiteral("blocks %1-%2").arg(first).arg(last);
-    }
-
-    QString text() const
-    {
-        QStringList parts;
-        if (blocksWritten == 0)
-            parts << QStringLiteral("no block was written");
-        else
-            parts << range(1, blocksWritten) +
-                         (blocksWritten == 1 ? QStringLiteral(" was written")
-                                             : QStringLiteral(" were written")) +
-                         (blocksVerified ? QStringLiteral(" and verified") : QString());
-        int next = blocksWritten + 1;
-        if (blockUnanswered)
-            parts << QStringLiteral("block %1 was sent but not acknowledged").arg(next++);
-        if (next <= qm::kBlockCount)
-            parts << range(next, qm::kBlockCount) + (next == qm::kBlockCount
-                                                         ? QStringLiteral(" was not sent")
-                                                         : QStringLiteral(" were not sent"));
-        if (modbusWritten)
-            parts << QStringLiteral("the Modbus settings were written but not read back");
-        else if (modbusSent)
-            parts << QStringLiteral("the Modbus settings were sent without a valid answer (the "
-                                    "display may have taken them)");
-        else
-            parts << QStringLiteral("the Modbus settings were not sent");
-        return parts.join(QStringLiteral("; "));
-    }
-
-    QJsonObject json() const
-    {
-        QJsonArray written;
-        for (int number = 1; number <= blocksWritten; ++number)
-            written.append(number);
-        return {{QStringLiteral("blocksWritten"), written},
-                {QStringLiteral("blocksVerified"), blocksVerified},
-                {QStringLiteral("modbusSent"), modbusSent},
-                {QStringLiteral("modbusWritten"), modbusWritten},
-                {QStringLiteral("modbusVerified"), false}};
-    }
-};
-
 int runApply(const Invocation &invocation, Console &console)
 {
     const QString path = invocation.args.at(0);
     QString why;
-    const auto settings = parseDump(readFile(path), &why);
+    const auto settings = parseDump(readInputFile(path), &why);
     if (!settings)
         throw Failure(kExitUsage, QStringLiteral("%1: %2; nothing was sent").arg(path, why));
     const bool verify = invocation.has(QStringLiteral("verify"));
