@@ -52,9 +52,9 @@ private:
 
     Poll poll(const LineSettings &line);
     LineSettings waitForArrival(CommsSettings &comms);
-    // Until no answer came at `line` for kGoneMs, or an answer from a unit that has none of
-    // the `identities`, or the port has gone.
-    void waitUntilGone(const LineSettings &line, const QList<CommsSettings> &identities);
+    // Until no answer came at any of `lines` for kGoneMs, or an answer from a unit that has
+    // none of the `identities`, or the port has gone.
+    void waitUntilGone(const QList<LineSettings> &lines, const QList<CommsSettings> &identities);
     void commissionUnit(const LineSettings &arrivedAt, const CommsSettings &comms);
     void finishRecord(QJsonObject record, bool passed, int address, const QString &summary);
 
@@ -238,7 +238,7 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
     }
     m_console.note(
         QStringLiteral("%1: waiting for a display at %2%3")
-            .arg(m_link->label(), formatLineSettings(m_invocation.line),
+            .arg(portText(), formatLineSettings(m_invocation.line),
                  m_anyLine ? QStringLiteral(" and every other line setting") : QString()));
     event(QStringLiteral("waiting"), {{QStringLiteral("port"), portText()}});
     for (qsizetype next = 0;; next = (next + 1) % lines.size()) {
@@ -253,7 +253,8 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
     }
 }
 
-void Station::waitUntilGone(const LineSettings &line, const QList<CommsSettings> &identities)
+void Station::waitUntilGone(const QList<LineSettings> &lines,
+                            const QList<CommsSettings> &identities)
 {
     m_console.note(
         QStringLiteral("%1: waiting for the unit to be taken away (nothing more is written to "
@@ -261,9 +262,9 @@ void Station::waitUntilGone(const LineSettings &line, const QList<CommsSettings>
             .arg(unitLabel()));
     QElapsedTimer silent;
     silent.start();
-    for (;;) {
+    for (qsizetype next = 0;; next = (next + 1) % lines.size()) {
         throwIfInterrupted(unitLabel(), QStringLiteral("while waiting for the unit to leave"));
-        const Poll found = poll(line);
+        const Poll found = poll(lines[next]);
         // Another unit's answer says that this one was taken away and the next put in.
         if (found.kind == Poll::Kind::Absent ||
             (found.kind == Poll::Kind::Answer && !identities.contains(found.comms)))
@@ -327,7 +328,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
             throw;
         m_console.error(QStringLiteral("%1: not read whole, nothing was written to it: %2")
                             .arg(unitLabel(), failure.message()));
-        waitUntilGone(arrivedAt, {comms});
+        waitUntilGone({arrivedAt}, {comms});
         return;
     } catch (const CommError &error) {
         m_console.error(QStringLiteral("%1: not read whole, nothing was written to it: %2")
@@ -345,7 +346,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
                               .arg(unitLabel(), addressText(comms.address)));
         event(QStringLiteral("same"), {{QStringLiteral("unit"), m_unit},
                                        {QStringLiteral("address"), addressText(comms.address)}});
-        waitUntilGone(arrivedAt, {comms});
+        waitUntilGone({arrivedAt}, {comms});
         return;
     }
 
@@ -472,11 +473,15 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
     if (m_count > 0 && m_passed >= m_count)
         return;
     // A unit whose Modbus settings were sent may listen at the new line already; one that
-    // failed may still answer with what it had.
+    // failed may also still answer with what it had, at its old line.
+    QList<LineSettings> lines = {progress.modbusSent ? lineFor(target.comms) : arrivedAt};
     QList<CommsSettings> identities = {passed ? asLeft.comms : target.comms};
-    if (!passed)
+    if (!passed) {
+        if (!lines.contains(arrivedAt))
+            lines << arrivedAt;
         identities << asFound.comms;
-    waitUntilGone(progress.modbusSent ? lineFor(target.comms) : arrivedAt, identities);
+    }
+    waitUntilGone(lines, identities);
 }
 
 QString Station::summary() const

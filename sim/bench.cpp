@@ -46,7 +46,7 @@ std::vector<std::string> Bench::arrive()
     m_unit = std::make_unique<DisplaySim>(benchUnit(m_first, m_number), faults);
     return {"bench: unit " + std::to_string(m_number) +
             " arrived: " + describeComms(m_unit->state()) +
-            (faults.stubborn ? " (keeps its settings whatever is written)" : "")};
+            (faults.stubborn ? " (keeps its blocks whatever is written)" : "")};
 }
 
 } // namespace qm::sim

@@ -343,10 +343,6 @@ std::optional<std::string> DisplaySim::writeComms(std::string_view fields, std::
     if (!why.empty())
         return std::nullopt;
 
-    if (m_faults.stubborn) {
-        trace.push_back("  acknowledged, kept: " + describeComms(m_state));
-        return std::string(">") + kCr;
-    }
     const int oldBaud = m_state.baudCode;
     m_state.mode = *mode;
     m_state.baudCode = *baud;

@@ -17,7 +17,7 @@ struct Faults
 {
     bool silent = false;   // decide as usual, answer nothing
     bool noise = false;    // kNoiseByte in front of every answer
-    bool stubborn = false; // acknowledge every write, keep the settings it had
+    bool stubborn = false; // acknowledge every block write, keep the blocks it had
 };
 
 inline constexpr char kNoiseByte = '~';
