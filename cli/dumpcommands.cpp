@@ -6,8 +6,10 @@
 #include "exitcodes.h"
 #include "modbuscheck.h"
 #include "outputfile.h"
+#include "records.h"
 #include "steps.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -70,7 +72,50 @@ int runApply(const Invocation &invocation, Console &console)
         !why.isEmpty())
         throw Failure(kExitUsage, QStringLiteral("%1: %2; nothing was sent").arg(path, why));
 
+    // --record needs what the display was and what it became: it reads the display first,
+    // and back at its new line after the write, as --verify --follow do.
+    const bool recording = invocation.has(QStringLiteral("record"));
+    RecordFile records;
+    if (recording) {
+        if (const QString why = records.open(invocation.value(QStringLiteral("record")));
+            !why.isEmpty())
+            throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be written: "
+                                                     "%2; nothing was sent")
+                                          .arg(invocation.value(QStringLiteral("record")), why));
+    }
+    const bool readBackAll = verify || recording;
+    const bool followLine = follow || recording;
+
     const auto link = openLink(invocation, console);
+    QElapsedTimer clock;
+    clock.start();
+    QJsonObject record;
+    DisplaySettings asLeft;
+    if (recording) {
+        record = recordHead(operatorName(QString()));
+        const QJsonObject facts = portFacts(invocation.port, link->label());
+        for (auto it = facts.begin(); it != facts.end(); ++it)
+            record.insert(it.key(), it.value());
+        record.insert(QStringLiteral("address"), addressText(settings->comms.address));
+        record.insert(QStringLiteral("as_found"), settingsObject(readWholeDisplay(*link)));
+        record.insert(QStringLiteral("as_left"), QJsonValue());
+        record.insert(QStringLiteral("changes"), QJsonArray());
+        record.insert(QStringLiteral("modbus"), QJsonValue());
+    }
+    // Appends the unit's record; a record that cannot be written fails the command.
+    auto writeRecord = [&](const QString &failure) {
+        if (!recording)
+            return;
+        record.insert(QStringLiteral("outcome"),
+                      failure.isEmpty() ? QStringLiteral("pass") : QStringLiteral("fail"));
+        if (!failure.isEmpty())
+            record.insert(QStringLiteral("reason"), failure);
+        record.insert(QStringLiteral("duration_ms"), clock.elapsed());
+        if (const QString why = records.append(record); !why.isEmpty())
+            throw Failure(
+                kExitOther,
+                QStringLiteral("%1: the record cannot be written: %2").arg(records.path(), why));
+    };
     ApplyProgress progress;
     QStringList differences;
     CommsReadBack readBack;
@@ -89,10 +134,11 @@ int runApply(const Invocation &invocation, Console &console)
             progress.blocksWritten = number;
         }
 
-        if (verify) {
+        if (readBackAll) {
             for (int number = 1; number <= qm::kBlockCount; ++number) {
                 const BlockSettings &wrote = settings->blocks[std::size_t(number - 1)];
                 const BlockSettings has = link->readBlock(number);
+                asLeft.blocks[std::size_t(number - 1)] = has;
                 if (has != wrote)
                     differences << differenceText(QStringLiteral("block %1").arg(number),
                                                   describeBlock(wrote), describeBlock(has));
@@ -110,15 +156,17 @@ int runApply(const Invocation &invocation, Console &console)
         }
         progress.modbusSent = true;
         progress.modbusWritten = true;
-        readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
+        readBack = afterCommsWrite(*link, console, settings->comms, followLine, readBackAll);
     } catch (const Failure &failure) {
         if (failure.code() == kExitUsage)
             throw;
-        throw Failure(failure.code(), failure.message() + QStringLiteral("; ") + progress.text(),
-                      progress.json());
+        const QString message = failure.message() + QStringLiteral("; ") + progress.text();
+        writeRecord(message);
+        throw Failure(failure.code(), message, progress.json());
     } catch (const CommError &error) {
-        throw Failure(kExitPort, error.description() + QStringLiteral("; ") + progress.text(),
-                      progress.json());
+        const QString message = error.description() + QStringLiteral("; ") + progress.text();
+        writeRecord(message);
+        throw Failure(kExitPort, message, progress.json());
     }
     if (!readBack.difference.isEmpty())
         differences << readBack.difference;
@@ -127,6 +175,24 @@ int runApply(const Invocation &invocation, Console &console)
     FollowCheck check;
     if (modbus && differences.isEmpty())
         check = modbusAfterWrite(*link, console, settings->comms);
+    if (recording) {
+        if (readBack.settings) {
+            asLeft.comms = *readBack.settings;
+            const auto asFound =
+                settingsFromObject(record.value(QStringLiteral("as_found")).toObject());
+            record.insert(QStringLiteral("as_left"), settingsObject(asLeft));
+            if (asFound)
+                record.insert(QStringLiteral("changes"), settingsChanges(*asFound, asLeft));
+        }
+        if (modbus && differences.isEmpty())
+            record.insert(QStringLiteral("modbus"), check.json);
+        QString failure = differences.join(QStringLiteral("; "));
+        if (failure.isEmpty() && !readBack.settings)
+            failure = QStringLiteral("the Modbus settings were not read back");
+        if (failure.isEmpty())
+            failure = check.failure;
+        writeRecord(failure);
+    }
 
     if (console.json()) {
         QJsonObject document = {
@@ -185,12 +251,12 @@ Command dumpCommand()
 Command applyCommand()
 {
     return {QStringLiteral("apply"),
-            QStringLiteral("FILE [--verify] [--follow [--modbus]]"),
+            QStringLiteral("FILE [--verify] [--follow [--modbus]] [--record FILE]"),
             {QStringLiteral("write a dump to the display: blocks first, the"),
              QStringLiteral("Modbus settings last; --verify reads back and"),
              QStringLiteral("compares (the Modbus settings only on the same"),
              QStringLiteral("baud rate, or with --follow)")},
-            {verifyOption(), followOption(), modbusOption()},
+            {verifyOption(), followOption(), modbusOption(), recordOption()},
             1,
             1,
             runApply};

@@ -11,6 +11,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -503,8 +504,18 @@ void tst_Cli::dumpApplyDumpGivesTheSameFile()
 
     // The next display, as it comes: 9600 baud, every block Integer.
     QVERIFY(startSimulator());
-    const CliRun apply = run(port + QStringList{"apply", first, "--verify", "--follow"});
+    const QString records = dir.filePath(QStringLiteral("records.jsonl"));
+    const CliRun apply =
+        run(port + QStringList{"apply", first, "--verify", "--follow", "--record", records});
     QVERIFY2(apply.exitCode == 0, qPrintable(apply.err));
+    const cli::RecordsRead recorded = cli::readRecords(records);
+    QCOMPARE(recorded.records.size(), 1);
+    const QJsonObject record = recorded.records.constFirst();
+    QCOMPARE(record.value("outcome").toString(), QStringLiteral("pass"));
+    QCOMPARE(record.value("address").toString(), QStringLiteral("21"));
+    QCOMPARE(record.value("as_found").toObject().value("modbus").toObject().value("address"),
+             QJsonValue("0A"));
+    QCOMPARE(record.value("changes").toArray().size(), 6); // baud, address, 2 x (type, point)
     QCOMPARE(run(port + QStringList{"--line", "4800,E,8,1", "dump", second}).exitCode, 0);
 
     QFile a(first), b(second);
