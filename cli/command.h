@@ -27,6 +27,7 @@ struct Invocation
     bool json = false;
     bool quiet = false;
     bool verbose = false;
+    QString traceFile; // --trace: every byte on the line goes there too
     QString command;
     QStringList args;
     // The command's own options that were given, by name ("follow"), and the values of

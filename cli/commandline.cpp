@@ -1,3 +1,4 @@
+#include "bytetrace.h"
 #include "command.h"
 #include "commerror.h"
 #include "console.h"
@@ -28,6 +29,7 @@ QList<QCommandLineOption> globalOptions()
     return {Option({QStringLiteral("p"), QStringLiteral("port")}, none, QStringLiteral("PORT")),
             Option({QStringLiteral("l"), QStringLiteral("line")}, none, QStringLiteral("LINE")),
             Option({QStringLiteral("t"), QStringLiteral("timeout")}, none, QStringLiteral("MS")),
+            Option(QStringLiteral("trace"), none, QStringLiteral("FILE")),
             Option(QStringLiteral("json")),
             Option(QStringList{QStringLiteral("q"), QStringLiteral("quiet")}),
             Option(QStringList{QStringLiteral("v"), QStringLiteral("verbose")}),
@@ -146,6 +148,8 @@ QString helpText()
         "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
         "                       default 9600,N,8,1\n"
         "  -t, --timeout MS     the longest wait for one reply; default 500\n"
+        "      --trace FILE     append every byte sent and received to FILE, with the\n"
+        "                       time, the port and its line settings\n"
         "      --json           print one JSON document on stdout\n"
         "  -q, --quiet          print only errors and the settings asked for\n"
         "  -v, --verbose        trace every byte sent and received, with timings\n"
@@ -274,6 +278,9 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                              .arg(text)
                              .arg(kMaxTimeoutMs));
     }
+    invocation.traceFile = parser.value(QStringLiteral("trace"));
+    if (parser.isSet(QStringLiteral("trace")) && invocation.traceFile.isEmpty())
+        return usage(QStringLiteral("--trace: give a file"));
     invocation.json = parser.isSet(QStringLiteral("json"));
     invocation.quiet = parser.isSet(QStringLiteral("quiet"));
     invocation.verbose = parser.isSet(QStringLiteral("verbose"));
@@ -299,6 +306,14 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
     console.setLevel(invocation.quiet     ? Console::Level::Quiet
                      : invocation.verbose ? Console::Level::Verbose
                                           : Console::Level::Normal);
+    if (!invocation.traceFile.isEmpty()) {
+        if (const QString why = bytetrace::start(invocation.traceFile); !why.isEmpty()) {
+            reportFailure(console, kExitOther,
+                          QStringLiteral("--trace: %1 cannot be written: %2; nothing was sent")
+                              .arg(invocation.traceFile, why));
+            return finish(console, kExitOther);
+        }
+    }
     int code = kExitOk;
     try {
         code = findCommand(invocation.command)->run(invocation, console);
@@ -309,6 +324,9 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
         reportFailure(console, exitCodeOf(error.kind()), error.description());
         code = exitCodeOf(error.kind());
     }
+    if (const QString why = bytetrace::problem(); !why.isEmpty())
+        console.warning(
+            QStringLiteral("--trace: %1 is incomplete: %2").arg(invocation.traceFile, why));
     // A command that ran to its end while a signal waited has done its work; the exit
     // status still says that it was asked to stop.
     if (interruption() != 0 && code < kExitHangUp) {

@@ -1,5 +1,6 @@
 #include "displaylink.h"
 
+#include "bytetrace.h"
 #include "commands.h"
 #include "console.h"
 #include "exitcodes.h"
@@ -49,23 +50,7 @@ QString fieldProblem(const QString &name, const QByteArray &field, bool hex)
 
 QString printable(const QByteArray &bytes)
 {
-    QString text;
-    for (char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\r')
-            text += QStringLiteral("\\r");
-        else if (c == '\n')
-            text += QStringLiteral("\\n");
-        else if (c == '\t')
-            text += QStringLiteral("\\t");
-        else if (c == '\\')
-            text += QStringLiteral("\\\\");
-        else if (u < 0x20 || u >= 0x7f)
-            text += QString::asprintf("\\x%02X", unsigned(u));
-        else
-            text += QLatin1Char(c);
-    }
-    return text;
+    return bytetrace::escaped(bytes);
 }
 
 bool replyEnded(const QByteArray &received, int length)

@@ -115,6 +115,7 @@ private slots:
     void signalEndsACommandCleanly_data();
     void signalEndsACommandCleanly();
 
+    void traceHasEveryByteOnTheLine();
     void verifyComparesWithoutWriting_data();
     void verifyComparesWithoutWriting();
     void stationOnASimulatedBench_data();
@@ -991,6 +992,27 @@ void tst_Cli::signalEndsACommandCleanly()
     const CliRun next =
         run({"--port", QString::number(kSimPort), "--line", nextLine, "--timeout", "4000", "read"});
     QVERIFY2(next.exitCode == 0, qPrintable(next.err));
+}
+
+void tst_Cli::traceHasEveryByteOnTheLine()
+{
+    QVERIFY(startSimulator());
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("trace.txt"));
+    const QStringList read = {"--port", QString::number(kSimPort), "--trace", path, "read"};
+    QCOMPARE(run(read).exitCode, 0);
+    QCOMPARE(run(read).exitCode, 0);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    // Two runs, each: open, send, recv; the second appended after the first.
+    QCOMPARE(lines.size(), 7);
+    const QList<QByteArray> send = lines[1].split('\t');
+    QCOMPARE(send.size(), 5);
+    QCOMPARE(send[2], QByteArray("9600,N,8,1"));
+    QCOMPARE(send[3] + ' ' + send[4], QByteArray("send $M\\r"));
+    QCOMPARE(lines[5].split('\t').value(4), QByteArray(">13810A\\r"));
+    QCOMPARE(run({"--trace", dir.filePath(QStringLiteral("no/such/folder")), "read"}).exitCode, 1);
 }
 
 void tst_Cli::verifyComparesWithoutWriting_data()

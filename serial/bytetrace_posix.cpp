@@ -1,0 +1,78 @@
+#include "bytetrace.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace bytetrace {
+namespace {
+
+int g_fd = -1;
+QString g_problem;
+
+} // namespace
+
+QString start(const QString &path)
+{
+    // O_APPEND and no O_TRUNC: a trace goes after what the file held, and a FIFO or a
+    // terminal is written as it is.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (g_fd >= 0)
+        ::close(g_fd);
+    g_fd = fd;
+    return {};
+}
+
+QString problem()
+{
+    return g_problem;
+}
+
+void record(const QString &port, const QString &line, const char *event, const QByteArray &bytes)
+{
+    if (g_fd < 0)
+        return;
+    const QByteArray text =
+        (QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + QLatin1Char('\t') + port +
+         QLatin1Char('\t') + line + QLatin1Char('\t') + QLatin1String(event) +
+         (bytes.isEmpty() ? QString() : QLatin1Char('\t') + escaped(bytes)) + QLatin1Char('\n'))
+            .toUtf8();
+    // One write per line, so that a line is never split by another writer of the file.
+    ssize_t written = -1;
+    do {
+        written = ::write(g_fd, text.constData(), std::size_t(text.size()));
+    } while (written < 0 && errno == EINTR);
+    if (written != text.size() && g_problem.isEmpty())
+        g_problem = written < 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                                : QStringLiteral("a line was cut short");
+}
+
+QString escaped(const QByteArray &bytes)
+{
+    QString text;
+    for (char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r')
+            text += QStringLiteral("\\r");
+        else if (c == '\n')
+            text += QStringLiteral("\\n");
+        else if (c == '\t')
+            text += QStringLiteral("\\t");
+        else if (c == '\\')
+            text += QStringLiteral("\\\\");
+        else if (u < 0x20 || u >= 0x7f)
+            text += QString::asprintf("\\x%02X", unsigned(u));
+        else
+            text += QLatin1Char(c);
+    }
+    return text;
+}
+
+} // namespace bytetrace
