@@ -157,18 +157,31 @@ QString helpText()
         "      --version        print the version\n"
         "\n"
         "Options of some commands:\n");
+    // An option of the same name in another command that means something else there
+    // (commission's --address) gets a line of its own under the first.
     QStringList listed;
+    QList<QStringList> descriptions;
+    QStringList heads;
     for (const Command &command : commandTable()) {
         for (const QCommandLineOption &option : command.options) {
             const QString name = option.names().constFirst();
-            if (listed.contains(name))
+            const qsizetype at = listed.indexOf(name);
+            if (at >= 0) {
+                if (!descriptions[at].contains(option.description()))
+                    descriptions[at] << option.description();
                 continue;
+            }
             listed << name;
+            descriptions << QStringList{option.description()};
             QString head = QStringLiteral("      --") + name;
             if (!option.valueName().isEmpty())
                 head += QLatin1Char(' ') + option.valueName();
-            text += wrapped(head, option.description());
+            heads << head;
         }
+    }
+    for (qsizetype i = 0; i < heads.size(); ++i) {
+        for (qsizetype j = 0; j < descriptions[i].size(); ++j)
+            text += wrapped(j == 0 ? heads[i] : QString(), descriptions[i][j]);
     }
     text += QStringLiteral(
         "\n"
@@ -184,9 +197,16 @@ QString helpText()
         "  3  the port could not be opened or was lost; doctor: a check failed\n"
         "  4  no reply, or a reply that is not valid; detect: no display found;\n"
         "     modbus-check, --modbus: no Modbus answer, or one from another address\n"
-        "  5  --verify or --follow read back something other than what was written\n"
+        "  5  --verify or --follow read back something other than what was written;\n"
+        "     verify: the display differs from the file\n"
         "  130  stopped by Ctrl-C (SIGINT); 143 by SIGTERM, 129 by SIGHUP: the port is\n"
-        "       closed, and the message says what had been written\n");
+        "       closed, and the message says what had been written\n"
+        "commission: 0 every unit passed; 5 a unit failed its read-back; otherwise the\n"
+        "  first unit's failure: 4 it stopped answering or answered garbage while being\n"
+        "  written, or its Modbus check failed; 3 its port failed; and 3 when the port\n"
+        "  cannot be used at all (a missing device is waited for), 1 when the record file\n"
+        "  cannot be written (before anything is sent: nothing was), 130/143/129 stopped\n"
+        "  by a signal (a unit being written is finished on the wire and recorded)\n");
     return text;
 }
 
