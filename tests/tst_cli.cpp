@@ -542,6 +542,24 @@ void tst_Cli::badFileSendsNothing()
     QVERIFY2(apply.err.contains(QStringLiteral("nothing was sent")), qPrintable(apply.err));
     QCOMPARE(peer.received(), QByteArray());
     QCOMPARE(run({"apply", dir.filePath(QStringLiteral("missing.json"))}).exitCode, 2);
+
+    // A station that would start with a template apply refuses, an address out of range or
+    // a record file it cannot write sends nothing either.
+    const QString good = dir.filePath(QStringLiteral("good.json"));
+    QFile goodFile(good);
+    QVERIFY(goodFile.open(QIODevice::WriteOnly) && goodFile.write(sampleDump()) > 0);
+    goodFile.close();
+    const QString port = QString::number(kPeerPort);
+    const QString unwritable = dir.filePath(QStringLiteral("no/such/folder/records.jsonl"));
+    QCOMPARE(run({"--port", port, "commission", path, "--address", "11"}).exitCode, 2);
+    QCOMPARE(run({"--port", port, "commission", good, "--address", "FB"}).exitCode, 2);
+    QCOMPARE(run({"--port", port, "commission", good}).exitCode, 2);
+    const CliRun record =
+        run({"--port", port, "commission", good, "--address", "11", "--record", unwritable});
+    QCOMPARE(record.exitCode, 1);
+    QVERIFY2(record.err.contains(QStringLiteral("nothing was sent")), qPrintable(record.err));
+    QCOMPARE(run({"--port", port, "apply", good, "--record", unwritable}).exitCode, 1);
+    QCOMPARE(peer.received(), QByteArray());
 }
 
 void tst_Cli::verifyDifferenceExitsFive()
