@@ -31,9 +31,12 @@ QString RecordFile::open(const QString &path)
     // O_APPEND puts every write at the end of the file as it is then, also when another
     // station appended meanwhile. A FIFO or a terminal is written as it is.
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644);
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         return reason(errno);
+    // O_NONBLOCK only for the open, so that a FIFO nobody reads fails (ENXIO) rather than
+    // hangs; the writes wait as usual.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     struct stat info = {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         const int error = errno ? errno : EISDIR;

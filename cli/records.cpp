@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSysInfo>
 
@@ -142,7 +143,9 @@ RecordsRead readRecords(const QString &path)
 {
     RecordsRead result;
     QFile file(path);
-    if (!file.exists())
+    // A FIFO or a terminal as the record file holds no earlier records, and opening one to
+    // read would wait for a writer.
+    if (!file.exists() || !QFileInfo(path).isFile())
         return result;
     if (!file.open(QIODevice::ReadOnly)) {
         result.error = file.errorString();

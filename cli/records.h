@@ -57,7 +57,8 @@ private:
 };
 
 // The records of a file, in order. A line that is no JSON object (a station that crashed
-// mid-line) is counted in `unreadable` and skipped. A missing file has no records.
+// mid-line) is counted in `unreadable` and skipped. A missing file, and one that is not a
+// regular file (a FIFO), has no records.
 struct RecordsRead
 {
     QList<QJsonObject> records;

@@ -21,9 +21,12 @@ QString start(const QString &path)
     // O_APPEND and no O_TRUNC: a trace goes after what the file held, and a FIFO or a
     // terminal is written as it is.
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644);
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         return QString::fromLocal8Bit(std::strerror(errno));
+    // O_NONBLOCK only for the open, so that a FIFO nobody reads fails (ENXIO) rather than
+    // hangs; the writes wait as usual.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (g_fd >= 0)
         ::close(g_fd);
     g_fd = fd;
