@@ -94,6 +94,7 @@ private:
     int m_failed = 0;
     int m_exitCode = kExitOk;
     bool m_portAbsentSaid = false;
+    bool m_garbageSaid = false;
     QElapsedTimer m_arrival;
 };
 
@@ -199,11 +200,19 @@ Poll Station::poll(const LineSettings &line)
         else if (m_link->line() != line)
             m_link->reopen(line);
         m_portAbsentSaid = false;
-        return {Poll::Kind::Answer, m_link->readComms()};
+        const CommsSettings comms = m_link->readComms();
+        m_garbageSaid = false;
+        return {Poll::Kind::Answer, comms};
     } catch (const Failure &failure) {
         if (failure.code() != kExitNoReply)
             throw;
-        m_console.trace(failure.message());
+        // Something answers, but not validly: said once until a valid answer comes.
+        if (failure.details().contains(QStringLiteral("received")) && !m_garbageSaid) {
+            m_console.warning(failure.message() + QStringLiteral("; not taken for a unit"));
+            m_garbageSaid = true;
+        } else {
+            m_console.trace(failure.message());
+        }
         return {};
     } catch (const CommError &error) {
         switch (error.kind()) {

@@ -224,8 +224,10 @@ void DisplayLink::failReply(const std::string &command, const QByteArray &reply,
                                         .arg(m_label, name)
                                         .arg(m_timeoutMs)
                                         .arg(formatLineSettings(m_line)));
-    throw Failure(kExitNoReply, QStringLiteral("%1: invalid reply to %2: \"%3\" (%4)")
-                                    .arg(m_label, name, printable(reply), problem));
+    throw Failure(kExitNoReply,
+                  QStringLiteral("%1: invalid reply to %2: \"%3\" (%4)")
+                      .arg(m_label, name, printable(reply), problem),
+                  {{QStringLiteral("received"), printable(reply)}});
 }
 
 } // namespace cli
