@@ -37,7 +37,7 @@ void frmMain::ReadCommSettings()
     if (reply.passed >= 2)
         cmbNewBaud->setListIndex(reply.baud);
     if (reply.passed >= 3)
-        cmbNewBits->setListIndex(reply.dataBits - 7);
+        cmbNewBits->setListIndex(reply.dataBits - qm::kMinDataBits);
     if (reply.passed >= 4)
         cmbNewPar->setListIndex(reply.parity);
     if (reply.complete()) {

@@ -5,6 +5,7 @@
 #include "optionlists.h"
 #include "portinfo.h"
 #include "portnames.h"
+#include "protocollimits.h"
 #include "shape.h"
 #include "taskbar.h"
 #include "timer.h"
@@ -19,16 +20,12 @@
 #include <QShowEvent>
 #include <QStyleFactory>
 
-#include <type_traits>
-#include <variant>
-
 namespace {
 
 // The layout is drawn in twips; 15 twips make one pixel at 96 dots per inch.
 constexpr int kTwipsPerPixel = 15;
 constexpr int kClientWidth = 12435;
 constexpr int kClientHeight = 3195;
-constexpr int kReplyWindowMs = 500;
 
 void place(QWidget *widget, int left, int top, int width, int height)
 {
@@ -116,7 +113,7 @@ frmMain::frmMain(QWidget *parent)
 
     tmrTout = new Timer(this);
     tmrTout->setObjectName(QStringLiteral("tmrTout"));
-    tmrTout->setInterval(kReplyWindowMs);
+    tmrTout->setInterval(qm::kReplyWindowMs);
     tmrTout->setTimerType(Qt::PreciseTimer);
     connect(tmrTout, &QTimer::timeout, this, &frmMain::tmrTout_Timer);
 
@@ -136,75 +133,58 @@ frmMain::frmMain(QWidget *parent)
 
 frmMain::~frmMain() = default;
 
+template <typename W>
+void frmMain::add(W *frmMain::*member, QGroupBox *frmMain::*container, const char *name, int left,
+                  int top, int width, int height, const char *caption)
+{
+    auto *made = new W(container ? static_cast<QWidget *>(this->*container) : this);
+    this->*member = made;
+    setCaption(made, QString::fromLatin1(caption));
+    made->setObjectName(QString::fromLatin1(name));
+    place(made, left, top, width, height);
+}
+
 void frmMain::buildLayout()
 {
-    struct Control
-    {
-        std::variant<QGroupBox * frmMain::*, ComboBox * frmMain::*, QLabel * frmMain::*,
-                     QPushButton * frmMain::*, Shape * frmMain::*>
-            member;
-        QGroupBox *frmMain::*container; // null for the window itself
-        const char *name;
-        int left, top, width, height; // twips, from the container's top-left corner
-        const char *caption;
-    };
+    // One row a control: member, container (none for the window itself), name, then left,
+    // top, width and height in twips from the container's top-left corner, and caption.
     // In tab-index order: the focus chain follows the order of creation.
-    static const Control controls[] = {
-        {&frmMain::Frame1, nullptr, "Frame1", 120, 120, 2895, 3015, "Communication Settings"},
-        {&frmMain::cmbBaud, &frmMain::Frame1, "cmbBaud", 1200, 360, 1335, 315, "Combo1"},
-        {&frmMain::Label1, &frmMain::Frame1, "Label1", 120, 360, 975, 255, "Baud Rate:"},
-        {&frmMain::Label2, &frmMain::Frame1, "Label2", 120, 840, 975, 255, "Parity:"},
-        {&frmMain::cmbPar, &frmMain::Frame1, "cmbPar", 1200, 840, 1335, 315, "Combo1"},
-        {&frmMain::cmbBits, &frmMain::Frame1, "cmbBits", 1200, 1320, 1335, 315, "Combo1"},
-        {&frmMain::Label3, &frmMain::Frame1, "Label3", 120, 1320, 855, 255, "Data Bits:"},
-        {&frmMain::Label4, &frmMain::Frame1, "Label4", 120, 1800, 735, 255, "Port:"},
-        {&frmMain::cmbPort, &frmMain::Frame1, "cmbPort", 1200, 1800, 1335, 315, "Combo1"},
-        {&frmMain::cmdConnect, &frmMain::Frame1, "cmdConnect", 1200, 2280, 1335, 375, "Connect"},
-        {&frmMain::shpPort, &frmMain::Frame1, "shpPort", 240, 2280, 615, 255, ""},
-        {&frmMain::lblSettings, &frmMain::Frame1, "lblSettings", 240, 2640, 2295, 255, ""},
-        {&frmMain::Frame2, nullptr, "Frame2", 3240, 120, 9135, 2175, "Modify"},
-        {&frmMain::Frame3, &frmMain::Frame2, "Frame3", 240, 240, 5655, 1815, "New Comm Settings"},
-        {&frmMain::cmbNewBaud, &frmMain::Frame3, "cmbNewBaud", 1320, 360, 1335, 315, "Combo1"},
-        {&frmMain::Label5, &frmMain::Frame3, "Label5", 240, 360, 975, 255, "Baud Rate:"},
-        {&frmMain::cmbNewPar, &frmMain::Frame3, "cmbNewPar", 1320, 840, 1335, 315, "Combo1"},
-        {&frmMain::Label6, &frmMain::Frame3, "Label6", 240, 840, 975, 255, "Parity:"},
-        {&frmMain::cmbNewBits, &frmMain::Frame3, "cmbNewBits", 1320, 1320, 1335, 315, "Combo1"},
-        {&frmMain::Label7, &frmMain::Frame3, "Label7", 240, 1320, 855, 255, "Data Bits:"},
-        {&frmMain::cmdModifyComm, &frmMain::Frame3, "cmdModifyComm", 3360, 1320, 1455, 375,
-         "Modify"},
-        {&frmMain::cmbSA, &frmMain::Frame3, "cmbSA", 4320, 360, 1095, 315, "Combo1"},
-        {&frmMain::Label8, &frmMain::Frame3, "Label8", 3000, 360, 1215, 255, "Slave Address:"},
-        {&frmMain::cmbMod, &frmMain::Frame3, "cmbMod", 4320, 840, 1095, 315, "Combo1"},
-        {&frmMain::Label9, &frmMain::Frame3, "Label9", 3000, 840, 975, 255, "MODBUS:"},
-        {&frmMain::Frame4, &frmMain::Frame2, "Frame4", 6000, 240, 2895, 1815, "Set Display Blocks"},
-        {&frmMain::Label10, &frmMain::Frame4, "Label10", 240, 360, 1575, 255, "Block No./Reg. No."},
-        {&frmMain::cmbBlock, &frmMain::Frame4, "cmbBlock", 1920, 360, 735, 315, "Combo1"},
-        {&frmMain::Label11, &frmMain::Frame4, "Label11", 240, 720, 1215, 255, "DataType:"},
-        {&frmMain::cmbDT, &frmMain::Frame4, "cmbDT", 1440, 720, 1215, 315, "Combo1"},
-        {&frmMain::Label12, &frmMain::Frame4, "Label12", 240, 1080, 1095, 255, "Decimal Point:"},
-        {&frmMain::cmbDP, &frmMain::Frame4, "cmbDP", 1680, 1080, 975, 315, "Combo1"},
-        {&frmMain::cmdGet, &frmMain::Frame4, "cmdGet", 480, 1440, 735, 255, "GET"},
-        {&frmMain::cmdSet, &frmMain::Frame4, "cmdSet", 1560, 1440, 735, 255, "SET"},
-        {&frmMain::Image1, nullptr, "Image1", 9720, 2280, 2625, 930, ""},
-    };
-
-    for (const Control &control : controls) {
-        QWidget *container =
-            control.container ? static_cast<QWidget *>(this->*control.container) : this;
-        const QString caption = QString::fromLatin1(control.caption);
-        QWidget *widget = std::visit(
-            [&](auto member) -> QWidget * {
-                using Kind =
-                    std::remove_pointer_t<std::remove_reference_t<decltype(this->*member)>>;
-                auto *made = new Kind(container);
-                this->*member = made;
-                setCaption(made, caption);
-                return made;
-            },
-            control.member);
-        widget->setObjectName(QString::fromLatin1(control.name));
-        place(widget, control.left, control.top, control.width, control.height);
-    }
+    add(&frmMain::Frame1, nullptr, "Frame1", 120, 120, 2895, 3015, "Communication Settings");
+    add(&frmMain::cmbBaud, &frmMain::Frame1, "cmbBaud", 1200, 360, 1335, 315, "Combo1");
+    add(&frmMain::Label1, &frmMain::Frame1, "Label1", 120, 360, 975, 255, "Baud Rate:");
+    add(&frmMain::Label2, &frmMain::Frame1, "Label2", 120, 840, 975, 255, "Parity:");
+    add(&frmMain::cmbPar, &frmMain::Frame1, "cmbPar", 1200, 840, 1335, 315, "Combo1");
+    add(&frmMain::cmbBits, &frmMain::Frame1, "cmbBits", 1200, 1320, 1335, 315, "Combo1");
+    add(&frmMain::Label3, &frmMain::Frame1, "Label3", 120, 1320, 855, 255, "Data Bits:");
+    add(&frmMain::Label4, &frmMain::Frame1, "Label4", 120, 1800, 735, 255, "Port:");
+    add(&frmMain::cmbPort, &frmMain::Frame1, "cmbPort", 1200, 1800, 1335, 315, "Combo1");
+    add(&frmMain::cmdConnect, &frmMain::Frame1, "cmdConnect", 1200, 2280, 1335, 375, "Connect");
+    add(&frmMain::shpPort, &frmMain::Frame1, "shpPort", 240, 2280, 615, 255, "");
+    add(&frmMain::lblSettings, &frmMain::Frame1, "lblSettings", 240, 2640, 2295, 255, "");
+    add(&frmMain::Frame2, nullptr, "Frame2", 3240, 120, 9135, 2175, "Modify");
+    add(&frmMain::Frame3, &frmMain::Frame2, "Frame3", 240, 240, 5655, 1815, "New Comm Settings");
+    add(&frmMain::cmbNewBaud, &frmMain::Frame3, "cmbNewBaud", 1320, 360, 1335, 315, "Combo1");
+    add(&frmMain::Label5, &frmMain::Frame3, "Label5", 240, 360, 975, 255, "Baud Rate:");
+    add(&frmMain::cmbNewPar, &frmMain::Frame3, "cmbNewPar", 1320, 840, 1335, 315, "Combo1");
+    add(&frmMain::Label6, &frmMain::Frame3, "Label6", 240, 840, 975, 255, "Parity:");
+    add(&frmMain::cmbNewBits, &frmMain::Frame3, "cmbNewBits", 1320, 1320, 1335, 315, "Combo1");
+    add(&frmMain::Label7, &frmMain::Frame3, "Label7", 240, 1320, 855, 255, "Data Bits:");
+    add(&frmMain::cmdModifyComm, &frmMain::Frame3, "cmdModifyComm", 3360, 1320, 1455, 375,
+        "Modify");
+    add(&frmMain::cmbSA, &frmMain::Frame3, "cmbSA", 4320, 360, 1095, 315, "Combo1");
+    add(&frmMain::Label8, &frmMain::Frame3, "Label8", 3000, 360, 1215, 255, "Slave Address:");
+    add(&frmMain::cmbMod, &frmMain::Frame3, "cmbMod", 4320, 840, 1095, 315, "Combo1");
+    add(&frmMain::Label9, &frmMain::Frame3, "Label9", 3000, 840, 975, 255, "MODBUS:");
+    add(&frmMain::Frame4, &frmMain::Frame2, "Frame4", 6000, 240, 2895, 1815, "Set Display Blocks");
+    add(&frmMain::Label10, &frmMain::Frame4, "Label10", 240, 360, 1575, 255, "Block No./Reg. No.");
+    add(&frmMain::cmbBlock, &frmMain::Frame4, "cmbBlock", 1920, 360, 735, 315, "Combo1");
+    add(&frmMain::Label11, &frmMain::Frame4, "Label11", 240, 720, 1215, 255, "DataType:");
+    add(&frmMain::cmbDT, &frmMain::Frame4, "cmbDT", 1440, 720, 1215, 315, "Combo1");
+    add(&frmMain::Label12, &frmMain::Frame4, "Label12", 240, 1080, 1095, 255, "Decimal Point:");
+    add(&frmMain::cmbDP, &frmMain::Frame4, "cmbDP", 1680, 1080, 975, 315, "Combo1");
+    add(&frmMain::cmdGet, &frmMain::Frame4, "cmdGet", 480, 1440, 735, 255, "GET");
+    add(&frmMain::cmdSet, &frmMain::Frame4, "cmdSet", 1560, 1440, 735, 255, "SET");
+    add(&frmMain::Image1, nullptr, "Image1", 9720, 2280, 2625, 930, "");
 
     QPalette grey = lblSettings->palette();
     grey.setColor(QPalette::WindowText, QColor(128, 128, 128));

@@ -24,11 +24,6 @@ public:
     explicit frmMain(QWidget *parent = nullptr);
     ~frmMain() override;
 
-    // The window's shared values of the command exchange.
-    QByteArray strCommand;  // the complete command, closing carriage return included
-    QByteArray strResponse; // everything the port received during the last exchange
-    bool blnTimeout = false;
-
     // Writes strCommand, waits one interval of tmrTout with the window live, then
     // stores what arrived in strResponse. Returns false, having sent nothing, when
     // another exchange is still waiting, and false when the window closed or the
@@ -54,6 +49,14 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    // The tests of the exchange itself set and read the shared values below.
+    friend struct WindowProbe;
+
+    // The window's shared values of the command exchange.
+    QByteArray strCommand;  // the complete command, closing carriage return included
+    QByteArray strResponse; // everything the port received during the last exchange
+    bool blnTimeout = false;
+
     void ReadCommSettings();
     // SendCommand for the buttons' own exchanges: a port failure is reported here.
     bool exchange();
@@ -62,6 +65,10 @@ private:
     bool refuseMissingSelection(std::initializer_list<ComboBox *> lists);
     QString chooseFromListText(const ComboBox *list,
                                const QString &what = QStringLiteral("a value")) const;
+    // Makes one control of the layout, in its container, at its place in twips.
+    template <typename W>
+    void add(W *frmMain::*member, QGroupBox *frmMain::*container, const char *name, int left,
+             int top, int width, int height, const char *caption);
     void buildLayout();
     // Steps the font's pixel size down until every caption fits its box.
     void fitFont();

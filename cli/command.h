@@ -1,6 +1,7 @@
 #pragma once
 
 #include "linesettings.h"
+#include "protocollimits.h"
 
 #include <QCommandLineOption>
 #include <QHash>
@@ -23,7 +24,7 @@ struct Invocation
     QString port = QStringLiteral("1");
     bool portGiven = false; // --port was on the command line
     LineSettings line;
-    int timeoutMs = 500;
+    int timeoutMs = qm::kReplyWindowMs;
     bool json = false;
     bool quiet = false;
     bool verbose = false;

@@ -5,6 +5,7 @@
 #include "exitcodes.h"
 #include "interruption.h"
 #include "portnames.h"
+#include "settings.h"
 
 #include <QCommandLineParser>
 #include <QJsonObject>
@@ -74,6 +75,32 @@ int exitCodeOf(CommError::Kind kind)
     return kExitPort;
 }
 
+// What to do next about a port that failed, as its kind tells; empty where the message
+// already says it (a refused link folder names its fix).
+QString adviceFor(CommError::Kind kind, const Invocation &invocation)
+{
+    const QString doctor = QStringLiteral("`quillmark-cli doctor --port %1`").arg(invocation.port);
+    switch (kind) {
+    case CommError::Kind::NoPermission:
+        return doctor + QStringLiteral(" checks the device, its group and yours");
+    case CommError::Kind::InUse:
+    case CommError::Kind::LockFailed:
+        return doctor + QStringLiteral(" names every program that holds the port and the "
+                                       "lock folders");
+    case CommError::Kind::NoSuchPort:
+    case CommError::Kind::NoDevice:
+        return QStringLiteral("`quillmark-cli list` shows the ports that are present");
+    case CommError::Kind::NotTerminal:
+    case CommError::Kind::LinkRefused:
+    case CommError::Kind::Lost:
+    case CommError::Kind::NotOpen:
+    case CommError::Kind::BadSettings:
+    case CommError::Kind::Io:
+        break;
+    }
+    return {};
+}
+
 void reportFailure(Console &console, int code, const QString &message,
                    const QJsonObject &details = {})
 {
@@ -87,18 +114,42 @@ void reportFailure(Console &console, int code, const QString &message,
 }
 
 // "  NAME   text that runs on" with the text wrapped at 80 columns in a column of its own.
-QString wrapped(const QString &head, const QString &description)
+// "mode ascii|rtu, baud 1200|...": the values the keys take, from the protocol's tables.
+QString valuesText()
 {
-    constexpr int kColumn = 23;
-    QString text = head.leftJustified(kColumn - 1) + QLatin1Char(' ');
-    if (head.size() >= kColumn - 1)
-        text = head + QLatin1Char('\n') + QString(kColumn, QLatin1Char(' '));
-    int width = kColumn;
+    auto names = [](auto table) {
+        QStringList words;
+        for (const auto &each : table)
+            words << QString::fromLatin1(each.data(), qsizetype(each.size())).toLower();
+        return words.join(QLatin1Char('|'));
+    };
+    QStringList rates;
+    for (int rate : qm::kBaudRates)
+        rates << QString::number(rate);
+    QStringList bits;
+    for (int each = qm::kMinDataBits; each <= qm::kMaxDataBits; ++each)
+        bits << QString::number(each);
+    return QStringLiteral("Values: mode %1, baud %2, bits %3, parity %4 (none with 7 data bits "
+                          "is refused), address %5..%6 (hexadecimal), type %7, point 0..%8 "
+                          "digits after the point. Keys left out of write and set keep the "
+                          "display's current value.")
+        .arg(names(qm::kModeNames), rates.join(QLatin1Char('|')), bits.join(QLatin1Char('|')),
+             names(qm::kParityNames), addressText(qm::kMinAddress), addressText(qm::kMaxAddress),
+             names(qm::kDataTypeNames), QString::number(qm::kDecimalPointCount - 1));
+}
+
+QString wrapped(const QString &head, const QString &description, int column = 23)
+{
+    // Without a head, the text wraps from the left edge.
+    QString text = head.isEmpty() ? QString() : head.leftJustified(column - 1) + QLatin1Char(' ');
+    if (!head.isEmpty() && head.size() >= column - 1)
+        text = head + QLatin1Char('\n') + QString(column, QLatin1Char(' '));
+    int width = column;
     for (const QString &word : description.split(QLatin1Char(' '))) {
-        if (width > kColumn && width + 1 + word.size() > 80) {
-            text += QLatin1Char('\n') + QString(kColumn, QLatin1Char(' '));
-            width = kColumn;
-        } else if (width > kColumn) {
+        if (width > column && width + 1 + word.size() > 80) {
+            text += QLatin1Char('\n') + QString(column, QLatin1Char(' '));
+            width = column;
+        } else if (width > column) {
             text += QLatin1Char(' ');
             ++width;
         }
@@ -141,24 +192,23 @@ QString helpText()
         }
     }
     text += QStringLiteral(
-        "\n"
-        "Options:\n"
-        "  -p, --port PORT      port number as the window shows it (5, \"COM 5\", COM5,\n"
-        "                       com5; 1 to 250), or a device path; default 1\n"
-        "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
-        "                       default 9600,N,8,1\n"
-        "  -t, --timeout MS     the longest wait for one reply; default 500\n"
-        "      --trace FILE     append every byte sent and received to FILE, with the\n"
-        "                       time, the port and its line settings\n"
-        "      --json           print one JSON document on stdout\n"
-        "  -q, --quiet          print only errors and the settings asked for\n"
-        "  -v, --verbose        trace every byte sent and received, with timings\n"
-        "  -h, --help           print this help\n"
-        "      --version        print the version\n"
-        "\n"
-        "Options of some commands:\n");
-    // An option of the same name in another command that means something else there
-    // (commission's --address) gets a line of its own under the first.
+                "\n"
+                "Options:\n"
+                "  -p, --port PORT      port number as the window shows it (5, \"COM 5\", COM5,\n"
+                "                       com5; 1 to 250), or a device path; default 1\n"
+                "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
+                "                       default 9600,N,8,1\n"
+                "  -t, --timeout MS     the longest wait for one reply; default %1\n"
+                "      --trace FILE     append every byte sent and received to FILE, with the\n"
+                "                       time, the port and its line settings\n"
+                "      --json           print one JSON document on stdout\n"
+                "  -q, --quiet          print only errors and the settings asked for\n"
+                "  -v, --verbose        trace every byte sent and received, with timings\n"
+                "  -h, --help           print this help\n"
+                "      --version        print the version\n"
+                "\n"
+                "Options of some commands:\n")
+                .arg(qm::kReplyWindowMs);
     QStringList listed;
     QList<QStringList> descriptions;
     QStringList heads;
@@ -179,35 +229,75 @@ QString helpText()
             heads << head;
         }
     }
+    // An option of the same name in another command that means something else there
+    // (commission's --address) gets a line of its own under the first.
     for (qsizetype i = 0; i < heads.size(); ++i) {
         for (qsizetype j = 0; j < descriptions[i].size(); ++j)
-            text += wrapped(j == 0 ? heads[i] : QString(), descriptions[i][j]);
+            text += wrapped(j == 0 ? heads[i] : QStringLiteral(" "), descriptions[i][j]);
     }
-    text += QStringLiteral(
-        "\n"
-        "Values: mode ascii|rtu, baud 1200|2400|4800|9600, bits 7|8, parity none|even|odd\n"
-        "(none with 7 data bits is refused), address 01..FA (hexadecimal), type\n"
-        "integer|long|float, point 0..5 digits after the point. Keys left out of write and\n"
-        "set keep the display's current value.\n"
-        "\n"
-        "Exit status:\n"
-        "  0  success\n"
-        "  1  any other failure (an output file or stdout cannot be written)\n"
-        "  2  bad command line or bad input file; nothing was sent\n"
-        "  3  the port could not be opened or was lost; doctor: a check failed\n"
-        "  4  no reply, or a reply that is not valid; detect: no display found;\n"
-        "     modbus-check, --modbus: no Modbus answer, or one from another address\n"
-        "  5  --verify or --follow read back something other than what was written;\n"
-        "     verify: the display differs from the file\n"
-        "  130  stopped by Ctrl-C (SIGINT); 143 by SIGTERM, 129 by SIGHUP: the port is\n"
-        "       closed, and the message says what had been written\n"
-        "commission: 0 every unit passed; 5 a unit failed its read-back; otherwise the\n"
-        "  first unit's failure: 4 it stopped answering or answered garbage while being\n"
-        "  written, or its Modbus check failed; 3 its port failed; and 3 when the port\n"
-        "  cannot be used at all (a missing device is waited for), 1 when the record file\n"
-        "  cannot be written (before anything is sent: nothing was), 130/143/129 stopped\n"
-        "  by a signal (a unit being written is finished on the wire and recorded)\n");
+    text += QLatin1Char('\n') + wrapped(QString(), valuesText(), 0) +
+            QStringLiteral("\nExit status:\n");
+    for (const ExitStatusRow &row : kExitStatusTable) {
+        const QString head = QStringLiteral("  ") + QLatin1String(row.codes);
+        text += wrapped(head, QLatin1String(row.meaning), int(head.size()) + 2);
+    }
+    text += wrapped(QString(),
+                    QStringLiteral("commission: 0 when every unit passed, 5 when a unit failed its "
+                                   "read-back; otherwise the first failed unit's: 4 it stopped "
+                                   "answering or answered garbage while being written, or its "
+                                   "Modbus check failed; 3 its port failed. 3 also when the port "
+                                   "cannot be used at all (a missing device is waited for), 1 "
+                                   "when the record file cannot be written (nothing was sent), "
+                                   "129, 130, 143 when stopped by a signal (a unit being written "
+                                   "is finished on the wire and recorded)."),
+                    0);
     return text;
+}
+
+// The options every command takes: the port, the line, the time-out and the output's form.
+// Returns why they are refused; empty when they are not.
+QString readGlobalOptions(const QCommandLineParser &parser, Invocation &invocation)
+{
+    if (parser.isSet(QStringLiteral("port"))) {
+        invocation.port = parser.value(QStringLiteral("port"));
+        invocation.portGiven = true;
+        if (invocation.port.isEmpty())
+            return QStringLiteral("--port: give a port number or a device path");
+        // "COM 5" as the window shows it, and the same without the blank; a device path
+        // is taken as it is.
+        if (readPortArgument(invocation.port)) {
+            const std::optional<int> number = readPortNumber(invocation.port);
+            if (!number)
+                return QStringLiteral("--port: ") + notAPortNumber(invocation.port);
+            invocation.port = QString::number(*number);
+        }
+    }
+    if (parser.isSet(QStringLiteral("line"))) {
+        QString why;
+        const auto line = parseLineSettings(parser.value(QStringLiteral("line")), &why);
+        if (!line)
+            return QStringLiteral("--line: ") + why;
+        invocation.line = *line;
+    }
+    if (parser.isSet(QStringLiteral("timeout"))) {
+        bool ok = false;
+        const QString text = parser.value(QStringLiteral("timeout"));
+        invocation.timeoutMs = text.toInt(&ok);
+        if (!ok || invocation.timeoutMs < 1 || invocation.timeoutMs > kMaxTimeoutMs)
+            return QStringLiteral("--timeout: \"%1\" is not a number of milliseconds "
+                                  "from 1 to %2")
+                .arg(text)
+                .arg(kMaxTimeoutMs);
+    }
+    invocation.traceFile = parser.value(QStringLiteral("trace"));
+    if (parser.isSet(QStringLiteral("trace")) && invocation.traceFile.isEmpty())
+        return QStringLiteral("--trace: give a file");
+    invocation.json = parser.isSet(QStringLiteral("json"));
+    invocation.quiet = parser.isSet(QStringLiteral("quiet"));
+    invocation.verbose = parser.isSet(QStringLiteral("verbose"));
+    if (invocation.quiet && invocation.verbose)
+        return QStringLiteral("--quiet and --verbose exclude each other");
+    return {};
 }
 
 ParsedCommandLine parseCommandLine(const QStringList &arguments)
@@ -265,47 +355,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
             invocation.values.insert(name, parser.value(name));
     }
 
-    if (parser.isSet(QStringLiteral("port"))) {
-        invocation.port = parser.value(QStringLiteral("port"));
-        invocation.portGiven = true;
-        if (invocation.port.isEmpty())
-            return usage(QStringLiteral("--port: give a port number or a device path"));
-        // "COM 5" as the window shows it, and the same without the blank; a device path
-        // is taken as it is.
-        if (const auto number = readPortArgument(invocation.port)) {
-            if (*number < kFirstPort || *number > kLastPort)
-                return usage(QStringLiteral("--port: %1 is not a port number from %2 to %3")
-                                 .arg(invocation.port)
-                                 .arg(kFirstPort)
-                                 .arg(kLastPort));
-            invocation.port = QString::number(*number);
-        }
-    }
-    if (parser.isSet(QStringLiteral("line"))) {
-        QString why;
-        const auto line = parseLineSettings(parser.value(QStringLiteral("line")), &why);
-        if (!line)
-            return usage(QStringLiteral("--line: ") + why);
-        invocation.line = *line;
-    }
-    if (parser.isSet(QStringLiteral("timeout"))) {
-        bool ok = false;
-        const QString text = parser.value(QStringLiteral("timeout"));
-        invocation.timeoutMs = text.toInt(&ok);
-        if (!ok || invocation.timeoutMs < 1 || invocation.timeoutMs > kMaxTimeoutMs)
-            return usage(QStringLiteral("--timeout: \"%1\" is not a number of milliseconds "
-                                        "from 1 to %2")
-                             .arg(text)
-                             .arg(kMaxTimeoutMs));
-    }
-    invocation.traceFile = parser.value(QStringLiteral("trace"));
-    if (parser.isSet(QStringLiteral("trace")) && invocation.traceFile.isEmpty())
-        return usage(QStringLiteral("--trace: give a file"));
-    invocation.json = parser.isSet(QStringLiteral("json"));
-    invocation.quiet = parser.isSet(QStringLiteral("quiet"));
-    invocation.verbose = parser.isSet(QStringLiteral("verbose"));
-    if (invocation.quiet && invocation.verbose)
-        return usage(QStringLiteral("--quiet and --verbose exclude each other"));
+    if (const QString why = readGlobalOptions(parser, invocation); !why.isEmpty())
+        return usage(why);
     parsed.invocation = invocation;
     return parsed;
 }
@@ -342,6 +393,8 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
         code = failure.code();
     } catch (const CommError &error) {
         reportFailure(console, exitCodeOf(error.kind()), error.description());
+        if (const QString advice = adviceFor(error.kind(), invocation); !advice.isEmpty())
+            console.note(advice);
         code = exitCodeOf(error.kind());
     }
     if (const QString why = bytetrace::problem(); !why.isEmpty())

@@ -24,16 +24,12 @@ QList<int> parsePortList(const QString &text)
 {
     QList<int> ports;
     auto number = [&text](const QString &word) {
-        const std::optional<int> number = readPortArgument(word);
-        const int port = number.value_or(0);
-        if (!number || port < kFirstPort || port > kLastPort)
+        const std::optional<int> port = readPortNumber(word);
+        if (!port)
             throw Failure(kExitUsage,
-                          QStringLiteral("--ports: \"%1\" in \"%2\" is not a port number from %3 "
-                                         "to %4")
-                              .arg(word, text)
-                              .arg(kFirstPort)
-                              .arg(kLastPort));
-        return port;
+                          QStringLiteral("--ports: ") +
+                              notAPortNumber(QStringLiteral("\"%1\" in \"%2\"").arg(word, text)));
+        return *port;
     };
     const QStringList words = text.split(QLatin1Char(','));
     for (const QString &word : words) {
@@ -55,11 +51,6 @@ QList<int> parsePortList(const QString &text)
     return ports;
 }
 
-CommsSettings commsOf(const qm::CommsReply &reply)
-{
-    return {reply.mode, reply.baud, reply.dataBits, reply.parity, reply.address};
-}
-
 const char *outcomeName(DetectResult::Outcome outcome)
 {
     switch (outcome) {
@@ -75,7 +66,9 @@ const char *outcomeName(DetectResult::Outcome outcome)
     return "failed";
 }
 
-int runDetectCommand(const Invocation &invocation, Console &console)
+// The ports to scan: --ports, --port, or every port that is present; a device reached by
+// two numbers once.
+QList<int> choosePorts(const Invocation &invocation, Console &console)
 {
     QList<int> ports;
     if (invocation.has(QStringLiteral("ports"))) {
@@ -109,6 +102,97 @@ int runDetectCommand(const Invocation &invocation, Console &console)
         devices.append(device);
     }
 
+    return scanned;
+}
+
+// One port's result: its answers traced and noted, its settings put on `lines`; returns
+// its entry of the JSON document.
+QJsonObject showResult(const DetectResult &result, Console &console, QStringList &lines)
+{
+    const QString label = portLabel(result.port);
+    QJsonArray answers;
+    int answered = 0;
+    for (const DetectTry &each : result.tries) {
+        const QString at = formatLineSettings(each.line);
+        const QString bytes = printable(each.received);
+        console.trace(QStringLiteral("%1: at %2: %3")
+                          .arg(label, at,
+                               each.received.isEmpty()
+                                   ? QStringLiteral("nothing received")
+                                   : QStringLiteral("received \"%1\"").arg(bytes)));
+        if (each.received.isEmpty())
+            continue;
+        answers.append(QJsonObject{{QStringLiteral("line"), at},
+                                   {QStringLiteral("received"), bytes},
+                                   {QStringLiteral("unconfirmed"), each.unconfirmed}});
+        if (result.outcome == DetectResult::Outcome::Found && each.line == result.line)
+            continue;
+        ++answered;
+        if (each.unconfirmed)
+            console.note(QStringLiteral("%1: a valid reply \"%2\" came during the try at %3 but "
+                                        "not again when asked there: a late answer to an "
+                                        "earlier try, credited to no setting (a longer "
+                                        "--timeout may find the display)")
+                             .arg(label, bytes, at));
+        else
+            console.note(QStringLiteral("%1: something answered at %2, but not validly: \"%3\"")
+                             .arg(label, at, bytes));
+    }
+    QJsonObject entry{{QStringLiteral("port"), result.port},
+                      {QStringLiteral("name"), QStringLiteral("COM %1").arg(result.port)},
+                      {QStringLiteral("device"), portDevice(result.port)},
+                      {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
+                      {QStringLiteral("tries"), result.triesMade},
+                      {QStringLiteral("answers"), answers}};
+    switch (result.outcome) {
+    case DetectResult::Outcome::Found: {
+        const CommsSettings comms = commsSettingsOf(result.reply);
+        const QString line = formatLineSettings(result.line);
+        entry.insert(QStringLiteral("line"), line);
+        entry.insert(QStringLiteral("modbus"), commsJson(comms));
+        lines.append(
+            QStringLiteral("%1: answered at %2: %3").arg(label, line, describeComms(comms)));
+        // On a real line a display may answer at a framing close to its own (7 data
+        // bits with even parity look much like 8 without); what it reports is its own.
+        const QString own = formatLineSettings(lineFor(comms));
+        if (own != line)
+            console.note(
+                QStringLiteral("%1: the display reports its line as %2; use that").arg(label, own));
+        console.note(QStringLiteral("%1: talk to it with: quillmark-cli --port %2 --line %3 "
+                                    "read")
+                         .arg(label)
+                         .arg(result.port)
+                         .arg(own));
+        break;
+    }
+    case DetectResult::Outcome::NotFound:
+        if (answered == 0)
+            console.note(QStringLiteral("%1: no display answered at any of the %2 settings")
+                             .arg(label)
+                             .arg(result.triesMade));
+        else
+            console.note(QStringLiteral("%1: no valid answer at any of the %2 settings; "
+                                        "something answered at %3 of them (above)")
+                             .arg(label)
+                             .arg(result.triesMade)
+                             .arg(answered));
+        break;
+    case DetectResult::Outcome::Stopped:
+        console.note(QStringLiteral("%1: stopped after %2 of the settings; the port is closed")
+                         .arg(label)
+                         .arg(result.triesMade));
+        break;
+    case DetectResult::Outcome::Failed:
+        entry.insert(QStringLiteral("error"), result.error->description());
+        console.error(result.error->description());
+        break;
+    }
+    return entry;
+}
+
+int runDetectCommand(const Invocation &invocation, Console &console)
+{
+    const QList<int> scanned = choosePorts(invocation, console);
     const int tries = int(detectTries().size());
     console.note(QStringLiteral("scanning %1 port(s), %2 line settings each, up to %3 ms per "
                                 "setting")
@@ -131,88 +215,9 @@ int runDetectCommand(const Invocation &invocation, Console &console)
     QJsonArray array;
     QStringList lines;
     for (const DetectResult &result : results) {
-        const QString label = portLabel(result.port);
-        QJsonArray answers;
-        int answered = 0;
-        for (const DetectTry &each : result.tries) {
-            const QString at = formatLineSettings(each.line);
-            const QString bytes = printable(each.received);
-            console.trace(QStringLiteral("%1: at %2: %3")
-                              .arg(label, at,
-                                   each.received.isEmpty()
-                                       ? QStringLiteral("nothing received")
-                                       : QStringLiteral("received \"%1\"").arg(bytes)));
-            if (each.received.isEmpty())
-                continue;
-            answers.append(QJsonObject{{QStringLiteral("line"), at},
-                                       {QStringLiteral("received"), bytes},
-                                       {QStringLiteral("unconfirmed"), each.unconfirmed}});
-            if (result.outcome == DetectResult::Outcome::Found && each.line == result.line)
-                continue;
-            ++answered;
-            if (each.unconfirmed)
-                console.note(
-                    QStringLiteral("%1: a valid reply \"%2\" came during the try at %3 but "
-                                   "not again when asked there: a late answer to an "
-                                   "earlier try, credited to no setting (a longer "
-                                   "--timeout may find the display)")
-                        .arg(label, bytes, at));
-            else
-                console.note(QStringLiteral("%1: something answered at %2, but not validly: \"%3\"")
-                                 .arg(label, at, bytes));
-        }
-        QJsonObject entry{{QStringLiteral("port"), result.port},
-                          {QStringLiteral("name"), QStringLiteral("COM %1").arg(result.port)},
-                          {QStringLiteral("device"), portDevice(result.port)},
-                          {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
-                          {QStringLiteral("tries"), result.triesMade},
-                          {QStringLiteral("answers"), answers}};
-        switch (result.outcome) {
-        case DetectResult::Outcome::Found: {
-            ++found;
-            const CommsSettings comms = commsOf(result.reply);
-            const QString line = formatLineSettings(result.line);
-            entry.insert(QStringLiteral("line"), line);
-            entry.insert(QStringLiteral("modbus"), commsJson(comms));
-            lines.append(
-                QStringLiteral("%1: answered at %2: %3").arg(label, line, describeComms(comms)));
-            // On a real line a display may answer at a framing close to its own (7 data
-            // bits with even parity look much like 8 without); what it reports is its own.
-            const QString own = formatLineSettings(lineFor(comms));
-            if (own != line)
-                console.note(QStringLiteral("%1: the display reports its line as %2; use that")
-                                 .arg(label, own));
-            console.note(QStringLiteral("%1: talk to it with: quillmark-cli --port %2 --line %3 "
-                                        "read")
-                             .arg(label)
-                             .arg(result.port)
-                             .arg(own));
-            break;
-        }
-        case DetectResult::Outcome::NotFound:
-            if (answered == 0)
-                console.note(QStringLiteral("%1: no display answered at any of the %2 settings")
-                                 .arg(label)
-                                 .arg(result.triesMade));
-            else
-                console.note(QStringLiteral("%1: no valid answer at any of the %2 settings; "
-                                            "something answered at %3 of them (above)")
-                                 .arg(label)
-                                 .arg(result.triesMade)
-                                 .arg(answered));
-            break;
-        case DetectResult::Outcome::Stopped:
-            console.note(QStringLiteral("%1: stopped after %2 of the settings; the port is closed")
-                             .arg(label)
-                             .arg(result.triesMade));
-            break;
-        case DetectResult::Outcome::Failed:
-            ++failed;
-            entry.insert(QStringLiteral("error"), result.error->description());
-            console.error(result.error->description());
-            break;
-        }
-        array.append(entry);
+        found += result.outcome == DetectResult::Outcome::Found ? 1 : 0;
+        failed += result.outcome == DetectResult::Outcome::Failed ? 1 : 0;
+        array.append(showResult(result, console, lines));
     }
 
     QJsonObject document{{QStringLiteral("found"), found}, {QStringLiteral("ports"), array}};

@@ -1,6 +1,5 @@
 #include "displaylink.h"
 
-#include "bytetrace.h"
 #include "commands.h"
 #include "console.h"
 #include "exitcodes.h"
@@ -24,65 +23,11 @@ QString commandName(const std::string &command)
     return QString::fromLatin1(command.substr(0, 2).c_str());
 }
 
-QString framingProblem(const QByteArray &reply, int length)
-{
-    if (reply.size() != length)
-        return QStringLiteral("%1 bytes where the reply has %2").arg(reply.size()).arg(length);
-    return QStringLiteral("it does not start with \">\" and end with \\r");
-}
-
-// A field that did not pass: not a digit at all (a byte garbled on the line) or a digit
-// the display cannot mean.
-QString fieldProblem(const QString &name, const QByteArray &field, bool hex)
-{
-    for (char c : field) {
-        const bool digit =
-            (c >= '0' && c <= '9') || (hex && ((c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')));
-        if (!digit)
-            return QStringLiteral("%1 \"%2\" is not %3")
-                .arg(name, printable(field),
-                     hex ? QStringLiteral("two hexadecimal digits") : QStringLiteral("a digit"));
-    }
-    return QStringLiteral("%1 is out of range").arg(name);
-}
-
 } // namespace
 
 QString printable(const QByteArray &bytes)
 {
-    return bytetrace::escaped(bytes);
-}
-
-bool replyEnded(const QByteArray &received, int length)
-{
-    return received.contains(qm::kCarriageReturn) || (length > 0 && received.size() > length);
-}
-
-QString commsReplyProblem(const QByteArray &reply)
-{
-    static const char *const fields[] = {"the mode", "the baud rate", "the data bits", "the parity",
-                                         "the address"};
-    const qm::CommsReply judged = qm::judgeCommsReply(view(reply), qm::FieldReading::Strict);
-    if (judged.complete())
-        return {};
-    if (reply.size() != qm::kCommsReplyLength || reply.front() != '>' || reply.back() != '\r')
-        return framingProblem(reply, qm::kCommsReplyLength);
-    const int first = judged.passed + 1;
-    const int width = judged.passed == 4 ? 2 : 1;
-    return fieldProblem(QLatin1String(fields[judged.passed]), reply.mid(first, width),
-                        judged.passed == 4);
-}
-
-QString blockReplyProblem(const QByteArray &reply)
-{
-    static const char *const fields[] = {"the block", "the data type", "the decimal point"};
-    const qm::BlockReply judged = qm::judgeBlockReply(view(reply), qm::FieldReading::Strict);
-    if (judged.complete())
-        return {};
-    if (reply.size() != qm::kBlockReplyLength || reply.front() != '>' || reply.back() != '\r')
-        return framingProblem(reply, qm::kBlockReplyLength);
-    return fieldProblem(QLatin1String(fields[judged.passed]), reply.mid(judged.passed + 1, 1),
-                        false);
+    return QString::fromStdString(qm::printable(view(bytes)));
 }
 
 DisplayLink::DisplayLink(Console &console, int timeoutMs)
@@ -92,11 +37,9 @@ DisplayLink::DisplayLink(Console &console, int timeoutMs)
 
 void DisplayLink::open(const QString &port, const LineSettings &line)
 {
-    bool isNumber = false;
-    const int number = port.toInt(&isNumber);
-    if (isNumber) {
-        m_comm.setCommPort(number);
-        m_label = portLabel(number);
+    if (const std::optional<int> number = readPortArgument(port)) {
+        m_comm.setCommPort(*number);
+        m_label = portLabel(*number);
     } else {
         m_comm.setDevice(port);
         m_label = port;
@@ -119,12 +62,11 @@ void DisplayLink::reopen(const LineSettings &line)
 CommsSettings DisplayLink::readComms()
 {
     const std::string command = qm::readCommsCommand();
-    const QByteArray reply = exchange(command, qm::kCommsReplyLength);
-    const QString problem = commsReplyProblem(reply);
-    if (!problem.isEmpty())
-        failReply(command, reply, problem);
-    const qm::CommsReply judged = qm::judgeCommsReply(view(reply), qm::FieldReading::Strict);
-    return {judged.mode, judged.baud, judged.dataBits, judged.parity, judged.address};
+    const QByteArray reply = exchange(command);
+    const std::string problem = qm::commsReplyProblem(view(reply));
+    if (!problem.empty())
+        failReply(command, reply, QString::fromStdString(problem));
+    return commsSettingsOf(qm::judgeCommsReply(view(reply), qm::FieldReading::Strict));
 }
 
 void DisplayLink::writeComms(const CommsSettings &comms)
@@ -132,16 +74,17 @@ void DisplayLink::writeComms(const CommsSettings &comms)
     const std::string command =
         qm::writeCommsCommand(comms.mode, comms.baudCode, comms.dataBits - qm::kMinDataBits,
                               comms.parity, addressText(comms.address).toStdString());
-    const QByteArray reply = exchange(command, 0);
-    if (!reply.startsWith('>') || !reply.endsWith(qm::kCarriageReturn))
-        failReply(command, reply, QStringLiteral("it does not start with \">\" and end with \\r"));
+    const QByteArray reply = exchange(command);
+    const std::string problem = qm::acknowledgementProblem(view(reply));
+    if (!problem.empty())
+        failReply(command, reply, QString::fromStdString(problem));
 }
 
 BlockSettings DisplayLink::readBlock(int number)
 {
     const std::string command = qm::readBlockCommand(number - 1);
-    const QByteArray reply = exchange(command, qm::kBlockReplyLength);
-    QString problem = blockReplyProblem(reply);
+    const QByteArray reply = exchange(command);
+    QString problem = QString::fromStdString(qm::blockReplyProblem(view(reply)));
     const qm::BlockReply judged = qm::judgeBlockReply(view(reply), qm::FieldReading::Strict);
     if (problem.isEmpty() && judged.block != number - 1)
         problem = QStringLiteral("it is about block %1").arg(judged.block + 1);
@@ -154,9 +97,10 @@ void DisplayLink::writeBlock(int number, const BlockSettings &block)
 {
     const std::string command =
         qm::writeBlockCommand(number - 1, block.dataType, block.decimalPoint);
-    const QByteArray reply = exchange(command, 0);
-    if (!reply.startsWith('>') || !reply.endsWith(qm::kCarriageReturn))
-        failReply(command, reply, QStringLiteral("it does not start with \">\" and end with \\r"));
+    const QByteArray reply = exchange(command);
+    const std::string problem = qm::acknowledgementProblem(view(reply));
+    if (!problem.empty())
+        failReply(command, reply, QString::fromStdString(problem));
 }
 
 void DisplayLink::discardStale()
@@ -171,8 +115,9 @@ void DisplayLink::discardStale()
                             .arg(printable(stale)));
 }
 
-QByteArray DisplayLink::exchange(const std::string &command, int length)
+QByteArray DisplayLink::exchange(const std::string &command)
 {
+    const int length = qm::replyLength(command);
     discardStale();
 
     const QString name = commandName(command);
@@ -189,7 +134,7 @@ QByteArray DisplayLink::exchange(const std::string &command, int length)
     const QString waiting = QStringLiteral("while waiting for the reply to %1").arg(name);
     for (;;) {
         reply += m_comm.input();
-        if (replyEnded(reply, length))
+        if (qm::replyEnded(view(reply), length))
             break;
         // A signal ends the wait early (poll returns), so it is noticed here at once.
         if (!m_finishExchanges)
@@ -199,11 +144,9 @@ QByteArray DisplayLink::exchange(const std::string &command, int length)
         m_comm.waitForInput(int(deadline.remainingTime()));
     }
     // What came with the reply after its carriage return is not part of it.
-    const qsizetype end = reply.indexOf(qm::kCarriageReturn);
-    if (end >= 0) {
-        m_leftover = reply.mid(end + 1);
-        reply.truncate(end + 1);
-    }
+    const auto size = qsizetype(qm::replySize(view(reply)));
+    m_leftover = reply.mid(size);
+    reply.truncate(size);
     const double ms = double(clock.nsecsElapsed()) / 1e6;
     if (reply.isEmpty())
         m_console.trace(

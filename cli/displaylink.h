@@ -14,16 +14,6 @@ class Console;
 // "$M\r" -> "$M\\r": bytes as the traces and messages show them (\r, \n, \t, \\, \xHH).
 QString printable(const QByteArray &bytes);
 
-// Whether the bytes received so far hold the whole reply: a carriage return ends every
-// reply; a "$M" or "$N" reply (`length` > 0) that is already longer can only be wrong.
-// Bytes after the carriage return are not part of the reply.
-bool replyEnded(const QByteArray &received, int length);
-
-// Why a "$M" reply is not valid, or empty when it is: the protocol's judging, with a field
-// that is not a digit (or hex digit) refused rather than read as 0.
-QString commsReplyProblem(const QByteArray &reply);
-QString blockReplyProblem(const QByteArray &reply);
-
 // One display on one PC port: each call is one exchange that ends as soon as the whole
 // reply is in, or at the time-out. A missing or invalid reply throws Failure (exit 4);
 // a port that fails throws CommError.
@@ -59,7 +49,7 @@ public:
     void setFinishExchanges(bool finish) { m_finishExchanges = finish; }
 
 private:
-    QByteArray exchange(const std::string &command, int length);
+    QByteArray exchange(const std::string &command);
     [[noreturn]] void failReply(const std::string &command, const QByteArray &reply,
                                 const QString &problem) const;
 

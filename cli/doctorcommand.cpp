@@ -48,9 +48,8 @@ int runDoctorCommand(const Invocation &invocation, Console &console)
     if (!invocation.portGiven) {
         verdicts = runDoctor(std::nullopt);
     } else {
-        bool number = false;
-        const int port = invocation.port.toInt(&number);
-        verdicts = number ? runDoctor(port) : runDoctorOnDevice(invocation.port);
+        const std::optional<int> port = readPortArgument(invocation.port);
+        verdicts = port ? runDoctor(*port) : runDoctorOnDevice(invocation.port);
     }
 
     bool problem = false;

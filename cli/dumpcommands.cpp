@@ -40,10 +40,11 @@ int runDump(const Invocation &invocation, Console &console)
 
     const QByteArray text = dumpText(settings);
     if (settings.comms.address == 0)
-        console.warning(QStringLiteral("%1: the display reports address 00 (no address of its "
-                                       "own); the dump records it, and apply refuses it until "
-                                       "modbus.address names one from 01 to FA")
-                            .arg(link->label()));
+        console.warning(
+            QStringLiteral("%1: the display reports address 00 (no address of its "
+                           "own); the dump records it, and apply refuses it until "
+                           "modbus.address names one from %2 to %3")
+                .arg(link->label(), addressText(qm::kMinAddress), addressText(qm::kMaxAddress)));
     if (path == kStandardStream) {
         console.data(QString::fromUtf8(text));
         return kExitOk;

@@ -13,11 +13,8 @@ namespace {
 
 const QStringList kTopKeys = {QStringLiteral("version"), QStringLiteral("modbus"),
                               QStringLiteral("blocks")};
-const QStringList kCommsKeys = {QStringLiteral("mode"), QStringLiteral("baud"),
-                                QStringLiteral("bits"), QStringLiteral("parity"),
-                                QStringLiteral("address")};
-const QStringList kBlockKeys = {QStringLiteral("block"), QStringLiteral("type"),
-                                QStringLiteral("point")};
+const QStringList kCommsKeys = commsKeys();
+const QStringList kBlockKeys = QStringList{QStringLiteral("block")} + blockKeys();
 const QStringList kNumberKeys = {QStringLiteral("baud"), QStringLiteral("bits"),
                                  QStringLiteral("point"), QStringLiteral("block")};
 
@@ -148,6 +145,85 @@ QByteArray dumpText(const DisplaySettings &settings)
     return text;
 }
 
+// The "modbus" part of a dump: its keys, each value, and whether the display can store it.
+bool readModbusPart(const QJsonValue &modbus, CommsSettings &comms, QString *error)
+{
+    auto refuse = [error](const QString &why) {
+        *error = why;
+        return false;
+    };
+    if (!modbus.isObject())
+        return refuse(QStringLiteral("modbus: must be an object"));
+    QString why = checkKeys(modbus.toObject(), kCommsKeys, QStringLiteral("modbus."));
+    if (!why.isEmpty())
+        return refuse(why);
+    for (const QString &key : kCommsKeys) {
+        const auto value =
+            valueText(key, modbus.toObject().value(key), error, QStringLiteral("modbus."));
+        if (!value)
+            return false;
+        // A display reports 00 when it has no address of its own; its dump says so, and a
+        // display cannot be given it.
+        if (key == QLatin1String("address") && *value == QLatin1String("00"))
+            return refuse(QStringLiteral("modbus.address: \"00\" (the dumped display "
+                                         "had no address) cannot be written; set one "
+                                         "from %1 to %2 in the file")
+                              .arg(addressText(qm::kMinAddress), addressText(qm::kMaxAddress)));
+        why = assignComms(comms, key, *value);
+        if (!why.isEmpty())
+            return refuse(QStringLiteral("modbus.") + why);
+    }
+    why = checkWritable(comms);
+    if (!why.isEmpty())
+        return refuse(QStringLiteral("modbus: ") + why);
+    return true;
+}
+
+// The "blocks" part of a dump: every block once, each with its keys and values.
+bool readBlocksPart(const QJsonValue &blocks, DisplaySettings &settings, QString *error)
+{
+    auto refuse = [error](const QString &why) {
+        *error = why;
+        return false;
+    };
+    if (!blocks.isArray() || blocks.toArray().size() != qm::kBlockCount)
+        return refuse(QStringLiteral("blocks: must be a list of %1 blocks").arg(qm::kBlockCount));
+    std::array<bool, qm::kBlockCount> seen{};
+    for (qsizetype i = 0; i < blocks.toArray().size(); ++i) {
+        const QString where = QStringLiteral("blocks[%1].").arg(i);
+        const QJsonValue entry = blocks.toArray().at(i);
+        if (!entry.isObject())
+            return refuse(QStringLiteral("blocks[%1]: must be an object").arg(i));
+        const QJsonObject object = entry.toObject();
+        QString why = checkKeys(object, kBlockKeys, where);
+        if (!why.isEmpty())
+            return refuse(why);
+        const auto number =
+            valueText(QStringLiteral("block"), object.value(QStringLiteral("block")), error, where);
+        if (!number)
+            return false;
+        const auto block = parseBlockNumber(*number);
+        if (!block)
+            return refuse(QStringLiteral("%1block: %2 is not a block number from 1 to %3")
+                              .arg(where, *number)
+                              .arg(qm::kBlockCount));
+        if (seen[std::size_t(*block - 1)])
+            return refuse(
+                QStringLiteral("%1block: block %2 is listed twice").arg(where).arg(*block));
+        seen[std::size_t(*block - 1)] = true;
+        BlockSettings &target = settings.blocks[std::size_t(*block - 1)];
+        for (const QString &key : blockKeys()) {
+            const auto value = valueText(key, object.value(key), error, where);
+            if (!value)
+                return false;
+            why = assignBlock(target, key, *value);
+            if (!why.isEmpty())
+                return refuse(where + why);
+        }
+    }
+    return true;
+}
+
 std::optional<DisplaySettings> parseDump(const QByteArray &text, QString *error)
 {
     QJsonParseError parseError;
@@ -176,68 +252,9 @@ std::optional<DisplaySettings> parseDump(const QByteArray &text, QString *error)
                                   .arg(kDumpVersion));
 
     DisplaySettings settings;
-    const QJsonValue modbus = top.value(QStringLiteral("modbus"));
-    if (!modbus.isObject())
-        return refused(error, QStringLiteral("modbus: must be an object"));
-    why = checkKeys(modbus.toObject(), kCommsKeys, QStringLiteral("modbus."));
-    if (!why.isEmpty())
-        return refused(error, why);
-    for (const QString &key : kCommsKeys) {
-        const auto value =
-            valueText(key, modbus.toObject().value(key), error, QStringLiteral("modbus."));
-        if (!value)
-            return std::nullopt;
-        // A display reports 00 when it has no address of its own; its dump says so, and a
-        // display cannot be given it.
-        if (key == QLatin1String("address") && *value == QLatin1String("00"))
-            return refused(error, QStringLiteral("modbus.address: \"00\" (the dumped display "
-                                                 "had no address) cannot be written; set one "
-                                                 "from 01 to FA in the file"));
-        why = assignComms(settings.comms, key, *value);
-        if (!why.isEmpty())
-            return refused(error, QStringLiteral("modbus.") + why);
-    }
-    why = checkWritable(settings.comms);
-    if (!why.isEmpty())
-        return refused(error, QStringLiteral("modbus: ") + why);
-
-    const QJsonValue blocks = top.value(QStringLiteral("blocks"));
-    if (!blocks.isArray() || blocks.toArray().size() != qm::kBlockCount)
-        return refused(error,
-                       QStringLiteral("blocks: must be a list of %1 blocks").arg(qm::kBlockCount));
-    std::array<bool, qm::kBlockCount> seen{};
-    for (qsizetype i = 0; i < blocks.toArray().size(); ++i) {
-        const QString where = QStringLiteral("blocks[%1].").arg(i);
-        const QJsonValue entry = blocks.toArray().at(i);
-        if (!entry.isObject())
-            return refused(error, QStringLiteral("blocks[%1]: must be an object").arg(i));
-        const QJsonObject object = entry.toObject();
-        why = checkKeys(object, kBlockKeys, where);
-        if (!why.isEmpty())
-            return refused(error, why);
-        const auto number =
-            valueText(QStringLiteral("block"), object.value(QStringLiteral("block")), error, where);
-        if (!number)
-            return std::nullopt;
-        const auto block = parseBlockNumber(*number);
-        if (!block)
-            return refused(error, QStringLiteral("%1block: %2 is not a block number from 1 to %3")
-                                      .arg(where, *number)
-                                      .arg(qm::kBlockCount));
-        if (seen[std::size_t(*block - 1)])
-            return refused(
-                error, QStringLiteral("%1block: block %2 is listed twice").arg(where).arg(*block));
-        seen[std::size_t(*block - 1)] = true;
-        BlockSettings &target = settings.blocks[std::size_t(*block - 1)];
-        for (const QString &key : {QStringLiteral("type"), QStringLiteral("point")}) {
-            const auto value = valueText(key, object.value(key), error, where);
-            if (!value)
-                return std::nullopt;
-            why = assignBlock(target, key, *value);
-            if (!why.isEmpty())
-                return refused(error, where + why);
-        }
-    }
+    if (!readModbusPart(top.value(QStringLiteral("modbus")), settings.comms, error) ||
+        !readBlocksPart(top.value(QStringLiteral("blocks")), settings, error))
+        return std::nullopt;
     return settings;
 }
 

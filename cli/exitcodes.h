@@ -5,7 +5,8 @@
 
 #include <exception>
 
-// The exit codes of quillmark-cli; --help and the man page list the same table.
+// The exit codes of quillmark-cli; --help prints kExitStatusTable, and a test holds the
+// man page and the README to the same codes.
 namespace cli {
 
 enum ExitCode {
@@ -19,6 +20,25 @@ enum ExitCode {
     kExitHangUp = 129,
     kExitInterrupted = 130,
     kExitTerminated = 143,
+};
+
+struct ExitStatusRow
+{
+    const char *codes;   // "4", or "129, 130, 143" for codes that share a meaning
+    const char *meaning; // the help's words; it wraps them
+};
+
+inline constexpr ExitStatusRow kExitStatusTable[] = {
+    {"0", "success"},
+    {"1", "any other failure (an output file or stdout cannot be written)"},
+    {"2", "bad command line or bad input file; nothing was sent"},
+    {"3", "the port could not be opened or was lost; doctor: a check failed"},
+    {"4", "no reply, or a reply that is not valid; detect: no display found; modbus-check, "
+          "--modbus: no Modbus answer, or one from another address"},
+    {"5", "--verify or --follow read back something other than what was written; verify: the "
+          "display differs from the file; commission: a unit failed its read-back"},
+    {"129, 130, 143", "stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: the port is closed, and "
+                      "the message says what had been written"},
 };
 
 // A failure that ends the command with `code`; `message` is for people.

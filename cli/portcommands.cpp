@@ -16,14 +16,10 @@ namespace {
 
 int portNumber(const QString &text)
 {
-    const std::optional<int> number = readPortArgument(text);
-    const int port = number.value_or(0);
-    if (!number || port < kFirstPort || port > kLastPort)
-        throw Failure(kExitUsage, QStringLiteral("\"%1\" is not a port number from %2 to %3")
-                                      .arg(text)
-                                      .arg(kFirstPort)
-                                      .arg(kLastPort));
-    return port;
+    const std::optional<int> port = readPortNumber(text);
+    if (!port)
+        throw Failure(kExitUsage, notAPortNumber(QStringLiteral("\"%1\"").arg(text)));
+    return *port;
 }
 
 int runList(const Invocation &invocation, Console &console)

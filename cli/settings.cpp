@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "linesettings.h"
+#include "portnames.h"
 
 namespace cli {
 namespace {
@@ -29,22 +30,17 @@ QString name(std::string_view text)
     return QLatin1String(text.data(), qsizetype(text.size())).toString();
 }
 
+// "a, b and c"
+QString listed(const QStringList &words)
+{
+    return words.mid(0, words.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ") +
+           words.last();
+}
+
 QString refuse(const QString &key, const QString &value, const QString &expected)
 {
     return QStringLiteral("%1: \"%2\" is not %3")
         .arg(printableText(key), printableText(value), expected);
-}
-
-// Whole-text decimal: refuses " 8", "+8" and "8.0" rather than reading them leniently.
-std::optional<int> wholeNumber(const QString &text)
-{
-    if (text.isEmpty() || text.size() > 6)
-        return std::nullopt;
-    for (QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-    }
-    return text.toInt();
 }
 
 template <typename Settings, typename Assign>
@@ -118,14 +114,28 @@ QString printableText(const QString &text)
     return shown;
 }
 
+CommsSettings commsSettingsOf(const qm::CommsReply &reply)
+{
+    return {reply.mode, reply.baud, reply.dataBits, reply.parity, reply.address};
+}
+
+const QStringList &commsKeys()
+{
+    static const QStringList keys = {QStringLiteral("mode"), QStringLiteral("baud"),
+                                     QStringLiteral("bits"), QStringLiteral("parity"),
+                                     QStringLiteral("address")};
+    return keys;
+}
+
+const QStringList &blockKeys()
+{
+    static const QStringList keys = {QStringLiteral("type"), QStringLiteral("point")};
+    return keys;
+}
+
 LineSettings lineFor(const CommsSettings &comms)
 {
-    LineSettings line;
-    line.baud = qm::kBaudRates[std::size_t(comms.baudCode)];
-    line.parity = "NEO"[comms.parity];
-    line.dataBits = comms.dataBits;
-    line.stopBits = 1;
-    return line;
+    return lineSettingsFor(comms.baudCode, comms.parity, comms.dataBits);
 }
 
 QString assignComms(CommsSettings &comms, const QString &key, const QString &value)
@@ -136,19 +146,24 @@ QString assignComms(CommsSettings &comms, const QString &key, const QString &val
             return refuse(key, value, QStringLiteral("one of ") + lowerNames(qm::kModeNames));
         comms.mode = *code;
     } else if (key == QLatin1String("baud")) {
-        const auto rate = wholeNumber(value);
+        const auto rate = readDecimal(value);
         int code = -1;
         for (int i = 0; rate && i < qm::kBaudCount; ++i) {
             if (qm::kBaudRates[std::size_t(i)] == *rate)
                 code = i;
         }
-        if (code < 0)
-            return refuse(key, value, QStringLiteral("one of 1200, 2400, 4800, 9600"));
+        if (code < 0) {
+            QStringList rates;
+            for (int each : qm::kBaudRates)
+                rates << QString::number(each);
+            return refuse(key, value, QStringLiteral("one of ") + rates.join(QStringLiteral(", ")));
+        }
         comms.baudCode = code;
     } else if (key == QLatin1String("bits")) {
-        const auto bits = wholeNumber(value);
+        const auto bits = readDecimal(value);
         if (!bits || *bits < qm::kMinDataBits || *bits > qm::kMaxDataBits)
-            return refuse(key, value, QStringLiteral("7 or 8"));
+            return refuse(key, value,
+                          QStringLiteral("%1 or %2").arg(qm::kMinDataBits).arg(qm::kMaxDataBits));
         comms.dataBits = *bits;
     } else if (key == QLatin1String("parity")) {
         const auto code = codeOfName(qm::kParityNames, value);
@@ -161,12 +176,13 @@ QString assignComms(CommsSettings &comms, const QString &key, const QString &val
         // toInt also takes a sign or a blank; two hexadecimal digits are what the lists show.
         ok = ok && value.at(0).isLetterOrNumber() && value.at(1).isLetterOrNumber();
         if (!ok || address < qm::kMinAddress || address > qm::kMaxAddress)
-            return refuse(key, value, QStringLiteral("two hexadecimal digits from 01 to FA"));
+            return refuse(key, value,
+                          QStringLiteral("two hexadecimal digits from %1 to %2")
+                              .arg(addressText(qm::kMinAddress), addressText(qm::kMaxAddress)));
         comms.address = address;
     } else {
-        return QStringLiteral("%1: unknown key; the Modbus settings are mode, baud, bits, "
-                              "parity and address")
-            .arg(printableText(key));
+        return QStringLiteral("%1: unknown key; the Modbus settings are %2")
+            .arg(printableText(key), listed(commsKeys()));
     }
     return {};
 }
@@ -180,16 +196,19 @@ QString assignBlock(BlockSettings &block, const QString &key, const QString &val
         block.dataType = *code;
     } else if (key == QLatin1String("point")) {
         // The digits after the point, or the list's own entry ("0.01" for 2).
-        std::optional<int> digits = wholeNumber(value);
+        std::optional<int> digits = readDecimal(value);
         if (!digits || value.size() > 1)
             digits = codeOfName(qm::kDecimalPointNames, value);
         if (!digits || *digits < 0 || *digits >= qm::kDecimalPointCount)
-            return refuse(key, value,
-                          QStringLiteral("a number of decimals from 0 to 5 (or 0.1 to 0.00001)"));
+            return refuse(
+                key, value,
+                QStringLiteral("a number of decimals from 0 to %1 (or %2 to %3)")
+                    .arg(qm::kDecimalPointCount - 1)
+                    .arg(name(qm::kDecimalPointNames[1]), name(qm::kDecimalPointNames.back())));
         block.decimalPoint = *digits;
     } else {
-        return QStringLiteral("%1: unknown key; a block has type and point")
-            .arg(printableText(key));
+        return QStringLiteral("%1: unknown key; a block has %2")
+            .arg(printableText(key), listed(blockKeys()));
     }
     return {};
 }
@@ -213,7 +232,7 @@ QString checkWritable(const CommsSettings &comms)
 
 std::optional<int> parseBlockNumber(const QString &text)
 {
-    const auto number = wholeNumber(text);
+    const auto number = readDecimal(text);
     if (!number || text.size() != 1 || *number < 1 || *number > qm::kBlockCount)
         return std::nullopt;
     return *number;

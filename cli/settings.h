@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocollimits.h"
+#include "replies.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -63,8 +64,16 @@ QString addressText(int address);
 // ("\x1B", "\r"), so that a value cannot move the cursor or rewrite the terminal.
 QString printableText(const QString &text);
 
+// The settings a complete "$M" reply reports.
+CommsSettings commsSettingsOf(const qm::CommsReply &reply);
+
 // The PC line that talks to a display with these settings, e.g. "4800,E,8,1".
 LineSettings lineFor(const CommsSettings &comms);
+
+// The keys of the Modbus settings and of a block, in the order messages and files list them:
+// mode, baud, bits, parity, address; type, point.
+const QStringList &commsKeys();
+const QStringList &blockKeys();
 
 // Reading one key=value word of `write` or `set`. Keys: mode, baud, bits, parity, address
 // for the Modbus settings; type, point for a block. Each returns the reason for a refusal,

@@ -60,17 +60,12 @@ DisplaySettings readWholeDisplay(DisplayLink &link)
 
 CommsSettings commsFromWords(const QStringList &words, bool *missing)
 {
-    return fromWords<CommsSettings>(words,
-                                    {QStringLiteral("mode"), QStringLiteral("baud"),
-                                     QStringLiteral("bits"), QStringLiteral("parity"),
-                                     QStringLiteral("address")},
-                                    missing);
+    return fromWords<CommsSettings>(words, commsKeys(), missing);
 }
 
 BlockSettings blockFromWords(const QStringList &words, bool *missing)
 {
-    return fromWords<BlockSettings>(words, {QStringLiteral("type"), QStringLiteral("point")},
-                                    missing);
+    return fromWords<BlockSettings>(words, blockKeys(), missing);
 }
 
 QString differenceText(const QString &what, const QString &wrote, const QString &has)

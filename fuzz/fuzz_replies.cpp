@@ -60,11 +60,6 @@ constexpr std::array<FieldRule, qm::BlockReply::kFields> kBlockFields = {{
     {0, 5, 3, 3}, // decimal point
 }};
 
-bool framed(std::string_view reply, std::size_t length)
-{
-    return reply.size() == length && reply.front() == '>' && reply.back() == '\r';
-}
-
 // A field's value from its own bytes: one digit, or the two-character address.
 int fieldValue(std::string_view reply, const FieldRule &rule)
 {
@@ -82,7 +77,7 @@ void checkJudged(std::string_view bytes, const Reply &r, const std::array<FieldR
 {
     QM_FUZZ_CHECK(r.passed >= 0 && r.passed <= Reply::kFields);
     QM_FUZZ_CHECK(r.complete() == (r.passed == Reply::kFields));
-    if (!framed(bytes, length)) {
+    if (!qm::framedReply(bytes, int(length))) {
         QM_FUZZ_CHECK(r.passed == 0);
         return;
     }

@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include "protocollimits.h"
+
 namespace qm {
 
 std::string readCommsCommand()
@@ -13,7 +15,7 @@ std::string writeCommsCommand(int modePos, int baudPos, int dataBitsPos, int par
     std::string command = "$C";
     command += std::to_string(modePos);
     command += std::to_string(baudPos);
-    command += std::to_string(dataBitsPos + 7);
+    command += std::to_string(dataBitsPos + kMinDataBits);
     command += std::to_string(parityPos);
     command += addressText;
     command += kCarriageReturn;

@@ -14,7 +14,7 @@ inline constexpr char kCarriageReturn = '\r';
 std::string readCommsCommand();
 
 // "$C": writes the display's Modbus settings. `dataBitsPos` is the position in the
-// data bits list; the display is sent the number of bits (position + 7).
+// data bits list; the display is sent the number of bits (position + kMinDataBits).
 std::string writeCommsCommand(int modePos, int baudPos, int dataBitsPos, int parityPos,
                               std::string_view addressText);
 

@@ -13,10 +13,15 @@ inline constexpr int kMinAddress = 1;   // the lists offer 1..250 ("01".."FA")
 inline constexpr int kMaxAddress = 250; // a "$M" reply may also report 0
 inline constexpr int kMinDataBits = 7;
 inline constexpr int kMaxDataBits = 8;
+// How long every exchange waits for the display's reply: the window's and the default of
+// quillmark-cli.
+inline constexpr int kReplyWindowMs = 500;
 
 inline constexpr std::array<std::string_view, 2> kModeNames = {"ASCII", "RTU"};
 inline constexpr std::array<int, 4> kBaudRates = {1200, 2400, 4800, 9600};
 inline constexpr std::array<std::string_view, 3> kParityNames = {"None", "Even", "Odd"};
+// The same parities as a serial line's settings write them ("9600,E,8,1").
+inline constexpr std::array<char, 3> kParityLetters = {'N', 'E', 'O'};
 inline constexpr std::array<std::string_view, 3> kDataTypeNames = {"Integer", "Long", "Float"};
 inline constexpr std::array<std::string_view, 6> kDecimalPointNames = {
     "0", "0.1", "0.01", "0.001", "0.0001", "0.00001"};

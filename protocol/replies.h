@@ -1,15 +1,36 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
-// Judging of the display's replies to "$M" and "$N". A reply of the wrong length or
-// framing is ignored whole; otherwise its fields are taken left to right and the
-// first field out of range ends the judging. `passed` counts the fields that passed,
-// so the caller applies exactly that prefix, in order.
+// The display's replies: how long each is, when one is whole, and how it is judged. A reply
+// to "$M" or "$N" of the wrong length or framing is ignored whole; otherwise its fields are
+// taken left to right and the first field out of range ends the judging. `passed` counts
+// the fields that passed, so the caller applies exactly that prefix, in order. A reply to
+// "$C" or "$D" carries no fields: any framed reply acknowledges the write.
 namespace qm {
 
+inline constexpr char kReplyStart = '>';
 inline constexpr int kCommsReplyLength = 8;
 inline constexpr int kBlockReplyLength = 5;
+
+// The length of the reply to `command` ("$M..." 8, "$N..." 5); 0 for a write ("$C", "$D"),
+// whose reply is any framed one.
+int replyLength(std::string_view command);
+
+// Whether the bytes received so far hold the whole reply: a carriage return ends every
+// reply; a reply with a length (see replyLength) that is already longer can only be wrong.
+bool replyEnded(std::string_view received, int length);
+
+// The reply within `received`: up to and including its carriage return. Bytes after it are
+// not part of the reply. All of `received` when no carriage return came.
+std::size_t replySize(std::string_view received);
+
+// Starts with ">" and ends with a carriage return; of exactly `length` bytes unless it is 0.
+bool framedReply(std::string_view reply, int length);
+
+// Whether `reply` acknowledges a "$C" or "$D".
+bool acknowledges(std::string_view reply);
 
 struct CommsReply
 {
@@ -41,6 +62,16 @@ enum class FieldReading { Lenient, Strict };
 
 CommsReply judgeCommsReply(std::string_view reply, FieldReading reading = FieldReading::Lenient);
 BlockReply judgeBlockReply(std::string_view reply, FieldReading reading = FieldReading::Lenient);
+
+// Why a reply does not pass the strict reading, for people ("the parity \"?\" is not a
+// digit"); empty when it passes whole.
+std::string commsReplyProblem(std::string_view reply);
+std::string blockReplyProblem(std::string_view reply);
+// Why a write was not acknowledged; empty when it was.
+std::string acknowledgementProblem(std::string_view reply);
+
+// Bytes as traces and messages show them: printable ASCII as is, \r, \n, \t, \\ and \xHH.
+std::string printable(std::string_view bytes);
 
 // A one-character field: its digit's value, 0 for any other character.
 int readDigitField(char c);

@@ -1,5 +1,7 @@
 #include "bytetrace.h"
 
+#include "replies.h"
+
 #include <QDateTime>
 #include <QFile>
 
@@ -59,23 +61,8 @@ void record(const QString &port, const QString &line, const char *event, const Q
 
 QString escaped(const QByteArray &bytes)
 {
-    QString text;
-    for (char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\r')
-            text += QStringLiteral("\\r");
-        else if (c == '\n')
-            text += QStringLiteral("\\n");
-        else if (c == '\t')
-            text += QStringLiteral("\\t");
-        else if (c == '\\')
-            text += QStringLiteral("\\\\");
-        else if (u < 0x20 || u >= 0x7f)
-            text += QString::asprintf("\\x%02X", unsigned(u));
-        else
-            text += QLatin1Char(c);
-    }
-    return text;
+    return QString::fromStdString(
+        qm::printable(std::string_view(bytes.constData(), std::size_t(bytes.size()))));
 }
 
 } // namespace bytetrace

@@ -18,30 +18,32 @@ namespace {
 constexpr qint64 kReceiveBufferSize = 1024;
 constexpr qint64 kTransmitBufferSize = 512;
 
-AccessFailure openFailure(const QSerialPort &port, const QString &device)
+} // namespace
+
+CommError openFailure(QSerialPort::SerialPortError error, int osError, const QString &text,
+                      const QString &device)
 {
-    const QString text = port.errorString();
-    switch (port.error()) {
+    switch (error) {
     case QSerialPort::DeviceNotFoundError:
         return {CommError::Kind::NoDevice, text};
     case QSerialPort::PermissionError:
         // Qt's serial port reports a lock file it cannot take as a permission error, and
         // EBUSY is how a holder with exclusive access (TIOCEXCL) shows; the lock folders
-        // were checked before, so both mean that someone else has just taken the port.
-        if (text.contains(QLatin1String("lock")) ||
-            text == QString::fromLocal8Bit(std::strerror(EBUSY)))
-            return {CommError::Kind::InUse, inUseReason(device)};
-        return {CommError::Kind::NoPermission, text + QStringLiteral(": ") + permissionFix(device)};
+        // were checked before, so anything but a refused access means that someone else
+        // has just taken the port. (Not EPERM: Qt's look at a lock's process leaves that
+        // when the process is another user's.)
+        if (osError == EACCES)
+            return {CommError::Kind::NoPermission,
+                    text + QStringLiteral(": ") + permissionFix(device)};
+        return {CommError::Kind::InUse, inUseReason(device)};
     default:
         // The library's set-up of the line is what finds a device that is no terminal.
-        if (text == QString::fromLocal8Bit(std::strerror(ENOTTY)))
+        if (osError == ENOTTY)
             return {CommError::Kind::NotTerminal,
                     QStringLiteral("%1 is not a terminal device").arg(device)};
         return {CommError::Kind::Io, text};
     }
 }
-
-} // namespace
 
 CommControl::CommControl(QObject *parent) : QObject(parent), m_port(new QSerialPort(this))
 {
@@ -283,8 +285,8 @@ void CommControl::openPort()
     // Nothing is opened, not even for a moment, before we know that it is a terminal and
     // that no other program holds it: opening alone can disturb the other's line.
     for (auto check : {checkDeviceNode, checkLockFiles, checkOpenHolders}) {
-        if (const std::optional<AccessFailure> failure = check(device))
-            fail(failure->kind, failure->reason);
+        if (const std::optional<CommError> failure = check(device))
+            fail(failure->kind(), failure->description());
     }
 
     // Qt's serial port names its lock file after the path it opens; other programs look
@@ -293,13 +295,17 @@ void CommControl::openPort()
     m_port->setPortName(real.isEmpty() ? device : real);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     applySettings(m_settings);
+    errno = 0;
     if (!m_port->open(QIODevice::ReadWrite)) {
-        const AccessFailure failure = openFailure(*m_port, device);
-        fail(failure.kind, failure.reason);
+        // Read before anything else can touch errno: the open's own reason.
+        const int osError = errno;
+        const CommError failure =
+            openFailure(m_port->error(), osError, m_port->errorString(), device);
+        fail(failure.kind(), failure.description());
     }
-    if (const std::optional<AccessFailure> failure = claimOpenDevice(m_port->handle(), device)) {
+    if (const std::optional<CommError> failure = claimOpenDevice(m_port->handle(), device)) {
         closePort();
-        fail(failure->kind, failure->reason);
+        fail(failure->kind(), failure->description());
     }
     m_openLabel = closedLabel();
 

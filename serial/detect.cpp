@@ -8,6 +8,15 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+namespace {
+
+std::string_view view(const QByteArray &bytes)
+{
+    return std::string_view(bytes.constData(), std::size_t(bytes.size()));
+}
+
+} // namespace
+
 QList<LineSettings> detectTries()
 {
     // Most likely first, so that a typical display is found in the first few tries.
@@ -39,12 +48,7 @@ QList<LineSettings> detectTries()
 
 LineSettings reportedLineSettings(const qm::CommsReply &reply)
 {
-    constexpr char kParityLetters[] = {'N', 'E', 'O'};
-    LineSettings settings;
-    settings.baud = qm::kBaudRates[std::size_t(reply.baud)];
-    settings.parity = kParityLetters[reply.parity];
-    settings.dataBits = reply.dataBits;
-    return settings;
+    return lineSettingsFor(reply.baud, reply.parity, reply.dataBits);
 }
 
 // One port of a scan: its own port control and reply timer, stepping through the tries.
@@ -157,9 +161,8 @@ private:
             return;
         }
         m_taking = false;
-        // A reply is exactly kCommsReplyLength bytes; once that many are here, waiting
-        // longer cannot make it valid.
-        if (m_received.size() >= qm::kCommsReplyLength) {
+        // Once the reply is whole, waiting longer cannot make it valid.
+        if (qm::replyEnded(view(m_received), qm::replyLength(qm::readCommsCommand()))) {
             m_timer.stop();
             QTimer::singleShot(0, &m_scan, [this] { endTry(); });
         }
@@ -177,9 +180,8 @@ private:
             return;
         }
         // A field garbled into a non-digit (a parity error arrives as "?") is no answer.
-        const qm::CommsReply reply = qm::judgeCommsReply(
-            std::string_view(m_received.constData(), std::size_t(m_received.size())),
-            qm::FieldReading::Strict);
+        const qm::CommsReply reply =
+            qm::judgeCommsReply(view(m_received), qm::FieldReading::Strict);
         DetectTry &current = m_result.tries.last();
         if (!m_confirming) {
             current.received = m_received;

@@ -31,13 +31,19 @@ std::optional<LineSettings> parseLineSettings(const QString &text, QString *erro
         return refuse(QStringLiteral("baud rate \"%1\" is not one of %2")
                           .arg(fields[0], bauds.join(QStringLiteral(", "))));
 
-    static const QStringList parities = {QStringLiteral("N"), QStringLiteral("E"),
-                                         QStringLiteral("O")};
+    QStringList parities;
+    for (char letter : qm::kParityLetters)
+        parities << QString(QLatin1Char(letter));
     if (!parities.contains(fields[1]))
-        return refuse(QStringLiteral("parity \"%1\" is not one of N, E, O").arg(fields[1]));
+        return refuse(QStringLiteral("parity \"%1\" is not one of %2")
+                          .arg(fields[1], parities.join(QStringLiteral(", "))));
 
-    if (fields[2] != QLatin1String("7") && fields[2] != QLatin1String("8"))
-        return refuse(QStringLiteral("data bits \"%1\" is not one of 7, 8").arg(fields[2]));
+    QStringList dataBits;
+    for (int bits = qm::kMinDataBits; bits <= qm::kMaxDataBits; ++bits)
+        dataBits << QString::number(bits);
+    if (!dataBits.contains(fields[2]))
+        return refuse(QStringLiteral("data bits \"%1\" is not one of %2")
+                          .arg(fields[2], dataBits.join(QStringLiteral(", "))));
 
     if (fields[3] != QLatin1String("1"))
         return refuse(QStringLiteral("stop bits \"%1\" is not 1").arg(fields[3]));
@@ -57,4 +63,14 @@ QString formatLineSettings(const LineSettings &settings)
         .arg(QLatin1Char(settings.parity))
         .arg(settings.dataBits)
         .arg(settings.stopBits);
+}
+
+LineSettings lineSettingsFor(int baudCode, int parityCode, int dataBits)
+{
+    LineSettings settings;
+    settings.baud = qm::kBaudRates[std::size_t(baudCode)];
+    settings.parity = qm::kParityLetters[std::size_t(parityCode)];
+    settings.dataBits = dataBits;
+    settings.stopBits = 1;
+    return settings;
 }

@@ -24,3 +24,7 @@ inline bool operator!=(const LineSettings &a, const LineSettings &b)
 std::optional<LineSettings> parseLineSettings(const QString &text, QString *error = nullptr);
 
 QString formatLineSettings(const LineSettings &settings);
+
+// The PC line that talks to a display running these protocol codes (a baud rate's
+// position, a parity's position, the number of data bits).
+LineSettings lineSettingsFor(int baudCode, int parityCode, int dataBits);

@@ -11,17 +11,12 @@
 // What the operating system has to say before and right after a device is opened as our
 // port: that it is a terminal, that no other program holds it, and whether the link
 // folder may be trusted. Each check returns the failure, or nothing when all is well.
-struct AccessFailure
-{
-    CommError::Kind kind;
-    QString reason;
-};
 
 // Refuses a device that is missing or no terminal (a file, a folder, /dev/null), before
 // anything opens it; the reason says what it is instead.
-std::optional<AccessFailure> checkTerminalNode(const QString &device);
+std::optional<CommError> checkTerminalNode(const QString &device);
 // The same, for a device about to be opened as our port.
-std::optional<AccessFailure> checkDeviceNode(const QString &device);
+std::optional<CommError> checkDeviceNode(const QString &device);
 
 // A process as the system names it: its command name from /proc (empty when unknown).
 struct ProcessRef
@@ -43,12 +38,12 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device,
 
 // Before opening: refuses a device that another program holds without a lock file, with
 // a flock on it (as picocom and tio do) or merely open (as minicom does), naming it.
-std::optional<AccessFailure> checkOpenHolders(const QString &device);
+std::optional<CommError> checkOpenHolders(const QString &device);
 
 // Looks for other programs' lock files of `device` in the lock folders. A lock whose
 // process lives is respected whatever its age or process name; a lock whose process is
 // gone is removed. Also refuses when no lock file could be made for the device.
-std::optional<AccessFailure> checkLockFiles(const QString &device);
+std::optional<CommError> checkLockFiles(const QString &device);
 
 // A lock file of `device` that checkLockFiles would respect: its process lives, or it
 // names none. Only looks; removes nothing. `pid` is 0 when the file names no process.
@@ -64,7 +59,7 @@ std::optional<qint64> flockHolderPid(const QString &device);
 
 // Right after the open: the descriptor must be a terminal, and we take an exclusive flock
 // on it, held until it is closed, as the terminal programs that lock that way expect.
-std::optional<AccessFailure> claimOpenDevice(int fd, const QString &device);
+std::optional<CommError> claimOpenDevice(int fd, const QString &device);
 
 // The reason for a holder of `device` that our checks did not see: "in use", with the pid
 // of a program holding a flock on it when there is one.

@@ -191,32 +191,33 @@ QString octal(mode_t mode)
 
 } // namespace
 
-std::optional<AccessFailure> checkTerminalNode(const QString &device)
+std::optional<CommError> checkTerminalNode(const QString &device)
 {
     struct stat info = {};
     if (::stat(QFile::encodeName(device).constData(), &info) != 0) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR)
-            return AccessFailure{CommError::Kind::NoDevice, osText(error)};
+            return CommError(CommError::Kind::NoDevice, osText(error));
         if (error == EACCES)
-            return AccessFailure{CommError::Kind::NoPermission, osText(error)};
-        return AccessFailure{CommError::Kind::Io, osText(error)};
+            return CommError(CommError::Kind::NoPermission, osText(error));
+        return CommError(CommError::Kind::Io, osText(error));
     }
     if (!S_ISCHR(info.st_mode))
-        return AccessFailure{
+        return CommError(
             CommError::Kind::NotTerminal,
-            QStringLiteral("%1 is %2, not a terminal device").arg(device, typeName(info.st_mode))};
+            QStringLiteral("%1 is %2, not a terminal device").arg(device, typeName(info.st_mode)));
     if (!terminalDriver(info.st_rdev))
-        return AccessFailure{CommError::Kind::NotTerminal,
-                             QStringLiteral("%1 is not a terminal device").arg(device)};
+        return CommError(CommError::Kind::NotTerminal,
+                         QStringLiteral("%1 is not a terminal device").arg(device));
     return std::nullopt;
 }
 
-std::optional<AccessFailure> checkDeviceNode(const QString &device)
+std::optional<CommError> checkDeviceNode(const QString &device)
 {
-    std::optional<AccessFailure> failure = checkTerminalNode(device);
-    if (failure && failure->kind == CommError::Kind::NotTerminal)
-        failure->reason += QStringLiteral("; it was not opened");
+    std::optional<CommError> failure = checkTerminalNode(device);
+    if (failure && failure->kind() == CommError::Kind::NotTerminal)
+        failure = CommError(failure->kind(),
+                            failure->description() + QStringLiteral("; it was not opened"));
     return failure;
 }
 
@@ -287,64 +288,84 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &
     return holders;
 }
 
-std::optional<AccessFailure> checkOpenHolders(const QString &device)
+std::optional<CommError> checkOpenHolders(const QString &device)
 {
     // The kernel's lock table and /proc show both without opening the device, so that the
     // other program's line is not touched (Qt's open would set our speed on it).
     if (const std::optional<pid_t> pid = flockHolder(device))
-        return AccessFailure{CommError::Kind::InUse, heldBy(*pid)};
+        return CommError(CommError::Kind::InUse, heldBy(*pid));
     const QList<ProcessRef> openers = processesWithDeviceOpen(device);
     if (openers.isEmpty())
         return std::nullopt;
     QStringList names;
     for (const ProcessRef &process : openers)
         names.append(holderText(process));
-    return AccessFailure{CommError::Kind::InUse,
-                         QStringLiteral("the port is in use by %1, which %2 it open")
-                             .arg(names.join(QLatin1String(", ")), names.size() > 1
-                                                                       ? QStringLiteral("have")
-                                                                       : QStringLiteral("has"))};
+    return CommError(CommError::Kind::InUse,
+                     QStringLiteral("the port is in use by %1, which %2 it open")
+                         .arg(names.join(QLatin1String(", ")),
+                              names.size() > 1 ? QStringLiteral("have") : QStringLiteral("has")));
 }
 
-std::optional<AccessFailure> checkLockFiles(const QString &device)
+namespace {
+
+// A lock file of a device as found in a lock folder.
+struct LockEntry
+{
+    QString path;
+    QString readError;        // why it cannot be read; empty when it was read
+    std::optional<pid_t> pid; // the process it names, if it names one
+};
+
+// Every lock file of `device` (device number `rdev`) in the lock folders, under every name
+// serial programs give one.
+QList<LockEntry> lockEntries(const QString &device, dev_t rdev)
+{
+    QList<LockEntry> entries;
+    for (const QString &folder : existingLockFolders()) {
+        for (const QString &name : lockNames(device, rdev)) {
+            QFile lock(folder + QLatin1Char('/') + name);
+            if (!lock.open(QIODevice::ReadOnly)) {
+                if (lock.exists())
+                    entries.append({lock.fileName(), lock.errorString(), std::nullopt});
+                continue;
+            }
+            entries.append({lock.fileName(), QString(), lockPid(lock.read(64))});
+        }
+    }
+    return entries;
+}
+
+} // namespace
+
+std::optional<CommError> checkLockFiles(const QString &device)
 {
     struct stat node = {};
     if (::stat(QFile::encodeName(device).constData(), &node) != 0)
-        return AccessFailure{CommError::Kind::NoDevice, osText(errno)};
+        return CommError(CommError::Kind::NoDevice, osText(errno));
 
     const QStringList folders = existingLockFolders();
-    const QStringList names = lockNames(device, node.st_rdev);
-    for (const QString &folder : folders) {
-        for (const QString &name : names) {
-            const QString path = folder + QLatin1Char('/') + name;
-            QFile lock(path);
-            if (!lock.open(QIODevice::ReadOnly)) {
-                if (!lock.exists())
-                    continue;
-                return AccessFailure{
-                    CommError::Kind::InUse,
-                    QStringLiteral("the port is locked by %1, which cannot be read: %2")
-                        .arg(path, lock.errorString())};
-            }
-            const std::optional<pid_t> pid = lockPid(lock.read(64));
-            if (!pid)
-                return AccessFailure{CommError::Kind::InUse,
-                                     QStringLiteral("the port is locked by %1, which names no "
-                                                    "process; remove it if no program uses the "
-                                                    "port")
-                                         .arg(path)};
-            if (processLives(*pid))
-                return AccessFailure{CommError::Kind::InUse, heldBy(*pid)};
-            // The process that made the lock has ended: the lock is stale.
-            if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
-                const QString why = osText(errno);
-                return AccessFailure{CommError::Kind::LockFailed,
-                                     QStringLiteral("cannot remove the stale lock file %1 of "
-                                                    "pid %2, which has ended: %3")
-                                         .arg(path)
-                                         .arg(*pid)
-                                         .arg(why)};
-            }
+    for (const LockEntry &lock : lockEntries(device, node.st_rdev)) {
+        if (!lock.readError.isEmpty())
+            return CommError(CommError::Kind::InUse,
+                             QStringLiteral("the port is locked by %1, which cannot be read: %2")
+                                 .arg(lock.path, lock.readError));
+        if (!lock.pid)
+            return CommError(CommError::Kind::InUse,
+                             QStringLiteral("the port is locked by %1, which names no "
+                                            "process; remove it if no program uses the "
+                                            "port")
+                                 .arg(lock.path));
+        if (processLives(*lock.pid))
+            return CommError(CommError::Kind::InUse, heldBy(*lock.pid));
+        // The process that made the lock has ended: the lock is stale.
+        if (::unlink(QFile::encodeName(lock.path).constData()) != 0 && errno != ENOENT) {
+            const QString why = osText(errno);
+            return CommError(CommError::Kind::LockFailed,
+                             QStringLiteral("cannot remove the stale lock file %1 of "
+                                            "pid %2, which has ended: %3")
+                                 .arg(lock.path)
+                                 .arg(*lock.pid)
+                                 .arg(why));
         }
     }
 
@@ -363,9 +384,9 @@ std::optional<AccessFailure> checkLockFiles(const QString &device)
     else if (::access(encoded.constData(), W_OK) != 0)
         error = errno;
     if (error != 0)
-        return AccessFailure{
+        return CommError(
             CommError::Kind::LockFailed,
-            QStringLiteral("cannot create a lock file in %1: %2").arg(folder, osText(error))};
+            QStringLiteral("cannot create a lock file in %1: %2").arg(folder, osText(error)));
     return std::nullopt;
 }
 
@@ -374,16 +395,9 @@ std::optional<LiveLock> findLiveLock(const QString &device)
     struct stat node = {};
     if (::stat(QFile::encodeName(device).constData(), &node) != 0)
         return std::nullopt;
-    for (const QString &folder : existingLockFolders()) {
-        for (const QString &name : lockNames(device, node.st_rdev)) {
-            QFile lock(folder + QLatin1Char('/') + name);
-            if (!lock.exists())
-                continue;
-            const std::optional<pid_t> pid =
-                lock.open(QIODevice::ReadOnly) ? lockPid(lock.read(64)) : std::nullopt;
-            if (!pid || processLives(*pid))
-                return LiveLock{lock.fileName(), pid ? qint64(*pid) : 0};
-        }
+    for (const LockEntry &lock : lockEntries(device, node.st_rdev)) {
+        if (!lock.pid || processLives(*lock.pid))
+            return LiveLock{lock.path, lock.pid ? qint64(*lock.pid) : 0};
     }
     return std::nullopt;
 }
@@ -395,14 +409,14 @@ std::optional<qint64> flockHolderPid(const QString &device)
     return std::nullopt;
 }
 
-std::optional<AccessFailure> claimOpenDevice(int fd, const QString &device)
+std::optional<CommError> claimOpenDevice(int fd, const QString &device)
 {
     if (!::isatty(fd))
-        return AccessFailure{CommError::Kind::NotTerminal,
-                             QStringLiteral("%1 is not a terminal device").arg(device)};
+        return CommError(CommError::Kind::NotTerminal,
+                         QStringLiteral("%1 is not a terminal device").arg(device));
     // picocom, tio and others mark a port theirs with flock alone, without a lock file.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-        return AccessFailure{CommError::Kind::InUse, inUseReason(device)};
+        return CommError(CommError::Kind::InUse, inUseReason(device));
     return std::nullopt;
 }
 

@@ -75,13 +75,14 @@ QString makePortLink(int port, const QString &target)
     const QByteArray targetPath = QFile::encodeName(target);
     if (const QString loop = linkLoop(port, target); !loop.isEmpty())
         throw CommError(CommError::Kind::LinkRefused, loop);
-    if (const std::optional<AccessFailure> refusal = checkTerminalNode(target)) {
-        if (refusal->kind == CommError::Kind::NotTerminal)
+    if (const std::optional<CommError> refusal = checkTerminalNode(target)) {
+        if (refusal->kind() == CommError::Kind::NotTerminal)
             throw CommError(
-                refusal->kind,
+                refusal->kind(),
                 QStringLiteral("COM %1: %2 is not a serial device").arg(port).arg(target));
-        throw CommError(refusal->kind,
-                        QStringLiteral("COM %1: %2: %3").arg(port).arg(target, refusal->reason));
+        throw CommError(
+            refusal->kind(),
+            QStringLiteral("COM %1: %2: %3").arg(port).arg(target, refusal->description()));
     }
 
     const QString folder = portLinkFolder();

@@ -96,14 +96,35 @@ std::optional<int> readPortArgument(const QString &text)
         digits = digits.mid(3);
     if (digits.startsWith(QLatin1Char(' ')))
         digits = digits.mid(1);
-    // Plain decimal digits only: toInt would also take a sign or surrounding blanks.
-    if (digits.isEmpty() || digits.size() > 6)
+    return readDecimal(digits);
+}
+
+std::optional<int> readDecimal(const QString &text)
+{
+    // toInt would also take a sign or surrounding blanks.
+    if (text.isEmpty() || text.size() > 6)
         return std::nullopt;
-    for (QChar c : digits) {
+    for (QChar c : text) {
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
             return std::nullopt;
     }
-    return digits.toInt();
+    return text.toInt();
+}
+
+std::optional<int> readPortNumber(const QString &text)
+{
+    const std::optional<int> number = readPortArgument(text);
+    if (!number || *number < kFirstPort || *number > kLastPort)
+        return std::nullopt;
+    return number;
+}
+
+QString notAPortNumber(const QString &what)
+{
+    return QStringLiteral("%1 is not a port number from %2 to %3")
+        .arg(what)
+        .arg(kFirstPort)
+        .arg(kLastPort);
 }
 
 QString portLabel(int port)

@@ -10,10 +10,18 @@
 using qm::kFirstPort;
 using qm::kLastPort;
 
+// Plain decimal digits, the whole text: refuses " 8", "+8" and "8.0" rather than reading
+// them leniently; nothing too for more than six digits.
+std::optional<int> readDecimal(const QString &text);
+
 // The one reader of a port argument as people write it: "5", "COM 5", "COM5", "com5" (the
 // window shows "COM 5"). The number, in range or not, so that the caller can say which
 // range; nothing when the text is no port number at all (a device path, for instance).
 std::optional<int> readPortArgument(const QString &text);
+// The same, and only a number in range: nothing for a device path or a number out of range.
+std::optional<int> readPortNumber(const QString &text);
+// "<what> is not a port number from 1 to 250": every refusal of a port argument says so.
+QString notAPortNumber(const QString &what);
 
 // Throws CommError (NoSuchPort) naming the range when `port` is not a port number.
 void requirePortNumber(int port);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "linesettings.h"
+#include "portaccess.h"
 
 #include <QSerialPort>
 
@@ -15,3 +16,9 @@ struct PortParameters
 
 // Expects settings that parseLineSettings accepted.
 PortParameters portParameters(const LineSettings &settings);
+
+// Why QSerialPort's open of `device` failed, decided from Qt's error code and the
+// operating system's `osError` (errno as the open left it); Qt's `text` is only shown,
+// never read, since Qt translates it and words it differently from release to release.
+CommError openFailure(QSerialPort::SerialPortError error, int osError, const QString &text,
+                      const QString &device);

@@ -45,29 +45,4 @@ void CommandFramer::flushDropped(std::vector<Piece> &pieces)
     m_droppedCount = 0;
 }
 
-std::string printable(std::string_view bytes)
-{
-    constexpr const char *kHex = "0123456789ABCDEF";
-    std::string text;
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\t') {
-            text += "\\t";
-        } else if (c == '\\') {
-            text += "\\\\";
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            text += c;
-        } else {
-            text += "\\x";
-            text += kHex[byte >> 4];
-            text += kHex[byte & 0xF];
-        }
-    }
-    return text;
-}
-
 } // namespace qm::sim

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "replies.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -42,8 +44,7 @@ private:
     std::size_t m_droppedCount = 0;
 };
 
-// Trace form of raw bytes: printable ASCII as is, CR as \r, LF as \n, tab as \t,
-// backslash doubled, any other byte as \xHH.
-std::string printable(std::string_view bytes);
+// Trace form of raw bytes, as quillmark-cli shows them too.
+using qm::printable;
 
 } // namespace qm::sim

@@ -2,6 +2,7 @@
 #include "commcontrol.h"
 #include "displaylink.h"
 #include "dumpfile.h"
+#include "exitcodes.h"
 #include "portnames.h"
 #include "ptypeer.h"
 #include "records.h"
@@ -75,6 +76,34 @@ QByteArrayList sampleApplyScript(int acknowledged, bool readBack, bool comms)
     return script;
 }
 
+// A character device node of the test's own, so that a fault replaces that node and never
+// a system device. /tmp is often mounted nodev (Debian 13 mounts it so), where a node can
+// be made but not opened: these nodes go into a folder beside the test program.
+QString makeDeviceNode(const QTemporaryDir &dir, unsigned int major, unsigned int minor,
+                       QString *why)
+{
+    const QString node = dir.filePath(QStringLiteral("node"));
+    const QByteArray encoded = QFile::encodeName(node);
+    if (::mknod(encoded.constData(), S_IFCHR | 0666, makedev(major, minor)) != 0) {
+        *why = QStringLiteral("cannot make a device node here (not root)");
+        return QString();
+    }
+    const int fd = ::open(encoded.constData(), O_WRONLY | O_NOCTTY);
+    if (fd < 0) {
+        *why =
+            QStringLiteral("device nodes cannot be opened in %1 (mounted nodev)").arg(dir.path());
+        ::unlink(encoded.constData());
+        return QString();
+    }
+    ::close(fd);
+    return node;
+}
+
+QString nodeFolderTemplate()
+{
+    return QDir::currentPath() + QStringLiteral("/tst_cli-nodes-XXXXXX");
+}
+
 } // namespace
 
 // quillmark-cli: its pieces directly, and the real binary against quillmark-sim or a
@@ -90,10 +119,9 @@ private slots:
     void dumpFileRoundTrips();
     void badDumpFilesAreRefusedNamingTheKey_data();
     void badDumpFilesAreRefusedNamingTheKey();
-    void replyEndsAtItsCarriageReturn_data();
-    void replyEndsAtItsCarriageReturn();
 
     void helpListsCommandsAndExitCodes();
+    void exitStatusTableIsTheSameInHelpManPageAndReadme();
     void commandsAgainstTheSimulator_data();
     void commandsAgainstTheSimulator();
     void writeFollowsTheDisplayAcrossABaudChange();
@@ -106,6 +134,8 @@ private slots:
     void mbpollReachesTheDisplayAtItsAddressOnly();
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
+    void portFailureAdviceFitsItsKind_data();
+    void portFailureAdviceFitsItsKind();
     void repliesOfAScriptedDisplay_data();
     void repliesOfAScriptedDisplay();
     void resultThatCannotBeWrittenExitsOne_data();
@@ -294,28 +324,6 @@ void tst_Cli::badDumpFilesAreRefusedNamingTheKey()
     QVERIFY2(error.contains(reason), qPrintable(error));
 }
 
-void tst_Cli::replyEndsAtItsCarriageReturn_data()
-{
-    QTest::addColumn<QByteArray>("received");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("ended");
-
-    QTest::newRow("$M reply arriving") << QByteArray(">1381") << 8 << false;
-    QTest::newRow("$M reply whole") << QByteArray(">13810A\r") << 8 << true;
-    QTest::newRow("$M reply too long already") << QByteArray("~>13810A0") << 8 << true;
-    QTest::newRow("$M reply cut short") << QByteArray(">13\r") << 8 << true;
-    QTest::newRow("$C reply arriving") << QByteArray(">") << 0 << false;
-    QTest::newRow("$C reply whole") << QByteArray(">\r") << 0 << true;
-}
-
-void tst_Cli::replyEndsAtItsCarriageReturn()
-{
-    QFETCH(QByteArray, received);
-    QFETCH(int, length);
-    QFETCH(bool, ended);
-    QCOMPARE(cli::replyEnded(received, length), ended);
-}
-
 void tst_Cli::helpListsCommandsAndExitCodes()
 {
     const CliRun help = run({QStringLiteral("--help")});
@@ -326,6 +334,70 @@ void tst_Cli::helpListsCommandsAndExitCodes()
           "doctor",      "--all",    "--ports",    "modbus-check", "--modbus", "--register",
           "Exit status", "  5  ",    "commission", "--record",     "verify",   "report"})
         QVERIFY2(help.out.contains(QLatin1String(word)), word);
+}
+
+namespace {
+
+// Every number in `text`, in order.
+QList<int> numbersIn(const QString &text)
+{
+    QList<int> numbers;
+    static const QRegularExpression number(QStringLiteral("\\b\\d+\\b"));
+    for (auto it = number.globalMatch(text); it.hasNext();)
+        numbers.append(it.next().captured().toInt());
+    return numbers;
+}
+
+QString sourceFile(const char *path)
+{
+    QFile file(QStringLiteral(QUILLMARK_SOURCE_DIR "/") + QLatin1String(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+} // namespace
+
+void tst_Cli::exitStatusTableIsTheSameInHelpManPageAndReadme()
+{
+    QList<int> table;
+    for (const cli::ExitStatusRow &row : cli::kExitStatusTable)
+        table += numbersIn(QLatin1String(row.codes));
+    QCOMPARE(table, (QList<int>{0, 1, 2, 3, 4, 5, 129, 130, 143}));
+
+    const CliRun help = run({QStringLiteral("--help")});
+    QList<int> helped;
+    const QString helpTail = help.out.mid(help.out.indexOf(QLatin1String("Exit status:")));
+    for (const QString &line : helpTail.split(QLatin1Char('\n')).mid(1)) {
+        if (line.startsWith(QLatin1String("  ")) && line.at(2).isDigit())
+            helped += numbersIn(line.section(QLatin1String("  "), 1, 1));
+    }
+    QCOMPARE(helped, table);
+
+    // The man page: each ".TP" of EXIT STATUS is followed by the line of its codes.
+    const QString man = sourceFile("packaging/quillmark-cli.1");
+    const QString exitSection =
+        man.section(QLatin1String(".SH EXIT STATUS"), 1).section(QLatin1String("\n.SH "), 0, 0);
+    QVERIFY2(!exitSection.isEmpty(), "no EXIT STATUS in packaging/quillmark-cli.1");
+    QList<int> manned;
+    const QStringList manLines = exitSection.split(QLatin1Char('\n'));
+    for (int i = 0; i + 1 < manLines.size(); ++i) {
+        if (manLines.at(i) == QLatin1String(".TP"))
+            manned += numbersIn(manLines.at(i + 1));
+    }
+    QCOMPARE(manned, table);
+
+    // The README: the first cell of each row of its exit status table.
+    const QString readme = sourceFile("README.md");
+    const QString readmeTable = readme.section(QLatin1String("| Exit status | Meaning |"), 1)
+                                    .section(QLatin1String("\n\n"), 0, 0);
+    QVERIFY2(!readmeTable.isEmpty(), "no exit status table in README.md");
+    QList<int> readmed;
+    for (const QString &line : readmeTable.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("| ")))
+            readmed += numbersIn(line.section(QLatin1Char('|'), 1, 1));
+    }
+    QCOMPARE(readmed, table);
 }
 
 void tst_Cli::commandsAgainstTheSimulator_data()
@@ -709,6 +781,40 @@ void tst_Cli::lostPortExitsThree()
     QVERIFY2(read.err.contains(QStringLiteral("COM 7")), qPrintable(read.err));
 }
 
+void tst_Cli::portFailureAdviceFitsItsKind_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("held"); // another program holds a flock on the simulator's pty
+    QTest::addColumn<QString>("advice");
+
+    QTest::newRow("no device for the number") << "120" << false << "`quillmark-cli list`";
+    QTest::newRow("held by another program")
+        << QString::number(kSimPort) << true
+        << QStringLiteral("`quillmark-cli doctor --port %1` names every program").arg(kSimPort);
+}
+
+void tst_Cli::portFailureAdviceFitsItsKind()
+{
+    QFETCH(QString, port);
+    QFETCH(bool, held);
+    QFETCH(QString, advice);
+
+    int fd = -1;
+    if (held) {
+        QVERIFY(startSimulator());
+        const QString pty =
+            QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
+        fd = ::open(QFile::encodeName(pty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    }
+    const CliRun read = run({"--port", port, "read"});
+    if (fd >= 0)
+        ::close(fd);
+    QVERIFY2(read.exitCode == 3, qPrintable(read.err));
+    QVERIFY2(read.err.contains(advice), qPrintable(read.err));
+}
+
 void tst_Cli::repliesOfAScriptedDisplay_data()
 {
     QTest::addColumn<QStringList>("arguments"); // DUMP stands for a file holding sampleDump()
@@ -813,13 +919,15 @@ void tst_Cli::resultThatCannotBeWrittenExitsOne()
     QFETCH(QString, output);
     QFETCH(QString, reason);
     QVERIFY(startSimulator());
-    // A full device of our own, so that a fault replaces that node, not /dev/full.
-    QTemporaryDir dir;
-    const QString node = dir.filePath(QStringLiteral("full"));
-    if (arguments.contains(QStringLiteral("FULL")) &&
-        ::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
-        QSKIP("cannot make a device node here (not root)");
-    arguments.replaceInStrings(QStringLiteral("FULL"), node);
+    QTemporaryDir dir(nodeFolderTemplate());
+    if (arguments.contains(QStringLiteral("FULL"))) {
+        // A full device like /dev/full.
+        QString why;
+        const QString node = makeDeviceNode(dir, 1, 7, &why);
+        if (node.isEmpty())
+            QSKIP(qPrintable(why));
+        arguments.replaceInStrings(QStringLiteral("FULL"), node);
+    }
     const CliRun result = run(QStringList{"--port", QString::number(kSimPort)} + arguments, output);
     QVERIFY2(result.exitCode == 1, qPrintable(QStringLiteral("exit %1").arg(result.exitCode)));
     QVERIFY2(result.err.contains(reason), qPrintable(result.err));
@@ -838,10 +946,10 @@ void tst_Cli::dumpWritesEachKindOfFileTheRightWay()
 {
     QFETCH(QString, kind);
     QVERIFY(startSimulator());
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("out"));
-    const QByteArray encoded = QFile::encodeName(path);
-    const QStringList dump = {"--port", QString::number(kSimPort), "dump", path};
+    QTemporaryDir dir(nodeFolderTemplate());
+    QString path = dir.filePath(QStringLiteral("out"));
+    QByteArray encoded = QFile::encodeName(path);
+    QStringList dump = {"--port", QString::number(kSimPort), "dump", path};
     auto content = [](const QString &file) {
         QFile f(file);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -903,9 +1011,13 @@ void tst_Cli::dumpWritesEachKindOfFileTheRightWay()
         QCOMPARE(::stat(QFile::encodeName(peer.slavePath()).constData(), &after), 0);
         QVERIFY(S_ISCHR(after.st_mode));
     } else {
-        // A node like /dev/null, made here so that a fault replaces only this one.
-        if (::mknod(encoded.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
-            QSKIP("cannot make a device node here (not root)");
+        // A node like /dev/null.
+        QString why;
+        path = makeDeviceNode(dir, 1, 3, &why);
+        if (path.isEmpty())
+            QSKIP(qPrintable(why));
+        encoded = QFile::encodeName(path);
+        dump.last() = path;
         const CliRun result = run(dump);
         QVERIFY2(result.exitCode == 0, qPrintable(result.err));
         QCOMPARE(::lstat(encoded.constData(), &after), 0);

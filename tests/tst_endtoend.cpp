@@ -3,6 +3,7 @@
 #include "simprocess.h"
 #include "testlinkfolder.h"
 #include "windowdriver.h"
+#include "windowprobe.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -123,7 +124,7 @@ void tst_EndToEnd::lateAnswerStaysYellowAndSpoilsTheNextReply()
 
     // The late answer to "$M" arrives during GET's wait and stands in front of it.
     click(*m_window, "cmdGet");
-    QCOMPARE(m_window->strResponse, QByteArray(">13810A\r"));
+    QCOMPARE(WindowProbe::strResponse(*m_window), QByteArray(">13810A\r"));
     QCOMPARE(positions(*m_window, kBlockLists), (QList<int>{0, 0, 0}));
 }
 
@@ -131,7 +132,7 @@ void tst_EndToEnd::strayByteBeforeEachAnswerIsIgnored()
 {
     QVERIFY(startSimulator({QStringLiteral("--noise")}));
     connect();
-    QCOMPARE(m_window->strResponse, QByteArray("~>13810A\r"));
+    QCOMPARE(WindowProbe::strResponse(*m_window), QByteArray("~>13810A\r"));
     QCOMPARE(indicatorColour(*m_window), kYellow);
     QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{0, 3, 1, 0, 0}));
 }

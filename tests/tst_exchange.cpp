@@ -1,6 +1,7 @@
 #include "commcontrol.h"
 #include "ptyrig.h"
 #include "windowdriver.h"
+#include "windowprobe.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -80,13 +81,13 @@ void tst_Exchange::replyIsEverythingReceivedInTheInterval()
     if (!reply.isEmpty())
         m_rig->peer.respond(command, reply, delayMs);
 
-    m_rig->window->strCommand = command;
-    m_rig->window->strResponse = "stale";
+    WindowProbe::strCommand(*m_rig->window) = command;
+    WindowProbe::strResponse(*m_rig->window) = "stale";
     QVERIFY(m_rig->window->SendCommand());
     QCOMPARE(m_rig->peer.received(), command);
-    QCOMPARE(m_rig->window->strResponse, reply);
-    QCOMPARE(m_rig->window->strCommand, command);
-    QVERIFY(m_rig->window->blnTimeout);
+    QCOMPARE(WindowProbe::strResponse(*m_rig->window), reply);
+    QCOMPARE(WindowProbe::strCommand(*m_rig->window), command);
+    QVERIFY(WindowProbe::blnTimeout(*m_rig->window));
 }
 
 void tst_Exchange::lateBytesLeadTheNextReply()
@@ -98,13 +99,13 @@ void tst_Exchange::lateBytesLeadTheNextReply()
     m_rig->peer.respond("$N2\r", "12\r", 700);
     m_rig->peer.respond("$M\r", ">13810A\r", 400);
 
-    m_rig->window->strCommand = "$N2\r";
+    WindowProbe::strCommand(*m_rig->window) = "$N2\r";
     QVERIFY(m_rig->window->SendCommand());
-    QCOMPARE(m_rig->window->strResponse, QByteArray(">2"));
+    QCOMPARE(WindowProbe::strResponse(*m_rig->window), QByteArray(">2"));
 
-    m_rig->window->strCommand = "$M\r";
+    WindowProbe::strCommand(*m_rig->window) = "$M\r";
     QVERIFY(m_rig->window->SendCommand());
-    QCOMPARE(m_rig->window->strResponse, QByteArray("12\r>13810A\r"));
+    QCOMPARE(WindowProbe::strResponse(*m_rig->window), QByteArray("12\r>13810A\r"));
 }
 
 void tst_Exchange::timerTicksOncePerExchange()
@@ -112,7 +113,7 @@ void tst_Exchange::timerTicksOncePerExchange()
     openPort();
     QSignalSpy ticks(timer(), &QTimer::timeout);
     QVERIFY(!timer()->isActive());
-    m_rig->window->strCommand = "$M\r";
+    WindowProbe::strCommand(*m_rig->window) = "$M\r";
     for (int exchange = 1; exchange <= 2; ++exchange) {
         QVERIFY(m_rig->window->SendCommand());
         QCOMPARE(ticks.count(), exchange);
@@ -131,12 +132,12 @@ void tst_Exchange::windowStaysLiveAndRefusesASecondExchange()
         secondAccepted = m_rig->window->SendCommand();
     });
 
-    m_rig->window->strCommand = "$N2\r";
+    WindowProbe::strCommand(*m_rig->window) = "$N2\r";
     QVERIFY(m_rig->window->SendCommand());
     QVERIFY(ranDuringWait);
     QVERIFY(!secondAccepted);
     QCOMPARE(m_rig->peer.received(), QByteArray("$N2\r"));
-    QCOMPARE(m_rig->window->strResponse, QByteArray(">212\r"));
+    QCOMPARE(WindowProbe::strResponse(*m_rig->window), QByteArray(">212\r"));
     QVERIFY(!m_rig->window->exchangeWaiting());
 }
 
@@ -145,13 +146,13 @@ void tst_Exchange::closingTheWindowEndsTheWaitAndFreesThePort()
     openPort();
     QTimer::singleShot(100, m_rig->window.get(), &QWidget::close);
 
-    m_rig->window->strCommand = "$M\r";
-    m_rig->window->strResponse = "earlier";
+    WindowProbe::strCommand(*m_rig->window) = "$M\r";
+    WindowProbe::strResponse(*m_rig->window) = "earlier";
     QVERIFY(!m_rig->window->SendCommand());
     QVERIFY(!m_rig->window->isVisible());
-    QVERIFY(!m_rig->window->blnTimeout); // ended by the close, not by the tick
+    QVERIFY(!WindowProbe::blnTimeout(*m_rig->window)); // ended by the close, not by the tick
     QVERIFY(!timer()->isActive());
-    QCOMPARE(m_rig->window->strResponse, QByteArray("earlier"));
+    QCOMPARE(WindowProbe::strResponse(*m_rig->window), QByteArray("earlier"));
 
     // The port goes with the window: another program may open it straight away.
     m_rig->window.reset();
@@ -189,8 +190,8 @@ void tst_Exchange::quittingTheApplicationEndsTheWait()
     qint64 returnedAfterMs = -1;
     QElapsedTimer sinceQuit;
     QTimer::singleShot(0, this, [&] {
-        m_rig->window->strCommand = "$M\r";
-        m_rig->window->strResponse = "earlier";
+        WindowProbe::strCommand(*m_rig->window) = "$M\r";
+        WindowProbe::strResponse(*m_rig->window) = "earlier";
         accepted = m_rig->window->SendCommand();
         returnedAfterMs = sinceQuit.elapsed();
     });
@@ -203,7 +204,7 @@ void tst_Exchange::quittingTheApplicationEndsTheWait()
     QVERIFY(!accepted);
     QVERIFY2(returnedAfterMs >= 0 && returnedAfterMs < 100,
              qPrintable(QString::number(returnedAfterMs)));
-    QCOMPARE(m_rig->window->strResponse, QByteArray("earlier")); // nothing applied
+    QCOMPARE(WindowProbe::strResponse(*m_rig->window), QByteArray("earlier")); // nothing applied
     QVERIFY(!timer()->isActive());
     QVERIFY(!m_rig->window->exchangeWaiting());
 }
@@ -212,7 +213,7 @@ void tst_Exchange::deviceGoneDuringTheWaitIsAPortError()
 {
     openPort();
     QTimer::singleShot(100, &m_rig->peer, &PtyPeer::hangUp);
-    m_rig->window->strCommand = "$M\r";
+    WindowProbe::strCommand(*m_rig->window) = "$M\r";
     try {
         m_rig->window->SendCommand();
         QFAIL("a vanished device must fail the exchange");
@@ -226,7 +227,7 @@ void tst_Exchange::deviceGoneDuringTheWaitIsAPortError()
 
 void tst_Exchange::exchangeOnAClosedPortIsAPortError()
 {
-    m_rig->window->strCommand = "$M\r";
+    WindowProbe::strCommand(*m_rig->window) = "$M\r";
     QVERIFY_THROWS_EXCEPTION(CommError, m_rig->window->SendCommand());
     QVERIFY(!timer()->isActive());
     QCOMPARE(m_rig->peer.received(), QByteArray());

@@ -2,6 +2,7 @@
 #include "messageboxes.h"
 #include "ptyrig.h"
 #include "windowdriver.h"
+#include "windowprobe.h"
 
 #include <QTimer>
 #include <QtTest>
@@ -62,14 +63,14 @@ void tst_Faults::floodDuringAWaitStaysBounded()
     // A megabyte without a carriage return, sent while GET waits.
     m_rig->peer.respond("$N0\r", QByteArray(1 << 20, 'x'));
     click(*m_rig->window, "cmdGet");
-    QVERIFY(m_rig->window->strResponse.size() > 0);
-    QVERIFY(m_rig->window->strResponse.size() <= kMostPerReply);
+    QVERIFY(WindowProbe::strResponse(*m_rig->window).size() > 0);
+    QVERIFY(WindowProbe::strResponse(*m_rig->window).size() <= kMostPerReply);
     QCOMPARE(positions(*m_rig->window, kBlockLists), (QList<int>{0, 0, 0}));
 
     // The line keeps working: each later exchange takes a bounded share of the flood.
     for (int i = 0; i < 3; ++i) {
         click(*m_rig->window, "cmdSet");
-        QVERIFY(m_rig->window->strResponse.size() <= kMostPerReply);
+        QVERIFY(WindowProbe::strResponse(*m_rig->window).size() <= kMostPerReply);
     }
     QVERIFY(control<CommControl>(*m_rig->window, "cm")->portOpen());
 }
@@ -81,7 +82,7 @@ void tst_Faults::floodWhileIdleStaysBounded()
     // Let the event loop serve the flood for a while with no exchange running.
     QTRY_VERIFY_WITH_TIMEOUT(m_rig->peer.slavePending() > 0, 5000);
     click(*m_rig->window, "cmdGet");
-    QVERIFY(m_rig->window->strResponse.size() <= kMostPerReply);
+    QVERIFY(WindowProbe::strResponse(*m_rig->window).size() <= kMostPerReply);
     QCOMPARE(indicatorColour(*m_rig->window), kGreen);
 }
 

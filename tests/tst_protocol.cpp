@@ -23,6 +23,10 @@ private slots:
     void hexFieldReading();
     void modbusAsciiAnswersAreJudged_data();
     void modbusAsciiAnswersAreJudged();
+    void replyEndsAtItsCarriageReturn_data();
+    void replyEndsAtItsCarriageReturn();
+    void eachCommandKnowsItsReply_data();
+    void eachCommandKnowsItsReply();
 };
 
 void tst_Protocol::commandsAreByteExact_data()
@@ -270,6 +274,72 @@ void tst_Protocol::modbusAsciiAnswersAreJudged()
         QCOMPARE(answer.value, value);
     if (answer.kind == qm::RegisterAnswer::Kind::Exception)
         QCOMPARE(answer.exception, value);
+}
+
+void tst_Protocol::replyEndsAtItsCarriageReturn_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("ended");
+
+    QTest::newRow("$M reply arriving") << QByteArray(">1381") << 8 << false;
+    QTest::newRow("$M reply whole") << QByteArray(">13810A\r") << 8 << true;
+    QTest::newRow("$M reply too long already") << QByteArray("~>13810A0") << 8 << true;
+    QTest::newRow("$M reply cut short") << QByteArray(">13\r") << 8 << true;
+    QTest::newRow("$C reply arriving") << QByteArray(">") << 0 << false;
+    QTest::newRow("$C reply whole") << QByteArray(">\r") << 0 << true;
+}
+
+void tst_Protocol::replyEndsAtItsCarriageReturn()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(int, length);
+    QFETCH(bool, ended);
+    QCOMPARE(qm::replyEnded(std::string_view(received.constData(), std::size_t(received.size())),
+                            length),
+             ended);
+}
+
+void tst_Protocol::eachCommandKnowsItsReply_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("length");
+    // Whether the reply passes: judged complete for "$M" and "$N", an acknowledgement for
+    // "$C" and "$D".
+    QTest::addColumn<bool>("passes");
+    auto row = [](const char *name, const std::string &command, const QByteArray &reply, int length,
+                  bool passes) {
+        QTest::newRow(name) << QByteArray::fromStdString(command) << reply << length << passes;
+    };
+    row("$M valid", qm::readCommsCommand(), ">13810A\r", 8, true);
+    row("$M short", qm::readCommsCommand(), ">1381\r", 8, false);
+    row("$N valid", qm::readBlockCommand(2), ">212\r", 5, true);
+    row("$N garbled", qm::readBlockCommand(2), ">2?2\r", 5, false);
+    row("$C acknowledged", qm::writeCommsCommand(1, 3, 1, 1, "0A"), ">\r", 0, true);
+    row("$C echoed settings acknowledge too", qm::writeCommsCommand(1, 3, 1, 1, "0A"), ">13810A\r",
+        0, true);
+    row("$C without \">\"", qm::writeCommsCommand(1, 3, 1, 1, "0A"), "13810A\r", 0, false);
+    row("$D without CR", qm::writeBlockCommand(2, 1, 2), ">", 0, false);
+    row("$D nothing", qm::writeBlockCommand(2, 1, 2), "", 0, false);
+}
+
+void tst_Protocol::eachCommandKnowsItsReply()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, length);
+    QFETCH(bool, passes);
+    const std::string_view bytes(reply.constData(), std::size_t(reply.size()));
+    QCOMPARE(qm::replyLength(command.toStdString()), length);
+    std::string problem;
+    if (command.startsWith("$M"))
+        problem = qm::commsReplyProblem(bytes);
+    else if (command.startsWith("$N"))
+        problem = qm::blockReplyProblem(bytes);
+    else
+        problem = qm::acknowledgementProblem(bytes);
+    QVERIFY2(problem.empty() == passes, problem.c_str());
 }
 
 QTEST_APPLESS_MAIN(tst_Protocol)

@@ -14,7 +14,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <memory>
@@ -84,6 +86,8 @@ private slots:
 
     void openFailuresNamePortAndReason_data();
     void openFailuresNamePortAndReason();
+    void openFailureKindNeedsNoQtText_data();
+    void openFailureKindNeedsNoQtText();
     void outOfRangePortNumbersRefused_data();
     void outOfRangePortNumbersRefused();
     void closedPortRefusesReadAndWrite();
@@ -408,6 +412,44 @@ void tst_Serial::openFailuresNamePortAndReason()
     }
 }
 
+// Qt words (and translates) its open failures differently from release to release; the
+// kind comes from its error code and errno alone, so these texts say nothing the decision
+// may read.
+void tst_Serial::openFailureKindNeedsNoQtText_data()
+{
+    QTest::addColumn<QSerialPort::SerialPortError>("error");
+    QTest::addColumn<int>("osError");
+    QTest::addColumn<CommError::Kind>("kind");
+
+    QTest::newRow("held exclusively (EBUSY)")
+        << QSerialPort::PermissionError << EBUSY << CommError::Kind::InUse;
+    QTest::newRow("Qt's lock file taken")
+        << QSerialPort::PermissionError << EEXIST << CommError::Kind::InUse;
+    QTest::newRow("lock of another user's process (EPERM)")
+        << QSerialPort::PermissionError << EPERM << CommError::Kind::InUse;
+    QTest::newRow("access refused (EACCES)")
+        << QSerialPort::PermissionError << EACCES << CommError::Kind::NoPermission;
+    QTest::newRow("no device") << QSerialPort::DeviceNotFoundError << ENOENT
+                               << CommError::Kind::NoDevice;
+    QTest::newRow("no terminal (ENOTTY)")
+        << QSerialPort::OpenError << ENOTTY << CommError::Kind::NotTerminal;
+    QTest::newRow("anything else") << QSerialPort::OpenError << EIO << CommError::Kind::Io;
+}
+
+void tst_Serial::openFailureKindNeedsNoQtText()
+{
+    QFETCH(QSerialPort::SerialPortError, error);
+    QFETCH(int, osError);
+    QFETCH(CommError::Kind, kind);
+    const QString device = QStringLiteral("/dev/ttyQM-test");
+    for (const QString &text : {QStringLiteral("Zugriff verweigert beim Sperren"),
+                                QString::fromLocal8Bit(std::strerror(EBUSY)),
+                                QString::fromLocal8Bit(std::strerror(ENOTTY)), QString()}) {
+        const CommError failure = openFailure(error, osError, text, device);
+        QCOMPARE(failure.kind(), kind);
+    }
+}
+
 void tst_Serial::outOfRangePortNumbersRefused_data()
 {
     QTest::addColumn<int>("port");
@@ -639,9 +681,9 @@ void tst_Serial::lockOfAnotherUsersProcessRespected()
                                 QFile::ReadOther));
 
     auto judged = [&] {
-        const std::optional<AccessFailure> failure = checkLockFiles(device);
-        return failure && failure->kind == CommError::Kind::InUse &&
-               failure->reason.contains(QStringLiteral("(pid %1)").arg(holder));
+        const std::optional<CommError> failure = checkLockFiles(device);
+        return failure && failure->kind() == CommError::Kind::InUse &&
+               failure->description().contains(QStringLiteral("(pid %1)").arg(holder));
     };
     if (geteuid() != 0) {
         QVERIFY(judged());

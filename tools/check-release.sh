@@ -122,8 +122,10 @@ recipe="debootstrap --variant=minbase --include=make $release $mirror"
 stamp=.quillmark-release
 
 in_namespace() {
-  # --kill-child: if this script is killed, its namespace and every process in it go too.
-  QUILLMARK_APT_CACHE=$debs unshare --mount --propagation private --pid --fork --kill-child \
+  # However this script ends (even killed), unshare gets SIGKILL (--pdeathsig), and with it
+  # (--kill-child) the namespace's first process, which takes every other one along.
+  QUILLMARK_APT_CACHE=$debs setpriv --pdeathsig KILL \
+    unshare --mount --propagation private --pid --fork --kill-child \
     bash "$SRC/tools/check-release.sh" --in-namespace "$@"
 }
 
@@ -237,7 +239,9 @@ step="running deps.sh, make test and check-package.sh inside the root"
 echo "== check-release $release: tools/deps.sh, make test, tools/check-package.sh inside the root"
 log=$cache/last-run.log
 status=0
-in_namespace "$work" "$inner" 2>&1 | tee "$log" || status=$?
+# Not a pipeline: the namespace's parent must be this script itself (see in_namespace).
+in_namespace "$work" "$inner" > >(tee "$log") 2>&1 || status=$?
+wait $! # tee, to the last line
 
 marker() { awk -v m="@@$1" '$1 == m { print $2 }' "$log" | tail -n 1; }
 deps_status=$(marker deps)
