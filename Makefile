@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: run test build deps clean screenshot bench
+.PHONY: run test build deps clean screenshot bench station
 
 deps:
 	@bash tools/deps.sh
@@ -25,6 +25,10 @@ test: build
 
 bench: build
 	bash tools/bench.sh $(BUILD)
+
+# A commissioning station on a simulated bench; Ctrl-C ends it.
+station: build
+	bash tools/station-demo.sh $(BUILD)
 
 screenshot: build
 	# After Connect against the simulated display: the lists filled, the indicator green.

@@ -1,3 +1,4 @@
+#include "bytetrace.h"
 #include "frmmain.h"
 #include "quitsignals.h"
 
@@ -12,6 +13,24 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Quillmark"));
     QApplication::setDesktopFileName(QStringLiteral("org.quillmark.quillmark"));
     quitOnTerminationSignals();
+
+    // --trace FILE records every byte on the line for a support request; the window itself
+    // is the same with it.
+    const QStringList arguments = QApplication::arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        QString path;
+        if (arguments[i] == QLatin1String("--trace") && i + 1 < arguments.size())
+            path = arguments[++i];
+        else if (arguments[i].startsWith(QLatin1String("--trace=")))
+            path = arguments[i].mid(8);
+        else
+            continue;
+        if (const QString why = bytetrace::start(path); !why.isEmpty() || path.isEmpty()) {
+            QTextStream(stderr) << "quillmark: --trace: " << path << " cannot be written: "
+                                << (path.isEmpty() ? QStringLiteral("no file given") : why) << '\n';
+            return 2;
+        }
+    }
 
     frmMain window;
     // For the package check: the font the window settled on and what does not fit in it.

@@ -28,6 +28,7 @@ struct Invocation
     bool json = false;
     bool quiet = false;
     bool verbose = false;
+    QString traceFile; // --trace: every byte on the line goes there too
     QString command;
     QStringList args;
     // The command's own options that were given, by name ("follow"), and the values of
@@ -61,6 +62,9 @@ Command unlinkCommand();
 Command detectCommand();
 Command doctorCommand();
 Command modbusCheckCommand();
+Command verifyCommand();
+Command commissionCommand();
+Command reportCommand();
 
 // Every command, in the order of the help.
 const QList<Command> &commandTable();

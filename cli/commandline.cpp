@@ -1,3 +1,4 @@
+#include "bytetrace.h"
 #include "command.h"
 #include "commerror.h"
 #include "console.h"
@@ -29,6 +30,7 @@ QList<QCommandLineOption> globalOptions()
     return {Option({QStringLiteral("p"), QStringLiteral("port")}, none, QStringLiteral("PORT")),
             Option({QStringLiteral("l"), QStringLiteral("line")}, none, QStringLiteral("LINE")),
             Option({QStringLiteral("t"), QStringLiteral("timeout")}, none, QStringLiteral("MS")),
+            Option(QStringLiteral("trace"), none, QStringLiteral("FILE")),
             Option(QStringLiteral("json")),
             Option(QStringList{QStringLiteral("q"), QStringLiteral("quiet")}),
             Option(QStringList{QStringLiteral("v"), QStringLiteral("verbose")}),
@@ -197,6 +199,8 @@ QString helpText()
                 "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
                 "                       default 9600,N,8,1\n"
                 "  -t, --timeout MS     the longest wait for one reply; default %1\n"
+                "      --trace FILE     append every byte sent and received to FILE, with the\n"
+                "                       time, the port and its line settings\n"
                 "      --json           print one JSON document on stdout\n"
                 "  -q, --quiet          print only errors and the settings asked for\n"
                 "  -v, --verbose        trace every byte sent and received, with timings\n"
@@ -206,17 +210,30 @@ QString helpText()
                 "Options of some commands:\n")
                 .arg(qm::kReplyWindowMs);
     QStringList listed;
+    QList<QStringList> descriptions;
+    QStringList heads;
     for (const Command &command : commandTable()) {
         for (const QCommandLineOption &option : command.options) {
             const QString name = option.names().constFirst();
-            if (listed.contains(name))
+            const qsizetype at = listed.indexOf(name);
+            if (at >= 0) {
+                if (!descriptions[at].contains(option.description()))
+                    descriptions[at] << option.description();
                 continue;
+            }
             listed << name;
+            descriptions << QStringList{option.description()};
             QString head = QStringLiteral("      --") + name;
             if (!option.valueName().isEmpty())
                 head += QLatin1Char(' ') + option.valueName();
-            text += wrapped(head, option.description());
+            heads << head;
         }
+    }
+    // An option of the same name in another command that means something else there
+    // (commission's --address) gets a line of its own under the first.
+    for (qsizetype i = 0; i < heads.size(); ++i) {
+        for (qsizetype j = 0; j < descriptions[i].size(); ++j)
+            text += wrapped(j == 0 ? heads[i] : QStringLiteral(" "), descriptions[i][j]);
     }
     text += QLatin1Char('\n') + wrapped(QString(), valuesText(), 0) +
             QStringLiteral("\nExit status:\n");
@@ -224,6 +241,16 @@ QString helpText()
         const QString head = QStringLiteral("  ") + QLatin1String(row.codes);
         text += wrapped(head, QLatin1String(row.meaning), int(head.size()) + 2);
     }
+    text += wrapped(QString(),
+                    QStringLiteral("commission: 0 when every unit passed, 5 when a unit failed its "
+                                   "read-back; otherwise the first failed unit's: 4 it stopped "
+                                   "answering or answered garbage while being written, or its "
+                                   "Modbus check failed; 3 its port failed. 3 also when the port "
+                                   "cannot be used at all (a missing device is waited for), 1 "
+                                   "when the record file cannot be written (nothing was sent), "
+                                   "129, 130, 143 when stopped by a signal (a unit being written "
+                                   "is finished on the wire and recorded)."),
+                    0);
     return text;
 }
 
@@ -262,6 +289,9 @@ QString readGlobalOptions(const QCommandLineParser &parser, Invocation &invocati
                 .arg(text)
                 .arg(kMaxTimeoutMs);
     }
+    invocation.traceFile = parser.value(QStringLiteral("trace"));
+    if (parser.isSet(QStringLiteral("trace")) && invocation.traceFile.isEmpty())
+        return QStringLiteral("--trace: give a file");
     invocation.json = parser.isSet(QStringLiteral("json"));
     invocation.quiet = parser.isSet(QStringLiteral("quiet"));
     invocation.verbose = parser.isSet(QStringLiteral("verbose"));
@@ -347,6 +377,14 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
     console.setLevel(invocation.quiet     ? Console::Level::Quiet
                      : invocation.verbose ? Console::Level::Verbose
                                           : Console::Level::Normal);
+    if (!invocation.traceFile.isEmpty()) {
+        if (const QString why = bytetrace::start(invocation.traceFile); !why.isEmpty()) {
+            reportFailure(console, kExitOther,
+                          QStringLiteral("--trace: %1 cannot be written: %2; nothing was sent")
+                              .arg(invocation.traceFile, why));
+            return finish(console, kExitOther);
+        }
+    }
     int code = kExitOk;
     try {
         code = findCommand(invocation.command)->run(invocation, console);
@@ -359,6 +397,9 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
             console.note(advice);
         code = exitCodeOf(error.kind());
     }
+    if (const QString why = bytetrace::problem(); !why.isEmpty())
+        console.warning(
+            QStringLiteral("--trace: %1 is incomplete: %2").arg(invocation.traceFile, why));
     // A command that ran to its end while a signal waited has done its work; the exit
     // status still says that it was asked to stop.
     if (interruption() != 0 && code < kExitHangUp) {

@@ -26,6 +26,12 @@ void Console::document(const QJsonObject &object)
     write(m_out, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
 }
 
+void Console::event(const QJsonObject &object)
+{
+    write(m_out, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) +
+                     QLatin1Char('\n'));
+}
+
 void Console::note(const QString &line)
 {
     if (m_level != Level::Quiet)
@@ -46,6 +52,11 @@ void Console::warning(const QString &line)
 void Console::error(const QString &line)
 {
     write(m_err, kPrefix + line + QLatin1Char('\n'));
+}
+
+void Console::bell(int times)
+{
+    write(m_err, QString(times, QLatin1Char('\a')));
 }
 
 QString Console::finishOutput()

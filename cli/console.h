@@ -27,6 +27,8 @@ public:
     void result(const QString &line);
     // The one JSON document of a command run with --json.
     void document(const QJsonObject &object);
+    // One event of a command that goes on (commission --json): one JSON object on one line.
+    void event(const QJsonObject &object);
     // Progress and advice on stderr; none with --quiet.
     void note(const QString &line);
     // Bytes on the line and timings, with --verbose only.
@@ -35,6 +37,8 @@ public:
     void warning(const QString &line);
     // Always shown.
     void error(const QString &line);
+    // Rings the terminal's bell `times` times, on stderr.
+    void bell(int times);
 
     // Flushes stdout; the reason the result could not be written there (the first write
     // or the flush that failed), or empty when all of it was.

@@ -137,7 +137,8 @@ QByteArray DisplayLink::exchange(const std::string &command)
         if (qm::replyEnded(view(reply), length))
             break;
         // A signal ends the wait early (poll returns), so it is noticed here at once.
-        throwIfInterrupted(m_label, waiting);
+        if (!m_finishExchanges)
+            throwIfInterrupted(m_label, waiting);
         if (deadline.hasExpired())
             break;
         m_comm.waitForInput(int(deadline.remainingTime()));
@@ -166,8 +167,10 @@ void DisplayLink::failReply(const std::string &command, const QByteArray &reply,
                                         .arg(m_label, name)
                                         .arg(m_timeoutMs)
                                         .arg(formatLineSettings(m_line)));
-    throw Failure(kExitNoReply, QStringLiteral("%1: invalid reply to %2: \"%3\" (%4)")
-                                    .arg(m_label, name, printable(reply), problem));
+    throw Failure(kExitNoReply,
+                  QStringLiteral("%1: invalid reply to %2: \"%3\" (%4)")
+                      .arg(m_label, name, printable(reply), problem),
+                  {{QStringLiteral("received"), printable(reply)}});
 }
 
 } // namespace cli

@@ -43,6 +43,10 @@ public:
     void discardStale();
     CommControl &comm() { return m_comm; }
     int timeoutMs() const { return m_timeoutMs; }
+    // While set, a signal does not cut short the wait for the reply to a command already
+    // sent: a display being written gets its exchange finished on the wire. Nothing new is
+    // sent once a signal came.
+    void setFinishExchanges(bool finish) { m_finishExchanges = finish; }
 
 private:
     QByteArray exchange(const std::string &command);
@@ -57,6 +61,7 @@ private:
     // Bytes that followed the last reply; dropped as stale before the next command.
     QByteArray m_leftover;
     int m_commandsSent = 0;
+    bool m_finishExchanges = false;
 };
 
 } // namespace cli

@@ -1,3 +1,4 @@
+#include "applyprogress.h"
 #include "command.h"
 #include "commerror.h"
 #include "console.h"
@@ -5,8 +6,10 @@
 #include "exitcodes.h"
 #include "modbuscheck.h"
 #include "outputfile.h"
+#include "records.h"
 #include "steps.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -24,25 +27,6 @@ bool writeFile(const QString &path, const QByteArray &text)
     if (!why.isEmpty())
         throw Failure(kExitOther, QStringLiteral("%1: cannot be written: %2").arg(path, why));
     return toStandardOutput;
-}
-
-QByteArray readFile(const QString &path)
-{
-    // A dump is under a kilobyte; anything far larger is the wrong file.
-    constexpr qint64 kLargest = 1 << 20;
-    QFile file(path);
-    const bool opened = path == kStandardStream ? file.open(stdin, QIODevice::ReadOnly)
-                                                : file.open(QIODevice::ReadOnly);
-    if (!opened)
-        throw Failure(kExitUsage,
-                      QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString()));
-    const QByteArray text = file.read(kLargest + 1);
-    if (text.size() > kLargest)
-        throw Failure(kExitUsage, QStringLiteral("%1: larger than %2 bytes, not a dump; nothing "
-                                                 "was sent")
-                                      .arg(path)
-                                      .arg(kLargest));
-    return text;
 }
 
 int runDump(const Invocation &invocation, Console &console)
@@ -74,67 +58,11 @@ int runDump(const Invocation &invocation, Console &console)
     return kExitOk;
 }
 
-// How far an apply got, for the message of a failure part-way: which blocks the display
-// acknowledged and whether the Modbus settings were sent.
-struct ApplyProgress
-{
-    int blocksWritten = 0;        // blocks 1..n were acknowledged
-    bool blockUnanswered = false; // block n + 1 was sent but not acknowledged
-    bool blocksVerified = false;
-    bool modbusSent = false;
-    bool modbusWritten = false; // acknowledged
-
-    static QString range(int first, int last)
-    {
-        return first == last ? QStringLiteral("block %1").arg(first)
-                             : QStringLiteral("blocks %1-%2").arg(first).arg(last);
-    }
-
-    QString text() const
-    {
-        QStringList parts;
-        if (blocksWritten == 0)
-            parts << QStringLiteral("no block was written");
-        else
-            parts << range(1, blocksWritten) +
-                         (blocksWritten == 1 ? QStringLiteral(" was written")
-                                             : QStringLiteral(" were written")) +
-                         (blocksVerified ? QStringLiteral(" and verified") : QString());
-        int next = blocksWritten + 1;
-        if (blockUnanswered)
-            parts << QStringLiteral("block %1 was sent but not acknowledged").arg(next++);
-        if (next <= qm::kBlockCount)
-            parts << range(next, qm::kBlockCount) + (next == qm::kBlockCount
-                                                         ? QStringLiteral(" was not sent")
-                                                         : QStringLiteral(" were not sent"));
-        if (modbusWritten)
-            parts << QStringLiteral("the Modbus settings were written but not read back");
-        else if (modbusSent)
-            parts << QStringLiteral("the Modbus settings were sent without a valid answer (the "
-                                    "display may have taken them)");
-        else
-            parts << QStringLiteral("the Modbus settings were not sent");
-        return parts.join(QStringLiteral("; "));
-    }
-
-    QJsonObject json() const
-    {
-        QJsonArray written;
-        for (int number = 1; number <= blocksWritten; ++number)
-            written.append(number);
-        return {{QStringLiteral("blocksWritten"), written},
-                {QStringLiteral("blocksVerified"), blocksVerified},
-                {QStringLiteral("modbusSent"), modbusSent},
-                {QStringLiteral("modbusWritten"), modbusWritten},
-                {QStringLiteral("modbusVerified"), false}};
-    }
-};
-
 int runApply(const Invocation &invocation, Console &console)
 {
     const QString path = invocation.args.at(0);
     QString why;
-    const auto settings = parseDump(readFile(path), &why);
+    const auto settings = parseDump(readInputFile(path), &why);
     if (!settings)
         throw Failure(kExitUsage, QStringLiteral("%1: %2; nothing was sent").arg(path, why));
     const bool verify = invocation.has(QStringLiteral("verify"));
@@ -145,7 +73,50 @@ int runApply(const Invocation &invocation, Console &console)
         !why.isEmpty())
         throw Failure(kExitUsage, QStringLiteral("%1: %2; nothing was sent").arg(path, why));
 
+    // --record needs what the display was and what it became: it reads the display first,
+    // and back at its new line after the write, as --verify --follow do.
+    const bool recording = invocation.has(QStringLiteral("record"));
+    RecordFile records;
+    if (recording) {
+        if (const QString why = records.open(invocation.value(QStringLiteral("record")));
+            !why.isEmpty())
+            throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be written: "
+                                                     "%2; nothing was sent")
+                                          .arg(invocation.value(QStringLiteral("record")), why));
+    }
+    const bool readBackAll = verify || recording;
+    const bool followLine = follow || recording;
+
     const auto link = openLink(invocation, console);
+    QElapsedTimer clock;
+    clock.start();
+    QJsonObject record;
+    DisplaySettings asLeft;
+    if (recording) {
+        record = recordHead(operatorName(QString()));
+        const QJsonObject facts = portFacts(invocation.port, link->label());
+        for (auto it = facts.begin(); it != facts.end(); ++it)
+            record.insert(it.key(), it.value());
+        record.insert(QStringLiteral("address"), addressText(settings->comms.address));
+        record.insert(QStringLiteral("as_found"), settingsObject(readWholeDisplay(*link)));
+        record.insert(QStringLiteral("as_left"), QJsonValue());
+        record.insert(QStringLiteral("changes"), QJsonArray());
+        record.insert(QStringLiteral("modbus"), QJsonValue());
+    }
+    // Appends the unit's record; a record that cannot be written fails the command.
+    auto writeRecord = [&](const QString &failure) {
+        if (!recording)
+            return;
+        record.insert(QStringLiteral("outcome"),
+                      failure.isEmpty() ? QStringLiteral("pass") : QStringLiteral("fail"));
+        if (!failure.isEmpty())
+            record.insert(QStringLiteral("reason"), failure);
+        record.insert(QStringLiteral("duration_ms"), clock.elapsed());
+        if (const QString why = records.append(record); !why.isEmpty())
+            throw Failure(
+                kExitOther,
+                QStringLiteral("%1: the record cannot be written: %2").arg(records.path(), why));
+    };
     ApplyProgress progress;
     QStringList differences;
     CommsReadBack readBack;
@@ -164,10 +135,11 @@ int runApply(const Invocation &invocation, Console &console)
             progress.blocksWritten = number;
         }
 
-        if (verify) {
+        if (readBackAll) {
             for (int number = 1; number <= qm::kBlockCount; ++number) {
                 const BlockSettings &wrote = settings->blocks[std::size_t(number - 1)];
                 const BlockSettings has = link->readBlock(number);
+                asLeft.blocks[std::size_t(number - 1)] = has;
                 if (has != wrote)
                     differences << differenceText(QStringLiteral("block %1").arg(number),
                                                   describeBlock(wrote), describeBlock(has));
@@ -185,15 +157,17 @@ int runApply(const Invocation &invocation, Console &console)
         }
         progress.modbusSent = true;
         progress.modbusWritten = true;
-        readBack = afterCommsWrite(*link, console, settings->comms, follow, verify);
+        readBack = afterCommsWrite(*link, console, settings->comms, followLine, readBackAll);
     } catch (const Failure &failure) {
         if (failure.code() == kExitUsage)
             throw;
-        throw Failure(failure.code(), failure.message() + QStringLiteral("; ") + progress.text(),
-                      progress.json());
+        const QString message = failure.message() + QStringLiteral("; ") + progress.text();
+        writeRecord(message);
+        throw Failure(failure.code(), message, progress.json());
     } catch (const CommError &error) {
-        throw Failure(kExitPort, error.description() + QStringLiteral("; ") + progress.text(),
-                      progress.json());
+        const QString message = error.description() + QStringLiteral("; ") + progress.text();
+        writeRecord(message);
+        throw Failure(kExitPort, message, progress.json());
     }
     if (!readBack.difference.isEmpty())
         differences << readBack.difference;
@@ -202,6 +176,24 @@ int runApply(const Invocation &invocation, Console &console)
     FollowCheck check;
     if (modbus && differences.isEmpty())
         check = modbusAfterWrite(*link, console, settings->comms);
+    if (recording) {
+        if (readBack.settings) {
+            asLeft.comms = *readBack.settings;
+            const auto asFound =
+                settingsFromObject(record.value(QStringLiteral("as_found")).toObject());
+            record.insert(QStringLiteral("as_left"), settingsObject(asLeft));
+            if (asFound)
+                record.insert(QStringLiteral("changes"), settingsChanges(*asFound, asLeft));
+        }
+        if (modbus && differences.isEmpty())
+            record.insert(QStringLiteral("modbus"), check.json);
+        QString failure = differences.join(QStringLiteral("; "));
+        if (failure.isEmpty() && !readBack.settings)
+            failure = QStringLiteral("the Modbus settings were not read back");
+        if (failure.isEmpty())
+            failure = check.failure;
+        writeRecord(failure);
+    }
 
     if (console.json()) {
         QJsonObject document = {
@@ -260,12 +252,12 @@ Command dumpCommand()
 Command applyCommand()
 {
     return {QStringLiteral("apply"),
-            QStringLiteral("FILE [--verify] [--follow [--modbus]]"),
+            QStringLiteral("FILE [--verify] [--follow [--modbus]] [--record FILE]"),
             {QStringLiteral("write a dump to the display: blocks first, the"),
              QStringLiteral("Modbus settings last; --verify reads back and"),
              QStringLiteral("compares (the Modbus settings only on the same"),
              QStringLiteral("baud rate, or with --follow)")},
-            {verifyOption(), followOption(), modbusOption()},
+            {verifyOption(), followOption(), modbusOption(), recordOption()},
             1,
             1,
             runApply};

@@ -35,7 +35,8 @@ inline constexpr ExitStatusRow kExitStatusTable[] = {
     {"3", "the port could not be opened or was lost; doctor: a check failed"},
     {"4", "no reply, or a reply that is not valid; detect: no display found; modbus-check, "
           "--modbus: no Modbus answer, or one from another address"},
-    {"5", "--verify or --follow read back something other than what was written"},
+    {"5", "--verify or --follow read back something other than what was written; verify: the "
+          "display differs from the file; commission: a unit failed its read-back"},
     {"129, 130, 143", "stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: the port is closed, and "
                       "the message says what had been written"},
 };

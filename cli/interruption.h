@@ -28,6 +28,9 @@ QString signalName(int signal);
 // A descriptor that becomes readable once a signal asked to stop, for an event loop.
 int interruptionDescriptor();
 
+// Waits `ms` milliseconds, or less when a signal asks to stop; true when one did.
+bool waitForInterruption(int ms);
+
 // Throws the Failure that ends the command (exit 128 + signal) when a signal asked to
 // stop; `what` says what was happening ("waiting for the reply to $D").
 void throwIfInterrupted(const QString &label, const QString &what);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace cli {
@@ -90,6 +91,17 @@ QString signalName(int signal)
 int interruptionDescriptor()
 {
     return g_pipe[0];
+}
+
+bool waitForInterruption(int ms)
+{
+    if (g_signal != 0)
+        return true;
+    pollfd wake = {g_pipe[0], POLLIN, 0};
+    // Without the pipe (it could not be made) this is a plain wait; a signal still ends it
+    // (EINTR).
+    ::poll(&wake, g_pipe[0] >= 0 ? 1 : 0, ms);
+    return g_signal != 0;
 }
 
 void throwIfInterrupted(const QString &label, const QString &what)

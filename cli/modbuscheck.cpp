@@ -289,7 +289,8 @@ FollowCheck modbusAfterWrite(DisplayLink &link, Console &console, const CommsSet
 QCommandLineOption modbusOption()
 {
     return QCommandLineOption(QStringLiteral("modbus"),
-                              QStringLiteral("with --follow: then one Modbus request (read "
+                              QStringLiteral("with --follow, and in commission after the "
+                                             "read-back: then one Modbus request (read "
                                              "holding register 0) at the new address, mode "
                                              "and line, as modbus-check does"));
 }

@@ -48,6 +48,11 @@ struct DisplaySettings
     std::array<BlockSettings, qm::kBlockCount> blocks{};
 };
 
+inline bool operator==(const DisplaySettings &a, const DisplaySettings &b)
+{
+    return a.comms == b.comms && a.blocks == b.blocks;
+}
+
 // "RTU, 9600 baud, 8 data bits, Even parity, address 0A"
 QString describeComms(const CommsSettings &comms);
 // "Long, 0.01"

@@ -12,8 +12,15 @@ namespace cli {
 
 struct Invocation;
 
+// A dump file's text, or "-" for stdin; a file that cannot be read or is far too large
+// for a dump is a usage error (exit 2).
+QByteArray readInputFile(const QString &path);
+
 // The display link on the invocation's port, opened at its line settings.
 std::unique_ptr<DisplayLink> openLink(const Invocation &invocation, Console &console);
+
+// The Modbus settings and the nine blocks, as the display has them now.
+DisplaySettings readWholeDisplay(DisplayLink &link);
 
 // The key=value words of write and set, read before anything is sent (exit 2 on refusal).
 // The keys left out are taken from the display when `missing` is set.

@@ -1,5 +1,6 @@
 #include "commcontrol.h"
 
+#include "bytetrace.h"
 #include "portaccess.h"
 #include "portnames.h"
 #include "portparameters.h"
@@ -76,6 +77,7 @@ void CommControl::setPortOpen(bool open)
         m_openFailure = error.description();
         throw;
     }
+    bytetrace::record(portLabel(), settings(), "open");
 }
 
 QString CommControl::settings() const
@@ -120,6 +122,7 @@ void CommControl::setOutput(const QByteArray &data)
     // Hand the bytes to the driver now rather than on the next turn of the event loop, so
     // that a reply timer started after this call runs from the moment they leave.
     m_port->flush();
+    bytetrace::record(portLabel(), settings(), "send", data);
     if (!m_lostReason.isEmpty())
         throw CommError(CommError::Kind::Lost, m_lostReason);
 }
@@ -132,11 +135,17 @@ QByteArray CommControl::input()
     if (!m_lostReason.isEmpty())
         throw CommError(CommError::Kind::Lost, m_lostReason);
     const QByteArray received = m_port->readAll();
-    if (!m_parityMarked)
+    if (!m_parityMarked) {
+        if (!received.isEmpty())
+            bytetrace::record(portLabel(), settings(), "recv", received);
         return received;
+    }
     const std::string decoded =
         m_decoder.feed(std::string_view(received.constData(), std::size_t(received.size())));
-    return QByteArray(decoded.data(), qsizetype(decoded.size()));
+    const QByteArray bytes(decoded.data(), qsizetype(decoded.size()));
+    if (!bytes.isEmpty())
+        bytetrace::record(portLabel(), settings(), "recv", bytes);
+    return bytes;
 }
 
 bool CommControl::waitForInput(int msecs)

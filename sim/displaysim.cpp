@@ -393,6 +393,10 @@ std::optional<std::string> DisplaySim::writeBlock(std::string_view fields, std::
     if (!why.empty())
         return std::nullopt;
 
+    if (m_faults.stubborn) {
+        trace.push_back("  acknowledged, kept: " + describeBlock(*block, m_state.blocks[*block]));
+        return std::string(">") + kCr;
+    }
     m_state.blocks[*block] = {*type, *point};
     trace.push_back("  stored: " + describeBlock(*block, m_state.blocks[*block]));
     return std::string(">") + kCr;

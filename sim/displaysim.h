@@ -15,8 +15,9 @@ namespace qm::sim {
 // Misbehaviour on request, for testing how the PC side copes.
 struct Faults
 {
-    bool silent = false; // decide as usual, answer nothing
-    bool noise = false;  // kNoiseByte in front of every answer
+    bool silent = false;   // decide as usual, answer nothing
+    bool noise = false;    // kNoiseByte in front of every answer
+    bool stubborn = false; // acknowledge every block write, keep the blocks it had
 };
 
 inline constexpr char kNoiseByte = '~';

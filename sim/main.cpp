@@ -1,3 +1,4 @@
+#include "bench.h"
 #include "displaysim.h"
 #include "ptylink.h"
 #include "simoptions.h"
@@ -36,7 +37,7 @@ extern "C" void onSignal(int signal)
     errno = saved;
 }
 
-bool installSignals()
+bool installSignals(bool bench)
 {
     if (::pipe(g_signalPipe) != 0)
         return false;
@@ -49,6 +50,10 @@ bool installSignals()
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         if (::sigaction(signal, &action, nullptr) != 0)
+            return false;
+    }
+    for (int signal : {SIGUSR1, SIGUSR2}) {
+        if (bench && ::sigaction(signal, &action, nullptr) != 0)
             return false;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -67,11 +72,15 @@ struct WaitingAnswer
     bool binary = false;
 };
 
-// Until the next answer is due or the open RTU frame's silence ends. poll() counts whole
-// milliseconds, so the silence (4 ms at 9600 baud) is rounded up, never cut short.
-int pollTimeout(const std::deque<WaitingAnswer> &outbox, std::optional<Clock::time_point> frameDue)
+// Until the next answer is due, the open RTU frame's silence ends or the bench changes
+// units. poll() counts whole milliseconds, so the silence (4 ms at 9600 baud) is rounded
+// up, never cut short.
+int pollTimeout(const std::deque<WaitingAnswer> &outbox, std::optional<Clock::time_point> frameDue,
+                std::optional<Clock::time_point> benchDue)
 {
     std::optional<Clock::time_point> next = frameDue;
+    if (benchDue && (!next || *benchDue < *next))
+        next = benchDue;
     if (!outbox.empty() && (!next || outbox.front().due < *next))
         next = outbox.front().due;
     if (!next)
@@ -112,15 +121,20 @@ void handle(const std::vector<SimStep> &steps, int delayMs, std::deque<WaitingAn
     }
 }
 
-// Returns false on a read error that will not go away.
-bool receive(const PtyLink &link, DisplaySim &sim, int delayMs, std::deque<WaitingAnswer> &outbox)
+// Returns false on a read error that will not go away. With no unit on the bench's line,
+// what arrives is read and goes unanswered.
+bool receive(const PtyLink &link, DisplaySim *sim, int delayMs, std::deque<WaitingAnswer> &outbox)
 {
     char buffer[kReadChunk];
     const ssize_t count = ::read(link.masterFd(), buffer, sizeof buffer);
     if (count < 0)
         return errno == EAGAIN || errno == EINTR;
-    handle(sim.receive(std::string_view(buffer, static_cast<std::size_t>(count)), link.pcBaudRate(),
-                       Clock::now()),
+    if (!sim) {
+        trace("no unit on the line: " + std::to_string(count) + " byte(s) unanswered");
+        return true;
+    }
+    handle(sim->receive(std::string_view(buffer, static_cast<std::size_t>(count)),
+                        link.pcBaudRate(), Clock::now()),
            delayMs, outbox);
     return true;
 }
@@ -144,7 +158,7 @@ int main(int argc, char *argv[])
         std::printf("%s", usage(program).c_str());
         return 0;
     }
-    if (!installSignals()) {
+    if (!installSignals(options.bench)) {
         std::fprintf(stderr, "quillmark-sim: cannot set up signal handling: %s\n",
                      std::strerror(errno));
         return 1;
@@ -152,27 +166,51 @@ int main(int argc, char *argv[])
 
     try {
         PtyLink link(options.port, baudRateOf(options.state.baudCode));
-        DisplaySim sim(options.state, options.faults);
+        Bench bench(options.state, options.faults, options.stubbornUnits);
         std::printf("quillmark-sim: serving COM %d on %s (link %s); display: %s\n", options.port,
                     link.device().c_str(), link.linkPath().c_str(),
-                    describeComms(sim.state()).c_str());
+                    describeComms(bench.unit()->state()).c_str());
 
         std::deque<WaitingAnswer> outbox;
+        const auto cycle = std::chrono::milliseconds(options.benchCycleMs);
+        std::optional<Clock::time_point> benchDue;
+        if (options.benchCycleMs > 0)
+            benchDue = Clock::now() + cycle;
+        // The answers of a unit that has left never reach the PC.
+        auto change = [&](const std::vector<std::string> &lines) {
+            for (const std::string &line : lines)
+                trace(line);
+            outbox.clear();
+            if (options.benchCycleMs > 0)
+                benchDue = Clock::now() + (bench.unit() ? cycle : cycle / 2);
+        };
         int stopSignal = 0;
         while (stopSignal == 0) {
+            DisplaySim *sim = bench.unit();
             pollfd fds[] = {{link.masterFd(), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
-            if (::poll(fds, 2, pollTimeout(outbox, sim.frameDue())) < 0 && errno != EINTR)
+            const auto frameDue = sim ? sim->frameDue() : std::nullopt;
+            if (::poll(fds, 2, pollTimeout(outbox, frameDue, benchDue)) < 0 && errno != EINTR)
                 throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
             if (fds[1].revents & POLLIN) {
                 char byte = 0;
-                if (::read(g_signalPipe[0], &byte, 1) == 1)
-                    stopSignal = byte;
+                if (::read(g_signalPipe[0], &byte, 1) == 1) {
+                    if (byte == SIGUSR1)
+                        change(bench.next());
+                    else if (byte == SIGUSR2)
+                        change(bench.leave());
+                    else
+                        stopSignal = byte;
+                }
             }
+            if (benchDue && Clock::now() >= *benchDue)
+                change(bench.unit() ? bench.leave() : bench.next());
+            sim = bench.unit();
             if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) &&
                 !receive(link, sim, options.delayMs, outbox))
                 throw std::runtime_error("cannot read from " + link.device() + ": " +
                                          std::strerror(errno));
-            handle(sim.silence(Clock::now(), link.pcBaudRate()), options.delayMs, outbox);
+            if (sim)
+                handle(sim->silence(Clock::now(), link.pcBaudRate()), options.delayMs, outbox);
             sendDue(link.masterFd(), outbox);
         }
         std::printf("quillmark-sim: stopped by %s, removing %s\n", strsignal(stopSignal),

@@ -103,6 +103,14 @@ bool applyValue(const std::string &name, std::string_view value, SimOptions &opt
         state.address = parsed.value_or(state.address);
     } else if (name == "--block") {
         return applyBlock(value, state);
+    } else if (name == "--bench-cycle") {
+        parsed = number(value, 10, 100, kMaxCycleMs);
+        options.benchCycleMs = parsed.value_or(options.benchCycleMs);
+        options.bench = true;
+    } else if (name == "--stubborn-unit") {
+        parsed = number(value, 10, 1, 100000);
+        if (parsed)
+            options.stubbornUnits.push_back(*parsed);
     } else if (name == "--delay") {
         parsed = number(value, 10, 0, kMaxDelayMs);
         options.delayMs = parsed.value_or(options.delayMs);
@@ -112,8 +120,9 @@ bool applyValue(const std::string &name, std::string_view value, SimOptions &opt
 
 bool takesValue(const std::string &name)
 {
-    static const std::array<const char *, 8> kNames = {
-        "--port", "--mode", "--baud", "--bits", "--parity", "--address", "--block", "--delay"};
+    static const std::array<const char *, 10> kNames = {
+        "--port",    "--mode",  "--baud",  "--bits",        "--parity",
+        "--address", "--block", "--delay", "--bench-cycle", "--stubborn-unit"};
     return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
 }
 
@@ -133,6 +142,8 @@ ParsedOptions parseOptions(const std::vector<std::string> &args)
             options.faults.silent = true;
         } else if (name == "--noise" && equals == std::string::npos) {
             options.faults.noise = true;
+        } else if (name == "--bench" && equals == std::string::npos) {
+            options.bench = true;
         } else if (takesValue(name)) {
             std::string value;
             if (equals != std::string::npos) {
@@ -177,6 +188,15 @@ std::string usage(std::string_view program)
            "  --delay MS       answer MS milliseconds late (0 to 60000)\n"
            "  --silent         decide as usual but never answer\n"
            "  --noise          send a stray '~' before every answer\n"
+           "  --bench          a commissioning bench: units come and go on the line,\n"
+           "                   each with its own address and one block of its own;\n"
+           "                   SIGUSR1 takes the unit away and brings the next one,\n"
+           "                   SIGUSR2 takes the unit away\n"
+           "  --bench-cycle MS the bench by itself: each unit stays MS milliseconds\n"
+           "                   (100 to 600000), the line is empty for half of that\n"
+           "  --stubborn-unit N\n"
+           "                   unit N (1 for the first) acknowledges every block write\n"
+           "                   and keeps its blocks; may be repeated\n"
            "  -h, --help       show this text and exit\n"
            "\n"
            "The link folder is $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-UID when\n"

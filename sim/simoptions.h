@@ -11,6 +11,7 @@
 namespace qm::sim {
 
 inline constexpr int kMaxDelayMs = 60000;
+inline constexpr int kMaxCycleMs = 600000;
 
 // Everything the command line can choose.
 struct SimOptions
@@ -20,6 +21,11 @@ struct SimOptions
     Faults faults;
     int delayMs = 0;
     bool help = false;
+    // A bench of units that come and go (SIGUSR1: the next unit; SIGUSR2: the unit leaves),
+    // each on the line for benchCycleMs and then away for half of it, when that is set.
+    bool bench = false;
+    int benchCycleMs = 0;
+    std::vector<int> stubbornUnits; // 1 for the first unit
 };
 
 // The options, or an error message naming the offending argument.

@@ -5,12 +5,16 @@
 #include "exitcodes.h"
 #include "portnames.h"
 #include "ptypeer.h"
+#include "records.h"
 #include "simprocess.h"
 #include "testlinkfolder.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -140,6 +144,12 @@ private slots:
     void dumpWritesEachKindOfFileTheRightWay();
     void signalEndsACommandCleanly_data();
     void signalEndsACommandCleanly();
+
+    void traceHasEveryByteOnTheLine();
+    void verifyComparesWithoutWriting_data();
+    void verifyComparesWithoutWriting();
+    void stationOnASimulatedBench_data();
+    void stationOnASimulatedBench();
 
     void detectFindsDisplaysAmongSeveralPorts();
     void linkGivesTheSimulatorAPortNumber();
@@ -319,9 +329,10 @@ void tst_Cli::helpListsCommandsAndExitCodes()
     const CliRun help = run({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
     for (const char *word :
-         {"read",     "write",        "get",      "set",        "dump",        "apply",  "--follow",
-          "--verify", "list",         "link",     "unlink",     "detect",      "doctor", "--all",
-          "--ports",  "modbus-check", "--modbus", "--register", "Exit status", "  5  "})
+         {"read",        "write",    "get",        "set",          "dump",     "apply",
+          "--follow",    "--verify", "list",       "link",         "unlink",   "detect",
+          "doctor",      "--all",    "--ports",    "modbus-check", "--modbus", "--register",
+          "Exit status", "  5  ",    "commission", "--record",     "verify",   "report"})
         QVERIFY2(help.out.contains(QLatin1String(word)), word);
 }
 
@@ -566,8 +577,18 @@ void tst_Cli::dumpApplyDumpGivesTheSameFile()
 
     // The next display, as it comes: 9600 baud, every block Integer.
     QVERIFY(startSimulator());
-    const CliRun apply = run(port + QStringList{"apply", first, "--verify", "--follow"});
+    const QString records = dir.filePath(QStringLiteral("records.jsonl"));
+    const CliRun apply =
+        run(port + QStringList{"apply", first, "--verify", "--follow", "--record", records});
     QVERIFY2(apply.exitCode == 0, qPrintable(apply.err));
+    const cli::RecordsRead recorded = cli::readRecords(records);
+    QCOMPARE(recorded.records.size(), 1);
+    const QJsonObject record = recorded.records.constFirst();
+    QCOMPARE(record.value("outcome").toString(), QStringLiteral("pass"));
+    QCOMPARE(record.value("address").toString(), QStringLiteral("21"));
+    QCOMPARE(record.value("as_found").toObject().value("modbus").toObject().value("address"),
+             QJsonValue("0A"));
+    QCOMPARE(record.value("changes").toArray().size(), 6); // baud, address, 2 x (type, point)
     QCOMPARE(run(port + QStringList{"--line", "4800,E,8,1", "dump", second}).exitCode, 0);
 
     QFile a(first), b(second);
@@ -593,6 +614,24 @@ void tst_Cli::badFileSendsNothing()
     QVERIFY2(apply.err.contains(QStringLiteral("nothing was sent")), qPrintable(apply.err));
     QCOMPARE(peer.received(), QByteArray());
     QCOMPARE(run({"apply", dir.filePath(QStringLiteral("missing.json"))}).exitCode, 2);
+
+    // A station that would start with a template apply refuses, an address out of range or
+    // a record file it cannot write sends nothing either.
+    const QString good = dir.filePath(QStringLiteral("good.json"));
+    QFile goodFile(good);
+    QVERIFY(goodFile.open(QIODevice::WriteOnly) && goodFile.write(sampleDump()) > 0);
+    goodFile.close();
+    const QString port = QString::number(kPeerPort);
+    const QString unwritable = dir.filePath(QStringLiteral("no/such/folder/records.jsonl"));
+    QCOMPARE(run({"--port", port, "commission", path, "--address", "11"}).exitCode, 2);
+    QCOMPARE(run({"--port", port, "commission", good, "--address", "FB"}).exitCode, 2);
+    QCOMPARE(run({"--port", port, "commission", good}).exitCode, 2);
+    const CliRun record =
+        run({"--port", port, "commission", good, "--address", "11", "--record", unwritable});
+    QCOMPARE(record.exitCode, 1);
+    QVERIFY2(record.err.contains(QStringLiteral("nothing was sent")), qPrintable(record.err));
+    QCOMPARE(run({"--port", port, "apply", good, "--record", unwritable}).exitCode, 1);
+    QCOMPARE(peer.received(), QByteArray());
 }
 
 void tst_Cli::verifyDifferenceExitsFive()
@@ -1083,6 +1122,172 @@ void tst_Cli::signalEndsACommandCleanly()
     const CliRun next =
         run({"--port", QString::number(kSimPort), "--line", nextLine, "--timeout", "4000", "read"});
     QVERIFY2(next.exitCode == 0, qPrintable(next.err));
+}
+
+void tst_Cli::traceHasEveryByteOnTheLine()
+{
+    QVERIFY(startSimulator());
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("trace.txt"));
+    const QStringList read = {"--port", QString::number(kSimPort), "--trace", path, "read"};
+    QCOMPARE(run(read).exitCode, 0);
+    QCOMPARE(run(read).exitCode, 0);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    // Two runs, each: open, send, recv; the second appended after the first.
+    QCOMPARE(lines.size(), 7);
+    const QList<QByteArray> send = lines[1].split('\t');
+    QCOMPARE(send.size(), 5);
+    QCOMPARE(send[2], QByteArray("9600,N,8,1"));
+    QCOMPARE(send[3] + ' ' + send[4], QByteArray("send $M\\r"));
+    QCOMPARE(lines[5].split('\t').value(4), QByteArray(">13810A\\r"));
+    QCOMPARE(run({"--trace", dir.filePath(QStringLiteral("no/such/folder")), "read"}).exitCode, 1);
+}
+
+void tst_Cli::verifyComparesWithoutWriting_data()
+{
+    QTest::addColumn<bool>("ownDump");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("equal") << true << 0 << "equal to";
+    QTest::newRow("different") << false << 5
+                               << "modbus.mode differs: the file has ascii, the display rtu";
+}
+
+void tst_Cli::verifyComparesWithoutWriting()
+{
+    QFETCH(bool, ownDump);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    QVERIFY(startSimulator({"--block", "4:float:2"}));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("panel.json"));
+    const QStringList port = {QStringLiteral("--port"), QString::number(kSimPort)};
+    if (ownDump) {
+        QCOMPARE(run(port + QStringList{"dump", path}).exitCode, 0);
+    } else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleDump()) > 0);
+    }
+    const CliRun verify = run(port + QStringList{"verify", path});
+    QVERIFY2(verify.exitCode == exitCode, qPrintable(verify.err));
+    QVERIFY2((verify.out + verify.err).contains(says), qPrintable(verify.out + verify.err));
+    // Nothing was written: the display still has its own block 4.
+    QVERIFY(run(port + QStringList{"get", "4"}).out.contains(QStringLiteral("Float, 0.01")));
+}
+
+// A station on the simulator's bench: `script` says, for each JSON event the station prints
+// in turn ("passed"), what the bench then does: "next" brings the next unit, "int" sends
+// the station SIGINT. `records` are the lines the run appended, "address outcome".
+void tst_Cli::stationOnASimulatedBench_data()
+{
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("prior"); // record file before the run
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("records");
+
+    auto passed = [](int address, const cli::DisplaySettings &asLeft) {
+        return QJsonDocument(QJsonObject{{"address", cli::addressText(address)},
+                                         {"outcome", "pass"},
+                                         {"as_left", cli::settingsObject(asLeft)}})
+                   .toJson(QJsonDocument::Compact) +
+               '\n';
+    };
+    cli::DisplaySettings firstUnit; // the bench's first unit: the simulator's defaults
+    cli::DisplaySettings elsewhere = firstUnit;
+    elsewhere.comms.address = 0x11;
+    elsewhere.blocks[0] = {2, 1};
+    const QStringList bench = {"--bench"};
+
+    QTest::newRow("two units in a row, stepping addresses")
+        << bench << QStringList{"--count", "2"} << QByteArray() << QStringList{"passed>next"} << 0
+        << QStringList{"11 pass", "12 pass"};
+    QTest::newRow("resumes after the addresses in the record")
+        << bench << QStringList{"--count", "1"} << passed(0x11, elsewhere) << QStringList() << 0
+        << QStringList{"12 pass"};
+    QTest::newRow("a unit that stays is not written twice")
+        << bench << QStringList{"--count", "1"} << passed(0x11, firstUnit)
+        << QStringList{"same>next"} << 0 << QStringList{"12 pass"};
+    QTest::newRow("read-back difference fails, exit 5")
+        << QStringList{"--bench", "--stubborn-unit", "1"} << QStringList{"--count", "1"}
+        << QByteArray() << QStringList{"failed>next"} << 5 << QStringList{"11 fail", "12 pass"};
+    QTest::newRow("SIGINT while waiting")
+        << bench << QStringList{"--line", "4800,N,8,1"} << QByteArray()
+        << QStringList{"waiting>int"} << 130 << QStringList();
+    QTest::newRow("SIGINT while writing")
+        << QStringList{"--bench", "--delay", "100"} << QStringList() << QByteArray()
+        << QStringList{"writing>int"} << 130 << QStringList{"11 fail interrupted by SIGINT"};
+}
+
+void tst_Cli::stationOnASimulatedBench()
+{
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, prior);
+    QFETCH(QStringList, script);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, records);
+
+    QVERIFY(startSimulator(simOptions));
+    QTemporaryDir dir;
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
+    QFile templateFile(templatePath), recordFile(recordPath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
+    templateFile.close();
+    QVERIFY(recordFile.open(QIODevice::WriteOnly) && recordFile.write(prior) == prior.size());
+    recordFile.close();
+
+    QProcess station;
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                  QStringList{"--port", QString::number(kSimPort), "--json", "commission",
+                              templatePath, "--address", "11", "--record", recordPath} +
+                      options);
+    QVERIFY(station.waitForStarted(5000));
+    QByteArray out;
+    QDeadlineTimer deadline(30000);
+    for (const QString &step : script) {
+        const QString event = step.section(QLatin1Char('>'), 0, 0);
+        const QString action = step.section(QLatin1Char('>'), 1);
+        const QByteArray marker = "\"event\":\"" + event.toUtf8() + '"';
+        while (!out.contains(marker) && !deadline.hasExpired() &&
+               station.state() == QProcess::Running) {
+            station.waitForReadyRead(100);
+            out += station.readAllStandardOutput();
+        }
+        QVERIFY2(out.contains(marker), (out + station.readAllStandardError()).constData());
+        out = out.mid(out.indexOf(marker) + marker.size());
+        if (action == QLatin1String("next"))
+            QCOMPARE(::kill(pid_t(m_sim->processId()), SIGUSR1), 0);
+        else
+            QCOMPARE(::kill(pid_t(station.processId()), SIGINT), 0);
+    }
+    QVERIFY(station.waitForFinished(30000));
+    const QByteArray err = station.readAllStandardError();
+    QVERIFY2(station.exitStatus() == QProcess::NormalExit && station.exitCode() == exitCode,
+             err.constData());
+
+    const cli::RecordsRead read = cli::readRecords(recordPath);
+    QCOMPARE(read.unreadable, 0);
+    QStringList written;
+    for (const QJsonObject &record : read.records.mid(prior.count('\n'))) {
+        QString line = record.value("address").toString() + QLatin1Char(' ') +
+                       record.value("outcome").toString();
+        if (record.value("reason").toString().startsWith(QLatin1String("interrupted by")))
+            line += QStringLiteral(" interrupted by SIGINT");
+        written << line;
+        QVERIFY(record.value("as_found").isObject());
+        for (const char *key : {"time", "operator", "host", "version", "port", "device", "adapter",
+                                "as_left", "changes", "duration_ms"})
+            QVERIFY2(record.contains(QLatin1String(key)), key);
+        // Never a pass without what was read back.
+        QVERIFY(record.value("outcome") != "pass" || record.value("as_left").isObject());
+    }
+    QCOMPARE(written, records);
 }
 
 void tst_Cli::detectFindsDisplaysAmongSeveralPorts()

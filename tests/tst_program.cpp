@@ -1,5 +1,6 @@
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -30,24 +31,31 @@ class tst_Program : public QObject
 private slots:
     void terminationSignalsEndItCleanly_data();
     void terminationSignalsEndItCleanly();
+    void traceFileThatCannotBeWrittenIsRefused();
 };
 
 void tst_Program::terminationSignalsEndItCleanly_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::addColumn<bool>("trace");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("SIGTERM, with --trace") << int(SIGTERM) << true;
 }
 
 void tst_Program::terminationSignalsEndItCleanly()
 {
     QFETCH(int, signal);
+    QFETCH(bool, trace);
+    QTemporaryDir dir;
+    const QString tracePath = dir.filePath(QStringLiteral("trace.txt"));
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     program.setProcessEnvironment(env);
-    program.start(QStringLiteral(QUILLMARK_APP_PATH), {});
+    program.start(QStringLiteral(QUILLMARK_APP_PATH),
+                  trace ? QStringList{QStringLiteral("--trace"), tracePath} : QStringList());
     QVERIFY(program.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(catches(program.processId(), signal), 10000);
 
@@ -55,6 +63,20 @@ void tst_Program::terminationSignalsEndItCleanly()
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(QFile::exists(tracePath), trace);
+}
+
+void tst_Program::traceFileThatCannotBeWrittenIsRefused()
+{
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(QUILLMARK_APP_PATH),
+                  {QStringLiteral("--trace"), QStringLiteral("/nonexistent/trace.txt")});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 2);
+    QVERIFY(program.readAllStandardError().contains("/nonexistent/trace.txt cannot be written"));
 }
 
 QTEST_GUILESS_MAIN(tst_Program)

@@ -1,3 +1,4 @@
+#include "bench.h"
 #include "displaysim.h"
 #include "modbusslave.h"
 #include "simoptions.h"
@@ -106,6 +107,7 @@ private slots:
     void listensAtNewBaudRateAfterAnsweringC();
     void faultsChangeOnlyTheAnswer_data();
     void faultsChangeOnlyTheAnswer();
+    void benchUnitsComeAndGo();
     void floodWithoutCarriageReturnStaysBounded();
     void modbusOnTheSameLine_data();
     void modbusOnTheSameLine();
@@ -286,21 +288,45 @@ void tst_Sim::faultsChangeOnlyTheAnswer_data()
 {
     QTest::addColumn<bool>("silent");
     QTest::addColumn<bool>("noise");
+    QTest::addColumn<bool>("stubborn");
     QTest::addColumn<QByteArray>("replies");
+    QTest::addColumn<int>("stored");
 
-    QTest::newRow("none") << false << false << QByteArray(">\r>13810A\r");
-    QTest::newRow("silent") << true << false << QByteArray();
-    QTest::newRow("noise") << false << true << QByteArray("~>\r~>13810A\r");
+    QTest::newRow("none") << false << false << false << QByteArray(">\r>13810A\r") << 5;
+    QTest::newRow("silent") << true << false << false << QByteArray() << 5;
+    QTest::newRow("noise") << false << true << false << QByteArray("~>\r~>13810A\r") << 5;
+    // Acknowledged all the same: only a read-back shows that the block was not kept.
+    QTest::newRow("stubborn") << false << false << true << QByteArray(">\r>13810A\r")
+                              << exampleDisplay().blocks[8].decimalPoint;
 }
 
 void tst_Sim::faultsChangeOnlyTheAnswer()
 {
     QFETCH(bool, silent);
     QFETCH(bool, noise);
+    QFETCH(bool, stubborn);
     QFETCH(QByteArray, replies);
-    DisplaySim sim(exampleDisplay(), Faults{silent, noise});
+    QFETCH(int, stored);
+    DisplaySim sim(exampleDisplay(), Faults{silent, noise, stubborn});
     QCOMPARE(exchange(sim, "$D825\r$M\r$X\r"), replies);
-    QCOMPARE(sim.state().blocks[8].decimalPoint, 5);
+    QCOMPARE(sim.state().blocks[8].decimalPoint, stored);
+}
+
+void tst_Sim::benchUnitsComeAndGo()
+{
+    Bench bench(DisplayState{}, Faults{}, {2});
+    QCOMPARE(exchange(*bench.unit(), "$M\r"), QByteArray(">13810A\r"));
+    QCOMPARE(bench.next().size(), std::size_t(2)); // left, arrived
+    QCOMPARE(bench.number(), 2);
+    // Its own address and a block of its own; it acknowledges a write and keeps its block.
+    QCOMPARE(exchange(*bench.unit(), "$M\r$N1\r$D100\r$N1\r"),
+             QByteArray(">13810B\r>111\r>\r>111\r"));
+    QCOMPARE(bench.leave().size(), std::size_t(1));
+    QVERIFY(!bench.unit());
+    QVERIFY(bench.leave().empty());
+    bench.next();
+    QCOMPARE(exchange(*bench.unit(), "$M\r$D100\r$N1\r"), QByteArray(">13810C\r>\r>100\r"));
+    QCOMPARE(benchUnit(DisplayState{0, 3, 8, 1, 0xFA, {}}, 2).address, 0x01);
 }
 
 void tst_Sim::floodWithoutCarriageReturnStaysBounded()
@@ -545,6 +571,9 @@ void tst_Sim::parsesOptions_data()
         {"--delay", "-5"},
         {"--delay", "60001"},
         {"--delay"},
+        {"--bench-cycle", "50"},
+        {"--stubborn-unit", "0"},
+        {"--bench=1"},
         {"--block", "0:long:1"},
         {"--block", "10:long:1"},
         {"--block", "3:double:1"},

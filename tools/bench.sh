@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks of the tool: start-up and memory against a bare Qt window (the floor), and
 # the window's command exchange against the simulated display, and a whole `quillmark-cli
-# dump` (ten exchanges) against the simulator, and the window's CPU while idle with an
-# open port and after the port is lost (tools/bench-idle.sh).
+# dump` (ten exchanges) against the simulator, the commissioning station on the simulated
+# bench (tools/bench-station.sh), and the window's CPU while idle with an open port and
+# after the port is lost (tools/bench-idle.sh).
 #   tools/bench.sh BUILD_DIR
 # Prints a table of medians and writes it to BUILD_DIR/bench.txt; per-run figures go to
 # BUILD_DIR/bench/results/. Exits 0 when every figure was taken (met targets or not),
@@ -163,6 +164,11 @@ if ! bash "$here/tools/bench-detect.sh" "$build" "$results" 2>"$results/detect-b
   problem "detect could not be measured: $(tail -n 1 "$results/detect-bench.log")"
 fi
 
+# ---- the commissioning station ------------------------------------------------------
+if ! bash "$here/tools/bench-station.sh" "$build" "$results" >/dev/null 2>"$results/station-bench.log"; then
+  problem "the station could not be measured: $(tail -n 1 "$results/station-bench.log")"
+fi
+
 # ---- idle, with an open port and after its loss ---------------------------------------
 if [ -z "$display" ]; then
   problem "no X server for the idle figures"
@@ -242,6 +248,17 @@ idle_lost=$(idle_key idle_lost_ticks)
 idle_closed=$(idle_key loss_closed_ms)
 idle_seconds=$(idle_key seconds)
 
+station_key() {
+  if [ -s "$results/station.txt" ]; then grep -m1 "^$1=" "$results/station.txt" | cut -d= -f2 || true; fi
+}
+st_median=$(station_key unit_median_ms)
+st_worst=$(station_key unit_worst_ms)
+st_wire=$(station_key wire_ms)
+st_arrival=$(station_key arrival_median_ms)
+st_arrival_worst=$(station_key arrival_worst_ms)
+st_9600=
+[ -z "$st_median" ] || st_9600=$(awk -v a="$st_median" -v b="$st_wire" 'BEGIN {printf "%.1f", a + b}')
+
 det_one=$(detect_key one_worst_ms)
 det_eight=$(detect_key eight_worst_ms)
 det_found=$(detect_key eight_found_ms)
@@ -309,6 +326,20 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
     "$(ratio "$det_eight" "$det_one")x" "<= 1.2x 1 port" "$(verdict 'a <= 1.2 * b' "$det_eight" "$det_one")"
   printf '%-26s %10s %10s %10s  %-20s %s\n' "detect, 8 found at 1200" "${det_found:--}" "" "" \
     "(informational)" ""
+
+  echo
+  echo "station: quillmark-cli commission against quillmark-sim --bench, $(station_key units) units;"
+  echo "  a unit = first answer to record written (read 10, write 10, read back 10); at 9600"
+  echo "  baud adds its $(station_key wire_bytes) bytes' wire time (${st_wire:-?} ms); arrival = next unit put on"
+  echo "  the line at a random moment to the station's event for it"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "unit over a pty (ms)" "${st_median:--}" "" "" "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "unit worst (ms)" "${st_worst:--}" "" "" "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "unit at 9600 baud (ms)" "${st_9600:--}" "" "" \
+    "< wire + 300" "$(verdict 'a < b + 300' "$st_9600" "$st_wire")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "arrival noticed (ms)" "${st_arrival:--}" "" "" \
+    "< 1000" "$(verdict 'a < 1000' "$st_arrival")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "arrival worst (ms)" "${st_arrival_worst:--}" "" "" \
+    "< 1000" "$(verdict 'a < 1000' "$st_arrival_worst")"
 
   echo
   echo "idle: the window (X11) connected to quillmark-sim, then left alone ${idle_seconds:-?} s;"
