@@ -209,12 +209,7 @@ void DisplaySim::endRtuFrame(std::optional<int> pcBaudRate, std::vector<SimStep>
         why = std::to_string(count) + " bytes, longer than any Modbus RTU frame";
     else
         message = rtuMessage(frame, why);
-    if (wrongRate(pcBaudRate, step.trace)) {
-    } else if (!message) {
-        step.trace.push_back("  no answer: " + why);
-    } else {
-        answerModbus(*message, step);
-    }
+    answerFrame(pcBaudRate, message, why, step);
     steps.push_back(step);
 }
 
@@ -228,13 +223,20 @@ void DisplaySim::endAsciiFrame(std::optional<int> pcBaudRate, std::vector<SimSte
         (frame.size() > kTraced ? "... (" + std::to_string(frame.size()) + " bytes)" : ""));
     std::string why;
     const auto message = asciiMessage(frame, why);
-    if (wrongRate(pcBaudRate, step.trace)) {
-    } else if (!message) {
-        step.trace.push_back("  no answer: " + why);
-    } else {
-        answerModbus(*message, step);
-    }
+    answerFrame(pcBaudRate, message, why, step);
     steps.push_back(step);
+}
+
+void DisplaySim::answerFrame(std::optional<int> pcBaudRate,
+                             const std::optional<std::string> &message, const std::string &why,
+                             SimStep &step)
+{
+    if (wrongRate(pcBaudRate, step.trace))
+        return;
+    if (message)
+        answerModbus(*message, step);
+    else
+        step.trace.push_back("  no answer: " + why);
 }
 
 void DisplaySim::answerModbus(std::string_view message, SimStep &step)

@@ -72,6 +72,9 @@ private:
     void endRtuFrame(std::optional<int> pcBaudRate, std::vector<SimStep> &steps);
     void endAsciiFrame(std::optional<int> pcBaudRate, std::vector<SimStep> &steps);
     // The Modbus answer to a checked request's message, framed for the display's mode.
+    // The answer to a whole Modbus frame, or why there is none.
+    void answerFrame(std::optional<int> pcBaudRate, const std::optional<std::string> &message,
+                     const std::string &why, SimStep &step);
     void answerModbus(std::string_view message, SimStep &step);
     SimStep answer(const std::string &command, std::optional<int> pcBaudRate);
     bool wrongRate(std::optional<int> pcBaudRate, std::vector<std::string> &trace) const;
