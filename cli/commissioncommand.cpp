@@ -330,8 +330,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
     DisplaySettings asFound;
     asFound.comms = comms;
     try {
-        for (int number = 1; number <= qm::kBlockCount; ++number)
-            asFound.blocks[std::size_t(number - 1)] = m_link->readBlock(number);
+        readBlocks(*m_link, asFound);
     } catch (const Failure &failure) {
         if (failure.code() != kExitNoReply)
             throw;
@@ -394,31 +393,13 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
     int failureCode = kExitOk;
     DisplaySettings asLeft;
     try {
-        for (int number = 1; number <= qm::kBlockCount; ++number) {
-            const int sent = m_link->commandsSent();
-            try {
-                m_link->writeBlock(number, target.blocks[std::size_t(number - 1)]);
-            } catch (...) {
-                progress.blockUnanswered = m_link->commandsSent() > sent;
-                throw;
-            }
-            progress.blocksWritten = number;
-        }
-        const int sent = m_link->commandsSent();
-        try {
-            m_link->writeComms(target.comms);
-        } catch (...) {
-            progress.modbusSent = m_link->commandsSent() > sent;
-            throw;
-        }
-        progress.modbusSent = progress.modbusWritten = true;
+        writeBlocks(*m_link, target, progress);
+        writeModbus(*m_link, target.comms, progress);
         leftAt = lineFor(target.comms);
         event(QStringLiteral("written"), {{QStringLiteral("unit"), m_unit}});
         if (leftAt != m_link->line())
             m_link->reopen(leftAt);
-        asLeft.comms = m_link->readComms();
-        for (int number = 1; number <= qm::kBlockCount; ++number)
-            asLeft.blocks[std::size_t(number - 1)] = m_link->readBlock(number);
+        asLeft = readWholeDisplay(*m_link);
         progress.blocksVerified = true;
     } catch (const Failure &caught) {
         failureCode = caught.code();
@@ -439,13 +420,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         if (asLeft.comms != target.comms)
             differences << differenceText(QStringLiteral("the Modbus settings"),
                                           describeComms(target.comms), describeComms(asLeft.comms));
-        for (int number = 1; number <= qm::kBlockCount; ++number) {
-            const BlockSettings &wrote = target.blocks[std::size_t(number - 1)];
-            const BlockSettings &has = asLeft.blocks[std::size_t(number - 1)];
-            if (has != wrote)
-                differences << differenceText(QStringLiteral("block %1").arg(number),
-                                              describeBlock(wrote), describeBlock(has));
-        }
+        differences << blockDifferences(target, asLeft);
         if (!differences.isEmpty()) {
             failureCode = kExitDifferent;
             failure = QStringLiteral("read back: ") + differences.join(QStringLiteral("; "));

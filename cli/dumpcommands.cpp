@@ -33,10 +33,7 @@ int runDump(const Invocation &invocation, Console &console)
 {
     const QString path = invocation.args.value(0, kStandardStream);
     const auto link = openLink(invocation, console);
-    DisplaySettings settings;
-    settings.comms = link->readComms();
-    for (int number = 1; number <= qm::kBlockCount; ++number)
-        settings.blocks[std::size_t(number - 1)] = link->readBlock(number);
+    const DisplaySettings settings = readWholeDisplay(*link);
 
     const QByteArray text = dumpText(settings);
     if (settings.comms.address == 0)
@@ -124,39 +121,15 @@ int runApply(const Invocation &invocation, Console &console)
         // Blocks first: the Modbus settings may move the display to another line.
         console.note(
             QStringLiteral("%1: writing %2 blocks").arg(link->label()).arg(qm::kBlockCount));
-        for (int number = 1; number <= qm::kBlockCount; ++number) {
-            const int sent = link->commandsSent();
-            try {
-                link->writeBlock(number, settings->blocks[std::size_t(number - 1)]);
-            } catch (...) {
-                progress.blockUnanswered = link->commandsSent() > sent;
-                throw;
-            }
-            progress.blocksWritten = number;
-        }
-
+        writeBlocks(*link, *settings, progress);
         if (readBackAll) {
-            for (int number = 1; number <= qm::kBlockCount; ++number) {
-                const BlockSettings &wrote = settings->blocks[std::size_t(number - 1)];
-                const BlockSettings has = link->readBlock(number);
-                asLeft.blocks[std::size_t(number - 1)] = has;
-                if (has != wrote)
-                    differences << differenceText(QStringLiteral("block %1").arg(number),
-                                                  describeBlock(wrote), describeBlock(has));
-            }
+            readBlocks(*link, asLeft);
+            differences << blockDifferences(*settings, asLeft);
             progress.blocksVerified = true;
         }
 
         console.note(QStringLiteral("%1: writing the Modbus settings").arg(link->label()));
-        const int sent = link->commandsSent();
-        try {
-            link->writeComms(settings->comms);
-        } catch (...) {
-            progress.modbusSent = link->commandsSent() > sent;
-            throw;
-        }
-        progress.modbusSent = true;
-        progress.modbusWritten = true;
+        writeModbus(*link, settings->comms, progress);
         readBack = afterCommsWrite(*link, console, settings->comms, followLine, readBackAll);
     } catch (const Failure &failure) {
         if (failure.code() == kExitUsage)

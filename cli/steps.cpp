@@ -53,9 +53,53 @@ DisplaySettings readWholeDisplay(DisplayLink &link)
 {
     DisplaySettings settings;
     settings.comms = link.readComms();
+    readBlocks(link, settings);
+    return settings;
+}
+
+void readBlocks(DisplayLink &link, DisplaySettings &settings)
+{
     for (int number = 1; number <= qm::kBlockCount; ++number)
         settings.blocks[std::size_t(number - 1)] = link.readBlock(number);
-    return settings;
+}
+
+void writeBlocks(DisplayLink &link, const DisplaySettings &settings, ApplyProgress &progress)
+{
+    for (int number = 1; number <= qm::kBlockCount; ++number) {
+        const int sent = link.commandsSent();
+        try {
+            link.writeBlock(number, settings.blocks[std::size_t(number - 1)]);
+        } catch (...) {
+            progress.blockUnanswered = link.commandsSent() > sent;
+            throw;
+        }
+        progress.blocksWritten = number;
+    }
+}
+
+void writeModbus(DisplayLink &link, const CommsSettings &comms, ApplyProgress &progress)
+{
+    const int sent = link.commandsSent();
+    try {
+        link.writeComms(comms);
+    } catch (...) {
+        progress.modbusSent = link.commandsSent() > sent;
+        throw;
+    }
+    progress.modbusSent = progress.modbusWritten = true;
+}
+
+QStringList blockDifferences(const DisplaySettings &wrote, const DisplaySettings &has)
+{
+    QStringList differences;
+    for (int number = 1; number <= qm::kBlockCount; ++number) {
+        const BlockSettings &written = wrote.blocks[std::size_t(number - 1)];
+        const BlockSettings &read = has.blocks[std::size_t(number - 1)];
+        if (read != written)
+            differences << differenceText(QStringLiteral("block %1").arg(number),
+                                          describeBlock(written), describeBlock(read));
+    }
+    return differences;
 }
 
 CommsSettings commsFromWords(const QStringList &words, bool *missing)

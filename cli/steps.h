@@ -1,5 +1,6 @@
 #pragma once
 
+#include "applyprogress.h"
 #include "displaylink.h"
 
 #include <QCommandLineOption>
@@ -21,6 +22,16 @@ std::unique_ptr<DisplayLink> openLink(const Invocation &invocation, Console &con
 
 // The Modbus settings and the nine blocks, as the display has them now.
 DisplaySettings readWholeDisplay(DisplayLink &link);
+// The nine blocks alone, into `settings`.
+void readBlocks(DisplayLink &link, DisplaySettings &settings);
+
+// Writes the nine blocks, then (writeModbus) the Modbus settings, each acknowledged;
+// `progress` says how far it got when one throws.
+void writeBlocks(DisplayLink &link, const DisplaySettings &settings, ApplyProgress &progress);
+void writeModbus(DisplayLink &link, const CommsSettings &comms, ApplyProgress &progress);
+
+// A differenceText for each block that reads back other than written.
+QStringList blockDifferences(const DisplaySettings &wrote, const DisplaySettings &has);
 
 // The key=value words of write and set, read before anything is sent (exit 2 on refusal).
 // The keys left out are taken from the display when `missing` is set.
