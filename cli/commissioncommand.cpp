@@ -64,9 +64,8 @@ private:
     {
         if (!m_link->label().isEmpty())
             return m_link->label();
-        bool isNumber = false;
-        const int number = m_invocation.port.toInt(&isNumber);
-        return isNumber ? portLabel(number) : m_invocation.port;
+        const std::optional<int> number = readPortNumber(m_invocation.port);
+        return number ? portLabel(*number) : m_invocation.port;
     }
     QString unitLabel() const { return QStringLiteral("%1: unit %2").arg(portText()).arg(m_unit); }
     QString summary() const;

@@ -126,9 +126,8 @@ QJsonObject recordHead(const QString &operatorName)
 
 QJsonObject portFacts(const QString &port, const QString &label)
 {
-    bool isNumber = false;
-    const int number = port.toInt(&isNumber);
-    const PortInfo info = isNumber ? gatherPortInfo({number}).value(0) : deviceInfo(port);
+    const std::optional<int> number = readPortNumber(port);
+    const PortInfo info = number ? gatherPortInfo({*number}).value(0) : deviceInfo(port);
     QJsonValue adapter;
     if (!info.byId.isEmpty())
         adapter = info.byId;
