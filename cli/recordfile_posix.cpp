@@ -1,11 +1,11 @@
 #include "records.h"
 
-#include <QFile>
+#include "appendfile.h"
+
 #include <QJsonDocument>
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,15 +28,9 @@ RecordFile::~RecordFile()
 QString RecordFile::open(const QString &path)
 {
     m_path = path;
-    // O_APPEND puts every write at the end of the file as it is then, also when another
-    // station appended meanwhile. A FIFO or a terminal is written as it is.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0644);
+    const int fd = openForAppend(path);
     if (fd < 0)
         return reason(errno);
-    // O_NONBLOCK only for the open, so that a FIFO nobody reads fails (ENXIO) rather than
-    // hangs; the writes wait as usual.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     struct stat info = {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         const int error = errno ? errno : EISDIR;
@@ -52,13 +46,8 @@ QString RecordFile::append(const QJsonObject &record)
     if (m_fd < 0)
         return reason(EBADF);
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    // One write, never continued: a second write for the rest of a short one could land
-    // after another station's line. A line is far below the size a regular file takes
-    // whole.
-    ssize_t written = -1;
-    do {
-        written = ::write(m_fd, line.constData(), std::size_t(line.size()));
-    } while (written < 0 && errno == EINTR);
+    // A line is far below the size a regular file takes whole in one write.
+    const ssize_t written = appendLine(m_fd, line);
     if (written < 0)
         return reason(errno);
     if (written != line.size())

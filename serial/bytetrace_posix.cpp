@@ -1,13 +1,12 @@
 #include "bytetrace.h"
 
+#include "appendfile.h"
 #include "replies.h"
 
 #include <QDateTime>
-#include <QFile>
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace bytetrace {
@@ -20,15 +19,9 @@ QString g_problem;
 
 QString start(const QString &path)
 {
-    // O_APPEND and no O_TRUNC: a trace goes after what the file held, and a FIFO or a
-    // terminal is written as it is.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0644);
+    const int fd = openForAppend(path);
     if (fd < 0)
         return QString::fromLocal8Bit(std::strerror(errno));
-    // O_NONBLOCK only for the open, so that a FIFO nobody reads fails (ENXIO) rather than
-    // hangs; the writes wait as usual.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (g_fd >= 0)
         ::close(g_fd);
     g_fd = fd;
@@ -49,11 +42,7 @@ void record(const QString &port, const QString &line, const char *event, const Q
          QLatin1Char('\t') + line + QLatin1Char('\t') + QLatin1String(event) +
          (bytes.isEmpty() ? QString() : QLatin1Char('\t') + escaped(bytes)) + QLatin1Char('\n'))
             .toUtf8();
-    // One write per line, so that a line is never split by another writer of the file.
-    ssize_t written = -1;
-    do {
-        written = ::write(g_fd, text.constData(), std::size_t(text.size()));
-    } while (written < 0 && errno == EINTR);
+    const ssize_t written = appendLine(g_fd, text);
     if (written != text.size() && g_problem.isEmpty())
         g_problem = written < 0 ? QString::fromLocal8Bit(std::strerror(errno))
                                 : QStringLiteral("a line was cut short");
