@@ -185,9 +185,11 @@ median() {
     awk '{v[NR] = $1} END {if (NR) printf "%.2f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
 }
 count() { [ -s "$1" ] && wc -l <"$1" || echo 0; }
-key() {
-  if [ -s "$exchange_out" ]; then grep -m1 "^$1=" "$exchange_out" | cut -d= -f2 || true; fi
+# file_key FILE KEY: the value of KEY=... in one of the benchmarks' result files.
+file_key() {
+  if [ -s "$1" ]; then grep -m1 "^$2=" "$1" | cut -d= -f2 || true; fi
 }
+key() { file_key "$exchange_out" "$1"; }
 # verdict OK-EXPRESSION: PASS or MISS by awk; "n/a" when a figure is missing.
 verdict() {
   local expr=$1
@@ -237,20 +239,14 @@ x_count=$(key exchanges)
 qt=$(key qt)
 [ -n "$qt" ] || qt=$(pkg-config --modversion Qt6Core 2>/dev/null || echo "?")
 
-detect_key() {
-  if [ -s "$results/detect.txt" ]; then grep -m1 "^$1=" "$results/detect.txt" | cut -d= -f2 || true; fi
-}
-idle_key() {
-  if [ -s "$results/idle.txt" ]; then grep -m1 "^$1=" "$results/idle.txt" | cut -d= -f2 || true; fi
-}
+detect_key() { file_key "$results/detect.txt" "$1"; }
+idle_key() { file_key "$results/idle.txt" "$1"; }
 idle_open=$(idle_key idle_open_ticks)
 idle_lost=$(idle_key idle_lost_ticks)
 idle_closed=$(idle_key loss_closed_ms)
 idle_seconds=$(idle_key seconds)
 
-station_key() {
-  if [ -s "$results/station.txt" ]; then grep -m1 "^$1=" "$results/station.txt" | cut -d= -f2 || true; fi
-}
+station_key() { file_key "$results/station.txt" "$1"; }
 st_median=$(station_key unit_median_ms)
 st_worst=$(station_key unit_worst_ms)
 st_wire=$(station_key wire_ms)
