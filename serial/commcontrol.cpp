@@ -6,7 +6,6 @@
 #include "portparameters.h"
 #include "terminal.h"
 
-#include <QFileInfo>
 #include <QSerialPort>
 #include <QSocketNotifier>
 
@@ -289,10 +288,8 @@ void CommControl::openPort()
             fail(failure->kind(), failure->description());
     }
 
-    // Qt's serial port names its lock file after the path it opens; other programs look
-    // for the lock of the device itself (LCK..ttyUSB0), not of a link that led to it.
-    const QString real = QFileInfo(device).canonicalFilePath();
-    m_port->setPortName(real.isEmpty() ? device : real);
+    // Qt's serial port names its lock file after the path it opens.
+    m_port->setPortName(deviceItself(device));
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     applySettings(m_settings);
     errno = 0;

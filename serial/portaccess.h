@@ -12,6 +12,12 @@
 // port: that it is a terminal, that no other program holds it, and whether the link
 // folder may be trusted. Each check returns the failure, or nothing when all is well.
 
+// The device a path leads to, links resolved: the name our port is opened by, and so the
+// name of its lock file, since other programs look for the lock of the device itself
+// (LCK..ttyUSB0), not of a link that led to it. The path as given when it cannot be
+// resolved.
+QString deviceItself(const QString &device);
+
 // Refuses a device that is missing or no terminal (a file, a folder, /dev/null), before
 // anything opens it; the reason says what it is instead.
 std::optional<CommError> checkTerminalNode(const QString &device);

@@ -191,6 +191,12 @@ QString octal(mode_t mode)
 
 } // namespace
 
+QString deviceItself(const QString &device)
+{
+    const QString real = QFileInfo(device).canonicalFilePath();
+    return real.isEmpty() ? device : real;
+}
+
 std::optional<CommError> checkTerminalNode(const QString &device)
 {
     struct stat info = {};
@@ -377,8 +383,7 @@ std::optional<CommError> checkLockFiles(const QString &device)
     const QByteArray encoded = QFile::encodeName(folder);
     const long nameMax = ::pathconf(encoded.constData(), _PC_NAME_MAX);
     int error = 0;
-    const QString real = QFileInfo(device).canonicalFilePath();
-    if (QFile::encodeName(libraryLockName(real.isEmpty() ? device : real)).size() >
+    if (QFile::encodeName(libraryLockName(deviceItself(device))).size() >
         (nameMax > 0 ? nameMax : NAME_MAX))
         error = ENAMETOOLONG;
     else if (::access(encoded.constData(), W_OK) != 0)
