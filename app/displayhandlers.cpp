@@ -4,7 +4,6 @@
 
 #include "combobox.h"
 #include "commands.h"
-#include "protocollimits.h"
 #include "replies.h"
 #include "shape.h"
 
@@ -21,6 +20,34 @@ std::string_view view(const QByteArray &bytes)
     return std::string_view(bytes.constData(), std::size_t(bytes.size()));
 }
 
+// The values the lists select, one list per field of `fields`, in its order.
+qm::FieldValues selectedValues(std::initializer_list<const ComboBox *> lists,
+                               const qm::Fields &fields)
+{
+    qm::FieldValues values{};
+    std::size_t i = 0;
+    for (const ComboBox *list : lists) {
+        values[i] = list->listIndex() + fields.at[i].listFirst;
+        ++i;
+    }
+    return values;
+}
+
+// Selects in each list the value of its field, for the fields of `reply` that passed, in
+// order; the lists from the first field that failed on keep their entry. A value without
+// an entry (address 0) leaves its list with none selected.
+void applyPassed(std::initializer_list<ComboBox *> lists, const qm::Fields &fields,
+                 const qm::JudgedReply &reply)
+{
+    std::size_t i = 0;
+    for (ComboBox *list : lists) {
+        if (int(i) >= reply.passed)
+            return;
+        list->setListIndex(reply.values[i] - fields.at[i].listFirst);
+        ++i;
+    }
+}
+
 } // namespace
 
 void frmMain::ReadCommSettings()
@@ -32,18 +59,9 @@ void frmMain::ReadCommSettings()
         return;
 
     const qm::CommsReply reply = qm::judgeCommsReply(view(strResponse));
-    if (reply.passed >= 1)
-        cmbMod->setListIndex(reply.mode);
-    if (reply.passed >= 2)
-        cmbNewBaud->setListIndex(reply.baud);
-    if (reply.passed >= 3)
-        cmbNewBits->setListIndex(reply.dataBits - qm::kMinDataBits);
-    if (reply.passed >= 4)
-        cmbNewPar->setListIndex(reply.parity);
-    if (reply.complete()) {
-        cmbSA->setListIndex(reply.address - 1); // address 0 leaves no entry selected
+    applyPassed({cmbMod, cmbNewBaud, cmbNewBits, cmbNewPar, cmbSA}, qm::kCommsFields, reply);
+    if (reply.complete())
         shpPort->setBackColor(indicator::kGreen);
-    }
     Frame2->setEnabled(true);
 }
 
@@ -51,8 +69,10 @@ void frmMain::cmdModifyComm_Click()
 {
     if (exchangeWaiting())
         return;
+    const qm::CommsSettings comms = qm::commsSettingsOf(
+        selectedValues({cmbMod, cmbNewBaud, cmbNewBits, cmbNewPar, cmbSA}, qm::kCommsFields));
     // Parity None with 7 data bits, the one framing the display cannot run.
-    if (!qm::supportedFraming(cmbNewPar->listIndex(), cmbNewBits->listIndex() + qm::kMinDataBits)) {
+    if (!qm::supportedFraming(comms.parity, comms.dataBits)) {
         QMessageBox box(QMessageBox::Information, QStringLiteral("Invalid Combination"),
                         QStringLiteral("Parity: None & Bits: 7 not supported"), QMessageBox::Ok,
                         this);
@@ -62,9 +82,7 @@ void frmMain::cmdModifyComm_Click()
     if (refuseMissingSelection({cmbMod, cmbNewBaud, cmbNewBits, cmbNewPar, cmbSA}))
         return;
 
-    strCommand = QByteArray::fromStdString(qm::writeCommsCommand(
-        cmbMod->listIndex(), cmbNewBaud->listIndex(), cmbNewBits->listIndex(),
-        cmbNewPar->listIndex(), cmbSA->list(cmbSA->listIndex()).toStdString()));
+    strCommand = QByteArray::fromStdString(qm::writeCommsCommand(comms));
     exchange();
 }
 
@@ -78,12 +96,7 @@ void frmMain::cmdGet_Click()
         return;
 
     const qm::BlockReply reply = qm::judgeBlockReply(view(strResponse));
-    if (reply.passed >= 1)
-        cmbBlock->setListIndex(reply.block);
-    if (reply.passed >= 2)
-        cmbDT->setListIndex(reply.dataType);
-    if (reply.passed >= 3)
-        cmbDP->setListIndex(reply.decimalPoint);
+    applyPassed({cmbBlock, cmbDT, cmbDP}, qm::kBlockFields, reply);
 }
 
 void frmMain::cmdSet_Click()
@@ -91,7 +104,8 @@ void frmMain::cmdSet_Click()
     if (exchangeWaiting() || refuseMissingSelection({cmbBlock, cmbDT, cmbDP}))
         return;
 
-    strCommand = QByteArray::fromStdString(
-        qm::writeBlockCommand(cmbBlock->listIndex(), cmbDT->listIndex(), cmbDP->listIndex()));
+    const qm::FieldValues block = selectedValues({cmbBlock, cmbDT, cmbDP}, qm::kBlockFields);
+    strCommand =
+        QByteArray::fromStdString(qm::writeBlockCommand(block[0], qm::blockSettingsOf(block)));
     exchange();
 }

@@ -146,7 +146,7 @@ QJsonObject showResult(const DetectResult &result, Console &console, QStringList
                       {QStringLiteral("answers"), answers}};
     switch (result.outcome) {
     case DetectResult::Outcome::Found: {
-        const CommsSettings comms = commsSettingsOf(result.reply);
+        const CommsSettings &comms = result.comms;
         const QString line = formatLineSettings(result.line);
         entry.insert(QStringLiteral("line"), line);
         entry.insert(QStringLiteral("modbus"), commsJson(comms));

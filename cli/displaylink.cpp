@@ -63,17 +63,15 @@ CommsSettings DisplayLink::readComms()
 {
     const std::string command = qm::readCommsCommand();
     const QByteArray reply = exchange(command);
-    const std::string problem = qm::commsReplyProblem(view(reply));
-    if (!problem.empty())
-        failReply(command, reply, QString::fromStdString(problem));
-    return commsSettingsOf(qm::judgeCommsReply(view(reply), qm::FieldReading::Strict));
+    const qm::CommsReply judged = qm::judgeCommsReply(view(reply), qm::FieldReading::Strict);
+    if (!judged.complete())
+        failReply(command, reply, QString::fromStdString(judged.why));
+    return judged.settings();
 }
 
 void DisplayLink::writeComms(const CommsSettings &comms)
 {
-    const std::string command =
-        qm::writeCommsCommand(comms.mode, comms.baudCode, comms.dataBits - qm::kMinDataBits,
-                              comms.parity, addressText(comms.address).toStdString());
+    const std::string command = qm::writeCommsCommand(comms);
     const QByteArray reply = exchange(command);
     const std::string problem = qm::acknowledgementProblem(view(reply));
     if (!problem.empty())
@@ -84,19 +82,18 @@ BlockSettings DisplayLink::readBlock(int number)
 {
     const std::string command = qm::readBlockCommand(number - 1);
     const QByteArray reply = exchange(command);
-    QString problem = QString::fromStdString(qm::blockReplyProblem(view(reply)));
     const qm::BlockReply judged = qm::judgeBlockReply(view(reply), qm::FieldReading::Strict);
-    if (problem.isEmpty() && judged.block != number - 1)
-        problem = QStringLiteral("it is about block %1").arg(judged.block + 1);
+    QString problem = QString::fromStdString(judged.why);
+    if (problem.isEmpty() && judged.block() != number - 1)
+        problem = QStringLiteral("it is about block %1").arg(judged.block() + 1);
     if (!problem.isEmpty())
         failReply(command, reply, problem);
-    return {judged.dataType, judged.decimalPoint};
+    return judged.settings();
 }
 
 void DisplayLink::writeBlock(int number, const BlockSettings &block)
 {
-    const std::string command =
-        qm::writeBlockCommand(number - 1, block.dataType, block.decimalPoint);
+    const std::string command = qm::writeBlockCommand(number - 1, block);
     const QByteArray reply = exchange(command);
     const std::string problem = qm::acknowledgementProblem(view(reply));
     if (!problem.empty())

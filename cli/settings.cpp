@@ -63,17 +63,6 @@ QString assignAll(Settings &settings, const QStringList &words, QStringList &giv
 
 } // namespace
 
-bool operator==(const CommsSettings &a, const CommsSettings &b)
-{
-    return a.mode == b.mode && a.baudCode == b.baudCode && a.dataBits == b.dataBits &&
-           a.parity == b.parity && a.address == b.address;
-}
-
-bool operator==(const BlockSettings &a, const BlockSettings &b)
-{
-    return a.dataType == b.dataType && a.decimalPoint == b.decimalPoint;
-}
-
 QString describeComms(const CommsSettings &comms)
 {
     return QStringLiteral("%1, %2 baud, %3 data bits, %4 parity, address %5")
@@ -114,11 +103,6 @@ QString printableText(const QString &text)
     return shown;
 }
 
-CommsSettings commsSettingsOf(const qm::CommsReply &reply)
-{
-    return {reply.mode, reply.baud, reply.dataBits, reply.parity, reply.address};
-}
-
 const QStringList &commsKeys()
 {
     static const QStringList keys = {QStringLiteral("mode"), QStringLiteral("baud"),
@@ -135,7 +119,7 @@ const QStringList &blockKeys()
 
 LineSettings lineFor(const CommsSettings &comms)
 {
-    return lineSettingsFor(comms.baudCode, comms.parity, comms.dataBits);
+    return lineSettingsFor(comms);
 }
 
 QString assignComms(CommsSettings &comms, const QString &key, const QString &value)

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "protocollimits.h"
-#include "replies.h"
+#include "display.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -16,42 +15,10 @@ struct LineSettings;
 // codes inside, words a person can edit outside ("rtu", "even", "float", point 2 for 0.01).
 namespace cli {
 
-struct CommsSettings
-{
-    int mode = 1;     // 0 ASCII, 1 RTU
-    int baudCode = 3; // index into qm::kBaudRates
-    int dataBits = 8; // 7 or 8
-    int parity = 1;   // 0 None, 1 Even, 2 Odd
-    int address = 0x0A;
-};
-
-struct BlockSettings
-{
-    int dataType = 0;     // 0 Integer, 1 Long, 2 Float
-    int decimalPoint = 0; // digits after the point, 0..5
-};
-
-bool operator==(const CommsSettings &a, const CommsSettings &b);
-bool operator==(const BlockSettings &a, const BlockSettings &b);
-inline bool operator!=(const CommsSettings &a, const CommsSettings &b)
-{
-    return !(a == b);
-}
-inline bool operator!=(const BlockSettings &a, const BlockSettings &b)
-{
-    return !(a == b);
-}
-
-struct DisplaySettings
-{
-    CommsSettings comms;
-    std::array<BlockSettings, qm::kBlockCount> blocks{};
-};
-
-inline bool operator==(const DisplaySettings &a, const DisplaySettings &b)
-{
-    return a.comms == b.comms && a.blocks == b.blocks;
-}
+// The display's settings are protocol/'s types; this namespace reads and shows them.
+using qm::BlockSettings;
+using qm::CommsSettings;
+using qm::DisplaySettings;
 
 // "RTU, 9600 baud, 8 data bits, Even parity, address 0A"
 QString describeComms(const CommsSettings &comms);
@@ -63,9 +30,6 @@ QString addressText(int address);
 // Text from a file or the command line as messages show it: control characters escaped
 // ("\x1B", "\r"), so that a value cannot move the cursor or rewrite the terminal.
 QString printableText(const QString &text);
-
-// The settings a complete "$M" reply reports.
-CommsSettings commsSettingsOf(const qm::CommsReply &reply);
 
 // The PC line that talks to a display with these settings, e.g. "4800,E,8,1".
 LineSettings lineFor(const CommsSettings &comms);

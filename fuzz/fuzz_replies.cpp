@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -27,14 +26,9 @@ qm::BlockReply judgeBlock(std::string_view reply)
     return qm::judgeBlockReply(copy.view());
 }
 
-std::array<int, qm::CommsReply::kFields> valuesOf(const qm::CommsReply &r)
+const qm::FieldValues &valuesOf(const qm::JudgedReply &r)
 {
-    return {r.mode, r.baud, r.dataBits, r.parity, r.address};
-}
-
-std::array<int, qm::BlockReply::kFields> valuesOf(const qm::BlockReply &r)
-{
-    return {r.block, r.dataType, r.decimalPoint};
+    return r.values;
 }
 
 // Each field's range and the reply bytes it is read from, as the display documents them.
@@ -172,47 +166,44 @@ void checkCommandsEchoAsReplies(std::string_view bytes)
     auto at = [&](std::size_t i) { return i < bytes.size() ? std::uint8_t(bytes[i]) : 0; };
     auto signedAt = [&](std::size_t i) { return int(std::int8_t(at(i))); };
 
-    // Positions as the window's lists give them, and the address text of its list.
-    const int mode = at(0) % 2, baud = at(1) % 4, bits = at(2) % 2, parity = at(3) % 3;
-    const int address = 1 + at(4) % 250;
-    char addressText[3];
-    std::snprintf(addressText, sizeof addressText, "%02X", address);
-    const std::string comms = qm::writeCommsCommand(mode, baud, bits, parity, addressText);
+    // Values in range, as the settings hold them.
+    const qm::CommsSettings settings{at(0) % 2, at(1) % 4, 7 + at(2) % 2, at(3) % 3,
+                                     1 + at(4) % 250};
+    const std::string comms = qm::writeCommsCommand(settings);
     QM_FUZZ_CHECK(comms.size() == 9 && comms.compare(0, 2, "$C") == 0 && comms.back() == '\r');
     const qm::CommsReply echoed = judgeComms(">" + comms.substr(2));
     QM_FUZZ_CHECK(echoed.complete());
-    QM_FUZZ_CHECK(echoed.mode == mode && echoed.baud == baud && echoed.dataBits == bits + 7 &&
-                  echoed.parity == parity && echoed.address == address);
+    QM_FUZZ_CHECK(echoed.settings() == settings);
 
-    // Any positions and any two-byte address text: only in-range positions make a reply
-    // that passes its first four fields, and then with the same values.
-    const int anyMode = signedAt(5), anyBaud = signedAt(6), anyBits = signedAt(7),
-              anyParity = signedAt(8);
-    const std::string anyAddress{char(at(9)), char(at(10))};
-    const std::string anyComms =
-        qm::writeCommsCommand(anyMode, anyBaud, anyBits, anyParity, anyAddress);
-    const qm::CommsReply anyEcho = judgeComms(">" + anyComms.substr(2));
-    const bool inRange = anyMode >= 0 && anyMode <= 1 && anyBaud >= 0 && anyBaud <= 3 &&
-                         anyBits >= 0 && anyBits <= 1 && anyParity >= 0 && anyParity <= 2;
+    // Any values: only in-range ones make a reply that passes its first four fields, and
+    // then with the same values; the address passes when it is in range.
+    const qm::CommsSettings any{signedAt(5), signedAt(6), signedAt(7), signedAt(8),
+                                signedAt(9) + 128};
+    const qm::CommsReply anyEcho = judgeComms(">" + qm::writeCommsCommand(any).substr(2));
+    const bool inRange = any.mode >= 0 && any.mode <= 1 && any.baudCode >= 0 && any.baudCode <= 3 &&
+                         any.dataBits >= 7 && any.dataBits <= 8 && any.parity >= 0 &&
+                         any.parity <= 2;
     QM_FUZZ_CHECK((anyEcho.passed >= 4) == inRange);
     if (inRange) {
-        QM_FUZZ_CHECK(anyEcho.mode == anyMode && anyEcho.baud == anyBaud &&
-                      anyEcho.dataBits == anyBits + 7 && anyEcho.parity == anyParity);
-        const int anyAddressValue = qm::readHexField(anyAddress);
-        QM_FUZZ_CHECK(anyEcho.complete() == (anyAddressValue <= 250));
+        const qm::CommsSettings got = anyEcho.settings();
+        QM_FUZZ_CHECK(got.mode == any.mode && got.baudCode == any.baudCode &&
+                      got.dataBits == any.dataBits && got.parity == any.parity);
+        QM_FUZZ_CHECK(anyEcho.complete() == (any.address <= 250));
+        if (anyEcho.complete())
+            QM_FUZZ_CHECK(got.address == any.address);
     }
 
-    const int block = at(11) % 9, type = at(12) % 3, point = at(13) % 6;
-    const std::string write = qm::writeBlockCommand(block, type, point);
+    const int block = at(11) % 9;
+    const qm::BlockSettings blockSettings{at(12) % 3, at(13) % 6};
+    const std::string write = qm::writeBlockCommand(block, blockSettings);
     QM_FUZZ_CHECK(write.size() == 6 && write.compare(0, 2, "$D") == 0 && write.back() == '\r');
     const qm::BlockReply blockEcho = judgeBlock(">" + write.substr(2));
     QM_FUZZ_CHECK(blockEcho.complete());
-    QM_FUZZ_CHECK(blockEcho.block == block && blockEcho.dataType == type &&
-                  blockEcho.decimalPoint == point);
+    QM_FUZZ_CHECK(blockEcho.block() == block && blockEcho.settings() == blockSettings);
     QM_FUZZ_CHECK(qm::readBlockCommand(block) == "$N" + std::to_string(block) + "\r");
 
     const int anyBlock = signedAt(11), anyType = signedAt(12), anyPoint = signedAt(13);
-    const std::string anyWrite = qm::writeBlockCommand(anyBlock, anyType, anyPoint);
+    const std::string anyWrite = qm::writeBlockCommand(anyBlock, {anyType, anyPoint});
     const qm::BlockReply anyBlockEcho = judgeBlock(">" + anyWrite.substr(2));
     const bool blockInRange = anyBlock >= 0 && anyBlock <= 8 && anyType >= 0 && anyType <= 2 &&
                               anyPoint >= 0 && anyPoint <= 5;

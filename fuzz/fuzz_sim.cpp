@@ -214,36 +214,35 @@ void checkWindowRoundTrip(const DisplayState &start, std::string_view bytes)
     const qm::CommsReply before =
         qm::judgeCommsReply(only(sim.receive(qm::readCommsCommand(), {})).reply);
     QM_FUZZ_CHECK(before.complete());
-    QM_FUZZ_CHECK(before.mode == start.mode && before.baud == start.baudCode &&
-                  before.dataBits == start.dataBits && before.parity == start.parity &&
-                  before.address == start.address);
+    const qm::CommsSettings reported = before.settings();
+    QM_FUZZ_CHECK(reported.mode == start.mode && reported.baudCode == start.baudCode &&
+                  reported.dataBits == start.dataBits && reported.parity == start.parity &&
+                  reported.address == start.address);
     for (int b = 0; b < qm::kBlockCount; ++b) {
         const qm::BlockReply r =
             qm::judgeBlockReply(only(sim.receive(qm::readBlockCommand(b), {})).reply);
-        QM_FUZZ_CHECK(r.complete() && r.block == b);
-        QM_FUZZ_CHECK(r.dataType == start.blocks[std::size_t(b)].dataType &&
-                      r.decimalPoint == start.blocks[std::size_t(b)].decimalPoint);
+        QM_FUZZ_CHECK(r.complete() && r.block() == b);
+        QM_FUZZ_CHECK(r.settings().dataType == start.blocks[std::size_t(b)].dataType &&
+                      r.settings().decimalPoint == start.blocks[std::size_t(b)].decimalPoint);
     }
 
     const int mode = at(0) % 2, baud = at(1) % 4, bits = at(2) % 2, parity = at(3) % 3;
     const int address = 1 + at(4) % 250;
-    char addressText[3];
-    std::snprintf(addressText, sizeof addressText, "%02X", address);
     QM_FUZZ_CHECK(
-        only(sim.receive(qm::writeCommsCommand(mode, baud, bits, parity, addressText), {})).reply ==
-        ">\r");
+        only(sim.receive(qm::writeCommsCommand({mode, baud, bits + 7, parity, address}), {}))
+            .reply == ">\r");
     const qm::CommsReply after =
         qm::judgeCommsReply(only(sim.receive(qm::readCommsCommand(), {})).reply);
     QM_FUZZ_CHECK(after.complete());
-    QM_FUZZ_CHECK(after.mode == mode && after.baud == baud && after.dataBits == bits + 7 &&
-                  after.parity == parity && after.address == address);
+    QM_FUZZ_CHECK((after.settings() == qm::CommsSettings{mode, baud, bits + 7, parity, address}));
 
     const int block = at(5) % 9, type = at(6) % 3, point = at(7) % 6;
-    QM_FUZZ_CHECK(only(sim.receive(qm::writeBlockCommand(block, type, point), {})).reply == ">\r");
+    QM_FUZZ_CHECK(only(sim.receive(qm::writeBlockCommand(block, {type, point}), {})).reply ==
+                  ">\r");
     const qm::BlockReply r =
         qm::judgeBlockReply(only(sim.receive(qm::readBlockCommand(block), {})).reply);
-    QM_FUZZ_CHECK(r.complete() && r.block == block && r.dataType == type &&
-                  r.decimalPoint == point);
+    QM_FUZZ_CHECK(r.complete() && r.block() == block &&
+                  (r.settings() == qm::BlockSettings{type, point}));
 }
 
 } // namespace

@@ -1,36 +1,80 @@
 #include "commands.h"
 
-#include "protocollimits.h"
-
 namespace qm {
+namespace {
 
-std::string readCommsCommand()
+void appendField(std::string &command, const Field &field, int value)
 {
-    return std::string("$M") + kCarriageReturn;
+    if (field.width == 1) {
+        command += std::to_string(value);
+        return;
+    }
+    constexpr const char *kHex = "0123456789ABCDEF";
+    if (value < 0 || value > 0xFF) {
+        command += std::to_string(value);
+        return;
+    }
+    command += kHex[value >> 4];
+    command += kHex[value & 0xF];
 }
 
-std::string writeCommsCommand(int modePos, int baudPos, int dataBitsPos, int parityPos,
-                              std::string_view addressText)
+} // namespace
+
+std::string buildCommand(const CommandSpec &spec, const FieldValues &values)
 {
-    std::string command = "$C";
-    command += std::to_string(modePos);
-    command += std::to_string(baudPos);
-    command += std::to_string(dataBitsPos + kMinDataBits);
-    command += std::to_string(parityPos);
-    command += addressText;
+    std::string command = "$";
+    command += spec.letter;
+    for (int i = 0; i < spec.request.count; ++i)
+        appendField(command, spec.request.at[std::size_t(i)], values[std::size_t(i)]);
     command += kCarriageReturn;
     return command;
 }
 
-std::string readBlockCommand(int blockPos)
+std::string readCommsCommand()
 {
-    return "$N" + std::to_string(blockPos) + kCarriageReturn;
+    return buildCommand(commandSpec(Command::ReadComms));
 }
 
-std::string writeBlockCommand(int blockPos, int dataTypePos, int decimalPointPos)
+std::string writeCommsCommand(const CommsSettings &comms)
 {
-    return "$D" + std::to_string(blockPos) + std::to_string(dataTypePos) +
-           std::to_string(decimalPointPos) + kCarriageReturn;
+    return buildCommand(commandSpec(Command::WriteComms), valuesOf(comms));
+}
+
+std::string readBlockCommand(int blockCode)
+{
+    return buildCommand(commandSpec(Command::ReadBlock), {blockCode});
+}
+
+std::string writeBlockCommand(int blockCode, const BlockSettings &block)
+{
+    return buildCommand(commandSpec(Command::WriteBlock),
+                        {blockCode, block.dataType, block.decimalPoint});
+}
+
+const CommandSpec *commandOf(std::string_view bytes)
+{
+    if (bytes.size() < 2 || bytes[0] != '$')
+        return nullptr;
+    for (const CommandSpec &spec : kCommands) {
+        if (spec.letter == bytes[1])
+            return &spec;
+    }
+    return nullptr;
+}
+
+FieldValues valuesOf(const CommsSettings &comms)
+{
+    return {comms.mode, comms.baudCode, comms.dataBits, comms.parity, comms.address};
+}
+
+CommsSettings commsSettingsOf(const FieldValues &values)
+{
+    return {values[0], values[1], values[2], values[3], values[4]};
+}
+
+BlockSettings blockSettingsOf(const FieldValues &values, int first)
+{
+    return {values[std::size_t(first)], values[std::size_t(first) + 1]};
 }
 
 } // namespace qm

@@ -1,27 +1,26 @@
 #pragma once
 
-#include <string>
-#include <string_view>
+#include "display.h"
 
-// Builders for the display's set-up commands. Every argument is a list position
-// (or, for the address, the text of the chosen address entry); a position is
-// written as its decimal text, so a valid selection gives exactly one digit.
+#include <string>
+
+// Builders for the display's set-up commands, from the table in display.h: "$", the
+// command's letter, each request field as its digit (two upper-case hexadecimal digits for
+// the address), then a carriage return. Values are written as given, in range or not.
 namespace qm {
 
 inline constexpr char kCarriageReturn = '\r';
 
+// The command of `spec` with `values` for its request fields.
+std::string buildCommand(const CommandSpec &spec, const FieldValues &values = {});
+
 // "$M": asks the display for its Modbus settings.
 std::string readCommsCommand();
-
-// "$C": writes the display's Modbus settings. `dataBitsPos` is the position in the
-// data bits list; the display is sent the number of bits (position + kMinDataBits).
-std::string writeCommsCommand(int modePos, int baudPos, int dataBitsPos, int parityPos,
-                              std::string_view addressText);
-
-// "$N": asks for the data type and decimal point of one block (position 0..8).
-std::string readBlockCommand(int blockPos);
-
-// "$D": writes the data type and decimal point of one block.
-std::string writeBlockCommand(int blockPos, int dataTypePos, int decimalPointPos);
+// "$C": writes the display's Modbus settings.
+std::string writeCommsCommand(const CommsSettings &comms);
+// "$N": asks for the data type and decimal point of one block (code 0..8).
+std::string readBlockCommand(int blockCode);
+// "$D": writes the data type and decimal point of one block (code 0..8).
+std::string writeBlockCommand(int blockCode, const BlockSettings &block);
 
 } // namespace qm

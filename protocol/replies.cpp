@@ -1,9 +1,6 @@
 #include "replies.h"
 
 #include "commands.h"
-#include "protocollimits.h"
-
-#include <array>
 
 namespace qm {
 namespace {
@@ -66,69 +63,58 @@ std::string fieldProblem(const char *name, std::string_view field, bool hex)
     return std::string(name) + " is out of range";
 }
 
-// Where a reply's field stands, what it may hold, and where the judged value goes.
-template <typename Reply> struct FieldRule
+// The field's value as `reading` takes it; -1 (out of every range) when it is refused.
+int fieldValue(const Field &field, std::string_view text, FieldReading reading)
 {
-    const char *name;
-    std::size_t first;
-    std::size_t width; // 1: a digit; 2: the address, two hexadecimal digits
-    int low;
-    int high;
-    int Reply::*value;
-};
+    return field.width == 1 ? digitField(text[0], reading) : hexField(text, reading);
+}
 
-constexpr std::array<FieldRule<CommsReply>, CommsReply::kFields> kCommsFields = {{
-    {"the mode", 1, 1, 0, kModeCount - 1, &CommsReply::mode},
-    {"the baud rate", 2, 1, 0, kBaudCount - 1, &CommsReply::baud},
-    {"the data bits", 3, 1, kMinDataBits, kMaxDataBits, &CommsReply::dataBits},
-    {"the parity", 4, 1, 0, kParityCount - 1, &CommsReply::parity},
-    {"the address", 5, 2, 0, kMaxAddress, &CommsReply::address},
-}};
-
-constexpr std::array<FieldRule<BlockReply>, BlockReply::kFields> kBlockFields = {{
-    {"the block", 1, 1, 0, kBlockCount - 1, &BlockReply::block},
-    {"the data type", 2, 1, 0, kDataTypeCount - 1, &BlockReply::dataType},
-    {"the decimal point", 3, 1, 0, kDecimalPointCount - 1, &BlockReply::decimalPoint},
-}};
-
-template <typename Reply, std::size_t N>
-Reply judgeFields(std::string_view reply, int length, const std::array<FieldRule<Reply>, N> &rules,
-                  FieldReading reading)
+JudgedReply judgeFields(const Fields &fields, std::string_view reply, FieldReading reading)
 {
-    Reply r;
-    if (!framedReply(reply, length))
+    JudgedReply r;
+    r.fields = fields.count;
+    const int length = 2 + [&] {
+        int width = 0;
+        for (int i = 0; i < fields.count; ++i)
+            width += fields.at[std::size_t(i)].width;
+        return width;
+    }();
+    if (!framedReply(reply, length)) {
+        r.why = framingProblem(reply, length);
         return r;
-    for (const FieldRule<Reply> &rule : rules) {
-        const std::string_view field = reply.substr(rule.first, rule.width);
-        r.*rule.value = rule.width == 1 ? digitField(field[0], reading) : hexField(field, reading);
-        if (!inRange(r.*rule.value, rule.low, rule.high))
+    }
+    std::size_t at = 1;
+    for (int i = 0; i < fields.count; ++i) {
+        const Field &field = fields.at[std::size_t(i)];
+        const std::string_view text = reply.substr(at, std::size_t(field.width));
+        int &value = r.values[std::size_t(i)];
+        value = fieldValue(field, text, reading);
+        if (!inRange(value, field.low, field.high)) {
+            r.why = fieldProblem(field.name, text, field.width == 2);
             return r;
+        }
         ++r.passed;
+        at += std::size_t(field.width);
     }
     return r;
 }
 
-template <typename Reply, std::size_t N>
-std::string replyProblem(std::string_view reply, int passed, int length,
-                         const std::array<FieldRule<Reply>, N> &rules)
-{
-    if (passed == int(N))
-        return {};
-    if (!framedReply(reply, length))
-        return framingProblem(reply, length);
-    const FieldRule<Reply> &rule = rules[std::size_t(passed)];
-    return fieldProblem(rule.name, reply.substr(rule.first, rule.width), rule.width == 2);
-}
-
 } // namespace
+
+int replyLength(const CommandSpec &spec)
+{
+    if (spec.reply != ReplyKind::Fields)
+        return 0;
+    int length = 2;
+    for (int i = 0; i < spec.replyFields.count; ++i)
+        length += spec.replyFields.at[std::size_t(i)].width;
+    return length;
+}
 
 int replyLength(std::string_view command)
 {
-    if (command.substr(0, 2) == "$M")
-        return kCommsReplyLength;
-    if (command.substr(0, 2) == "$N")
-        return kBlockReplyLength;
-    return 0;
+    const CommandSpec *spec = commandOf(command);
+    return spec ? replyLength(*spec) : 0;
 }
 
 bool replyEnded(std::string_view received, int length)
@@ -154,21 +140,9 @@ bool acknowledges(std::string_view reply)
     return framedReply(reply, 0);
 }
 
-std::string commsReplyProblem(std::string_view reply)
-{
-    return replyProblem(reply, judgeCommsReply(reply, FieldReading::Strict).passed,
-                        kCommsReplyLength, kCommsFields);
-}
-
-std::string blockReplyProblem(std::string_view reply)
-{
-    return replyProblem(reply, judgeBlockReply(reply, FieldReading::Strict).passed,
-                        kBlockReplyLength, kBlockFields);
-}
-
 std::string acknowledgementProblem(std::string_view reply)
 {
-    return acknowledges(reply) ? std::string() : framingProblem(reply, int(reply.size()));
+    return judgeReply(commandSpec(Command::WriteComms), reply).why;
 }
 
 std::string printable(std::string_view bytes)
@@ -214,14 +188,32 @@ int readHexField(std::string_view field)
     return value;
 }
 
+JudgedReply judgeReply(const CommandSpec &spec, std::string_view reply, FieldReading reading)
+{
+    if (spec.reply == ReplyKind::Fields)
+        return judgeFields(spec.replyFields, reply, reading);
+    JudgedReply r;
+    if (!framedReply(reply, 0)) {
+        r.why = framingProblem(reply, int(reply.size()));
+        return r;
+    }
+    if (spec.reply == ReplyKind::Text)
+        r.text = std::string(reply.substr(1, reply.size() - 2));
+    return r;
+}
+
 CommsReply judgeCommsReply(std::string_view reply, FieldReading reading)
 {
-    return judgeFields<CommsReply>(reply, kCommsReplyLength, kCommsFields, reading);
+    CommsReply r;
+    static_cast<JudgedReply &>(r) = judgeReply(commandSpec(Command::ReadComms), reply, reading);
+    return r;
 }
 
 BlockReply judgeBlockReply(std::string_view reply, FieldReading reading)
 {
-    return judgeFields<BlockReply>(reply, kBlockReplyLength, kBlockFields, reading);
+    BlockReply r;
+    static_cast<JudgedReply &>(r) = judgeReply(commandSpec(Command::ReadBlock), reply, reading);
+    return r;
 }
 
 } // namespace qm

@@ -1,21 +1,27 @@
 #pragma once
 
+#include "display.h"
+
 #include <string>
 #include <string_view>
 
-// The display's replies: how long each is, when one is whole, and how it is judged. A reply
-// to "$M" or "$N" of the wrong length or framing is ignored whole; otherwise its fields are
-// taken left to right and the first field out of range ends the judging. `passed` counts
-// the fields that passed, so the caller applies exactly that prefix, in order. A reply to
-// "$C" or "$D" carries no fields: any framed reply acknowledges the write.
+// The display's replies: how long each is, when one is whole, and how it is judged, all
+// from the command table (display.h). A reply with fields of the wrong length or framing is
+// ignored whole; otherwise its fields are taken left to right and the first field out of
+// range ends the judging. `passed` counts the fields that passed, so the caller applies
+// exactly that prefix, in order. An acknowledgement carries no fields: any framed reply
+// acknowledges the write. A text reply is whatever stands between ">" and the carriage
+// return.
 namespace qm {
 
 inline constexpr char kReplyStart = '>';
 inline constexpr int kCommsReplyLength = 8;
 inline constexpr int kBlockReplyLength = 5;
 
-// The length of the reply to `command` ("$M..." 8, "$N..." 5); 0 for a write ("$C", "$D"),
-// whose reply is any framed one.
+// The length of a reply with fields to `spec` ('>', the fields, CR); 0 when its length is
+// not fixed (an acknowledgement, a text).
+int replyLength(const CommandSpec &spec);
+// The same for the command `command` begins with; 0 for one the table does not hold.
 int replyLength(std::string_view command);
 
 // Whether the bytes received so far hold the whole reply: a carriage return ends every
@@ -32,41 +38,46 @@ bool framedReply(std::string_view reply, int length);
 // Whether `reply` acknowledges a "$C" or "$D".
 bool acknowledges(std::string_view reply);
 
-struct CommsReply
-{
-    static constexpr int kFields = 5;
-    int passed = 0;   // 0..5: mode, baud, dataBits, parity, address
-    int mode = 0;     // 0 ASCII, 1 RTU
-    int baud = 0;     // 0..3: 1200, 2400, 4800, 9600
-    int dataBits = 0; // 7 or 8 (the number of bits, not a list position)
-    int parity = 0;   // 0 None, 1 Even, 2 Odd
-    int address = 0;  // 0..250
-    bool complete() const { return passed == kFields; }
-};
-
-struct BlockReply
-{
-    static constexpr int kFields = 3;
-    int passed = 0;       // 0..3: block, dataType, decimalPoint
-    int block = 0;        // 0..8
-    int dataType = 0;     // 0 Integer, 1 Long, 2 Float
-    int decimalPoint = 0; // 0..5 digits after the point
-    bool complete() const { return passed == kFields; }
-};
-
 // How a field's characters are read. Lenient is the window's reading: a character that is
 // not a digit counts as 0, and the address is read up to its first non-hex character.
 // Strict is quillmark-cli's: such a field does not pass, so a byte garbled on the line
 // (a parity error arrives as "?") cannot pass for a value.
 enum class FieldReading { Lenient, Strict };
 
+// A judged reply: the values of its fields in the table's order (the first that failed
+// included, as read), how many passed, and why the rest did not, for people ("the parity
+// \"?\" is not a digit"); `why` is empty when every field passed. For a text reply, `text`
+// holds the text.
+struct JudgedReply
+{
+    FieldValues values{};
+    int passed = 0;
+    int fields = 0;
+    std::string why;
+    std::string text;
+    bool complete() const { return why.empty(); }
+};
+
+// Judges `reply` as the reply to the command of `spec`.
+JudgedReply judgeReply(const CommandSpec &spec, std::string_view reply,
+                       FieldReading reading = FieldReading::Lenient);
+
+struct CommsReply : JudgedReply
+{
+    static constexpr int kFields = 5; // mode, baud, dataBits, parity, address
+    CommsSettings settings() const { return commsSettingsOf(values); }
+};
+
+struct BlockReply : JudgedReply
+{
+    static constexpr int kFields = 3; // block, dataType, decimalPoint
+    int block() const { return values[0]; }
+    BlockSettings settings() const { return blockSettingsOf(values); }
+};
+
 CommsReply judgeCommsReply(std::string_view reply, FieldReading reading = FieldReading::Lenient);
 BlockReply judgeBlockReply(std::string_view reply, FieldReading reading = FieldReading::Lenient);
 
-// Why a reply does not pass the strict reading, for people ("the parity \"?\" is not a
-// digit"); empty when it passes whole.
-std::string commsReplyProblem(std::string_view reply);
-std::string blockReplyProblem(std::string_view reply);
 // Why a write was not acknowledged; empty when it was.
 std::string acknowledgementProblem(std::string_view reply);
 

@@ -46,11 +46,6 @@ QList<LineSettings> detectTries()
     return tries;
 }
 
-LineSettings reportedLineSettings(const qm::CommsReply &reply)
-{
-    return lineSettingsFor(reply.baud, reply.parity, reply.dataBits);
-}
-
 // One port of a scan: its own port control and reply timer, stepping through the tries.
 class PortScanner
 {
@@ -197,7 +192,7 @@ private:
             m_confirming = false;
             if (reply.complete()) {
                 m_result.line = m_line;
-                m_result.reply = reply;
+                m_result.comms = reply.settings();
                 m_result.received = m_received;
                 finish(DetectResult::Outcome::Found, std::nullopt);
                 return;

@@ -17,9 +17,6 @@
 // the display offers except parity None with 7 data bits.
 QList<LineSettings> detectTries();
 
-// The line settings a display reported about itself in a valid "$M" reply.
-LineSettings reportedLineSettings(const qm::CommsReply &reply);
-
 // What came back to one try's "$M".
 struct DetectTry
 {
@@ -44,7 +41,7 @@ struct DetectResult
     int triesMade = 0;
     int triesSkipped = 0; // settings the port could not be set to
     LineSettings line;
-    qm::CommsReply reply;
+    qm::CommsSettings comms; // what the display reported, when Found
     QByteArray received;
     std::optional<CommError> error;
     // Every try made, in order, with what it received.

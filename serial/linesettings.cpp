@@ -65,12 +65,12 @@ QString formatLineSettings(const LineSettings &settings)
         .arg(settings.stopBits);
 }
 
-LineSettings lineSettingsFor(int baudCode, int parityCode, int dataBits)
+LineSettings lineSettingsFor(const qm::CommsSettings &comms)
 {
     LineSettings settings;
-    settings.baud = qm::kBaudRates[std::size_t(baudCode)];
-    settings.parity = qm::kParityLetters[std::size_t(parityCode)];
-    settings.dataBits = dataBits;
+    settings.baud = qm::kBaudRates[std::size_t(comms.baudCode)];
+    settings.parity = qm::kParityLetters[std::size_t(comms.parity)];
+    settings.dataBits = comms.dataBits;
     settings.stopBits = 1;
     return settings;
 }

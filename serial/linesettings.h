@@ -1,10 +1,12 @@
 #pragma once
 
+#include "display.h"
+
 #include <QString>
 
 #include <optional>
 
-// The line settings of the PC port, as the window hands them over in "9600,N,8,1".
+// The line settings of a PC port, "9600,N,8,1" as text.
 struct LineSettings
 {
     int baud = 9600;
@@ -25,6 +27,5 @@ std::optional<LineSettings> parseLineSettings(const QString &text, QString *erro
 
 QString formatLineSettings(const LineSettings &settings);
 
-// The PC line that talks to a display running these protocol codes (a baud rate's
-// position, a parity's position, the number of data bits).
-LineSettings lineSettingsFor(int baudCode, int parityCode, int dataBits);
+// The PC line that talks to a display with these Modbus settings.
+LineSettings lineSettingsFor(const qm::CommsSettings &comms);

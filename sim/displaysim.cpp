@@ -9,6 +9,12 @@ namespace qm::sim {
 namespace {
 
 constexpr char kCr = '\r';
+
+// Every answer of the set-up command set: ">", what it carries, a carriage return.
+std::string framed(std::string_view body)
+{
+    return ">" + std::string(body) + kCr;
+}
 // How much of a Modbus frame the trace shows; a valid request is shorter.
 constexpr std::size_t kTraced = 24;
 
@@ -260,8 +266,8 @@ void DisplaySim::answerModbus(std::string_view message, SimStep &step)
         step.trace.push_back("  silent: answer withheld");
         return;
     }
-    const std::string framed = m_state.mode == 1 ? rtuFrame(reply) : asciiFrame(reply);
-    step.reply = m_faults.noise ? kNoiseByte + framed : framed;
+    const std::string frame = m_state.mode == 1 ? rtuFrame(reply) : asciiFrame(reply);
+    step.reply = m_faults.noise ? kNoiseByte + frame : frame;
     step.binary = m_state.mode == 1;
 }
 
@@ -312,14 +318,13 @@ std::optional<std::string> DisplaySim::readComms(std::string_view fields, std::s
 {
     if (!hasWidth(fields, 0, 'M', why))
         return std::nullopt;
-    std::string reply = ">";
+    std::string reply;
     reply += static_cast<char>('0' + m_state.mode);
     reply += static_cast<char>('0' + m_state.baudCode);
     reply += static_cast<char>('0' + m_state.dataBits);
     reply += static_cast<char>('0' + m_state.parity);
     reply += addressText(m_state.address);
-    reply += kCr;
-    return reply;
+    return framed(reply);
 }
 
 std::optional<std::string> DisplaySim::writeComms(std::string_view fields, std::string &why,
@@ -357,7 +362,7 @@ std::optional<std::string> DisplaySim::writeComms(std::string_view fields, std::
         trace.push_back("  listens at " + rate + " baud after this answer: reconnect the PC at " +
                         rate);
     }
-    return std::string(">") + kCr;
+    return framed({});
 }
 
 std::optional<std::string> DisplaySim::readBlock(std::string_view fields, std::string &why) const
@@ -370,12 +375,11 @@ std::optional<std::string> DisplaySim::readBlock(std::string_view fields, std::s
         return std::nullopt;
     }
     const BlockSettings &settings = m_state.blocks[*block];
-    std::string reply = ">";
+    std::string reply;
     reply += fields[0];
     reply += static_cast<char>('0' + settings.dataType);
     reply += static_cast<char>('0' + settings.decimalPoint);
-    reply += kCr;
-    return reply;
+    return framed(reply);
 }
 
 std::optional<std::string> DisplaySim::writeBlock(std::string_view fields, std::string &why,
@@ -397,11 +401,11 @@ std::optional<std::string> DisplaySim::writeBlock(std::string_view fields, std::
 
     if (m_faults.stubborn) {
         trace.push_back("  acknowledged, kept: " + describeBlock(*block, m_state.blocks[*block]));
-        return std::string(">") + kCr;
+        return framed({});
     }
     m_state.blocks[*block] = {*type, *point};
     trace.push_back("  stored: " + describeBlock(*block, m_state.blocks[*block]));
-    return std::string(">") + kCr;
+    return framed({});
 }
 
 std::string sentTrace(std::string_view reply, bool binary)

@@ -5,9 +5,10 @@
 #include <array>
 #include <string>
 
-// The simulator shares the protocol's limits and names (protocollimits.h) with the
-// program, but judges commands with logic of its own, so that it checks the program
-// rather than echoing it.
+// The simulator keeps its own model of the display (not protocol/display.h) on purpose: an
+// independent oracle for the tests. It shares only the limits and names (protocollimits.h)
+// and judges commands with logic of its own, so that it checks the program rather than
+// echoing it.
 namespace qm::sim {
 
 // Data type and decimal point of one display block, as protocol codes.

@@ -63,16 +63,14 @@ QByteArrayList sampleApplyScript(int acknowledged, bool readBack, bool comms)
     QByteArrayList script;
     for (int i = 0; i < acknowledged; ++i) {
         const cli::BlockSettings &block = parsed->blocks[std::size_t(i)];
-        script << QByteArray::fromStdString(
-                      qm::writeBlockCommand(i, block.dataType, block.decimalPoint))
-               << ">\r";
+        script << QByteArray::fromStdString(qm::writeBlockCommand(i, block)) << ">\r";
         if (readBack)
             script << QByteArray::fromStdString(qm::readBlockCommand(i))
                    << ">" + QByteArray::number(i) + QByteArray::number(block.dataType) +
                           QByteArray::number(block.decimalPoint) + "\r";
     }
     if (comms)
-        script << QByteArray::fromStdString(qm::writeCommsCommand(0, 2, 0, 2, "FA")) << ">\r";
+        script << QByteArray::fromStdString(qm::writeCommsCommand({0, 2, 7, 2, 0xFA})) << ">\r";
     return script;
 }
 

@@ -371,7 +371,7 @@ void tst_Finding::detectStopsAtFirstValidReply()
     if (found) {
         QCOMPARE(settingsText(result.line), line);
         QCOMPARE(result.received, reply);
-        QCOMPARE(settingsText(reportedLineSettings(result.reply)), QStringLiteral("9600,E,8,1"));
+        QCOMPARE(settingsText(lineSettingsFor(result.comms)), QStringLiteral("9600,E,8,1"));
     }
 }
 
@@ -396,8 +396,8 @@ void tst_Finding::detectScansPortsSideBySide()
     QCOMPARE(results[0].outcome, DetectResult::Outcome::NotFound);
     QCOMPARE(results[1].outcome, DetectResult::Outcome::Found);
     QCOMPARE(settingsText(results[1].line), QStringLiteral("2400,E,8,1"));
-    QCOMPARE(settingsText(reportedLineSettings(results[1].reply)), QStringLiteral("2400,E,8,1"));
-    QCOMPARE(results[1].reply.address, 0x0C);
+    QCOMPARE(settingsText(lineSettingsFor(results[1].comms)), QStringLiteral("2400,E,8,1"));
+    QCOMPARE(results[1].comms.address, 0x0C);
     QCOMPARE(results[2].outcome, DetectResult::Outcome::NotFound);
     QCOMPARE(results[3].outcome, DetectResult::Outcome::Failed);
     QVERIFY(results[3].error);

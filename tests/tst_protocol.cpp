@@ -37,10 +37,10 @@ void tst_Protocol::commandsAreByteExact_data()
         QTest::newRow(name) << QByteArray::fromStdString(built) << expected;
     };
     row("$M", qm::readCommsCommand(), QByteArray::fromHex("244D0D"));
-    row("$C RTU 9600 8 Even 0A", qm::writeCommsCommand(1, 3, 1, 1, "0A"),
+    row("$C RTU 9600 8 Even 0A", qm::writeCommsCommand({1, 3, 8, 1, 0x0A}),
         QByteArray::fromHex("24433133383130410D"));
-    row("$C ASCII 1200 7 Odd 01", qm::writeCommsCommand(0, 0, 0, 2, "01"), "$C007201\r");
-    row("$C None 8 FA", qm::writeCommsCommand(0, 3, 1, 0, "FA"), "$C0380FA\r");
+    row("$C ASCII 1200 7 Odd 01", qm::writeCommsCommand({0, 0, 7, 2, 0x01}), "$C007201\r");
+    row("$C None 8 FA", qm::writeCommsCommand({0, 3, 8, 0, 0xFA}), "$C0380FA\r");
     row("Modbus ASCII read of register 0 at 0A",
         qm::modbusAsciiFrame(qm::readHoldingRegistersMessage(0x0A, 0, 1)), ":0A0300000001F2\r\n");
     // The LRC is the sum's two's complement in one byte: F7+03+FF+FF+00+01 = 2F9, so 07.
@@ -50,12 +50,12 @@ void tst_Protocol::commandsAreByteExact_data()
     row("$N block 3", qm::readBlockCommand(2), QByteArray::fromHex("244E320D"));
     row("$N block 1", qm::readBlockCommand(0), "$N0\r");
     row("$N block 9", qm::readBlockCommand(8), "$N8\r");
-    row("$D block 3 Long 0.01", qm::writeBlockCommand(2, 1, 2),
+    row("$D block 3 Long 0.01", qm::writeBlockCommand(2, {1, 2}),
         QByteArray::fromHex("24443231320D"));
-    row("$D block 3 Float 0.01", qm::writeBlockCommand(2, 2, 2), "$D222\r");
-    row("$D block 9 Float 0.00001", qm::writeBlockCommand(8, 2, 5), "$D825\r");
-    row("$D block 1 Integer 0", qm::writeBlockCommand(0, 0, 0), "$D000\r");
-    row("$D block 9 Integer 0", qm::writeBlockCommand(8, 0, 0), "$D800\r");
+    row("$D block 3 Float 0.01", qm::writeBlockCommand(2, {2, 2}), "$D222\r");
+    row("$D block 9 Float 0.00001", qm::writeBlockCommand(8, {2, 5}), "$D825\r");
+    row("$D block 1 Integer 0", qm::writeBlockCommand(0, {0, 0}), "$D000\r");
+    row("$D block 9 Integer 0", qm::writeBlockCommand(8, {0, 0}), "$D800\r");
 }
 
 void tst_Protocol::commandsAreByteExact()
@@ -136,9 +136,9 @@ void tst_Protocol::commsReplyAppliesPassingPrefix()
     QCOMPARE(strict.passed, strictPassed < 0 ? passed : strictPassed);
     QCOMPARE(r.passed, passed);
     QCOMPARE(r.complete(), passed == qm::CommsReply::kFields);
-    const int fields[] = {r.mode, r.baud, r.dataBits, r.parity, r.address};
+    const qm::FieldValues &fields = r.values;
     for (int i = 0; i < values.size(); ++i)
-        QCOMPARE(fields[i], values[i]);
+        QCOMPARE(fields[std::size_t(i)], values[i]);
 }
 
 void tst_Protocol::blockReplyAppliesPassingPrefix_data()
@@ -177,9 +177,9 @@ void tst_Protocol::blockReplyAppliesPassingPrefix()
     QCOMPARE(qm::judgeBlockReply(reply.toStdString(), qm::FieldReading::Strict).passed,
              strictPassed < 0 ? passed : strictPassed);
     QCOMPARE(r.passed, passed);
-    const int fields[] = {r.block, r.dataType, r.decimalPoint};
+    const qm::FieldValues &fields = r.values;
     for (int i = 0; i < values.size(); ++i)
-        QCOMPARE(fields[i], values[i]);
+        QCOMPARE(fields[std::size_t(i)], values[i]);
 }
 
 void tst_Protocol::digitFieldReading_data()
@@ -316,12 +316,12 @@ void tst_Protocol::eachCommandKnowsItsReply_data()
     row("$M short", qm::readCommsCommand(), ">1381\r", 8, false);
     row("$N valid", qm::readBlockCommand(2), ">212\r", 5, true);
     row("$N garbled", qm::readBlockCommand(2), ">2?2\r", 5, false);
-    row("$C acknowledged", qm::writeCommsCommand(1, 3, 1, 1, "0A"), ">\r", 0, true);
-    row("$C echoed settings acknowledge too", qm::writeCommsCommand(1, 3, 1, 1, "0A"), ">13810A\r",
-        0, true);
-    row("$C without \">\"", qm::writeCommsCommand(1, 3, 1, 1, "0A"), "13810A\r", 0, false);
-    row("$D without CR", qm::writeBlockCommand(2, 1, 2), ">", 0, false);
-    row("$D nothing", qm::writeBlockCommand(2, 1, 2), "", 0, false);
+    row("$C acknowledged", qm::writeCommsCommand({1, 3, 8, 1, 0x0A}), ">\r", 0, true);
+    row("$C echoed settings acknowledge too", qm::writeCommsCommand({1, 3, 8, 1, 0x0A}),
+        ">13810A\r", 0, true);
+    row("$C without \">\"", qm::writeCommsCommand({1, 3, 8, 1, 0x0A}), "13810A\r", 0, false);
+    row("$D without CR", qm::writeBlockCommand(2, {1, 2}), ">", 0, false);
+    row("$D nothing", qm::writeBlockCommand(2, {1, 2}), "", 0, false);
 }
 
 void tst_Protocol::eachCommandKnowsItsReply()
@@ -332,13 +332,9 @@ void tst_Protocol::eachCommandKnowsItsReply()
     QFETCH(bool, passes);
     const std::string_view bytes(reply.constData(), std::size_t(reply.size()));
     QCOMPARE(qm::replyLength(command.toStdString()), length);
-    std::string problem;
-    if (command.startsWith("$M"))
-        problem = qm::commsReplyProblem(bytes);
-    else if (command.startsWith("$N"))
-        problem = qm::blockReplyProblem(bytes);
-    else
-        problem = qm::acknowledgementProblem(bytes);
+    const qm::CommandSpec *spec = qm::commandOf(command.toStdString());
+    QVERIFY(spec);
+    const std::string problem = qm::judgeReply(*spec, bytes, qm::FieldReading::Strict).why;
     QVERIFY2(problem.empty() == passes, problem.c_str());
 }
 
