@@ -3,6 +3,7 @@
 
 #include "combobox.h"
 #include "commcontrol.h"
+#include "exchange.h"
 #include "optionlists.h"
 #include "shape.h"
 #include "timer.h"
@@ -54,7 +55,11 @@ bool frmMain::SendCommand()
     if (m_wait)
         return false;
 
-    cm->setOutput(strCommand);
+    // The window's exchange: no early end, the reply is whatever came in the interval, and
+    // bytes from before the command lead it (a late reply shows in the next exchange).
+    ReplyRule everything;
+    everything.discardStale = false;
+    m_exchange->send(strCommand, everything);
     blnTimeout = false;
     m_closing = false;
     tmrTout->setEnabled(true);
@@ -75,7 +80,8 @@ bool frmMain::SendCommand()
         return false;
     }
 
-    strResponse = cm->input();
+    m_exchange->take();
+    strResponse = m_exchange->finish().reply;
     return true;
 }
 

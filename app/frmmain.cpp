@@ -2,6 +2,7 @@
 
 #include "combobox.h"
 #include "commcontrol.h"
+#include "exchange.h"
 #include "optionlists.h"
 #include "portinfo.h"
 #include "portnames.h"
@@ -119,6 +120,7 @@ frmMain::frmMain(QWidget *parent)
 
     cm = new CommControl(this);
     cm->setObjectName(QStringLiteral("cm"));
+    m_exchange = std::make_unique<Exchange>(*cm);
     // A green light over a port that is gone would claim a link that no longer exists;
     // the loss itself is reported when the user next uses the port.
     connect(cm, &CommControl::portLost, this, [this] { shpPort->setBackColor(indicator::kRed); });

@@ -3,8 +3,11 @@
 #include <QByteArray>
 #include <QWidget>
 
+#include <memory>
+
 class CommControl;
 class CommError;
+class Exchange;
 class ComboBox;
 class QEventLoop;
 class QGroupBox;
@@ -25,10 +28,10 @@ public:
     ~frmMain() override;
 
     // Writes strCommand, waits one interval of tmrTout with the window live, then
-    // stores what arrived in strResponse. Returns false, having sent nothing, when
-    // another exchange is still waiting, and false when the window closed or the
-    // application began to quit during the wait (the exchange is abandoned). A failure
-    // of the port is thrown as CommError.
+    // stores what arrived in strResponse, less an echo of strCommand at its start.
+    // Returns false, having sent nothing, when another exchange is still waiting, and
+    // false when the window closed or the application began to quit during the wait (the
+    // exchange is abandoned). A failure of the port is thrown as CommError.
     bool SendCommand();
     bool exchangeWaiting() const { return m_wait != nullptr; }
 
@@ -114,6 +117,7 @@ private:
     QLabel *Image1 = nullptr;
     Timer *tmrTout = nullptr;
     CommControl *cm = nullptr;
+    std::unique_ptr<Exchange> m_exchange; // over cm
 
     QEventLoop *m_wait = nullptr; // the running exchange's wait, if any
     bool m_closing = false;

@@ -23,7 +23,23 @@ void Console::result(const QString &line)
 
 void Console::document(const QJsonObject &object)
 {
-    write(m_out, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
+    QJsonObject shown = object;
+    if (m_echo)
+        shown.insert(QStringLiteral("echo"), true);
+    write(m_out, QString::fromUtf8(QJsonDocument(shown).toJson(QJsonDocument::Indented)));
+}
+
+QString echoNote(const QString &label)
+{
+    return QStringLiteral("%1: the adapter echoes what is sent; the echo is ignored").arg(label);
+}
+
+void Console::noteEcho(const QString &label)
+{
+    if (m_echo)
+        return;
+    m_echo = true;
+    note(echoNote(label));
 }
 
 void Console::event(const QJsonObject &object)

@@ -9,6 +9,9 @@
 // progress, notes and traces on stderr, each prefixed with the program's name.
 namespace cli {
 
+// "COM 5: the adapter echoes what is sent; the echo is ignored"
+QString echoNote(const QString &label);
+
 class Console
 {
 public:
@@ -31,6 +34,9 @@ public:
     void event(const QJsonObject &object);
     // Progress and advice on stderr; none with --quiet.
     void note(const QString &line);
+    // Once per run: the adapter on `label` hands back what is sent. Also marks the JSON
+    // document with "echo": true.
+    void noteEcho(const QString &label);
     // Bytes on the line and timings, with --verbose only.
     void trace(const QString &line);
     // On stderr even with --quiet: what a command could not do that was asked of it.
@@ -51,6 +57,7 @@ private:
     std::FILE *m_err;
     Level m_level = Level::Normal;
     bool m_json = false;
+    bool m_echo = false;
     int m_outErrno = 0;
 };
 

@@ -144,6 +144,10 @@ QJsonObject showResult(const DetectResult &result, Console &console, QStringList
                       {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
                       {QStringLiteral("tries"), result.triesMade},
                       {QStringLiteral("answers"), answers}};
+    if (result.echo) {
+        entry.insert(QStringLiteral("echo"), true);
+        console.note(echoNote(label));
+    }
     switch (result.outcome) {
     case DetectResult::Outcome::Found: {
         const CommsSettings &comms = result.comms;

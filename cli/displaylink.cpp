@@ -7,9 +7,6 @@
 #include "portnames.h"
 #include "replies.h"
 
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
-
 namespace cli {
 namespace {
 
@@ -33,6 +30,7 @@ QString printable(const QByteArray &bytes)
 DisplayLink::DisplayLink(Console &console, int timeoutMs)
     : m_console(console), m_timeoutMs(timeoutMs)
 {
+    m_exchange.setTrace([this](const QString &line) { m_console.trace(line); });
 }
 
 void DisplayLink::open(const QString &port, const LineSettings &line)
@@ -44,6 +42,7 @@ void DisplayLink::open(const QString &port, const LineSettings &line)
         m_comm.setDevice(port);
         m_label = port;
     }
+    m_exchange.setLabel(m_label);
     m_comm.setSettings(formatLineSettings(line));
     m_comm.setPortOpen(true);
     m_line = line;
@@ -102,57 +101,26 @@ void DisplayLink::writeBlock(int number, const BlockSettings &block)
 
 void DisplayLink::discardStale()
 {
-    // A late answer to an earlier command would otherwise be read as the next one's.
-    const QByteArray stale = m_leftover + m_comm.input();
-    m_leftover.clear();
-    if (!stale.isEmpty())
-        m_console.trace(QStringLiteral("%1: discarded %2 stale byte(s): %3")
-                            .arg(m_label)
-                            .arg(stale.size())
-                            .arg(printable(stale)));
+    m_exchange.discardStale();
+}
+
+ExchangeResult DisplayLink::exchange(const QByteArray &command, ReplyRule rule, const QString &name)
+{
+    throwIfInterrupted(m_label, QStringLiteral("before sending %1, which was not sent").arg(name));
+    const QString waiting = QStringLiteral("while waiting for the reply to %1").arg(name);
+    ExchangeResult result = m_exchange.run(command, std::move(rule), m_timeoutMs, [&] {
+        if (!m_finishExchanges)
+            throwIfInterrupted(m_label, waiting);
+    });
+    if (!result.echo.isEmpty())
+        m_console.noteEcho(m_label);
+    return result;
 }
 
 QByteArray DisplayLink::exchange(const std::string &command)
 {
-    const int length = qm::replyLength(command);
-    discardStale();
-
-    const QString name = commandName(command);
-    throwIfInterrupted(m_label, QStringLiteral("before sending %1, which was not sent").arg(name));
     const QByteArray bytes(command.data(), qsizetype(command.size()));
-    QElapsedTimer clock;
-    clock.start();
-    m_comm.setOutput(bytes);
-    ++m_commandsSent;
-    m_console.trace(QStringLiteral("%1: send %2").arg(m_label, printable(bytes)));
-
-    const QDeadlineTimer deadline(m_timeoutMs);
-    QByteArray reply;
-    const QString waiting = QStringLiteral("while waiting for the reply to %1").arg(name);
-    for (;;) {
-        reply += m_comm.input();
-        if (qm::replyEnded(view(reply), length))
-            break;
-        // A signal ends the wait early (poll returns), so it is noticed here at once.
-        if (!m_finishExchanges)
-            throwIfInterrupted(m_label, waiting);
-        if (deadline.hasExpired())
-            break;
-        m_comm.waitForInput(int(deadline.remainingTime()));
-    }
-    // What came with the reply after its carriage return is not part of it.
-    const auto size = qsizetype(qm::replySize(view(reply)));
-    m_leftover = reply.mid(size);
-    reply.truncate(size);
-    const double ms = double(clock.nsecsElapsed()) / 1e6;
-    if (reply.isEmpty())
-        m_console.trace(
-            QStringLiteral("%1: nothing received in %2 ms").arg(m_label).arg(ms, 0, 'f', 1));
-    else
-        m_console.trace(QStringLiteral("%1: recv %2 after %3 ms")
-                            .arg(m_label, printable(reply))
-                            .arg(ms, 0, 'f', 1));
-    return reply;
+    return exchange(bytes, ReplyRule::forCommand(command), commandName(command)).reply;
 }
 
 void DisplayLink::failReply(const std::string &command, const QByteArray &reply,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commcontrol.h"
+#include "exchange.h"
 #include "settings.h"
 
 #include <QString>
@@ -36,9 +37,12 @@ public:
     BlockSettings readBlock(int number);
     void writeBlock(int number, const BlockSettings &block);
     // How many commands went out so far: tells a command that was sent from one that was not.
-    int commandsSent() const { return m_commandsSent; }
+    int commandsSent() const { return m_exchange.commandsSent(); }
 
-    // For the Modbus check, which speaks on the port by itself: drops (and traces) what
+    // One exchange of `command` (`name` in messages) under `rule`, for the Modbus ASCII
+    // check; the echo note and the interruption as for the display's own commands.
+    ExchangeResult exchange(const QByteArray &command, ReplyRule rule, const QString &name);
+    // For the Modbus RTU check, which speaks on the port by itself: drops (and traces) what
     // earlier exchanges left on the line, and hands out the port.
     void discardStale();
     CommControl &comm() { return m_comm; }
@@ -56,11 +60,9 @@ private:
     Console &m_console;
     int m_timeoutMs;
     CommControl m_comm;
+    Exchange m_exchange{m_comm};
     LineSettings m_line;
     QString m_label;
-    // Bytes that followed the last reply; dropped as stale before the next command.
-    QByteArray m_leftover;
-    int m_commandsSent = 0;
     bool m_finishExchanges = false;
 };
 

@@ -5,7 +5,6 @@
 #include "exitcodes.h"
 #include "modbusframe.h"
 
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 
 #include <modbus.h>
@@ -135,47 +134,18 @@ ModbusAnswer checkRtu(DisplayLink &link, Console &console, const ModbusTarget &t
     }
 }
 
-ModbusAnswer checkAscii(DisplayLink &link, Console &console, const ModbusTarget &target)
+ModbusAnswer checkAscii(DisplayLink &link, const ModbusTarget &target)
 {
-    // Longest ASCII frame: ":", 2 x 255 digits, CR LF; anything longer is not one frame.
-    constexpr qsizetype kLongestFrame = 513;
     const std::string frame =
         qm::modbusAsciiFrame(qm::readHoldingRegistersMessage(target.address, target.reg, 1));
     const QByteArray request(frame.data(), qsizetype(frame.size()));
-
-    link.discardStale();
-    CommControl &comm = link.comm();
-    QElapsedTimer clock;
-    clock.start();
-    comm.setOutput(request);
-    console.trace(QStringLiteral("%1: send %2").arg(link.label(), printable(request)));
-
+    ReplyRule rule;
+    rule.whole = qm::modbusAsciiEnded;
     // The answer is the first frame from ":" to CR LF; what comes before a ":" is noise.
-    const QDeadlineTimer deadline(link.timeoutMs());
-    QByteArray received;
-    qsizetype start = -1;
-    qsizetype end = -1;
-    for (;;) {
-        received += comm.input();
-        start = received.indexOf(':');
-        end = start < 0 ? -1 : received.indexOf("\r\n", start);
-        if (end >= 0 || received.size() - qMax<qsizetype>(start, 0) > kLongestFrame ||
-            deadline.hasExpired())
-            break;
-        if (!comm.waitForInput(int(deadline.remainingTime()))) {
-            received += comm.input();
-            start = received.indexOf(':');
-            end = start < 0 ? -1 : received.indexOf("\r\n", start);
-            break;
-        }
-    }
-    const double elapsed = double(clock.nsecsElapsed()) / 1e6;
-    console.trace(received.isEmpty() ? QStringLiteral("%1: nothing received in %2 ms")
-                                           .arg(link.label())
-                                           .arg(elapsed, 0, 'f', 1)
-                                     : QStringLiteral("%1: recv %2 after %3 ms")
-                                           .arg(link.label(), printable(received))
-                                           .arg(elapsed, 0, 'f', 1));
+    const QByteArray received =
+        link.exchange(request, rule, QStringLiteral("the Modbus request")).reply;
+    const qsizetype start = received.indexOf(':');
+    const qsizetype end = start < 0 ? -1 : received.indexOf("\r\n", start);
     if (received.isEmpty())
         noAnswer(link, target);
     if (end < 0)
@@ -218,7 +188,7 @@ ModbusAnswer checkAscii(DisplayLink &link, Console &console, const ModbusTarget 
 
 ModbusAnswer checkModbus(DisplayLink &link, Console &console, const ModbusTarget &target)
 {
-    return target.mode == 0 ? checkAscii(link, console, target) : checkRtu(link, console, target);
+    return target.mode == 0 ? checkAscii(link, target) : checkRtu(link, console, target);
 }
 
 QString describeModbusCheck(const DisplayLink &link, const ModbusTarget &target,

@@ -117,4 +117,15 @@ RegisterAnswer judgeRegisterAnswer(std::string_view message, int address)
     return answer;
 }
 
+bool modbusAsciiEnded(std::string_view received)
+{
+    // ":", 2 x 255 digits, CR LF.
+    constexpr std::size_t kLongestFrame = 513;
+    const std::size_t start = received.find(':');
+    const std::size_t from = start == std::string_view::npos ? 0 : start;
+    return (start != std::string_view::npos &&
+            received.find("\r\n", start) != std::string_view::npos) ||
+           received.size() - from > kLongestFrame;
+}
+
 } // namespace qm

@@ -21,6 +21,11 @@ unsigned char modbusLrc(std::string_view message);
 // then CR LF.
 std::string modbusAsciiFrame(std::string_view message);
 
+// Whether `received` holds a whole ASCII answer: a ":" and after it CR LF, or more bytes
+// from the ":" on (or in all, without one) than the longest frame has, which no frame can
+// complete.
+bool modbusAsciiEnded(std::string_view received);
+
 // The message of one whole ASCII frame (":" to CR LF), or nothing with `why` set.
 std::optional<std::string> parseModbusAsciiFrame(std::string_view frame, std::string *why);
 

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 #include "commcontrol.h"
+#include "exchange.h"
 #include "protocollimits.h"
 
 #include <QEventLoop>
@@ -51,7 +52,7 @@ class PortScanner
 {
 public:
     PortScanner(DetectScan &scan, int port)
-        : m_scan(scan), m_control(std::make_unique<CommControl>())
+        : m_scan(scan), m_control(std::make_unique<CommControl>()), m_exchange(*m_control)
     {
         m_result.port = port;
         m_timer.setSingleShot(true);
@@ -112,10 +113,12 @@ private:
     void ask()
     {
         try {
-            // Whatever an earlier try stirred up must not pass for this try's reply.
-            m_control->input();
-            m_received.clear();
-            m_control->setOutput(QByteArray::fromStdString(qm::readCommsCommand()));
+            // Whatever an earlier try stirred up must not pass for this try's reply: the
+            // exchange drops it. The reply is judged whole, bytes after its end included.
+            const std::string command = qm::readCommsCommand();
+            ReplyRule rule = ReplyRule::forCommand(command);
+            rule.size = nullptr;
+            m_exchange.send(QByteArray::fromStdString(command), rule);
             m_timer.start(m_scan.m_replyWindow);
         } catch (const CommError &error) {
             finish(DetectResult::Outcome::Failed, error);
@@ -147,8 +150,9 @@ private:
         if (m_taking || !m_timer.isActive())
             return;
         m_taking = true;
+        bool whole = false;
         try {
-            m_received += m_control->input();
+            whole = m_exchange.take();
         } catch (const CommError &error) {
             m_taking = false;
             m_timer.stop();
@@ -157,7 +161,7 @@ private:
         }
         m_taking = false;
         // Once the reply is whole, waiting longer cannot make it valid.
-        if (qm::replyEnded(view(m_received), qm::replyLength(qm::readCommsCommand()))) {
+        if (whole) {
             m_timer.stop();
             QTimer::singleShot(0, &m_scan, [this] { endTry(); });
         }
@@ -168,18 +172,21 @@ private:
         if (m_done)
             return;
         m_timer.stop();
+        ExchangeResult exchanged;
         try {
-            m_received += m_control->input();
+            m_exchange.take();
+            exchanged = m_exchange.finish();
         } catch (const CommError &error) {
             finish(DetectResult::Outcome::Failed, error);
             return;
         }
+        const QByteArray &received = exchanged.reply;
         // A field garbled into a non-digit (a parity error arrives as "?") is no answer.
-        const qm::CommsReply reply =
-            qm::judgeCommsReply(view(m_received), qm::FieldReading::Strict);
+        const qm::CommsReply reply = qm::judgeCommsReply(view(received), qm::FieldReading::Strict);
         DetectTry &current = m_result.tries.last();
+        m_result.echo = m_result.echo || !exchanged.echo.isEmpty();
         if (!m_confirming) {
-            current.received = m_received;
+            current.received = received;
             // A display answering later than the window answers during a later try, at a
             // setting it does not run; only a reply that comes again when asked at the same
             // setting belongs to it.
@@ -193,7 +200,7 @@ private:
             if (reply.complete()) {
                 m_result.line = m_line;
                 m_result.comms = reply.settings();
-                m_result.received = m_received;
+                m_result.received = received;
                 finish(DetectResult::Outcome::Found, std::nullopt);
                 return;
             }
@@ -217,8 +224,8 @@ private:
     std::unique_ptr<CommControl> m_control;
     QTimer m_timer;
     DetectResult m_result;
+    Exchange m_exchange;
     LineSettings m_line;
-    QByteArray m_received;
     bool m_taking = false;
     bool m_confirming = false;
     bool m_done = false;

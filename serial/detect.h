@@ -21,7 +21,7 @@ QList<LineSettings> detectTries();
 struct DetectTry
 {
     LineSettings line;
-    QByteArray received; // the bytes of its reply window; empty when nothing came
+    QByteArray received; // the bytes of its reply window, any echo removed; empty when none
     // A valid reply came in its window but not again when asked at the same setting: most
     // likely a late answer to an earlier try, which is credited to no setting.
     bool unconfirmed = false;
@@ -43,6 +43,9 @@ struct DetectResult
     LineSettings line;
     qm::CommsSettings comms; // what the display reported, when Found
     QByteArray received;
+    // The adapter handed back what was sent (an RS-485 adapter without echo suppression);
+    // the echo was taken away before judging.
+    bool echo = false;
     std::optional<CommError> error;
     // Every try made, in order, with what it received.
     QList<DetectTry> tries;

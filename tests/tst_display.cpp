@@ -111,6 +111,13 @@ void tst_Display::settingsReadAppliesThePassingPrefix_data()
     QTest::newRow("all pass") << QByteArray(">11720A\r") << QList<int>{1, 1, 0, 2, 9} << kGreen;
     QTest::newRow("no reply") << QByteArray() << defaults << kYellow;
     QTest::newRow("stray byte in front") << QByteArray("#>11720A\r") << defaults << kYellow;
+    // A two-wire adapter hands back the command before the reply: the line's, not the
+    // display's. Other bytes in front, even most of the command, are judged as they come.
+    QTest::newRow("echo of the command in front")
+        << QByteArray("$M\r>11720A\r") << QList<int>{1, 1, 0, 2, 9} << kGreen;
+    QTest::newRow("another command in front") << QByteArray("$N\r>11720A\r") << defaults << kYellow;
+    QTest::newRow("part of the command in front")
+        << QByteArray("$M>11720A\r") << defaults << kYellow;
     QTest::newRow("mode fails") << QByteArray(">21720A\r") << defaults << kYellow;
     QTest::newRow("baud fails") << QByteArray(">14720A\r") << QList<int>{1, 3, 1, 0, 0} << kYellow;
     QTest::newRow("data bits fail")
@@ -142,6 +149,8 @@ void tst_Display::blockReadAppliesThePassingPrefix_data()
 
     const QList<int> unchanged = {0, 0, 0};
     QTest::newRow("all pass") << QByteArray(">212\r") << QList<int>{2, 1, 2};
+    QTest::newRow("echo of the command in front")
+        << QByteArray("$N0\r>212\r") << QList<int>{2, 1, 2};
     QTest::newRow("another block, applied as it comes")
         << QByteArray(">512\r") << QList<int>{5, 1, 2};
     QTest::newRow("data type fails") << QByteArray(">232\r") << QList<int>{2, 0, 0};

@@ -325,6 +325,10 @@ void tst_Finding::detectStopsAtFirstValidReply_data()
     QTest::newRow("late reply, credited to no try")
         << 9600 << valid << 0 << false << 20 << "" << late;
     QTest::newRow("silent") << 0 << QByteArray() << 0 << false << 20 << "" << 0;
+    QTest::newRow("adapter echoes, third try")
+        << 2400 << "$M\r" + valid << 0 << true << 3 << "2400,E,8,1" << 0;
+    QTest::newRow("another command in front")
+        << 9600 << "$N\r" + valid << 0 << false << 20 << "" << 0;
 }
 
 void tst_Finding::detectStopsAtFirstValidReply()
@@ -370,7 +374,9 @@ void tst_Finding::detectStopsAtFirstValidReply()
         QVERIFY(unconfirmed > 0);
     if (found) {
         QCOMPARE(settingsText(result.line), line);
-        QCOMPARE(result.received, reply);
+        const bool echoed = reply.startsWith("$M\r");
+        QCOMPARE(result.echo, echoed);
+        QCOMPARE(result.received, echoed ? reply.mid(3) : reply);
         QCOMPARE(settingsText(lineSettingsFor(result.comms)), QStringLiteral("9600,E,8,1"));
     }
 }
