@@ -30,9 +30,8 @@ void frmMain::cmdConnect_Click()
         }
     }
     try {
-        cm->setSettings(optionlists::portSettings(cmbBaud->list(cmbBaud->listIndex()),
-                                                  cmbPar->list(cmbPar->listIndex()),
-                                                  cmbBits->list(cmbBits->listIndex())));
+        cm->setLineSettings(optionlists::portSettings(cmbBaud->listIndex(), cmbPar->listIndex(),
+                                                      cmbBits->listIndex()));
         shpPort->setBackColor(indicator::kWhite);
 
         // A typed entry would be port 0, which names no port.
@@ -43,7 +42,7 @@ void frmMain::cmdConnect_Click()
         cm->setPortOpen(true);
         shpPort->setBackColor(indicator::kYellow);
         cmdConnect->setText(QStringLiteral("Reconnect"));
-        lblSettings->setText(cm->settings());
+        lblSettings->setText(formatLineSettings(cm->lineSettings()));
         ReadCommSettings();
     } catch (const CommError &error) {
         reportCommError(error);

@@ -77,9 +77,14 @@ QStringList blocks()
     return entries;
 }
 
-QString portSettings(const QString &baud, const QString &parity, const QString &bits)
+LineSettings portSettings(int baudPos, int parityPos, int dataBitsPos)
 {
-    return baud + ',' + parity.left(1).toUpper() + ',' + bits + ",1";
+    LineSettings settings;
+    settings.baud = qm::kBaudRates[std::size_t(baudPos)];
+    settings.parity = qm::kParityLetters[std::size_t(parityPos)];
+    settings.dataBits = qm::kMinDataBits + dataBitsPos;
+    settings.stopBits = 1;
+    return settings;
 }
 
 } // namespace optionlists

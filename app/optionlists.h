@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linesettings.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -17,7 +19,8 @@ QStringList ports();         // "COM 1" .. "COM 250"
 QStringList addresses();     // "01" .. "FA": address i + 1 at position i
 QStringList blocks();        // "1" .. "9"
 
-// The PC port's settings text from the chosen list texts: "9600,N,8,1".
-QString portSettings(const QString &baud, const QString &parity, const QString &bits);
+// The PC port's settings from the positions chosen in the baud, parity and data bits lists
+// (each a valid position).
+LineSettings portSettings(int baudPos, int parityPos, int dataBitsPos);
 
 } // namespace optionlists

@@ -43,7 +43,7 @@ void DisplayLink::open(const QString &port, const LineSettings &line)
         m_label = port;
     }
     m_exchange.setLabel(m_label);
-    m_comm.setSettings(formatLineSettings(line));
+    m_comm.setLineSettings(line);
     m_comm.setPortOpen(true);
     m_line = line;
     m_console.trace(QStringLiteral("%1: open at %2").arg(m_label, formatLineSettings(line)));
@@ -52,7 +52,7 @@ void DisplayLink::open(const QString &port, const LineSettings &line)
 void DisplayLink::reopen(const LineSettings &line)
 {
     m_comm.setPortOpen(false);
-    m_comm.setSettings(formatLineSettings(line));
+    m_comm.setLineSettings(line);
     m_comm.setPortOpen(true);
     m_line = line;
     m_console.trace(QStringLiteral("%1: reopened at %2").arg(m_label, formatLineSettings(line)));

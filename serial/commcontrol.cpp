@@ -44,7 +44,7 @@ CommError openFailure(QSerialPort::SerialPortError error, int osError, const QSt
     }
 }
 
-CommControl::CommControl(QObject *parent) : QObject(parent), m_port(new QSerialPort(this))
+CommControl::CommControl(QObject *parent) : Line(parent), m_port(new QSerialPort(this))
 {
     m_port->setReadBufferSize(kReceiveBufferSize);
     connect(m_port, &QSerialPort::errorOccurred, this, &CommControl::handleError);
@@ -91,9 +91,18 @@ void CommControl::setSettings(const QString &settings)
     if (!parsed)
         fail(CommError::Kind::BadSettings,
              QStringLiteral("the settings \"%1\" are refused: %2").arg(settings, error));
+    setLineSettings(*parsed);
+}
+
+void CommControl::setLineSettings(const LineSettings &settings)
+{
+    const QString error = lineSettingsProblem(settings);
+    if (!error.isEmpty())
+        fail(CommError::Kind::BadSettings, QStringLiteral("the settings \"%1\" are refused: %2")
+                                               .arg(formatLineSettings(settings), error));
     if (portOpen())
-        applySettings(*parsed);
-    m_settings = *parsed;
+        applySettings(settings);
+    m_settings = settings;
 }
 
 void CommControl::setCommPort(int port)

@@ -1,11 +1,10 @@
 #pragma once
 
 #include "commerror.h"
-#include "linesettings.h"
+#include "line.h"
 #include "paritymark.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QString>
 
 #include <functional>
@@ -18,10 +17,10 @@ namespace terminal {
 class HangUpWatch;
 }
 
-// The window's serial port control: open, configure and close one PC port, queue
-// bytes for sending and take everything received. Every failure is thrown as a
-// CommError whose description names the port and the reason.
-class CommControl : public QObject
+// A serial line: one PC port (a port number's device or a device path) behind the Line
+// interface, which the window, the command-line companion and detect all use. Every
+// failure is thrown as a CommError whose description names the port and the reason.
+class CommControl : public Line
 {
     Q_OBJECT
 
@@ -29,10 +28,12 @@ public:
     explicit CommControl(QObject *parent = nullptr);
     ~CommControl() override;
 
-    bool portOpen() const;
-    void setPortOpen(bool open);
+    bool portOpen() const override;
+    void setPortOpen(bool open) override;
 
-    // "baud,parity,bits,stop", e.g. "9600,N,8,1"; applied at once when the port is open.
+    LineSettings lineSettings() const override { return m_settings; }
+    void setLineSettings(const LineSettings &settings) override;
+    // The same as text, "baud,parity,bits,stop", e.g. "9600,N,8,1".
     QString settings() const;
     void setSettings(const QString &settings);
 
@@ -43,24 +44,15 @@ public:
     QString device() const { return m_device; }
     void setDevice(const QString &device);
 
-    // Queues the bytes for sending and returns at once.
-    void setOutput(const QByteArray &data);
-    // Every byte received and not yet taken; empty when none.
-    QByteArray input();
-    // Blocks until input() has bytes to take or `msecs` have passed; true when it has.
-    bool waitForInput(int msecs);
+    void setOutput(const QByteArray &data) override;
+    QByteArray input() override;
+    bool waitForInput(int msecs) override;
 
     // Lends the open port's descriptor to `use`, for a library that speaks another protocol
     // on the line by itself (the Modbus check). Parity marking is off meanwhile: that
     // protocol's checksum finds a garbled byte, and a marked line would double every 0xFF
     // of its binary frames. Take input() first: bytes already taken from the driver stay.
     void lendDescriptor(const std::function<void(int fd)> &use);
-
-signals:
-    // Bytes have arrived; input() takes them. May be emitted again from inside input().
-    void inputArrived();
-    // The device went away while the port was open; the port is closed by then.
-    void portLost(const QString &description);
 
 private:
     void handleError();

@@ -127,10 +127,9 @@ private:
 
     void prepareLine(const LineSettings &settings)
     {
-        const QString text = formatLineSettings(settings);
         if (m_control->portOpen()) {
             try {
-                m_control->setSettings(text);
+                m_control->setLineSettings(settings);
                 return;
             } catch (const CommError &error) {
                 if (error.kind() != CommError::Kind::BadSettings)
@@ -140,7 +139,7 @@ private:
             // open but take it when opened with it.
             m_control->setPortOpen(false);
         }
-        m_control->setSettings(text);
+        m_control->setLineSettings(settings);
         m_control->setPortOpen(true);
     }
 

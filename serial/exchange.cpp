@@ -1,6 +1,6 @@
 #include "exchange.h"
 
-#include "commcontrol.h"
+#include "line.h"
 #include "replies.h"
 
 #include <QDeadlineTimer>

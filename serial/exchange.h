@@ -6,7 +6,7 @@
 #include <functional>
 #include <string_view>
 
-class CommControl;
+class Line;
 
 // When the reply to a command is whole, and which of the bytes that arrived it is. The
 // display's set-up commands take theirs from the protocol (forCommand); the window takes
@@ -45,7 +45,7 @@ struct ExchangeResult
 class Exchange
 {
 public:
-    explicit Exchange(CommControl &line) : m_line(line) {}
+    explicit Exchange(Line &line) : m_line(line) {}
 
     // Bytes on the line and timings, as "COM 3: send $M\r"; none when not set.
     void setTrace(std::function<void(const QString &)> trace) { m_trace = std::move(trace); }
@@ -71,7 +71,7 @@ private:
     std::string_view afterEcho() const;
     void trace(const QString &line) const;
 
-    CommControl &m_line;
+    Line &m_line;
     std::function<void(const QString &)> m_trace;
     QString m_label;
     QByteArray m_command;

@@ -65,6 +65,17 @@ QString formatLineSettings(const LineSettings &settings)
         .arg(settings.stopBits);
 }
 
+QString lineSettingsProblem(const LineSettings &settings)
+{
+    // The same test as the text form's, so that both refuse alike and say it alike.
+    QString error;
+    const std::optional<LineSettings> parsed =
+        parseLineSettings(formatLineSettings(settings), &error);
+    if (!parsed)
+        return error;
+    return *parsed == settings ? QString() : QStringLiteral("not a setting the line offers");
+}
+
 LineSettings lineSettingsFor(const qm::CommsSettings &comms)
 {
     LineSettings settings;

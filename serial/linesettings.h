@@ -27,5 +27,9 @@ std::optional<LineSettings> parseLineSettings(const QString &text, QString *erro
 
 QString formatLineSettings(const LineSettings &settings);
 
+// Why a line cannot run `settings` (a rate, parity, data bits or stop bits the display does
+// not offer); empty when it can.
+QString lineSettingsProblem(const LineSettings &settings);
+
 // The PC line that talks to a display with these Modbus settings.
 LineSettings lineSettingsFor(const qm::CommsSettings &comms);
