@@ -1,6 +1,7 @@
 #pragma once
 
 #include "linesettings.h"
+#include "portnames.h"
 #include "protocollimits.h"
 
 #include <QCommandLineOption>
@@ -21,7 +22,8 @@ class Console;
 // A parsed command line.
 struct Invocation
 {
-    QString port = QStringLiteral("1");
+    Port port;
+    QString portArgument;   // --port as given: detect reads a list of ports from it
     bool portGiven = false; // --port was on the command line
     LineSettings line;
     int timeoutMs = qm::kReplyWindowMs;

@@ -79,7 +79,8 @@ int exitCodeOf(CommError::Kind kind)
 // already says it (a refused link folder names its fix).
 QString adviceFor(CommError::Kind kind, const Invocation &invocation)
 {
-    const QString doctor = QStringLiteral("`quillmark-cli doctor --port %1`").arg(invocation.port);
+    const QString doctor =
+        QStringLiteral("`quillmark-cli doctor --port %1`").arg(invocation.port.argument());
     switch (kind) {
     case CommError::Kind::NoPermission:
         return doctor + QStringLiteral(" checks the device, its group and yours");
@@ -259,18 +260,13 @@ QString helpText()
 QString readGlobalOptions(const QCommandLineParser &parser, Invocation &invocation)
 {
     if (parser.isSet(QStringLiteral("port"))) {
-        invocation.port = parser.value(QStringLiteral("port"));
+        invocation.portArgument = parser.value(QStringLiteral("port"));
         invocation.portGiven = true;
-        if (invocation.port.isEmpty())
-            return QStringLiteral("--port: give a port number or a device path");
-        // "COM 5" as the window shows it, and the same without the blank; a device path
-        // is taken as it is.
-        if (readPortArgument(invocation.port)) {
-            const std::optional<int> number = readPortNumber(invocation.port);
-            if (!number)
-                return QStringLiteral("--port: ") + notAPortNumber(invocation.port);
-            invocation.port = QString::number(*number);
-        }
+        QString why;
+        const std::optional<Port> port = readPort(invocation.portArgument, &why);
+        if (!port)
+            return QStringLiteral("--port: ") + why;
+        invocation.port = *port;
     }
     if (parser.isSet(QStringLiteral("line"))) {
         QString why;

@@ -64,8 +64,7 @@ private:
     {
         if (!m_link->label().isEmpty())
             return m_link->label();
-        const std::optional<int> number = readPortNumber(m_invocation.port);
-        return number ? portLabel(*number) : m_invocation.port;
+        return m_invocation.port.label();
     }
     QString unitLabel() const { return QStringLiteral("%1: unit %2").arg(portText()).arg(m_unit); }
     QString summary() const;

@@ -74,7 +74,7 @@ QList<int> choosePorts(const Invocation &invocation, Console &console)
     if (invocation.has(QStringLiteral("ports"))) {
         ports = parsePortList(invocation.value(QStringLiteral("ports")));
     } else if (invocation.portGiven) {
-        ports = parsePortList(invocation.port);
+        ports = parsePortList(invocation.portArgument);
     } else {
         for (const PortInfo &info : gatherPortInfo(allPortNumbers())) {
             if (portInUse(info))

@@ -33,15 +33,13 @@ DisplayLink::DisplayLink(Console &console, int timeoutMs)
     m_exchange.setTrace([this](const QString &line) { m_console.trace(line); });
 }
 
-void DisplayLink::open(const QString &port, const LineSettings &line)
+void DisplayLink::open(const Port &port, const LineSettings &line)
 {
-    if (const std::optional<int> number = readPortArgument(port)) {
-        m_comm.setCommPort(*number);
-        m_label = portLabel(*number);
-    } else {
-        m_comm.setDevice(port);
-        m_label = port;
-    }
+    if (port.isNumber())
+        m_comm.setCommPort(port.number);
+    else
+        m_comm.setDevice(port.device);
+    m_label = port.label();
     m_exchange.setLabel(m_label);
     m_comm.setLineSettings(line);
     m_comm.setPortOpen(true);

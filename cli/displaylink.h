@@ -2,6 +2,7 @@
 
 #include "commcontrol.h"
 #include "exchange.h"
+#include "portnames.h"
 #include "settings.h"
 
 #include <QString>
@@ -23,8 +24,7 @@ class DisplayLink
 public:
     DisplayLink(Console &console, int timeoutMs);
 
-    // `port` is a port number (the window's "COM n") or a device path.
-    void open(const QString &port, const LineSettings &line);
+    void open(const Port &port, const LineSettings &line);
     // Closes the port and opens it again with other line settings.
     void reopen(const LineSettings &line);
     LineSettings line() const { return m_line; }

@@ -48,8 +48,8 @@ int runDoctorCommand(const Invocation &invocation, Console &console)
     if (!invocation.portGiven) {
         verdicts = runDoctor(std::nullopt);
     } else {
-        const std::optional<int> port = readPortArgument(invocation.port);
-        verdicts = port ? runDoctor(*port) : runDoctorOnDevice(invocation.port);
+        const Port &port = invocation.port;
+        verdicts = port.isNumber() ? runDoctor(port.number) : runDoctorOnDevice(port.device);
     }
 
     bool problem = false;

@@ -124,10 +124,10 @@ QJsonObject recordHead(const QString &operatorName)
             {QStringLiteral("version"), QStringLiteral(QUILLMARK_VERSION)}};
 }
 
-QJsonObject portFacts(const QString &port, const QString &label)
+QJsonObject portFacts(const Port &port, const QString &label)
 {
-    const std::optional<int> number = readPortNumber(port);
-    const PortInfo info = number ? gatherPortInfo({*number}).value(0) : deviceInfo(port);
+    const PortInfo info =
+        port.isNumber() ? gatherPortInfo({port.number}).value(0) : deviceInfo(port.device);
     QJsonValue adapter;
     if (!info.byId.isEmpty())
         adapter = info.byId;

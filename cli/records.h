@@ -1,5 +1,6 @@
 #pragma once
 
+#include "portnames.h"
 #include "settings.h"
 
 #include <QCommandLineOption>
@@ -31,7 +32,7 @@ QString operatorName(const QString &given);
 
 // The port's facts for a record: "port", "device", "adapter" (by-id name or the adapter's
 // serial number, null when unknown).
-QJsonObject portFacts(const QString &port, const QString &label);
+QJsonObject portFacts(const Port &port, const QString &label);
 
 // A record file opened for appending. Each record is one line handed to the kernel in one
 // write() on an O_APPEND descriptor, so lines of two stations never interleave and a

@@ -135,6 +135,27 @@ QString portLabel(int port)
     return QStringLiteral("COM %1 (%2)").arg(port).arg(device);
 }
 
+std::optional<Port> readPort(const QString &text, QString *why)
+{
+    if (text.isEmpty()) {
+        *why = QStringLiteral("give a port number or a device path");
+        return std::nullopt;
+    }
+    Port port;
+    if (!readPortArgument(text)) {
+        port.number = 0;
+        port.device = text;
+        return port;
+    }
+    const std::optional<int> number = readPortNumber(text);
+    if (!number) {
+        *why = notAPortNumber(text);
+        return std::nullopt;
+    }
+    port.number = *number;
+    return port;
+}
+
 QString portDeviceDescription(int port)
 {
     if (port < kFirstPort || port > kLastPort)

@@ -49,5 +49,23 @@ QString portDevice(int port);
 // "COM 3 (/dev/ttyS2)", or "COM 120" when no device is assigned.
 QString portLabel(int port);
 
+// A port as a person names it, read once (readPort) and passed on as this value: a port
+// number (the window's "COM n"), or a device path.
+struct Port
+{
+    int number = 1; // kFirstPort..kLastPort; 0 for a device path
+    QString device; // the device path when `number` is 0
+
+    bool isNumber() const { return number != 0; }
+    // "COM 3 (/dev/ttyS2)", or the device path, for messages.
+    QString label() const { return isNumber() ? portLabel(number) : device; }
+    // As --port takes it again: "3", or the device path.
+    QString argument() const { return isNumber() ? QString::number(number) : device; }
+};
+
+// "5", "COM 5", "COM5", "com5" as a port number, anything else as a device path. Nothing,
+// with `why` set, for an empty text or a number out of range.
+std::optional<Port> readPort(const QString &text, QString *why);
+
 // The tooltip of a port entry: its device and whether that device is present now.
 QString portDeviceDescription(int port);

@@ -90,6 +90,8 @@ private slots:
     void openFailureKindNeedsNoQtText();
     void outOfRangePortNumbersRefused_data();
     void outOfRangePortNumbersRefused();
+    void portArgumentReadOnce_data();
+    void portArgumentReadOnce();
     void closedPortRefusesReadAndWrite();
     void otherProgramsLocksRespected_data();
     void otherProgramsLocksRespected();
@@ -456,6 +458,45 @@ void tst_Serial::outOfRangePortNumbersRefused_data()
     QTest::newRow("0") << 0;
     QTest::newRow("-1") << -1;
     QTest::newRow("251") << 251;
+}
+
+void tst_Serial::portArgumentReadOnce_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("number");   // 0: a device path; -1: refused
+    QTest::addColumn<QString>("said"); // the device path, or why it is refused
+    QTest::newRow("number") << "5" << 5 << "";
+    QTest::newRow("as the window shows it") << "COM 5" << 5 << "";
+    QTest::newRow("without the blank, lower case") << "com250" << 250 << "";
+    QTest::newRow("device path") << "/dev/ttyUSB0" << 0 << "/dev/ttyUSB0";
+    // A link is a device path like any other; it is followed when the port opens.
+    QTest::newRow("link") << "/run/user/1000/quillmark/com7" << 0
+                          << "/run/user/1000/quillmark/com7";
+    QTest::newRow("COM and no number") << "COM x" << 0 << "COM x";
+    QTest::newRow("0") << "0" << -1 << "0 is not a port number from 1 to 250";
+    QTest::newRow("COM 251") << "COM 251" << -1 << "COM 251 is not a port number from 1 to 250";
+    QTest::newRow("empty") << "" << -1 << "give a port number or a device path";
+}
+
+// The port argument becomes a number or a device path once; messages and --port advice
+// are made from that value.
+void tst_Serial::portArgumentReadOnce()
+{
+    QFETCH(QString, text);
+    QFETCH(int, number);
+    QFETCH(QString, said);
+    QString why;
+    const std::optional<Port> port = readPort(text, &why);
+    QCOMPARE(port.has_value(), number >= 0);
+    if (!port) {
+        QCOMPARE(why, said);
+        return;
+    }
+    QCOMPARE(port->isNumber(), number > 0);
+    QCOMPARE(port->number, number);
+    QCOMPARE(port->device, said);
+    QCOMPARE(port->argument(), number > 0 ? QString::number(number) : said);
+    QVERIFY(port->label().startsWith(number > 0 ? QStringLiteral("COM %1").arg(number) : said));
 }
 
 // Out-of-range numbers fail when set; numbers in range without a device fail at open.
