@@ -1,4 +1,5 @@
 #include "commcontrol.h"
+#include "exchange.h"
 #include "foreignpty.h"
 #include "portaccess.h"
 #include "portnames.h"
@@ -8,6 +9,7 @@
 #include "testlinkfolder.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -92,6 +94,8 @@ private slots:
     void outOfRangePortNumbersRefused();
     void portArgumentReadOnce_data();
     void portArgumentReadOnce();
+    void exchangeEndsAsItsRuleSays_data();
+    void exchangeEndsAsItsRuleSays();
     void closedPortRefusesReadAndWrite();
     void otherProgramsLocksRespected_data();
     void otherProgramsLocksRespected();
@@ -497,6 +501,63 @@ void tst_Serial::portArgumentReadOnce()
     QCOMPARE(port->device, said);
     QCOMPARE(port->argument(), number > 0 ? QString::number(number) : said);
     QVERIFY(port->label().startsWith(number > 0 ? QStringLiteral("COM %1").arg(number) : said));
+}
+
+void tst_Serial::exchangeEndsAsItsRuleSays_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArrayList>("answers"); // sent at once, then each 30 ms later
+    QTest::addColumn<bool>("early");             // the command's own rule, not the window's
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("echo");
+
+    QTest::newRow("whole at its CR") << QByteArray("$M\r") << QByteArrayList{">13810A\r"} << true
+                                     << QByteArray(">13810A\r") << QByteArray();
+    QTest::newRow("bytes after the CR are not the reply")
+        << QByteArray("$M\r") << QByteArrayList{">13810A\r~~"} << true << QByteArray(">13810A\r")
+        << QByteArray();
+    QTest::newRow("echo, then the reply")
+        << QByteArray("$N2\r") << QByteArrayList{"$N2\r", ">212\r"} << true << QByteArray(">212\r")
+        << QByteArray("$N2\r");
+    QTest::newRow("other bytes in front stay")
+        << QByteArray("$N2\r") << QByteArrayList{"$N\r", ">212\r"} << true << QByteArray("$N\r")
+        << QByteArray();
+    QTest::newRow("the window's: everything in it")
+        << QByteArray("$M\r") << QByteArrayList{">13810A\r", "~"} << false
+        << QByteArray(">13810A\r~") << QByteArray();
+    QTest::newRow("the window's: echo taken away")
+        << QByteArray("$M\r") << QByteArrayList{"$M\r", ">13810A\r"} << false
+        << QByteArray(">13810A\r") << QByteArray("$M\r");
+}
+
+// The one exchange: early completion from the protocol, an echo of exactly the command
+// taken away, the window's everything-that-came, and a Modbus answer ended by silence.
+void tst_Serial::exchangeEndsAsItsRuleSays()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArrayList, answers);
+    QFETCH(bool, early);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, echo);
+
+    openOnPeer();
+    for (qsizetype i = 0; i < answers.size(); ++i)
+        m_peer->respond(command, answers[i], int(i) * 30);
+    // Driven as detect drives it, so that the peer answers on the same event loop.
+    ReplyRule rule = early ? ReplyRule::forCommand(command.toStdString()) : ReplyRule();
+    rule.discardStale = early;
+    Exchange exchange(*m_control);
+    exchange.send(command, rule);
+    constexpr int kWindowMs = 400;
+    QElapsedTimer clock;
+    clock.start();
+    bool whole = false;
+    QTRY_VERIFY_WITH_TIMEOUT((whole = exchange.take()) || clock.elapsed() > kWindowMs, 3000);
+    QCOMPARE(whole, early);
+    const ExchangeResult result = exchange.finish();
+    QCOMPARE(result.reply, reply);
+    QCOMPARE(result.echo, echo);
+    QCOMPARE(exchange.commandsSent(), 1);
 }
 
 // Out-of-range numbers fail when set; numbers in range without a device fail at open.
