@@ -350,7 +350,10 @@ std::optional<std::string> DisplaySim::writeComms(std::string_view fields, std::
     m_state.baudCode = *baud;
     m_state.dataBits = *bits;
     m_state.parity = *parity;
-    m_state.address = *address;
+    if (m_faults.keepAddress)
+        trace.push_back("  kept its address " + addressText(m_state.address));
+    else
+        m_state.address = *address;
     trace.push_back("  stored: " + describeComms(m_state));
     if (*baud != oldBaud) {
         const std::string rate = std::to_string(baudRateOf(*baud));

@@ -18,6 +18,7 @@ struct Faults
     bool silent = false;   // decide as usual, answer nothing
     bool noise = false;    // kNoiseByte in front of every answer
     bool stubborn = false; // acknowledge every block write, keep the blocks it had
+    bool keepAddress = false; // acknowledge a "$C", take all of it but the address
 };
 
 inline constexpr char kNoiseByte = '~';

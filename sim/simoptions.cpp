@@ -111,6 +111,10 @@ bool applyValue(const std::string &name, std::string_view value, SimOptions &opt
         parsed = number(value, 10, 1, 100000);
         if (parsed)
             options.stubbornUnits.push_back(*parsed);
+    } else if (name == "--stubborn-address-unit") {
+        parsed = number(value, 10, 1, 100000);
+        if (parsed)
+            options.keepAddressUnits.push_back(*parsed);
     } else if (name == "--delay") {
         parsed = number(value, 10, 0, kMaxDelayMs);
         options.delayMs = parsed.value_or(options.delayMs);
@@ -120,9 +124,10 @@ bool applyValue(const std::string &name, std::string_view value, SimOptions &opt
 
 bool takesValue(const std::string &name)
 {
-    static const std::array<const char *, 10> kNames = {
-        "--port",    "--mode",  "--baud",  "--bits",        "--parity",
-        "--address", "--block", "--delay", "--bench-cycle", "--stubborn-unit"};
+    static const std::array<const char *, 11> kNames = {
+        "--port",         "--mode",        "--baud",  "--bits",
+        "--parity",       "--address",     "--block", "--delay",
+        "--bench-cycle",  "--stubborn-unit", "--stubborn-address-unit"};
     return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
 }
 
@@ -197,6 +202,9 @@ std::string usage(std::string_view program)
            "  --stubborn-unit N\n"
            "                   unit N (1 for the first) acknowledges every block write\n"
            "                   and keeps its blocks; may be repeated\n"
+           "  --stubborn-address-unit N\n"
+           "                   unit N acknowledges a $C and takes all of it but the\n"
+           "                   address; may be repeated\n"
            "  -h, --help       show this text and exit\n"
            "\n"
            "The link folder is $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-UID when\n"
