@@ -386,8 +386,9 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
         }
     }
     int code = kExitOk;
+    const Command *command = findCommand(invocation.command);
     try {
-        code = findCommand(invocation.command)->run(invocation, console);
+        code = command->run(invocation, console);
     } catch (const Failure &failure) {
         reportFailure(console, failure.code(), failure.message(), failure.details());
         code = failure.code();
@@ -402,7 +403,7 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
             QStringLiteral("--trace: %1 is incomplete: %2").arg(invocation.traceFile, why));
     // A command that ran to its end while a signal waited has done its work; the exit
     // status still says that it was asked to stop.
-    if (interruption() != 0 && code < kExitHangUp) {
+    if (interruption() != 0 && code < kExitHangUp && !command->endsBySignal) {
         console.error(QStringLiteral("stopped by %1").arg(signalName(interruption())));
         code = exitCodeOfSignal(interruption());
     }
