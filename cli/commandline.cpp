@@ -242,14 +242,16 @@ QString helpText()
         text += wrapped(head, QLatin1String(row.meaning), int(head.size()) + 2);
     }
     text += wrapped(QString(),
-                    QStringLiteral("commission: 0 when every unit passed, 5 when a unit failed its "
+                    QStringLiteral("commission: the outcome of its units, whatever ended the run: "
+                                   "0 when every unit passed, 5 when a unit failed its "
                                    "read-back; otherwise the first failed unit's: 4 it stopped "
                                    "answering or answered garbage while being written, or its "
-                                   "Modbus check failed; 3 its port failed. 3 also when the port "
-                                   "cannot be used at all (a missing device is waited for), 1 "
-                                   "when the record file cannot be written (nothing was sent), "
-                                   "129, 130, 143 when stopped by a signal (a unit being written "
-                                   "is finished on the wire and recorded)."),
+                                   "Modbus check failed; 3 its port failed; 130, 143, 129 a "
+                                   "signal interrupted it (finished on the wire and recorded "
+                                   "as failed). With no failed unit: 1 when a record cannot be "
+                                   "written (always 1 then) or the address range ran out, 3 "
+                                   "when the port cannot be used at all (a missing device is "
+                                   "waited for). A signal while waiting is the ordinary end."),
                     0);
     return text;
 }
