@@ -652,6 +652,25 @@ void tst_Cli::badFileSendsNothing()
                  qPrintable(refused.err));
     }
     QCOMPARE(peer.received(), QByteArray());
+
+    // A template that is a FIFO with a writer that writes nothing: the first SIGINT ends
+    // the wait.
+    const QString fifo = dir.filePath(QStringLiteral("template.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QProcess station;
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                  {"--port", port, "commission", fifo, "--address", "11"});
+    QVERIFY(station.waitForStarted(5000));
+    int writer = -1; // opens once the station reads the FIFO
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK)) >= 0, 5000);
+    QCOMPARE(::kill(pid_t(station.processId()), SIGINT), 0);
+    const bool finished = station.waitForFinished(5000);
+    ::close(writer);
+    QVERIFY2(finished, "the first SIGINT did not end the wait for the template");
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(station.exitCode(), 130);
+    QCOMPARE(peer.received(), QByteArray());
 }
 
 void tst_Cli::verifyDifferenceExitsFive()
