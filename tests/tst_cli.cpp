@@ -30,8 +30,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
-#include <unistd.h>
 #include <tuple>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -53,6 +53,13 @@ QByteArray sampleDump()
     settings.blocks[2] = {1, 2};
     settings.blocks[8] = {2, 5};
     return cli::dumpText(settings);
+}
+
+// The simulator's options for a unit that sampleDump() was written to with address 11.
+QStringList simAsTemplateAt11()
+{
+    return {"--mode", "ascii",     "--baud", "4800",    "--bits",   "7",       "--parity",
+            "odd",    "--address", "11",     "--block", "3:long:2", "--block", "9:float:5"};
 }
 
 // The script of a display that takes sampleDump(): the "$D" of the first `acknowledged`
@@ -639,9 +646,8 @@ void tst_Cli::badFileSendsNothing()
     // A range that would end before --count, or reach addresses Modbus has not, and a record
     // file the station could not read back.
     for (const auto &[arguments, exitCode, says] :
-         {std::tuple<QStringList, int, QString>{{"--address", "F8", "--modbus"},
-                                                2,
-                                                "with --modbus the last address is F7"},
+         {std::tuple<QStringList, int, QString>{
+              {"--address", "F8", "--modbus"}, 2, "with --modbus the last address is F7"},
           {{"--address", "F6", "--count", "3", "--modbus"}, 2, "stop after 2 unit(s)"},
           {{"--address", "FA", "--count", "3"}, 2, "stop after 1 unit(s)"},
           {{"--address", "11", "--record", "/dev/full"}, 1, "not a regular file"},
@@ -1195,8 +1201,8 @@ void tst_Cli::verifyComparesWithoutWriting_data()
                                << "modbus.mode differs: the file has ascii, the display rtu";
     // With --json: "equal", and the first of the "differences" as key=file/display.
     QTest::newRow("equal, JSON") << true << QStringList{"--json"} << 0 << "true";
-    QTest::newRow("different, JSON") << false << QStringList{"--json"} << 5
-                                     << "false modbus.mode=ascii/rtu";
+    QTest::newRow("different, JSON")
+        << false << QStringList{"--json"} << 5 << "false modbus.mode=ascii/rtu";
 }
 
 void tst_Cli::verifyComparesWithoutWriting()
@@ -1223,9 +1229,9 @@ void tst_Cli::verifyComparesWithoutWriting()
         const QJsonObject first = document.value("differences").toArray().at(0).toObject();
         QString seen = document.value("equal").toBool() ? "true" : "false";
         if (!first.isEmpty())
-            seen += QStringLiteral(" %1=%2/%3").arg(first.value("key").toString(),
-                                                   first.value("file").toString(),
-                                                   first.value("display").toString());
+            seen += QStringLiteral(" %1=%2/%3")
+                        .arg(first.value("key").toString(), first.value("file").toString(),
+                             first.value("display").toString());
         QCOMPARE(seen, says);
     } else {
         QVERIFY2((verify.out + verify.err).contains(says), qPrintable(verify.out + verify.err));
@@ -1237,9 +1243,9 @@ void tst_Cli::verifyComparesWithoutWriting()
 // A station on the simulator's bench: `script` says, for each JSON event the station prints
 // in turn ("passed"), what the bench then does: "next" brings the next unit, "away" takes
 // the unit away, "stop" ends the simulator (its port goes), "start" starts it again as a unit
-// the template was written to with address 11, "wait" lets 3 s pass, "int" sends the station SIGINT;
-// "!left" says that no such event came since the last one. `records` are the lines the run
-// appended, "address outcome" and a part of the reason.
+// the template was written to with address 11, "wait" lets 3 s pass, "int" sends the station
+// SIGINT; "!left" says that no such event came since the last one. `records` are the lines
+// the run appended, "address outcome" and a part of the reason.
 void tst_Cli::stationOnASimulatedBench_data()
 {
     QTest::addColumn<QStringList>("simOptions");
@@ -1251,9 +1257,8 @@ void tst_Cli::stationOnASimulatedBench_data()
 
     auto line = [](int address, const char *outcome, const QJsonValue &asLeft,
                    const QJsonValue &sent = QJsonValue::Undefined) {
-        QJsonObject record{{"address", cli::addressText(address)},
-                           {"outcome", outcome},
-                           {"as_left", asLeft}};
+        QJsonObject record{
+            {"address", cli::addressText(address)}, {"outcome", outcome}, {"as_left", asLeft}};
         if (!sent.isUndefined())
             record.insert("address_sent", sent);
         return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
@@ -1269,12 +1274,8 @@ void tst_Cli::stationOnASimulatedBench_data()
     elsewhere.comms.address = 0x11;
     elsewhere.blocks[0] = {2, 1};
     const QStringList bench = {"--bench"};
-    // The simulator as a unit the template was written to with address 11, and a station
-    // that looks for units at that unit's line.
-    const QStringList asTemplateAt11 = {"--mode",   "ascii", "--baud",  "4800",
-                                        "--bits",   "7",     "--parity", "odd",
-                                        "--address", "11",   "--block", "3:long:2",
-                                        "--block",  "9:float:5"};
+    // A station that looks for units at the line of a unit written with the template.
+    const QStringList asTemplateAt11 = simAsTemplateAt11();
     const QStringList templateLine = {"--line", "4800,O,7,1"};
 
     QTest::newRow("two units in a row, stepping addresses")
@@ -1289,8 +1290,8 @@ void tst_Cli::stationOnASimulatedBench_data()
                line(0x13, "fail", QJsonValue())
         << QStringList{"passed>next"} << 0 << QStringList{"12 pass", "14 pass"};
     QTest::newRow("a unit left with the template and a passed address is not written twice")
-        << asTemplateAt11 << templateLine << passed(0x11, templateAt11)
-        << QStringList{"same>int"} << 0 << QStringList();
+        << asTemplateAt11 << templateLine << passed(0x11, templateAt11) << QStringList{"same>int"}
+        << 0 << QStringList();
     QTest::newRow("a unit equal to a failed unit's as-left is a new unit")
         << asTemplateAt11 << templateLine + QStringList{"--count", "1"}
         << line(0x11, "fail", cli::settingsObject(templateAt11), true) << QStringList() << 0
@@ -1329,8 +1330,8 @@ void tst_Cli::stationOnASimulatedBench_data()
         << bench << QStringList{"--address", "F9", "--count", "2"} << passed(0xFA, elsewhere)
         << QStringList() << 1 << QStringList{"F9 pass"};
     QTest::newRow("a cut-off last line is left alone")
-        << bench << QStringList{"--count", "1"} << QByteArray("{\"address\":\"1")
-        << QStringList() << 0 << QStringList{"11 pass"};
+        << bench << QStringList{"--count", "1"} << QByteArray("{\"address\":\"1") << QStringList()
+        << 0 << QStringList{"11 pass"};
 }
 
 void tst_Cli::stationOnASimulatedBench()
@@ -1386,9 +1387,7 @@ void tst_Cli::stationOnASimulatedBench()
             m_sim->terminate();
             QVERIFY(m_sim->waitForFinished(5000));
         } else if (action == QLatin1String("start")) {
-            QVERIFY(startSimulator({"--mode", "ascii", "--baud", "4800", "--bits", "7",
-                                    "--parity", "odd", "--address", "11", "--block", "3:long:2",
-                                    "--block", "9:float:5"}));
+            QVERIFY(startSimulator(simAsTemplateAt11()));
         } else if (action == QLatin1String("wait")) {
             // Nothing may happen meanwhile: this wait is the test.
             QTest::qWait(3000);
@@ -1554,10 +1553,12 @@ void tst_Cli::reportPrintsTheRecords_data()
                                 << "";
     QTest::newRow("lines that are no record are named")
         << QByteArray("not json\n") + pass + R"({"address":17,"outcome":"pass"})" + "\n{\"addr"
-        << QStringList() << 0 << "21       PASS" << "lines 1, 3, 4: no record, skipped";
+        << QStringList() << 0 << "21       PASS"
+        << "lines 1, 3, 4: no record, skipped";
     QTest::newRow("a reservation is no row")
         << QByteArray(R"({"address":"21","reserved":true})") + "\n" + pass << QStringList{"--csv"}
-        << 0 << "duration_ms\r\n2026-12-08T17:30:50.141Z," << "";
+        << 0 << "duration_ms\r\n2026-12-08T17:30:50.141Z,"
+        << "";
     QTest::newRow("a byte that is not UTF-8 keeps its record")
         << QByteArray(pass).replace("ann", "a\xffn") << QStringList() << 0 << "21       PASS"
         << "";
