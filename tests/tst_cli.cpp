@@ -159,6 +159,8 @@ private slots:
     void stationOnASimulatedBench_data();
     void stationOnASimulatedBench();
     void twoStationsOnOneRecordFileNeverShareAnAddress();
+    void stationRecordsAFailedModbusCheckWithItsUnit_data();
+    void stationRecordsAFailedModbusCheckWithItsUnit();
     void recordIsWholeOrAbsentOnAFullFileSystem();
     void reportPrintsTheRecords_data();
     void reportPrintsTheRecords();
@@ -1450,6 +1452,74 @@ void tst_Cli::twoStationsOnOneRecordFileNeverShareAnAddress()
                          record.value("outcome").toString();
     addresses.sort();
     QCOMPARE(addresses, QStringList({"11 pass", "12 pass"}));
+}
+
+void tst_Cli::stationRecordsAFailedModbusCheckWithItsUnit_data()
+{
+    QTest::addColumn<QByteArray>("modbusAnswer");
+    QTest::addColumn<int>("exitCode"); // -1: not 0, whichever failure libmodbus makes of it
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("answer from another address")
+        << QByteArray::fromHex("12030200003D87") << 4 << "another address";
+    QTest::newRow("exception code 00") << QByteArray::fromHex("11830040F5") << -1 << "";
+}
+
+// A scripted display that takes the template, reads back equal, and then fails the Modbus
+// check: the unit is recorded as failed, and the run's exit status says so.
+void tst_Cli::stationRecordsAFailedModbusCheckWithItsUnit()
+{
+    QFETCH(QByteArray, modbusAnswer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, reason);
+
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    peer.respond("$M\r", ">138111\r"); // RTU, 9600, 8 bits, Even, address 11
+    for (int block = 0; block < 9; ++block) {
+        peer.respond(QByteArray::fromStdString(qm::readBlockCommand(block)),
+                     ">" + QByteArray::number(block) + "00\r");
+        peer.respond(QByteArray::fromStdString(qm::writeBlockCommand(block, 0, 0)), ">\r");
+    }
+    peer.respond("$C138111\r", ">\r");
+    peer.respond(QByteArray::fromHex("110300000001869A"), modbusAnswer);
+
+    QTemporaryDir dir;
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
+    cli::DisplaySettings settings;
+    settings.comms = {1, 3, 8, 1, 0x11};
+    QFile templateFile(templatePath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) &&
+            templateFile.write(cli::dumpText(settings)) > 0);
+    templateFile.close();
+
+    QProcess station;
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                  {"--port", QString::number(kPeerPort), "--line", "9600,E,8,1", "--timeout", "300",
+                   "--json", "commission", templatePath, "--address", "11", "--modbus", "--record",
+                   recordPath});
+    QVERIFY(station.waitForStarted(5000));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += station.readAllStandardOutput()).contains("\"event\":\"fail"),
+                             20000);
+    QCOMPARE(::kill(pid_t(station.processId()), SIGINT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(station.state() == QProcess::NotRunning, 10000);
+    const QByteArray err = station.readAllStandardError();
+    QVERIFY2(station.exitStatus() == QProcess::NormalExit, err.constData());
+    if (exitCode < 0)
+        QVERIFY2(station.exitCode() != 0 && station.exitCode() < 128, err.constData());
+    else
+        QVERIFY2(station.exitCode() == exitCode, err.constData());
+
+    const cli::RecordsRead read = cli::readRecords(recordPath);
+    QCOMPARE(read.records.size(), 1);
+    const QJsonObject record = read.records.constFirst();
+    QCOMPARE(record.value("outcome").toString(), QStringLiteral("fail"));
+    QCOMPARE(record.value("address_sent").toBool(), true);
+    QVERIFY2(!record.value("reason").toString().isEmpty() &&
+                 record.value("reason").toString().contains(reason),
+             qPrintable(record.value("reason").toString()));
 }
 
 // A record line is written whole or not at all, and a station does not write to a unit
