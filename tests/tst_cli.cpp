@@ -1583,6 +1583,34 @@ void tst_Cli::recordIsWholeOrAbsentOnAFullFileSystem()
     const cli::RecordsRead read = cli::readRecords(recordPath);
     QCOMPARE(read.records.size(), 1);
     QCOMPARE(read.unreadableLines, QList<int>({1, 2}));
+
+    // The disk fills up after a unit: the next unit is not written to, and the run ends
+    // naming it.
+    stopSimulator();
+    QVERIFY(startSimulator({"--bench"}));
+    QProcess bench;
+    bench.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                {"--port", QString::number(kSimPort), "--json", "commission", templatePath,
+                 "--address", "21", "--record", recordPath});
+    QVERIFY(bench.waitForStarted(5000));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += bench.readAllStandardOutput()).contains("\"event\":\"passed"),
+                             20000);
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    while (filler.write(page) == page.size() && filler.flush()) {
+    }
+    filler.close();
+    const qint64 full = QFileInfo(recordPath).size();
+    QCOMPARE(::kill(pid_t(m_sim->processId()), SIGUSR1), 0);
+    QVERIFY(bench.waitForFinished(20000));
+    out += bench.readAllStandardOutput();
+    const QByteArray err = bench.readAllStandardError();
+    QVERIFY2(bench.exitStatus() == QProcess::NormalExit && bench.exitCode() == 1, err.constData());
+    QVERIFY2(err.contains("the record of unit 2 cannot be written") &&
+                 err.contains("nothing was written to it"),
+             err.constData());
+    QCOMPARE(out.count("\"event\":\"writing\""), 1);
+    QCOMPARE(QFileInfo(recordPath).size(), full);
 }
 
 void tst_Cli::reportPrintsTheRecords_data()
