@@ -78,7 +78,7 @@ private:
     void openPort();
     void closePort();
     void applySettings(const LineSettings &settings);
-    void applyParityMarking();
+    void applyFraming();
     void takeWaitingBytes();
 
     QSerialPort *m_port = nullptr;

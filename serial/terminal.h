@@ -4,8 +4,14 @@
 // QSerialPort, on the descriptor of an open port.
 namespace terminal {
 
+// Sets every flag of the line that the port control relies on: raw bytes, no flow
+// control, `dataBits` (7 or 8) and `parity` ('N', 'E', 'O'), and with parity the marking
+// of bytes received with a parity error. Nothing is inherited from what an earlier
+// program left on the line. Returns 0, or the errno of the failure.
+int setFraming(int fd, int dataBits, char parity);
+
 // Marks bytes received with a parity error so that they can be told from good ones, or
-// stops marking. Returns 0, or the errno of the failure.
+// stops marking, leaving the framing as it is. Returns 0, or the errno of the failure.
 int setParityMarking(int fd, bool marked);
 
 // Whether the driver holds received bytes that have not been read yet.

@@ -61,7 +61,12 @@ template <int N> QByteArray bytes(const char (&literal)[N])
     return QByteArray(literal, N - 1);
 }
 
+// What an earlier program left on the line before our open.
+enum class Left { Nothing, KilledAtNone, StrayFlags };
+
 } // namespace
+
+Q_DECLARE_METATYPE(Left)
 
 class tst_Serial : public QObject
 {
@@ -78,6 +83,8 @@ private slots:
     void lineSettingsReachDevice_data();
     void lineSettingsReachDevice();
 
+    void lentDescriptorKeepsTheFraming_data();
+    void lentDescriptorKeepsTheFraming();
     void bytesPassUnchanged();
     void inputTakesEverythingAndEmpties();
     void bytesSentBeforeOpenAreDiscarded();
@@ -241,31 +248,79 @@ void tst_Serial::lineSettingsMapOntoSerialPort()
 void tst_Serial::lineSettingsReachDevice_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("whileOpen");
+    QTest::addColumn<QString>("before"); // settings while open before `text`, or empty
+    QTest::addColumn<Left>("left");
     QTest::addColumn<speed_t>("speed");
     QTest::addColumn<bool>("odd");
     QTest::addColumn<bool>("marked");
 
-    QTest::newRow("1200 odd") << "1200,O,7,1" << false << speed_t(B1200) << true << true;
-    QTest::newRow("2400 even") << "2400,E,8,1" << false << speed_t(B2400) << false << true;
-    QTest::newRow("9600 none") << "9600,N,8,1" << false << speed_t(B9600) << false << false;
+    const QString fresh;
+    QTest::newRow("1200 odd") << "1200,O,7,1" << fresh << Left::Nothing << speed_t(B1200) << true
+                              << true;
+    QTest::newRow("2400 even") << "2400,E,8,1" << fresh << Left::Nothing << speed_t(B2400) << false
+                               << true;
+    QTest::newRow("9600 none") << "9600,N,8,1" << fresh << Left::Nothing << speed_t(B9600) << false
+                               << false;
     QTest::newRow("4800 even, changed while open")
-        << "4800,E,8,1" << true << speed_t(B4800) << false << true;
+        << "4800,E,8,1"
+        << "1200,O,7,1" << Left::Nothing << speed_t(B4800) << false << true;
     QTest::newRow("none, changed while open from odd")
-        << "9600,N,8,1" << true << speed_t(B9600) << false << false;
+        << "9600,N,8,1"
+        << "1200,O,7,1" << Left::Nothing << speed_t(B9600) << false << false;
+    QTest::newRow("even, changed while open from none")
+        << "9600,E,8,1"
+        << "9600,N,8,1" << Left::Nothing << speed_t(B9600) << false << true;
+    QTest::newRow("7 bits, changed while open from 8")
+        << "9600,N,7,1"
+        << "9600,N,8,1" << Left::Nothing << speed_t(B9600) << false << false;
+    // A program killed while it held the line at 8 data bits, no parity, leaves IGNPAR
+    // and raw mode behind; on a pseudo-terminal, which keeps neither parity nor 7 bits,
+    // asking for them then changes nothing, and the C library reports that as a failure.
+    QTest::newRow("even, after a killed program")
+        << "9600,E,8,1" << fresh << Left::KilledAtNone << speed_t(B9600) << false << true;
+    QTest::newRow("2400 even, 7 bits, after a killed program")
+        << "2400,E,7,1" << fresh << Left::KilledAtNone << speed_t(B2400) << false << true;
+    QTest::newRow("odd, after a killed program")
+        << "1200,O,7,1" << fresh << Left::KilledAtNone << speed_t(B1200) << true << true;
+    QTest::newRow("none, 7 bits, after a killed program")
+        << "9600,N,7,1" << fresh << Left::KilledAtNone << speed_t(B9600) << false << false;
+    QTest::newRow("even, after stray flags")
+        << "9600,E,8,1" << fresh << Left::StrayFlags << speed_t(B9600) << false << true;
+    QTest::newRow("none, after stray flags")
+        << "9600,N,8,1" << fresh << Left::StrayFlags << speed_t(B9600) << false << false;
 }
 
 void tst_Serial::lineSettingsReachDevice()
 {
     QFETCH(QString, text);
-    QFETCH(bool, whileOpen);
+    QFETCH(QString, before);
+    QFETCH(Left, left);
     QFETCH(speed_t, speed);
     QFETCH(bool, odd);
     QFETCH(bool, marked);
 
-    openOnPeer(whileOpen ? QStringLiteral("1200,O,7,1") : text);
-    if (whileOpen)
-        m_control->setSettings(text);
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    if (left != Left::Nothing) {
+        termios line = m_peer->slaveTermios();
+        cfmakeraw(&line);
+        line.c_cflag |= CLOCAL | CREAD;
+        line.c_iflag |= IGNPAR;
+        if (left == Left::StrayFlags) {
+            line.c_iflag |= ISTRIP | IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | IGNBRK;
+            line.c_cflag |= CMSPAR | PARODD | CRTSCTS;
+            line.c_lflag |= ICANON | ECHO | ISIG;
+            line.c_oflag |= OPOST | ONLCR;
+        }
+        QVERIFY(m_peer->setSlaveTermios(line));
+    }
+    m_control = std::make_unique<CommControl>();
+    m_control->setCommPort(7);
+    m_control->setSettings(before.isEmpty() ? text : before);
+    QCOMPARE(failureOf([this] { m_control->setPortOpen(true); }), QStringLiteral("(no failure)"));
+    if (!before.isEmpty())
+        QCOMPARE(failureOf([this, text] { m_control->setSettings(text); }),
+                 QStringLiteral("(no failure)"));
     QCOMPARE(m_control->settings(), text);
 
     const termios tio = m_peer->slaveTermios();
@@ -274,11 +329,41 @@ void tst_Serial::lineSettingsReachDevice()
     QCOMPARE(bool(tio.c_cflag & PARODD), odd);
     QCOMPARE(bool(tio.c_cflag & CSTOPB), false);
     QCOMPARE(bool(tio.c_cflag & CRTSCTS), false);
-    QCOMPARE(bool(tio.c_iflag & (IXON | IXOFF)), false);
+    QCOMPARE(bool(tio.c_cflag & CMSPAR), false);
+    QCOMPARE(bool(tio.c_iflag & (IXON | IXOFF | IXANY)), false);
+    QCOMPARE(bool(tio.c_iflag & (ISTRIP | ICRNL | INLCR | IGNCR | IGNBRK)), false);
+    QCOMPARE(bool(tio.c_lflag & (ICANON | ECHO | ISIG)), false);
+    QCOMPARE(bool(tio.c_oflag & OPOST), false);
     QCOMPARE(bool(tio.c_iflag & PARMRK), marked);
     QCOMPARE(bool(tio.c_iflag & INPCK), marked);
     if (marked)
-        QCOMPARE(bool(tio.c_iflag & (IGNPAR | ISTRIP)), false);
+        QCOMPARE(bool(tio.c_iflag & IGNPAR), false);
+}
+
+void tst_Serial::lentDescriptorKeepsTheFraming_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("odd");
+
+    QTest::newRow("even") << "9600,E,8,1" << false;
+    QTest::newRow("odd") << "9600,O,8,1" << true;
+}
+
+void tst_Serial::lentDescriptorKeepsTheFraming()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, odd);
+
+    // A library that reads the descriptor itself gets bytes without parity marks, on the
+    // same line.
+    openOnPeer(text);
+    termios lent = {};
+    m_control->lendDescriptor([this, &lent](int) { lent = m_peer->slaveTermios(); });
+    QCOMPARE(bool(lent.c_iflag & PARMRK), false);
+    QCOMPARE(bool(lent.c_cflag & PARODD), odd);
+    const termios after = m_peer->slaveTermios();
+    QCOMPARE(bool(after.c_iflag & PARMRK), true);
+    QCOMPARE(bool(after.c_cflag & PARODD), odd);
 }
 
 void tst_Serial::bytesPassUnchanged()
