@@ -170,30 +170,6 @@ bool CommControl::waitForInput(int msecs)
     return true;
 }
 
-void CommControl::lendDescriptor(const std::function<void(int)> &use)
-{
-    if (!portOpen())
-        failClosed();
-    const int fd = m_port->handle();
-    const bool marked = m_parityMarked;
-    auto mark = [this, fd](bool on) {
-        if (const int error = terminal::setParityMarking(fd, on))
-            fail(CommError::Kind::Io, QString::fromLocal8Bit(std::strerror(error)));
-        m_decoder.reset();
-    };
-    if (marked)
-        mark(false);
-    try {
-        use(fd);
-    } catch (...) {
-        if (marked)
-            terminal::setParityMarking(fd, true);
-        throw;
-    }
-    if (marked)
-        mark(true);
-}
-
 void CommControl::handleError()
 {
     const QSerialPort::SerialPortError error = m_port->error();

@@ -10,10 +10,6 @@ namespace terminal {
 // program left on the line. Returns 0, or the errno of the failure.
 int setFraming(int fd, int dataBits, char parity);
 
-// Marks bytes received with a parity error so that they can be told from good ones, or
-// stops marking, leaving the framing as it is. Returns 0, or the errno of the failure.
-int setParityMarking(int fd, bool marked);
-
 // Whether the driver holds received bytes that have not been read yet.
 bool bytesWaiting(int fd);
 

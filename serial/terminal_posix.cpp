@@ -58,18 +58,6 @@ int setFraming(int fd, int dataBits, char parity)
     return setAttributes(fd, tio);
 }
 
-int setParityMarking(int fd, bool marked)
-{
-    termios tio = {};
-    if (::tcgetattr(fd, &tio) != 0)
-        return errno;
-    if (marked)
-        tio.c_iflag |= PARMRK | INPCK;
-    else
-        tio.c_iflag &= ~tcflag_t(PARMRK | INPCK);
-    return setAttributes(fd, tio);
-}
-
 bool bytesWaiting(int fd)
 {
     pollfd waiting = {fd, POLLIN, 0};

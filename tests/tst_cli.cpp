@@ -661,6 +661,23 @@ void tst_Cli::modbusCheckAfterWriteIsReportedWithIt_data()
     QTest::newRow("exception") << QByteArray::fromHex("118302C134") << 0
                                << "\"exceptionText\": \"Illegal data address\"";
     QTest::newRow("value") << QByteArray::fromHex("11030200073845") << 0 << "\"value\": 7";
+    // Code 00 is no exception Modbus defines; libmodbus reports it as its own error number.
+    QTest::newRow("exception 00")
+        << QByteArray::fromHex("11830040F5") << 4
+        << "invalid Modbus response to address 11 (Modbus RTU) at "
+           "9600,E,8,1: 11 83 00 40 F5: exception code 00, which Modbus does not define";
+    QTest::newRow("exception 0C") << QByteArray::fromHex("11830C40F0") << 4
+                                  << "invalid Modbus response to address 11";
+    QTest::newRow("a value and 3 stray bytes")
+        << QByteArray::fromHex("11030200073845AABBCC") << 4
+        << "invalid Modbus response to address 11 (Modbus RTU) at 9600,E,8,1: 3 bytes (AA BB CC) "
+           "followed the answer";
+    QTest::newRow("garbage before a value")
+        << QByteArray::fromHex("FFFFFF11030200073845") << 4
+        << "invalid Modbus response to address 11 (Modbus RTU) at 9600,E,8,1: FF FF FF 11 03 02 "
+           "00 07 38 45: ";
+    QTest::newRow("half an answer")
+        << QByteArray::fromHex("110302") << 4 << "11 03 02: cut short of a whole answer";
 }
 
 void tst_Cli::modbusCheckAfterWriteIsReportedWithIt()
@@ -685,6 +702,14 @@ void tst_Cli::modbusCheckAfterWriteIsReportedWithIt()
     QVERIFY2(write.out.contains(QStringLiteral("\"readBack\": true")), qPrintable(write.out));
     QCOMPARE(write.out.count(QStringLiteral("\"port\"")), 1);
     QCOMPARE(write.out.contains(QStringLiteral("\"passed\": true")), exitCode == 0);
+
+    // modbus-check judges the same answer alike.
+    const CliRun check =
+        run({"--port", QString::number(kPeerPort), "--timeout", "300", "--line", "9600,E,8,1",
+             "--json", "modbus-check", "--address", "11", "--mode", "rtu"});
+    QVERIFY2(check.exitCode == exitCode, qPrintable(check.out + check.err));
+    QVERIFY2((check.out + check.err).contains(says), qPrintable(check.out + check.err));
+    QVERIFY2(!check.err.contains(QStringLiteral("doctor")), qPrintable(check.err));
 }
 
 void tst_Cli::applyFollowModbusChecksTheNewSettings()

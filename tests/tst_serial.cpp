@@ -83,8 +83,6 @@ private slots:
     void lineSettingsReachDevice_data();
     void lineSettingsReachDevice();
 
-    void lentDescriptorKeepsTheFraming_data();
-    void lentDescriptorKeepsTheFraming();
     void bytesPassUnchanged();
     void inputTakesEverythingAndEmpties();
     void bytesSentBeforeOpenAreDiscarded();
@@ -338,32 +336,6 @@ void tst_Serial::lineSettingsReachDevice()
     QCOMPARE(bool(tio.c_iflag & INPCK), marked);
     if (marked)
         QCOMPARE(bool(tio.c_iflag & IGNPAR), false);
-}
-
-void tst_Serial::lentDescriptorKeepsTheFraming_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("odd");
-
-    QTest::newRow("even") << "9600,E,8,1" << false;
-    QTest::newRow("odd") << "9600,O,8,1" << true;
-}
-
-void tst_Serial::lentDescriptorKeepsTheFraming()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, odd);
-
-    // A library that reads the descriptor itself gets bytes without parity marks, on the
-    // same line.
-    openOnPeer(text);
-    termios lent = {};
-    m_control->lendDescriptor([this, &lent](int) { lent = m_peer->slaveTermios(); });
-    QCOMPARE(bool(lent.c_iflag & PARMRK), false);
-    QCOMPARE(bool(lent.c_cflag & PARODD), odd);
-    const termios after = m_peer->slaveTermios();
-    QCOMPARE(bool(after.c_iflag & PARMRK), true);
-    QCOMPARE(bool(after.c_cflag & PARODD), odd);
 }
 
 void tst_Serial::bytesPassUnchanged()
