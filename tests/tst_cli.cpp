@@ -146,6 +146,8 @@ private slots:
     void signalEndsACommandCleanly();
 
     void traceHasEveryByteOnTheLine();
+    void lostTraceStopsTracing_data();
+    void lostTraceStopsTracing();
     void verifyComparesWithoutWriting_data();
     void verifyComparesWithoutWriting();
     void stationOnASimulatedBench_data();
@@ -1168,6 +1170,48 @@ void tst_Cli::traceHasEveryByteOnTheLine()
     QCOMPARE(send[3] + ' ' + send[4], QByteArray("send $M\\r"));
     QCOMPARE(lines[5].split('\t').value(4), QByteArray(">13810A\\r"));
     QCOMPARE(run({"--trace", dir.filePath(QStringLiteral("no/such/folder")), "read"}).exitCode, 1);
+}
+
+void tst_Cli::lostTraceStopsTracing_data()
+{
+    QTest::addColumn<bool>("fullPipe"); // else /dev/full
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a full disk") << false << "No space left on device";
+    QTest::newRow("a FIFO whose reader stopped reading") << true << "its reader takes no more";
+}
+
+void tst_Cli::lostTraceStopsTracing()
+{
+    QFETCH(bool, fullPipe);
+    QFETCH(QString, why);
+
+    QVERIFY(startSimulator());
+    QTemporaryDir dir;
+    QString path = QStringLiteral("/dev/full");
+    int reader = -1;
+    if (fullPipe) {
+        path = dir.filePath(QStringLiteral("trace.fifo"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int writer =
+            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0 && writer >= 0);
+        ::fcntl(writer, F_SETPIPE_SZ, 4096);
+        const QByteArray block(512, 'x');
+        while (::write(writer, block.constData(), std::size_t(block.size())) > 0) {
+        }
+        ::close(writer);
+    }
+    // The command does its work; the lost trace is said once and makes the status 1.
+    const CliRun read = run({"--port", QString::number(kSimPort), "--trace", path, "read"});
+    if (reader >= 0)
+        ::close(reader);
+    QVERIFY2(read.exitCode == 1, qPrintable(read.err));
+    QVERIFY2(read.out.contains(QStringLiteral("address 0A")), qPrintable(read.out));
+    QCOMPARE(read.err.count(QStringLiteral("--trace")), 1);
+    QVERIFY2(read.err.contains(
+                 QStringLiteral("--trace: %1 is incomplete, tracing stopped: %2").arg(path, why)),
+             qPrintable(read.err));
 }
 
 void tst_Cli::verifyComparesWithoutWriting_data()
