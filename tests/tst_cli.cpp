@@ -11,6 +11,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -144,6 +145,7 @@ private slots:
     void dumpWritesEachKindOfFileTheRightWay();
     void signalEndsACommandCleanly_data();
     void signalEndsACommandCleanly();
+    void secondSignalEndsAtOnce();
 
     void traceHasEveryByteOnTheLine();
     void lostTraceStopsTracing_data();
@@ -1149,6 +1151,52 @@ void tst_Cli::signalEndsACommandCleanly()
     const CliRun next =
         run({"--port", QString::number(kSimPort), "--line", nextLine, "--timeout", "4000", "read"});
     QVERIFY2(next.exitCode == 0, qPrintable(next.err));
+}
+
+void tst_Cli::secondSignalEndsAtOnce()
+{
+    QVERIFY(startSimulator());
+    // Standard output is a full pipe nobody reads: the result's write blocks, and the
+    // first signal only asks the program to stop after it.
+    int out[2] = {-1, -1};
+    QCOMPARE(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+    ::fcntl(out[1], F_SETPIPE_SZ, 4096);
+    const QByteArray block(512, 'x');
+    while (::write(out[1], block.constData(), std::size_t(block.size())) > 0) {
+    }
+    ::fcntl(out[1], F_SETFL, ::fcntl(out[1], F_GETFL) & ~O_NONBLOCK);
+    QProcess cli;
+    cli.setChildProcessModifier([&out] { ::dup2(out[1], STDOUT_FILENO); });
+    cli.start(QStringLiteral(QUILLMARK_CLI_PATH),
+              {"--port", QString::number(kSimPort), "--verbose", "read"});
+    QVERIFY(cli.waitForStarted(5000));
+    const QString proc = QStringLiteral("/proc/%1/").arg(cli.processId());
+    auto procText = [&proc](const char *name) {
+        QFile file(proc + QLatin1String(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(procText("wchan").endsWith("pipe_write"), 10000);
+    // A signal of a kind that waits is merged with it: the second goes once the first
+    // has been taken.
+    auto sigintPending = [&procText] {
+        for (const QByteArray &line : procText("status").split('\n')) {
+            if ((line.startsWith("SigPnd:") || line.startsWith("ShdPnd:")) &&
+                ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGINT - 1)) & 1))
+                return true;
+        }
+        return false;
+    };
+    QCOMPARE(::kill(pid_t(cli.processId()), SIGINT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!sigintPending(), 5000);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(::kill(pid_t(cli.processId()), SIGINT), 0);
+    const bool ended = cli.waitForFinished(500);
+    const qint64 elapsed = clock.elapsed();
+    ::close(out[0]);
+    ::close(out[1]);
+    QVERIFY2(ended && elapsed < 500, "a second SIGINT did not end the program at once");
+    QCOMPARE(cli.exitStatus(), QProcess::CrashExit);
 }
 
 void tst_Cli::traceHasEveryByteOnTheLine()

@@ -99,6 +99,8 @@ private slots:
     void otherProgramsLocksRespected_data();
     void otherProgramsLocksRespected();
     void lockOfAnotherUsersProcessRespected();
+    void holderScanSeesThePtyItself_data();
+    void holderScanSeesThePtyItself();
     void ownLockNamedAfterTheDevice_data();
     void ownLockNamedAfterTheDevice();
     void lockFileFailuresSaySo_data();
@@ -717,6 +719,61 @@ void tst_Serial::otherProgramsLocksRespected()
 // A lock of a process of another user: kill(pid, 0) answers EPERM, and the process lives.
 // The suite runs as root, where that never happens, so the check runs in a child that has
 // become a user other than the holder's; without root, pid 1 is another user's already.
+void tst_Serial::holderScanSeesThePtyItself_data()
+{
+    // What a process in a made-up /proc has open: "pty" the port itself, "copy" a node
+    // with its device number elsewhere (a container's devpts has slaves numbered alike),
+    // "master" and "other master" the multiplexer serving this pty or another one,
+    // "null" /dev/null.
+    QTest::addColumn<QStringList>("opened");
+    QTest::addColumn<bool>("holds");
+
+    QTest::newRow("the pty") << QStringList{"null", "pty"} << true;
+    QTest::newRow("its number on another file system") << QStringList{"copy"} << false;
+    QTest::newRow("the pty and its master, as a simulator")
+        << QStringList{"pty", "master"} << false;
+    QTest::newRow("the pty and another pty's master") << QStringList{"other master", "pty"} << true;
+    QTest::newRow("nothing of it") << QStringList{"null", "other master"} << false;
+}
+
+void tst_Serial::holderScanSeesThePtyItself()
+{
+    QFETCH(QStringList, opened);
+    QFETCH(bool, holds);
+
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    const QString device = m_peer->slavePath();
+    struct stat pty = {};
+    QCOMPARE(::stat(QFile::encodeName(device).constData(), &pty), 0);
+    const int index = int(minor(pty.st_rdev));
+
+    QTemporaryDir root;
+    const QString copy = root.filePath(QStringLiteral("copy"));
+    if (::mknod(QFile::encodeName(copy).constData(), S_IFCHR | 0600, pty.st_rdev) != 0)
+        QSKIP("making a device node needs CAP_MKNOD");
+    const QString process = root.filePath(QStringLiteral("4242"));
+    QVERIFY(QDir().mkpath(process + QStringLiteral("/fd")) &&
+            QDir().mkpath(process + QStringLiteral("/fdinfo")));
+    for (qsizetype fd = 0; fd < opened.size(); ++fd) {
+        const QString &what = opened[fd];
+        const QString target = what == QLatin1String("pty")    ? device
+                               : what == QLatin1String("copy") ? copy
+                               : what == QLatin1String("null") ? QStringLiteral("/dev/null")
+                                                               : QStringLiteral("/dev/ptmx");
+        QVERIFY(QFile::link(target, QStringLiteral("%1/fd/%2").arg(process).arg(fd)));
+        QFile info(QStringLiteral("%1/fdinfo/%2").arg(process).arg(fd));
+        QVERIFY(info.open(QIODevice::WriteOnly));
+        info.write(QByteArray("pos:\t0\nflags:\t02\ntty-index:\t") +
+                   QByteArray::number(what == QLatin1String("master") ? index : index + 1000) +
+                   '\n');
+    }
+    const QList<ProcessRef> holders = processesWithDeviceOpen(device, root.path());
+    QCOMPARE(holders.size(), holds ? 1 : 0);
+    if (holds)
+        QCOMPARE(holders.front().pid, 4242);
+}
+
 void tst_Serial::lockOfAnotherUsersProcessRespected()
 {
     m_peer = std::make_unique<PtyPeer>(7);
