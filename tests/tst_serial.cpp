@@ -726,19 +726,23 @@ void tst_Serial::holderScanSeesThePtyItself_data()
     // "master" and "other master" the multiplexer serving this pty or another one,
     // "null" /dev/null.
     QTest::addColumn<QStringList>("opened");
+    QTest::addColumn<int>("processes"); // alike
     QTest::addColumn<bool>("holds");
 
-    QTest::newRow("the pty") << QStringList{"null", "pty"} << true;
-    QTest::newRow("its number on another file system") << QStringList{"copy"} << false;
+    QTest::newRow("the pty") << QStringList{"null", "pty"} << 1 << true;
+    QTest::newRow("the pty in three processes") << QStringList{"pty"} << 3 << true;
+    QTest::newRow("its number on another file system") << QStringList{"copy"} << 1 << false;
     QTest::newRow("the pty and its master, as a simulator")
-        << QStringList{"pty", "master"} << false;
-    QTest::newRow("the pty and another pty's master") << QStringList{"other master", "pty"} << true;
-    QTest::newRow("nothing of it") << QStringList{"null", "other master"} << false;
+        << QStringList{"pty", "master"} << 1 << false;
+    QTest::newRow("the pty and another pty's master")
+        << QStringList{"other master", "pty"} << 1 << true;
+    QTest::newRow("nothing of it") << QStringList{"null", "other master"} << 1 << false;
 }
 
 void tst_Serial::holderScanSeesThePtyItself()
 {
     QFETCH(QStringList, opened);
+    QFETCH(int, processes);
     QFETCH(bool, holds);
 
     m_peer = std::make_unique<PtyPeer>(7);
@@ -752,26 +756,28 @@ void tst_Serial::holderScanSeesThePtyItself()
     const QString copy = root.filePath(QStringLiteral("copy"));
     if (::mknod(QFile::encodeName(copy).constData(), S_IFCHR | 0600, pty.st_rdev) != 0)
         QSKIP("making a device node needs CAP_MKNOD");
-    const QString process = root.filePath(QStringLiteral("4242"));
-    QVERIFY(QDir().mkpath(process + QStringLiteral("/fd")) &&
-            QDir().mkpath(process + QStringLiteral("/fdinfo")));
-    for (qsizetype fd = 0; fd < opened.size(); ++fd) {
-        const QString &what = opened[fd];
-        const QString target = what == QLatin1String("pty")    ? device
-                               : what == QLatin1String("copy") ? copy
-                               : what == QLatin1String("null") ? QStringLiteral("/dev/null")
-                                                               : QStringLiteral("/dev/ptmx");
-        QVERIFY(QFile::link(target, QStringLiteral("%1/fd/%2").arg(process).arg(fd)));
-        QFile info(QStringLiteral("%1/fdinfo/%2").arg(process).arg(fd));
-        QVERIFY(info.open(QIODevice::WriteOnly));
-        info.write(QByteArray("pos:\t0\nflags:\t02\ntty-index:\t") +
-                   QByteArray::number(what == QLatin1String("master") ? index : index + 1000) +
-                   '\n');
+    for (int pid = 4242; pid < 4242 + processes; ++pid) {
+        const QString process = root.filePath(QString::number(pid));
+        QVERIFY(QDir().mkpath(process + QStringLiteral("/fd")) &&
+                QDir().mkpath(process + QStringLiteral("/fdinfo")));
+        for (qsizetype fd = 0; fd < opened.size(); ++fd) {
+            const QString &what = opened[fd];
+            const QString target = what == QLatin1String("pty")    ? device
+                                   : what == QLatin1String("copy") ? copy
+                                   : what == QLatin1String("null") ? QStringLiteral("/dev/null")
+                                                                   : QStringLiteral("/dev/ptmx");
+            QVERIFY(QFile::link(target, QStringLiteral("%1/fd/%2").arg(process).arg(fd)));
+            QFile info(QStringLiteral("%1/fdinfo/%2").arg(process).arg(fd));
+            QVERIFY(info.open(QIODevice::WriteOnly));
+            info.write(QByteArray("pos:\t0\nflags:\t02\ntty-index:\t") +
+                       QByteArray::number(what == QLatin1String("master") ? index : index + 1000) +
+                       '\n');
+        }
     }
     const QList<ProcessRef> holders = processesWithDeviceOpen(device, root.path());
-    QCOMPARE(holders.size(), holds ? 1 : 0);
-    if (holds)
-        QCOMPARE(holders.front().pid, 4242);
+    QCOMPARE(holders.size(), holds ? processes : 0);
+    // An open needs only one to refuse and name.
+    QCOMPARE(processesWithDeviceOpen(device, root.path(), Holders::First).size(), holds ? 1 : 0);
 }
 
 void tst_Serial::lockOfAnotherUsersProcessRespected()
