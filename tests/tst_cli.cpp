@@ -1332,6 +1332,9 @@ void tst_Cli::stationOnASimulatedBench_data()
     QTest::newRow("read-back difference fails, exit 5")
         << QStringList{"--bench", "--stubborn-unit", "1"} << QStringList{"--count", "1"}
         << QByteArray() << QStringList{"failed>next"} << 5 << QStringList{"11 fail", "12 pass"};
+    QTest::newRow("Modbus exception 00 fails the unit with a record")
+        << QStringList{"--bench", "--modbus-exception", "00"} << QStringList{"--modbus"}
+        << QByteArray() << QStringList{"failed>int"} << 130 << QStringList{"11 fail"};
     QTest::newRow("SIGINT while waiting")
         << bench << QStringList{"--line", "4800,N,8,1"} << QByteArray()
         << QStringList{"waiting>int"} << 130 << QStringList();

@@ -588,6 +588,8 @@ void tst_Sim::parsesOptions_data()
         << true << 250 << QByteArray(">0072FA\r");
     QTest::newRow("name=value") << QStringList{"--port=3", "--address=1", "--parity=None"} << true
                                 << 3 << QByteArray(">138001\r");
+    QTest::newRow("a Modbus exception for every request")
+        << QStringList{"--modbus-exception", "00"} << true << 1 << defaults;
 
     const QStringList invalid[] = {
         {"--port", "0"},
@@ -606,6 +608,8 @@ void tst_Sim::parsesOptions_data()
         {"--delay"},
         {"--bench-cycle", "50"},
         {"--stubborn-unit", "0"},
+        {"--modbus-exception", "100"},
+        {"--modbus-exception", "G0"},
         {"--bench=1"},
         {"--block", "0:long:1"},
         {"--block", "10:long:1"},
