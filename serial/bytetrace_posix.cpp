@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace bytetrace {
@@ -17,15 +18,19 @@ int g_fd = -1;
 QString g_problem;
 std::function<void(const QString &)> g_stopped;
 
-QString writeProblem(ssize_t written)
+QString writeProblem(int fd, ssize_t written)
 {
+    const int error = errno;
+    struct stat file = {};
+    const bool fifo = ::fstat(fd, &file) == 0 && S_ISFIFO(file.st_mode);
+    // A FIFO takes part of a line of more than PIPE_BUF bytes when that is all it has room for.
+    if (fifo && (written >= 0 || error == EAGAIN || error == EWOULDBLOCK))
+        return QStringLiteral("its reader takes no more");
     if (written >= 0)
         return QStringLiteral("a line was cut short");
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return QStringLiteral("its reader takes no more");
-    if (errno == EPIPE)
+    if (error == EPIPE)
         return QStringLiteral("its reader has gone");
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 } // namespace
@@ -67,7 +72,7 @@ void record(const QString &port, const QString &line, const char *event, const Q
     const ssize_t written = appendLine(g_fd, text);
     if (written == text.size())
         return;
-    g_problem = writeProblem(written);
+    g_problem = writeProblem(g_fd, written);
     ::close(g_fd);
     g_fd = -1;
     if (g_stopped)

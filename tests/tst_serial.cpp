@@ -1,3 +1,4 @@
+#include "bytetrace.h"
 #include "commcontrol.h"
 #include "foreignpty.h"
 #include "portaccess.h"
@@ -96,6 +97,8 @@ private slots:
     void outOfRangePortNumbersRefused_data();
     void outOfRangePortNumbersRefused();
     void closedPortRefusesReadAndWrite();
+    void traceStopsAtTheFirstLostLine_data();
+    void traceStopsAtTheFirstLostLine();
     void otherProgramsLocksRespected_data();
     void otherProgramsLocksRespected();
     void lockOfAnotherUsersProcessRespected();
@@ -527,6 +530,53 @@ void tst_Serial::outOfRangePortNumbersRefused()
         failureOf([&] { control.setCommPort(port); }),
         QStringLiteral("COM %1: there is no such port; port numbers run from 1 to 250").arg(port));
     QCOMPARE(control.commPort(), 5);
+}
+
+void tst_Serial::traceStopsAtTheFirstLostLine_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a full disk") << "full"
+                                 << "No space left on device";
+    QTest::newRow("a FIFO whose reader stopped reading") << "stalled"
+                                                         << "its reader takes no more";
+    QTest::newRow("a FIFO whose reader has gone") << "gone"
+                                                  << "its reader has gone";
+}
+
+void tst_Serial::traceStopsAtTheFirstLostLine()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+
+    // As both programs do: a reader that went away fails the write instead.
+    const auto previous = ::signal(SIGPIPE, SIG_IGN);
+    QTemporaryDir dir;
+    QString path = QStringLiteral("/dev/full");
+    int reader = -1;
+    if (kind != QLatin1String("full")) {
+        path = dir.filePath(QStringLiteral("trace.fifo"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+    }
+    QCOMPARE(bytetrace::start(path), QString());
+    if (kind == QLatin1String("gone")) {
+        ::close(reader);
+        reader = -1;
+    }
+    QStringList stops;
+    bytetrace::onStopped([&stops](const QString &stopped) { stops << stopped; });
+    // Lines of 8 KiB fill the FIFO soon; the calls must return, not wait for a reader.
+    const QByteArray line(8192, 'x');
+    for (int i = 0; i < 20; ++i)
+        bytetrace::record(QStringLiteral("COM 7"), QStringLiteral("9600,N,8,1"), "send", line);
+    bytetrace::onStopped({});
+    if (reader >= 0)
+        ::close(reader);
+    ::signal(SIGPIPE, previous);
+    QCOMPARE(stops, QStringList{why});
+    QCOMPARE(bytetrace::problem(), why);
 }
 
 void tst_Serial::closedPortRefusesReadAndWrite()
