@@ -3,6 +3,7 @@
 #include "console.h"
 #include "displaylink.h"
 #include "exitcodes.h"
+#include "interruption.h"
 #include "modbusframe.h"
 #include "rtujudge.h"
 
@@ -82,19 +83,21 @@ QByteArray collectAnswer(DisplayLink &link, Console &console, const QElapsedTime
     constexpr qsizetype kLongestAnswer = 513;
     const int silenceMs = frameSilenceMs(link.line());
     CommControl &comm = link.comm();
-    const QDeadlineTimer first(link.timeoutMs());
     // A line that never falls silent (noise, another talker) still ends the wait.
     const QDeadlineTimer last(link.timeoutMs() + 20 * silenceMs);
+    QDeadlineTimer until(link.timeoutMs());
     QByteArray received;
     for (;;) {
-        received += comm.input();
-        if (received.size() > kLongestAnswer || last.hasExpired())
-            break;
-        const int wait = received.isEmpty() ? int(first.remainingTime()) : silenceMs;
-        if (wait <= 0 || !comm.waitForInput(wait)) {
-            received += comm.input();
-            break;
+        const QByteArray bytes = comm.input();
+        if (!bytes.isEmpty()) {
+            received += bytes;
+            until = QDeadlineTimer(silenceMs);
         }
+        if (received.size() > kLongestAnswer || until.hasExpired() || last.hasExpired())
+            break;
+        // A signal ends the wait early (poll returns), so it is noticed here at once.
+        throwIfInterrupted(link.label(), QStringLiteral("while waiting for the Modbus answer"));
+        comm.waitForInput(int(until.remainingTime()));
     }
     const double elapsed = double(clock.nsecsElapsed()) / 1e6;
     console.trace(received.isEmpty()

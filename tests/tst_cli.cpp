@@ -1078,6 +1078,11 @@ void tst_Cli::signalEndsACommandCleanly_data()
         << QStringList{"--delay", "150"} << QStringList{"apply", dump, "--verify"}
         << "writing 9 blocks" << SIGTERM << 143 << "stopped by SIGTERM"
         << "9600,E,8,1" << QByteArray(">\r");
+    QTest::newRow("SIGINT while waiting for a Modbus answer")
+        << QStringList() << QStringList{"--timeout", "5000", "modbus-check", "--address", "0B"}
+        << "send Modbus RTU" << SIGINT << 130
+        << "stopped by SIGINT while waiting for the Modbus answer"
+        << "9600,E,8,1" << QByteArray();
     QTest::newRow("SIGHUP while waiting for a reply")
         << QStringList{"--delay", "3000"} << QStringList{"--timeout", "5000", "read"} << "send $M"
         << SIGHUP << 129 << "stopped by SIGHUP while waiting for the reply to $M"
