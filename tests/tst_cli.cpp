@@ -132,6 +132,8 @@ private slots:
     void modbusCheckAfterWriteIsReportedWithIt_data();
     void modbusCheckAfterWriteIsReportedWithIt();
     void applyFollowModbusChecksTheNewSettings();
+    void modbusAsciiAnswerIsOneFrame_data();
+    void modbusAsciiAnswerIsOneFrame();
     void mbpollReachesTheDisplayAtItsAddressOnly();
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
@@ -714,6 +716,36 @@ void tst_Cli::modbusCheckAfterWriteIsReportedWithIt()
     QVERIFY2(check.exitCode == exitCode, qPrintable(check.out + check.err));
     QVERIFY2((check.out + check.err).contains(says), qPrintable(check.out + check.err));
     QVERIFY2(!check.err.contains(QStringLiteral("doctor")), qPrintable(check.err));
+}
+
+void tst_Cli::modbusAsciiAnswerIsOneFrame_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("one frame") << QByteArray(":1103020007E3\r\n") << 0 << "reads 7 (0x0007)";
+    QTest::newRow("noise before the colon")
+        << QByteArray("~\0:1103020007E3\r\n", 17) << 0 << "reads 7 (0x0007)";
+    QTest::newRow("3 stray bytes after it")
+        << QByteArray(":1103020007E3\r\nxyz") << 4 << "3 bytes (xyz) followed the answer";
+    QTest::newRow("exception 00") << QByteArray(":1183006C\r\n") << 4
+                                  << "exception code 00, which Modbus does not define";
+}
+
+void tst_Cli::modbusAsciiAnswerIsOneFrame()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    peer.respond(":110300000001EB\r\n", answer);
+    const CliRun check = run({"--port", QString::number(kPeerPort), "--timeout", "300",
+                              "modbus-check", "--address", "11", "--mode", "ascii"});
+    QVERIFY2(check.exitCode == exitCode, qPrintable(check.out + check.err));
+    QVERIFY2((check.out + check.err).contains(says), qPrintable(check.out + check.err));
 }
 
 void tst_Cli::applyFollowModbusChecksTheNewSettings()
