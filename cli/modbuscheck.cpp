@@ -161,9 +161,12 @@ ModbusAnswer checkRtu(DisplayLink &link, Console &console, const ModbusTarget &t
     } else {
         // Whatever else libmodbus cannot class is no answer a master could use, garbage
         // before a frame included.
+        const QString why = QString::fromUtf8(modbus_strerror(error));
         invalidAnswer(
             link, target,
-            QStringLiteral("%1: %2").arg(bytes, QString::fromUtf8(modbus_strerror(error))));
+            judged.unread > 0
+                ? QStringLiteral("%1: not one Modbus frame (libmodbus: %2)").arg(bytes, why)
+                : QStringLiteral("%1: %2").arg(bytes, why));
     }
     if (judged.unread > 0)
         followedAnswer(link, target, received.right(judged.unread), true);

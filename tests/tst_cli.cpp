@@ -681,7 +681,7 @@ void tst_Cli::modbusCheckAfterWriteIsReportedWithIt_data()
     QTest::newRow("garbage before a value")
         << QByteArray::fromHex("FFFFFF11030200073845") << 4
         << "invalid Modbus response to address 11 (Modbus RTU) at 9600,E,8,1: FF FF FF 11 03 02 "
-           "00 07 38 45: ";
+           "00 07 38 45: not one Modbus frame";
     QTest::newRow("half an answer")
         << QByteArray::fromHex("110302") << 4 << "11 03 02: cut short of a whole answer";
 }
