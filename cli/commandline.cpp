@@ -400,9 +400,14 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
             console.note(advice);
         code = exitCodeOf(error.kind());
     }
-    if (const QString why = bytetrace::problem(); !why.isEmpty())
-        console.warning(
-            QStringLiteral("--trace: %1 is incomplete: %2").arg(invocation.traceFile, why));
+    // A trace that was asked for and lost is a failure of its own, though the command's
+    // work is done.
+    if (const QString why = bytetrace::problem(); !why.isEmpty()) {
+        console.error(QStringLiteral("--trace: %1 is incomplete, tracing stopped: %2")
+                          .arg(invocation.traceFile, why));
+        if (code == kExitOk)
+            code = kExitOther;
+    }
     // A command that ran to its end while a signal waited has done its work; the exit
     // status still says that it was asked to stop.
     if (interruption() != 0 && code < kExitHangUp && !command->endsBySignal) {

@@ -44,6 +44,20 @@ std::string modbusAsciiFrame(std::string_view message)
     return frame;
 }
 
+std::string modbusRtuFrame(std::string_view message)
+{
+    unsigned crc = 0xFFFF;
+    for (char c : message) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    std::string frame(message);
+    frame += static_cast<char>(crc & 0xFF);
+    frame += static_cast<char>(crc >> 8);
+    return frame;
+}
+
 std::optional<std::string> parseModbusAsciiFrame(std::string_view frame, std::string *why)
 {
     auto refuse = [why](std::string text) -> std::optional<std::string> {
@@ -99,8 +113,13 @@ RegisterAnswer judgeRegisterAnswer(std::string_view message, int address)
     }
     const int function = byteAt(message, 1);
     if (function == (kReadHoldingRegisters | 0x80) && message.size() == 3) {
+        const int code = byteAt(message, 2);
+        if (code < 1 || code > kLastModbusException) {
+            answer.why = "exception code " + hexByte(code) + ", which Modbus does not define";
+            return answer;
+        }
         answer.kind = RegisterAnswer::Kind::Exception;
-        answer.exception = byteAt(message, 2);
+        answer.exception = code;
         return answer;
     }
     if (function != kReadHoldingRegisters) {

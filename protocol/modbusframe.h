@@ -13,6 +13,8 @@ namespace qm {
 inline constexpr int kReadHoldingRegisters = 0x03;
 // Modbus slave addresses run from 1 to 247; 248 to 255 are reserved, 0 is broadcast.
 inline constexpr int kMaxModbusAddress = 247;
+// Exception codes run from 01 (illegal function) to 0B (gateway target failed to respond).
+inline constexpr int kLastModbusException = 0x0B;
 
 // The two's complement of the sum of the message's bytes.
 unsigned char modbusLrc(std::string_view message);
@@ -20,6 +22,9 @@ unsigned char modbusLrc(std::string_view message);
 // ":" then every byte of the message and its LRC as two upper-case hexadecimal digits,
 // then CR LF.
 std::string modbusAsciiFrame(std::string_view message);
+
+// The message followed by its CRC, low byte first: one RTU frame.
+std::string modbusRtuFrame(std::string_view message);
 
 // The message of one whole ASCII frame (":" to CR LF), or nothing with `why` set.
 std::optional<std::string> parseModbusAsciiFrame(std::string_view frame, std::string *why);

@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 class QSerialPort;
@@ -50,12 +49,6 @@ public:
     // Blocks until input() has bytes to take or `msecs` have passed; true when it has.
     bool waitForInput(int msecs);
 
-    // Lends the open port's descriptor to `use`, for a library that speaks another protocol
-    // on the line by itself (the Modbus check). Parity marking is off meanwhile: that
-    // protocol's checksum finds a garbled byte, and a marked line would double every 0xFF
-    // of its binary frames. Take input() first: bytes already taken from the driver stay.
-    void lendDescriptor(const std::function<void(int fd)> &use);
-
 signals:
     // Bytes have arrived; input() takes them. May be emitted again from inside input().
     void inputArrived();
@@ -78,7 +71,7 @@ private:
     void openPort();
     void closePort();
     void applySettings(const LineSettings &settings);
-    void applyParityMarking();
+    void applyFraming();
     void takeWaitingBytes();
 
     QSerialPort *m_port = nullptr;

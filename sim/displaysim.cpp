@@ -252,7 +252,15 @@ void DisplaySim::answerModbus(std::string_view message, SimStep &step)
         return;
     }
     std::string trace;
-    const std::string reply = m_slave->answer(message, m_state, trace);
+    const int function = static_cast<unsigned char>(message.size() > 1 ? message[1] : 0);
+    std::string reply;
+    if (m_faults.modbusException >= 0 && function < 0x80) {
+        reply = {message[0], static_cast<char>(function | 0x80),
+                 static_cast<char>(m_faults.modbusException)};
+        trace = "  exception " + hexBytes(reply.substr(2)) + ": --modbus-exception";
+    } else {
+        reply = m_slave->answer(message, m_state, trace);
+    }
     step.trace.push_back(trace);
     if (reply.empty())
         return;
