@@ -44,6 +44,20 @@ std::string modbusAsciiFrame(std::string_view message)
     return frame;
 }
 
+std::string modbusRtuFrame(std::string_view message)
+{
+    unsigned crc = 0xFFFF;
+    for (char c : message) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    std::string frame(message);
+    frame += static_cast<char>(crc & 0xFF);
+    frame += static_cast<char>(crc >> 8);
+    return frame;
+}
+
 std::optional<std::string> parseModbusAsciiFrame(std::string_view frame, std::string *why)
 {
     auto refuse = [why](std::string text) -> std::optional<std::string> {
@@ -99,8 +113,13 @@ RegisterAnswer judgeRegisterAnswer(std::string_view message, int address)
     }
     const int function = byteAt(message, 1);
     if (function == (kReadHoldingRegisters | 0x80) && message.size() == 3) {
+        const int code = byteAt(message, 2);
+        if (code < 1 || code > kLastModbusException) {
+            answer.why = "exception code " + hexByte(code) + ", which Modbus does not define";
+            return answer;
+        }
         answer.kind = RegisterAnswer::Kind::Exception;
-        answer.exception = byteAt(message, 2);
+        answer.exception = code;
         return answer;
     }
     if (function != kReadHoldingRegisters) {
@@ -115,17 +134,6 @@ RegisterAnswer judgeRegisterAnswer(std::string_view message, int address)
     answer.kind = RegisterAnswer::Kind::Value;
     answer.value = byteAt(message, 3) * 256 + byteAt(message, 4);
     return answer;
-}
-
-bool modbusAsciiEnded(std::string_view received)
-{
-    // ":", 2 x 255 digits, CR LF.
-    constexpr std::size_t kLongestFrame = 513;
-    const std::size_t start = received.find(':');
-    const std::size_t from = start == std::string_view::npos ? 0 : start;
-    return (start != std::string_view::npos &&
-            received.find("\r\n", start) != std::string_view::npos) ||
-           received.size() - from > kLongestFrame;
 }
 
 } // namespace qm

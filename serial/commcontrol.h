@@ -7,7 +7,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 class QSerialPort;
@@ -48,12 +47,6 @@ public:
     QByteArray input() override;
     bool waitForInput(int msecs) override;
 
-    // Lends the open port's descriptor to `use`, for a library that speaks another protocol
-    // on the line by itself (the Modbus check). Parity marking is off meanwhile: that
-    // protocol's checksum finds a garbled byte, and a marked line would double every 0xFF
-    // of its binary frames. Take input() first: bytes already taken from the driver stay.
-    void lendDescriptor(const std::function<void(int fd)> &use);
-
 private:
     void handleError();
     void handleHangUpNotice();
@@ -70,7 +63,7 @@ private:
     void openPort();
     void closePort();
     void applySettings(const LineSettings &settings);
-    void applyParityMarking();
+    void applyFraming();
     void takeWaitingBytes();
 
     QSerialPort *m_port = nullptr;

@@ -47,6 +47,13 @@ void tst_Protocol::commandsAreByteExact_data()
     row("Modbus ASCII LRC wraps",
         qm::modbusAsciiFrame(qm::readHoldingRegistersMessage(0xF7, 0xFFFF, 1)),
         ":F703FFFF000107\r\n");
+    // libmodbus's request for the same read, CRC low byte first.
+    row("Modbus RTU read of register 0 at 0A",
+        qm::modbusRtuFrame(qm::readHoldingRegistersMessage(0x0A, 0, 1)),
+        QByteArray::fromHex("0A03000000018571"));
+    row("Modbus RTU read of register FFFF at F7",
+        qm::modbusRtuFrame(qm::readHoldingRegistersMessage(0xF7, 0xFFFF, 1)),
+        QByteArray::fromHex("F703FFFF000190B8"));
     row("$N block 3", qm::readBlockCommand(2), QByteArray::fromHex("244E320D"));
     row("$N block 1", qm::readBlockCommand(0), "$N0\r");
     row("$N block 9", qm::readBlockCommand(8), "$N8\r");
@@ -241,6 +248,9 @@ void tst_Protocol::modbusAsciiAnswersAreJudged_data()
     QTest::newRow("value 0") << QByteArray(":0A03020000F1\r\n") << int(Kind::Value) << 0;
     QTest::newRow("value 9600") << QByteArray(":0A030225804C\r\n") << int(Kind::Value) << 9600;
     QTest::newRow("exception 02") << QByteArray(":0A830271\r\n") << int(Kind::Exception) << 2;
+    QTest::newRow("exception 0B") << QByteArray(":0A830B68\r\n") << int(Kind::Exception) << 11;
+    QTest::newRow("exception 00") << QByteArray(":0A830073\r\n") << int(Kind::Invalid) << 0;
+    QTest::newRow("exception 0C") << QByteArray(":0A830C67\r\n") << int(Kind::Invalid) << 0;
     QTest::newRow("another address")
         << QByteArray(":0B03020000F0\r\n") << int(Kind::OtherAddress) << 0;
     QTest::newRow("another function") << QByteArray(":0A04020000F0\r\n") << int(Kind::Invalid) << 0;
