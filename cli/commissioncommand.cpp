@@ -10,6 +10,7 @@
 #include "interruption.h"
 #include "modbuscheck.h"
 #include "modbusframe.h"
+#include "numbers.h"
 #include "portnames.h"
 #include "records.h"
 #include "steps.h"
@@ -136,14 +137,14 @@ void Station::readOptions()
     m_firstAddress = first.address;
 
     if (m_invocation.has(QStringLiteral("count"))) {
-        bool ok = false;
         const QString text = m_invocation.value(QStringLiteral("count"));
-        m_count = text.toInt(&ok);
-        if (!ok || m_count < 1 || m_count > kMaxCount)
+        const std::optional<int> count = qm::readNumber(text.toStdString(), 1, kMaxCount);
+        if (!count)
             throw Failure(kExitUsage, QStringLiteral("--count: \"%1\" is not a number of units "
                                                      "from 1 to %2")
                                           .arg(printableText(text))
                                           .arg(kMaxCount));
+        m_count = *count;
     }
     m_anyLine = m_invocation.has(QStringLiteral("any-line"));
     m_bell = m_invocation.has(QStringLiteral("bell"));
@@ -495,7 +496,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
     try {
         writeBlocks(*m_link, target, progress);
         writeModbus(*m_link, target.comms, progress);
-        leftAt = lineFor(target.comms);
+        leftAt = lineSettingsFor(target.comms);
         event(QStringLiteral("written"), {{QStringLiteral("unit"), m_unit}});
         if (leftAt != m_link->line())
             m_link->reopen(leftAt);
@@ -566,7 +567,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         return;
     // A unit whose Modbus settings were sent may listen at the new line already; one that
     // failed may also still answer with what it had, at its old line.
-    QList<LineSettings> lines = {progress.modbusSent ? lineFor(target.comms) : arrivedAt};
+    QList<LineSettings> lines = {progress.modbusSent ? lineSettingsFor(target.comms) : arrivedAt};
     QList<CommsSettings> identities = {passed ? asLeft.comms : target.comms};
     if (!passed) {
         if (!lines.contains(arrivedAt))
