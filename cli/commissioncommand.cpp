@@ -12,6 +12,7 @@
 #include "modbusframe.h"
 #include "portnames.h"
 #include "records.h"
+#include "seal.h"
 #include "steps.h"
 
 #include <QElapsedTimer>
@@ -30,6 +31,8 @@ constexpr int kMaxCount = qm::kMaxAddress;
 // Free space the record file's file system must have before a unit is written to: a
 // record with both settings and a long reason is under 4 KiB.
 constexpr qint64 kRecordRoom = 16 * 1024;
+// Units between two seals: a station that dies loses at most this many units' seal.
+constexpr int kDefaultSealEvery = 50;
 
 // What one "$M" on the line found.
 struct Poll
@@ -62,6 +65,8 @@ private:
     std::optional<int> reserveAddress();
     bool isSameUnit(const DisplaySettings &found) const;
     void recordLost(const QString &why, const QString &what);
+    // A signed seal after the lines this run wrote since the last one, if any.
+    void seal();
 
     Poll poll(const LineSettings &line, bool leaving = false);
     LineSettings waitForArrival(CommsSettings &comms);
@@ -97,6 +102,10 @@ private:
     bool m_modbus = false;
     QString m_operator;
     RecordFile m_records;
+    QString m_signKey;
+    int m_sealEvery = kDefaultSealEvery;
+    int m_unsealedUnits = 0;
+    bool m_unsealedLines = false;
 
     int m_lastAddress = qm::kMaxAddress;
 
@@ -149,6 +158,25 @@ void Station::readOptions()
     m_bell = m_invocation.has(QStringLiteral("bell"));
     m_modbus = m_invocation.has(QStringLiteral("modbus"));
     m_operator = operatorName(m_invocation.value(QStringLiteral("operator")));
+    if (m_invocation.has(QStringLiteral("seal-every"))) {
+        bool ok = false;
+        const QString text = m_invocation.value(QStringLiteral("seal-every"));
+        m_sealEvery = text.toInt(&ok);
+        if (!ok || m_sealEvery < 1)
+            throw Failure(kExitUsage, QStringLiteral("--seal-every: \"%1\" is not a number of "
+                                                     "units from 1 up")
+                                          .arg(printableText(text)));
+    }
+    if (m_invocation.has(QStringLiteral("sign")) ||
+        m_invocation.has(QStringLiteral("seal-every"))) {
+        if (!m_invocation.has(QStringLiteral("record")) ||
+            !m_invocation.has(QStringLiteral("sign")))
+            throw Failure(kExitUsage, QStringLiteral("commission: --sign KEY seals the records of "
+                                                     "--record FILE; --seal-every goes with both"));
+        m_signKey = m_invocation.value(QStringLiteral("sign"));
+        if (const QString why = signerProblem(m_signKey); !why.isEmpty())
+            throw Failure(kExitUsage, QStringLiteral("--sign: %1; nothing was sent").arg(why));
+    }
 
     // libmodbus refuses addresses past F7: a unit given one could not pass its check.
     m_lastAddress = m_modbus ? qm::kMaxModbusAddress : qm::kMaxAddress;
@@ -251,6 +279,7 @@ std::optional<int> Station::reserveAddress()
             why = m_records.append(reservation);
         if (!why.isEmpty())
             recordLost(why, QStringLiteral("nothing was written to it"));
+        m_unsealedLines = true;
         readAppended();
     } else {
         RecordsRead own;
@@ -395,6 +424,8 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
         if (!why.isEmpty())
             recordLost(why, QStringLiteral("address %1: %2").arg(addressText(address), summary));
         readAppended();
+        if (!m_signKey.isEmpty() && ++m_unsealedUnits >= m_sealEvery)
+            seal();
     } else {
         RecordsRead own;
         own.lines << record;
@@ -413,6 +444,23 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
     }
     if (m_bell)
         m_console.bell(passed ? 1 : 2);
+}
+
+void Station::seal()
+{
+    if (m_signKey.isEmpty() || !m_unsealedLines)
+        return;
+    const QString why = appendSeal(m_records, m_signKey);
+    // A signer that failed once is not asked again at the run's end.
+    m_unsealedLines = false;
+    m_unsealedUnits = 0;
+    if (!why.isEmpty()) {
+        m_recordLost = true;
+        throw Failure(
+            kExitOther,
+            QStringLiteral("%1: the records are not sealed: %2").arg(m_records.path(), why));
+    }
+    readAppended();
 }
 
 void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings &comms)
@@ -618,9 +666,8 @@ int Station::run()
                                          "%1); the run ends")
                               .arg(addressText(m_lastAddress));
                 if (m_count > 0)
-                    stopped += QStringLiteral(" after %1 of %2 unit(s) passed")
-                                   .arg(m_passed)
-                                   .arg(m_count);
+                    stopped +=
+                        QStringLiteral(" after %1 of %2 unit(s) passed").arg(m_passed).arg(m_count);
                 break;
             }
             CommsSettings comms;
@@ -634,6 +681,17 @@ int Station::run()
     } catch (const CommError &error) {
         stopped = error.description();
         endCode = kExitPort;
+    }
+    // What this run wrote is sealed however the run ended.
+    try {
+        seal();
+    } catch (const Failure &failure) {
+        if (endCode != kExitOk)
+            m_console.error(stopped);
+        else if (!stopped.isEmpty())
+            m_console.note(stopped);
+        stopped = failure.message();
+        endCode = failure.code();
     }
     const int code = outcome(endCode);
     QJsonArray given;
@@ -670,8 +728,9 @@ QCommandLineOption valueOption(const QString &name, const QString &value,
 Command commissionCommand()
 {
     return {QStringLiteral("commission"),
-            QStringLiteral("TEMPLATE --address FIRST [--count N] [--record FILE] [--operator "
-                           "NAME] [--any-line] [--bell] [--modbus]"),
+            QStringLiteral("TEMPLATE --address FIRST [--count N] [--record FILE [--sign KEY "
+                           "[--seal-every N]]] [--operator NAME] [--any-line] [--bell] "
+                           "[--modbus]"),
             {QStringLiteral("a commissioning station: waits for one display"),
              QStringLiteral("after another, writes the template with the next"),
              QStringLiteral("address, reads it back, records the unit, and waits"),
@@ -681,7 +740,10 @@ Command commissionCommand()
                                         "further unit gets the next one up")),
              valueOption(QStringLiteral("count"), QStringLiteral("N"),
                          QStringLiteral("commission: end after N units passed")),
-             recordOption(),
+             recordOption(), signOption(),
+             valueOption(QStringLiteral("seal-every"), QStringLiteral("N"),
+                         QStringLiteral("commission --sign: also seal after every N units "
+                                        "(default 50)")),
              valueOption(QStringLiteral("operator"), QStringLiteral("NAME"),
                          QStringLiteral("commission: the operator in the records (default: the "
                                         "login name)")),

@@ -4,11 +4,14 @@
 #include "portinfo.h"
 #include "portnames.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSysInfo>
+
+#include <algorithm>
 
 #ifndef QUILLMARK_VERSION
 #define QUILLMARK_VERSION "unknown"
@@ -50,8 +53,14 @@ QString rowText(const QJsonObject &record)
     return record.value(QStringLiteral("reason")).toString();
 }
 
-QString csvField(const QString &text)
+QString csvField(QString text)
 {
+    // A spreadsheet runs a cell that starts so as a formula: an operator named
+    // "=cmd|' /C calc'!A0" must stay a name.
+    // A lone "-" (no value) is text to every spreadsheet.
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    if (!text.isEmpty() && formulaStarts.contains(text.front()) && text != QLatin1String("-"))
+        text.prepend(QLatin1Char('\''));
     if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
         !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
         return text;
@@ -61,6 +70,11 @@ QString csvField(const QString &text)
 }
 
 } // namespace
+
+QByteArray lineHash(const QByteArray &line)
+{
+    return QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex();
+}
 
 QJsonObject settingsObject(const DisplaySettings &settings)
 {
@@ -150,31 +164,99 @@ std::optional<int> recordAddress(const QJsonObject &record)
     return comms.address;
 }
 
+LineKind readRecordLine(QByteArray line, QJsonObject *object)
+{
+    line = line.trimmed();
+    // One bad byte in an operator's name must not cost the unit's record: the JSON
+    // parser refuses any ill-formed UTF-8, so such bytes become U+FFFD first.
+    if (!line.isValidUtf8())
+        line = QString::fromUtf8(line).toUtf8();
+    *object = QJsonDocument::fromJson(line).object();
+    const auto isA = [object](const char *key, std::initializer_list<QJsonValue::Type> types) {
+        const QJsonValue::Type type = object->value(QLatin1String(key)).type();
+        return type == QJsonValue::Undefined ||
+               std::find(types.begin(), types.end(), type) != types.end();
+    };
+    // A field of the wrong type is no record: a report would print it as something else.
+    for (const char *key :
+         {"time", "operator", "host", "port", "device", "adapter", "reason", "version", "prev"})
+        if (!isA(key, {QJsonValue::String, QJsonValue::Null}))
+            return LineKind::NotRecord;
+    if (!isA("seq", {QJsonValue::Double}) || !isA("duration_ms", {QJsonValue::Double}) ||
+        !isA("changes", {QJsonValue::Array}) ||
+        !isA("as_found", {QJsonValue::Object, QJsonValue::Null}) ||
+        !isA("as_left", {QJsonValue::Object, QJsonValue::Null}))
+        return LineKind::NotRecord;
+    if (object->value(QStringLiteral("seal")).toBool())
+        return object->value(QStringLiteral("count")).isDouble() &&
+                       object->value(QStringLiteral("last")).isString() &&
+                       object->value(QStringLiteral("signature")).isString()
+                   ? LineKind::Seal
+                   : LineKind::NotRecord;
+    if (!recordAddress(*object))
+        return LineKind::NotRecord;
+    if (object->value(QStringLiteral("reserved")).toBool())
+        return LineKind::Reservation;
+    const QJsonValue outcome = object->value(QStringLiteral("outcome"));
+    if (outcome == QLatin1String("pass") || outcome == QLatin1String("fail"))
+        return LineKind::Record;
+    return LineKind::NotRecord;
+}
+
 void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into)
 {
     int number = firstLine - 1;
     for (const QByteArray &raw : text.split('\n')) {
         ++number;
-        QByteArray line = raw.trimmed();
-        if (line.isEmpty())
+        if (raw.trimmed().isEmpty())
             continue;
-        // One bad byte in an operator's name must not cost the unit's record: the JSON
-        // parser refuses any ill-formed UTF-8, so such bytes become U+FFFD first.
-        if (!line.isValidUtf8())
-            line = QString::fromUtf8(line).toUtf8();
-        const QJsonObject object = QJsonDocument::fromJson(line).object();
-        const bool hasAddress = recordAddress(object).has_value();
-        const QString outcome = object.value(QStringLiteral("outcome")).toString();
-        if (hasAddress && object.value(QStringLiteral("reserved")).toBool()) {
-            into.lines << object;
-        } else if (hasAddress &&
-                   (outcome == QLatin1String("pass") || outcome == QLatin1String("fail"))) {
-            into.lines << object;
+        QJsonObject object;
+        switch (readRecordLine(raw, &object)) {
+        case LineKind::Record:
             into.records << object;
-        } else {
+            into.lines << object;
+            break;
+        case LineKind::Reservation:
+            into.lines << object;
+            break;
+        case LineKind::Seal:
+            break;
+        case LineKind::NotRecord:
             into.unreadableLines << number;
+            break;
         }
     }
+}
+
+QString forEachLine(const QString &path, const std::function<void(int, const QByteArray &)> &take)
+{
+    QFile file(path);
+    // A FIFO or a terminal holds no records to read back, and opening one to read would
+    // wait for a writer.
+    if (!QFileInfo(path).isFile())
+        return QStringLiteral("not a regular file");
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    // A piece at a time: a year of records is a few hundred megabytes.
+    QByteArray pending;
+    int number = 0;
+    for (;;) {
+        const QByteArray piece = file.read(1 << 20);
+        if (piece.isEmpty()) {
+            if (file.error() != QFileDevice::NoError)
+                return file.errorString();
+            break;
+        }
+        pending += piece;
+        qsizetype start = 0;
+        for (qsizetype end = pending.indexOf('\n'); end >= 0;
+             start = end + 1, end = pending.indexOf('\n', start))
+            take(++number, pending.mid(start, end - start));
+        pending.remove(0, start);
+    }
+    if (!pending.isEmpty())
+        take(++number, pending);
+    return {};
 }
 
 QString linesText(const QList<int> &lines)
@@ -189,20 +271,11 @@ QString linesText(const QList<int> &lines)
 RecordsRead readRecords(const QString &path)
 {
     RecordsRead result;
-    QFile file(path);
-    if (!file.exists())
+    if (!QFile::exists(path))
         return result;
-    // A FIFO or a terminal holds no records to read back, and opening one to read would
-    // wait for a writer.
-    if (!QFileInfo(path).isFile()) {
-        result.error = QStringLiteral("not a regular file");
-        return result;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.error = file.errorString();
-        return result;
-    }
-    readRecordLines(file.readAll(), 1, result);
+    result.error = forEachLine(path, [&result](int number, const QByteArray &line) {
+        readRecordLines(line, number, result);
+    });
     return result;
 }
 
@@ -224,37 +297,53 @@ void AddressBook::take(const RecordsRead &read)
     }
 }
 
+QString recordsTableHeader()
+{
+    return QStringLiteral("%1  %2  %3  %4\n")
+        .arg(QStringLiteral("time").leftJustified(24), QStringLiteral("address"),
+             QStringLiteral("outcome"), QStringLiteral("changes"));
+}
+
+QString recordsTableRow(const QJsonObject &record)
+{
+    return QStringLiteral("%1  %2  %3  %4\n")
+        .arg(printableText(record.value(QStringLiteral("time")).toString()).leftJustified(24),
+             printableText(valueText(record.value(QStringLiteral("address")))).leftJustified(7),
+             printableText(valueText(record.value(QStringLiteral("outcome"))))
+                 .toUpper()
+                 .leftJustified(7),
+             printableText(rowText(record)));
+}
+
 QString recordsTable(const QList<QJsonObject> &records)
 {
-    QString text = QStringLiteral("%1  %2  %3  %4\n")
-                       .arg(QStringLiteral("time").leftJustified(24), QStringLiteral("address"),
-                            QStringLiteral("outcome"), QStringLiteral("changes"));
+    QString text = recordsTableHeader();
     for (const QJsonObject &record : records)
-        text += QStringLiteral("%1  %2  %3  %4\n")
-                    .arg(printableText(record.value(QStringLiteral("time")).toString())
-                             .leftJustified(24),
-                         printableText(valueText(record.value(QStringLiteral("address"))))
-                             .leftJustified(7),
-                         printableText(valueText(record.value(QStringLiteral("outcome"))))
-                             .toUpper()
-                             .leftJustified(7),
-                         printableText(rowText(record)));
+        text += recordsTableRow(record);
     return text;
+}
+
+QString recordsCsvHeader()
+{
+    return QStringLiteral("time,operator,port,address,outcome,changes,reason,duration_ms\r\n");
+}
+
+QString recordsCsvRow(const QJsonObject &record)
+{
+    QStringList fields;
+    for (const char *key : {"time", "operator", "port", "address", "outcome"})
+        fields << csvField(valueText(record.value(QLatin1String(key))));
+    fields << csvField(describeChanges(record.value(QStringLiteral("changes")).toArray()))
+           << csvField(record.value(QStringLiteral("reason")).toString())
+           << csvField(valueText(record.value(QStringLiteral("duration_ms"))));
+    return fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
 }
 
 QString recordsCsv(const QList<QJsonObject> &records)
 {
-    QString text = QStringLiteral("time,operator,port,address,outcome,changes,reason,"
-                                  "duration_ms\r\n");
-    for (const QJsonObject &record : records) {
-        QStringList fields;
-        for (const char *key : {"time", "operator", "port", "address", "outcome"})
-            fields << csvField(valueText(record.value(QLatin1String(key))));
-        fields << csvField(describeChanges(record.value(QStringLiteral("changes")).toArray()))
-               << csvField(record.value(QStringLiteral("reason")).toString())
-               << csvField(valueText(record.value(QStringLiteral("duration_ms"))));
-        text += fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
-    }
+    QString text = recordsCsvHeader();
+    for (const QJsonObject &record : records)
+        text += recordsCsvRow(record);
     return text;
 }
 
