@@ -18,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 
+#include <exception>
 #include <memory>
 
 namespace cli {
@@ -197,8 +198,7 @@ void Station::readOptions()
                           .arg(addressText(m_lastAddress), limit)
                           .arg(m_lastAddress - m_firstAddress + 1));
     if (m_modbus && m_count == 0)
-        m_console.note(QStringLiteral("%1: the run stops at %2 at the latest")
-                           .arg(limit, addressText(m_lastAddress)));
+        m_console.note(limit + QStringLiteral("; the run stops there at the latest"));
 }
 
 void Station::readRecordFile()
@@ -658,6 +658,7 @@ int Station::run()
     // it recorded as failed. Either way the exit status is what the units came to.
     int endCode = kExitOk;
     QString stopped;
+    std::exception_ptr ending;
     try {
         while (m_count == 0 || m_passed < m_count) {
             if (!nextAddress()) {
@@ -678,9 +679,11 @@ int Station::run()
     } catch (const Failure &failure) {
         stopped = failure.message();
         endCode = failure.code() >= kExitHangUp ? kExitOk : failure.code();
+        ending = std::current_exception();
     } catch (const CommError &error) {
         stopped = error.description();
         endCode = kExitPort;
+        ending = std::current_exception();
     }
     // What this run wrote is sealed however the run ended.
     try {
@@ -704,11 +707,15 @@ int Station::run()
     if (!stopped.isEmpty())
         summaryEvent.insert(QStringLiteral("stopped"), stopped);
     event(QStringLiteral("summary"), summaryEvent);
+    m_console.result(summary());
+    // What ended the run is also its outcome: reported as any command's failure, with the
+    // advice that goes with it.
+    if (ending && endCode != kExitOk && code == endCode)
+        std::rethrow_exception(ending);
     if (endCode != kExitOk)
         m_console.error(stopped);
     else if (!stopped.isEmpty())
         m_console.note(stopped);
-    m_console.result(summary());
     return code;
 }
 

@@ -44,9 +44,8 @@ QByteArray readInputFile(const QString &path)
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (got < 0)
-            throw Failure(kExitUsage,
-                          QStringLiteral("%1: cannot be read: %2")
-                              .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            throw Failure(kExitUsage, QStringLiteral("%1: cannot be read: %2")
+                                          .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
         if (got == 0)
             break;
         text.append(buffer, got);

@@ -50,8 +50,15 @@ QString RecordFile::open(const QString &path, bool regularOnly)
     m_fd = fd;
     // The appending descriptor is write-only (a FIFO opened so does not wait for a reader);
     // a regular file is read back through one of its own.
-    if (S_ISREG(info.st_mode))
+    if (S_ISREG(info.st_mode)) {
         m_readFd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (m_readFd < 0 && regularOnly) {
+            const int error = errno;
+            ::close(m_fd);
+            m_fd = -1;
+            return QStringLiteral("it cannot be read back: %1").arg(reason(error));
+        }
+    }
     return {};
 }
 

@@ -124,10 +124,17 @@ bool applyValue(const std::string &name, std::string_view value, SimOptions &opt
 
 bool takesValue(const std::string &name)
 {
-    static const std::array<const char *, 11> kNames = {
-        "--port",         "--mode",        "--baud",  "--bits",
-        "--parity",       "--address",     "--block", "--delay",
-        "--bench-cycle",  "--stubborn-unit", "--stubborn-address-unit"};
+    static const std::array<const char *, 11> kNames = {"--port",
+                                                        "--mode",
+                                                        "--baud",
+                                                        "--bits",
+                                                        "--parity",
+                                                        "--address",
+                                                        "--block",
+                                                        "--delay",
+                                                        "--bench-cycle",
+                                                        "--stubborn-unit",
+                                                        "--stubborn-address-unit"};
     return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
 }
 

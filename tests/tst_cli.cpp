@@ -32,8 +32,8 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 #include <tuple>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -55,6 +55,13 @@ QByteArray sampleDump()
     settings.blocks[2] = {1, 2};
     settings.blocks[8] = {2, 5};
     return cli::dumpText(settings);
+}
+
+// The simulator's options for a unit that sampleDump() was written to with address 11.
+QStringList simAsTemplateAt11()
+{
+    return {"--mode", "ascii",     "--baud", "4800",    "--bits",   "7",       "--parity",
+            "odd",    "--address", "11",     "--block", "3:long:2", "--block", "9:float:5"};
 }
 
 // The script of a display that takes sampleDump(): the "$D" of the first `acknowledged`
@@ -218,6 +225,8 @@ private slots:
     void stationOnASimulatedBench_data();
     void stationOnASimulatedBench();
     void twoStationsOnOneRecordFileNeverShareAnAddress();
+    void stationRecordsAFailedModbusCheckWithItsUnit_data();
+    void stationRecordsAFailedModbusCheckWithItsUnit();
     void recordIsWholeOrAbsentOnAFullFileSystem();
     void twoWritersChainOneRecordFile();
     void reportPrintsTheRecords_data();
@@ -706,9 +715,8 @@ void tst_Cli::badFileSendsNothing()
     // A range that would end before --count, or reach addresses Modbus has not, and a record
     // file the station could not read back.
     for (const auto &[arguments, exitCode, says] :
-         {std::tuple<QStringList, int, QString>{{"--address", "F8", "--modbus"},
-                                                2,
-                                                "with --modbus the last address is F7"},
+         {std::tuple<QStringList, int, QString>{
+              {"--address", "F8", "--modbus"}, 2, "with --modbus the last address is F7"},
           {{"--address", "F6", "--count", "3", "--modbus"}, 2, "stop after 2 unit(s)"},
           {{"--address", "FA", "--count", "3"}, 2, "stop after 1 unit(s)"},
           {{"--address", "11", "--record", "/dev/full"}, 1, "not a regular file"},
@@ -1262,8 +1270,8 @@ void tst_Cli::verifyComparesWithoutWriting_data()
                                << "modbus.mode differs: the file has ascii, the display rtu";
     // With --json: "equal", and the first of the "differences" as key=file/display.
     QTest::newRow("equal, JSON") << true << QStringList{"--json"} << 0 << "true";
-    QTest::newRow("different, JSON") << false << QStringList{"--json"} << 5
-                                     << "false modbus.mode=ascii/rtu";
+    QTest::newRow("different, JSON")
+        << false << QStringList{"--json"} << 5 << "false modbus.mode=ascii/rtu";
 }
 
 void tst_Cli::verifyComparesWithoutWriting()
@@ -1290,9 +1298,9 @@ void tst_Cli::verifyComparesWithoutWriting()
         const QJsonObject first = document.value("differences").toArray().at(0).toObject();
         QString seen = document.value("equal").toBool() ? "true" : "false";
         if (!first.isEmpty())
-            seen += QStringLiteral(" %1=%2/%3").arg(first.value("key").toString(),
-                                                   first.value("file").toString(),
-                                                   first.value("display").toString());
+            seen += QStringLiteral(" %1=%2/%3")
+                        .arg(first.value("key").toString(), first.value("file").toString(),
+                             first.value("display").toString());
         QCOMPARE(seen, says);
     } else {
         QVERIFY2((verify.out + verify.err).contains(says), qPrintable(verify.out + verify.err));
@@ -1304,9 +1312,9 @@ void tst_Cli::verifyComparesWithoutWriting()
 // A station on the simulator's bench: `script` says, for each JSON event the station prints
 // in turn ("passed"), what the bench then does: "next" brings the next unit, "away" takes
 // the unit away, "stop" ends the simulator (its port goes), "start" starts it again as a unit
-// the template was written to with address 11, "wait" lets 3 s pass, "int" sends the station SIGINT;
-// "!left" says that no such event came since the last one. `records` are the lines the run
-// appended, "address outcome" and a part of the reason.
+// the template was written to with address 11, "wait" lets 3 s pass, "int" sends the station
+// SIGINT; "!left" says that no such event came since the last one. `records` are the lines
+// the run appended, "address outcome" and a part of the reason.
 void tst_Cli::stationOnASimulatedBench_data()
 {
     QTest::addColumn<QStringList>("simOptions");
@@ -1318,9 +1326,8 @@ void tst_Cli::stationOnASimulatedBench_data()
 
     auto line = [](int address, const char *outcome, const QJsonValue &asLeft,
                    const QJsonValue &sent = QJsonValue::Undefined) {
-        QJsonObject record{{"address", cli::addressText(address)},
-                           {"outcome", outcome},
-                           {"as_left", asLeft}};
+        QJsonObject record{
+            {"address", cli::addressText(address)}, {"outcome", outcome}, {"as_left", asLeft}};
         if (!sent.isUndefined())
             record.insert("address_sent", sent);
         return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
@@ -1336,12 +1343,8 @@ void tst_Cli::stationOnASimulatedBench_data()
     elsewhere.comms.address = 0x11;
     elsewhere.blocks[0] = {2, 1};
     const QStringList bench = {"--bench"};
-    // The simulator as a unit the template was written to with address 11, and a station
-    // that looks for units at that unit's line.
-    const QStringList asTemplateAt11 = {"--mode",   "ascii", "--baud",  "4800",
-                                        "--bits",   "7",     "--parity", "odd",
-                                        "--address", "11",   "--block", "3:long:2",
-                                        "--block",  "9:float:5"};
+    // A station that looks for units at the line of a unit written with the template.
+    const QStringList asTemplateAt11 = simAsTemplateAt11();
     const QStringList templateLine = {"--line", "4800,O,7,1"};
 
     QTest::newRow("two units in a row, stepping addresses")
@@ -1362,8 +1365,8 @@ void tst_Cli::stationOnASimulatedBench_data()
                line(0x13, "fail", QJsonValue())
         << QStringList{"passed>next"} << 0 << QStringList{"12 pass", "14 pass"};
     QTest::newRow("a unit left with the template and a passed address is not written twice")
-        << asTemplateAt11 << templateLine << passed(0x11, templateAt11)
-        << QStringList{"same>int"} << 0 << QStringList();
+        << asTemplateAt11 << templateLine << passed(0x11, templateAt11) << QStringList{"same>int"}
+        << 0 << QStringList();
     QTest::newRow("a unit equal to a failed unit's as-left is a new unit")
         << asTemplateAt11 << templateLine + QStringList{"--count", "1"}
         << line(0x11, "fail", cli::settingsObject(templateAt11), true) << QStringList() << 0
@@ -1402,8 +1405,8 @@ void tst_Cli::stationOnASimulatedBench_data()
         << bench << QStringList{"--address", "F9", "--count", "2"} << passed(0xFA, elsewhere)
         << QStringList() << 1 << QStringList{"F9 pass"};
     QTest::newRow("a cut-off last line is left alone")
-        << bench << QStringList{"--count", "1"} << QByteArray("{\"address\":\"1")
-        << QStringList() << 0 << QStringList{"11 pass"};
+        << bench << QStringList{"--count", "1"} << QByteArray("{\"address\":\"1") << QStringList()
+        << 0 << QStringList{"11 pass"};
 }
 
 void tst_Cli::stationOnASimulatedBench()
@@ -1459,9 +1462,7 @@ void tst_Cli::stationOnASimulatedBench()
             m_sim->terminate();
             QVERIFY(m_sim->waitForFinished(5000));
         } else if (action == QLatin1String("start")) {
-            QVERIFY(startSimulator({"--mode", "ascii", "--baud", "4800", "--bits", "7",
-                                    "--parity", "odd", "--address", "11", "--block", "3:long:2",
-                                    "--block", "9:float:5"}));
+            QVERIFY(startSimulator(simAsTemplateAt11()));
         } else if (action == QLatin1String("wait")) {
             // Nothing may happen meanwhile: this wait is the test.
             QTest::qWait(3000);
@@ -1537,6 +1538,74 @@ void tst_Cli::twoStationsOnOneRecordFileNeverShareAnAddress()
     QCOMPARE(addresses, QStringList({"11 pass", "12 pass"}));
 }
 
+void tst_Cli::stationRecordsAFailedModbusCheckWithItsUnit_data()
+{
+    QTest::addColumn<QByteArray>("modbusAnswer");
+    QTest::addColumn<int>("exitCode"); // -1: not 0, whichever failure libmodbus makes of it
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("answer from another address")
+        << QByteArray::fromHex("12030200003D87") << 4 << "another address";
+    QTest::newRow("exception code 00") << QByteArray::fromHex("11830040F5") << -1 << "";
+}
+
+// A scripted display that takes the template, reads back equal, and then fails the Modbus
+// check: the unit is recorded as failed, and the run's exit status says so.
+void tst_Cli::stationRecordsAFailedModbusCheckWithItsUnit()
+{
+    QFETCH(QByteArray, modbusAnswer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, reason);
+
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    peer.respond("$M\r", ">138111\r"); // RTU, 9600, 8 bits, Even, address 11
+    for (int block = 0; block < 9; ++block) {
+        peer.respond(QByteArray::fromStdString(qm::readBlockCommand(block)),
+                     ">" + QByteArray::number(block) + "00\r");
+        peer.respond(QByteArray::fromStdString(qm::writeBlockCommand(block, 0, 0)), ">\r");
+    }
+    peer.respond("$C138111\r", ">\r");
+    peer.respond(QByteArray::fromHex("110300000001869A"), modbusAnswer);
+
+    QTemporaryDir dir;
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
+    cli::DisplaySettings settings;
+    settings.comms = {1, 3, 8, 1, 0x11};
+    QFile templateFile(templatePath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) &&
+            templateFile.write(cli::dumpText(settings)) > 0);
+    templateFile.close();
+
+    QProcess station;
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                  {"--port", QString::number(kPeerPort), "--line", "9600,E,8,1", "--timeout", "300",
+                   "--json", "commission", templatePath, "--address", "11", "--modbus", "--record",
+                   recordPath});
+    QVERIFY(station.waitForStarted(5000));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += station.readAllStandardOutput()).contains("\"event\":\"fail"),
+                             20000);
+    QCOMPARE(::kill(pid_t(station.processId()), SIGINT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(station.state() == QProcess::NotRunning, 10000);
+    const QByteArray err = station.readAllStandardError();
+    QVERIFY2(station.exitStatus() == QProcess::NormalExit, err.constData());
+    if (exitCode < 0)
+        QVERIFY2(station.exitCode() != 0 && station.exitCode() < 128, err.constData());
+    else
+        QVERIFY2(station.exitCode() == exitCode, err.constData());
+
+    const cli::RecordsRead read = cli::readRecords(recordPath);
+    QCOMPARE(read.records.size(), 1);
+    const QJsonObject record = read.records.constFirst();
+    QCOMPARE(record.value("outcome").toString(), QStringLiteral("fail"));
+    QCOMPARE(record.value("address_sent").toBool(), true);
+    QVERIFY2(!record.value("reason").toString().isEmpty() &&
+                 record.value("reason").toString().contains(reason),
+             qPrintable(record.value("reason").toString()));
+}
+
 // A record line is written whole or not at all, and a station does not write to a unit
 // whose record might not fit: a small file system of the test's own, filled up.
 void tst_Cli::recordIsWholeOrAbsentOnAFullFileSystem()
@@ -1598,6 +1667,34 @@ void tst_Cli::recordIsWholeOrAbsentOnAFullFileSystem()
     const cli::RecordsRead read = cli::readRecords(recordPath);
     QCOMPARE(read.records.size(), 1);
     QCOMPARE(read.unreadableLines, QList<int>({1, 2}));
+
+    // The disk fills up after a unit: the next unit is not written to, and the run ends
+    // naming it.
+    stopSimulator();
+    QVERIFY(startSimulator({"--bench"}));
+    QProcess bench;
+    bench.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                {"--port", QString::number(kSimPort), "--json", "commission", templatePath,
+                 "--address", "21", "--record", recordPath});
+    QVERIFY(bench.waitForStarted(5000));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += bench.readAllStandardOutput()).contains("\"event\":\"passed"),
+                             20000);
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    while (filler.write(page) == page.size() && filler.flush()) {
+    }
+    filler.close();
+    const qint64 full = QFileInfo(recordPath).size();
+    QCOMPARE(::kill(pid_t(m_sim->processId()), SIGUSR1), 0);
+    QVERIFY(bench.waitForFinished(20000));
+    out += bench.readAllStandardOutput();
+    const QByteArray err = bench.readAllStandardError();
+    QVERIFY2(bench.exitStatus() == QProcess::NormalExit && bench.exitCode() == 1, err.constData());
+    QVERIFY2(err.contains("the record of unit 2 cannot be written") &&
+                 err.contains("nothing was written to it"),
+             err.constData());
+    QCOMPARE(out.count("\"event\":\"writing\""), 1);
+    QCOMPARE(QFileInfo(recordPath).size(), full);
 }
 
 // Two processes appending to one file at once: each reads the last line and writes after it
@@ -1667,10 +1764,12 @@ void tst_Cli::reportPrintsTheRecords_data()
                                 << "";
     QTest::newRow("lines that are no record are named")
         << QByteArray("not json\n") + pass + R"({"address":17,"outcome":"pass"})" + "\n{\"addr"
-        << QStringList() << 0 << "21       PASS" << "lines 1, 3, 4: no record, skipped";
+        << QStringList() << 0 << "21       PASS"
+        << "lines 1, 3, 4: no record, skipped";
     QTest::newRow("a reservation is no row")
         << QByteArray(R"({"address":"21","reserved":true})") + "\n" + pass << QStringList{"--csv"}
-        << 0 << "duration_ms\r\n2026-12-08T17:30:50.141Z," << "";
+        << 0 << "duration_ms\r\n2026-12-08T17:30:50.141Z,"
+        << "";
     QTest::newRow("a byte that is not UTF-8 keeps its record")
         << QByteArray(pass).replace("ann", "a\xffn") << QStringList() << 0 << "21       PASS"
         << "";
