@@ -173,7 +173,8 @@ void Station::readOptions()
         if (!m_invocation.has(QStringLiteral("record")) ||
             !m_invocation.has(QStringLiteral("sign")))
             throw Failure(kExitUsage, QStringLiteral("commission: --sign KEY seals the records of "
-                                                     "--record FILE; --seal-every goes with both"));
+                                                     "--record FILE; --seal-every goes with both; "
+                                                     "nothing was sent"));
         m_signKey = m_invocation.value(QStringLiteral("sign"));
         if (const QString why = signerProblem(m_signKey); !why.isEmpty())
             throw Failure(kExitUsage, QStringLiteral("--sign: %1; nothing was sent").arg(why));
@@ -695,6 +696,7 @@ int Station::run()
             m_console.note(stopped);
         stopped = failure.message();
         endCode = failure.code();
+        ending = std::current_exception();
     }
     const int code = outcome(endCode);
     QJsonArray given;

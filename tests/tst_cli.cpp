@@ -712,6 +712,10 @@ void tst_Cli::badFileSendsNothing()
     QCOMPARE(record.exitCode, 1);
     QVERIFY2(record.err.contains(QStringLiteral("nothing was sent")), qPrintable(record.err));
     QCOMPARE(run({"--port", port, "apply", good, "--record", unwritable}).exitCode, 1);
+    const QString records = dir.filePath(QStringLiteral("records.jsonl"));
+    const CliRun signer = run({"--port", port, "apply", good, "--record", records, "--sign", good});
+    QCOMPARE(signer.exitCode, 2);
+    QVERIFY2(signer.err.contains(QStringLiteral("cannot be signed with")), qPrintable(signer.err));
     // A range that would end before --count, or reach addresses Modbus has not, and a record
     // file the station could not read back.
     for (const auto &[arguments, exitCode, says] :
@@ -720,7 +724,11 @@ void tst_Cli::badFileSendsNothing()
           {{"--address", "F6", "--count", "3", "--modbus"}, 2, "stop after 2 unit(s)"},
           {{"--address", "FA", "--count", "3"}, 2, "stop after 1 unit(s)"},
           {{"--address", "11", "--record", "/dev/full"}, 1, "not a regular file"},
-          {{"--address", "11", "--record", dir.path()}, 1, "cannot be written"}}) {
+          {{"--address", "11", "--record", dir.path()}, 1, "cannot be written"},
+          // A signer that cannot sign is found before the first unit, not at its seal.
+          {{"--address", "11", "--record", records, "--sign", good}, 2, "cannot be signed"},
+          {{"--address", "11", "--record", records, "--sign", path + "x"}, 2, "no such key file"},
+          {{"--address", "11", "--sign", testKey(QStringLiteral("ann"))}, 2, "--record"}}) {
         const CliRun refused = run(QStringList{"--port", port, "commission", good} + arguments);
         QVERIFY2(refused.exitCode == exitCode, qPrintable(refused.err));
         QVERIFY2(refused.err.contains(says) && refused.err.contains("nothing was sent"),
