@@ -227,14 +227,19 @@ void Station::readRecordFile()
 
 void Station::readAppended()
 {
-    int firstLine = 1;
-    const QByteArray text = m_records.readAppended(&firstLine);
-    RecordsRead read;
-    readRecordLines(text, firstLine, read);
-    if (!read.unreadableLines.isEmpty())
-        m_console.warning(QStringLiteral("%1: %2: no record, skipped")
-                              .arg(m_records.path(), linesText(read.unreadableLines)));
-    m_book.take(read);
+    // A piece at a time: a year of records is a few hundred megabytes.
+    for (;;) {
+        int firstLine = 1;
+        const QByteArray text = m_records.readAppended(&firstLine);
+        if (text.isEmpty())
+            return;
+        RecordsRead read;
+        readRecordLines(text, firstLine, read, LineDepth::Summary);
+        if (!read.unreadableLines.isEmpty())
+            m_console.warning(QStringLiteral("%1: %2: no record, skipped")
+                                  .arg(m_records.path(), linesText(read.unreadableLines)));
+        m_book.take(read);
+    }
 }
 
 std::optional<int> Station::nextAddress() const

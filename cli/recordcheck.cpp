@@ -2,7 +2,6 @@
 
 #include "seal.h"
 
-#include <QCryptographicHash>
 #include <QJsonValue>
 
 #include <algorithm>
@@ -56,7 +55,7 @@ void ChainChecker::take(int number, const QByteArray &line, LineKind kind,
     Link link;
     link.number = number;
     link.kind = kind;
-    const QByteArray hash = QCryptographicHash::hash(line, QCryptographicHash::Sha256);
+    const QByteArray hash = lineDigest(line);
     std::copy(hash.begin(), hash.end(), link.hash.begin());
     const QJsonValue prev = object.value(QStringLiteral("prev"));
     if (kind != LineKind::NotRecord && prev.isString()) {

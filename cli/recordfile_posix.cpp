@@ -168,7 +168,7 @@ void RecordFile::unlock()
         ::flock(m_fd, LOCK_UN);
 }
 
-QByteArray RecordFile::readAppended(int *firstLine)
+QByteArray RecordFile::readAppended(int *firstLine, qint64 limit)
 {
     *firstLine = m_nextLine;
     QByteArray text;
@@ -183,6 +183,8 @@ QByteArray RecordFile::readAppended(int *firstLine)
         if (got <= 0)
             break;
         text.append(buffer, got);
+        if (text.size() >= limit && text.lastIndexOf('\n') >= 0)
+            break;
     }
     // A line still being written (by a writer that takes no lock) is read next time.
     text.truncate(text.lastIndexOf('\n') + 1);

@@ -4,7 +4,6 @@
 #include "portinfo.h"
 #include "portnames.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +11,8 @@
 #include <QSysInfo>
 
 #include <algorithm>
+
+#include <openssl/sha.h>
 
 #ifndef QUILLMARK_VERSION
 #define QUILLMARK_VERSION "unknown"
@@ -69,11 +70,122 @@ QString csvField(QString text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+// The members that hold a display's whole settings: most of a record's bytes, and read by
+// no report, check or resume.
+constexpr const char *kSettingsKeys[] = {"as_found", "as_left", "modbus"};
+
+// The line as one JSON object with each member of kSettingsKeys that is an object put as
+// `true` (a stand-in no record has there); nothing when the line is no JSON object at its
+// top level. Nested values are skipped by their strings and brackets, not built.
+std::optional<QByteArray> summaryText(const QByteArray &line)
+{
+    const char *p = line.constData();
+    const char *const end = p + line.size();
+    const auto space = [&p, end] {
+        while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
+            ++p;
+    };
+    const auto skipString = [&p, end] {
+        for (++p; p < end; ++p) {
+            if (*p == '\\')
+                ++p;
+            else if (*p == '"')
+                return ++p, true;
+        }
+        return false;
+    };
+    const auto skipValue = [&] {
+        const char *const start = p;
+        if (p < end && *p == '"')
+            return skipString();
+        if (p < end && (*p == '{' || *p == '[')) {
+            int depth = 0;
+            while (p < end) {
+                if (*p == '"') {
+                    if (!skipString())
+                        return false;
+                    continue;
+                }
+                if (*p == '{' || *p == '[')
+                    ++depth;
+                else if ((*p == '}' || *p == ']') && --depth == 0)
+                    return ++p, true;
+                ++p;
+            }
+            return false;
+        }
+        while (p < end && *p != ',' && *p != '}' && *p != ' ' && *p != '\t')
+            ++p;
+        return p > start;
+    };
+    QByteArray summary;
+    summary.reserve(512);
+    summary += '{';
+    space();
+    if (p == end || *p != '{')
+        return std::nullopt;
+    ++p;
+    space();
+    bool more = p < end && *p != '}';
+    if (!more)
+        ++p;
+    while (more) {
+        space();
+        const char *const keyStart = p;
+        if (p == end || *p != '"' || !skipString())
+            return std::nullopt;
+        const QByteArray key = QByteArray::fromRawData(keyStart, p - keyStart);
+        space();
+        if (p == end || *p != ':')
+            return std::nullopt;
+        ++p;
+        space();
+        const char *const valueStart = p;
+        if (!skipValue())
+            return std::nullopt;
+        if (summary.size() > 1)
+            summary += ',';
+        summary += key;
+        summary += ':';
+        const QByteArrayView name = QByteArrayView(key).sliced(1, key.size() - 2);
+        const bool settings =
+            std::any_of(std::begin(kSettingsKeys), std::end(kSettingsKeys),
+                        [&name](const char *settingsKey) { return name == settingsKey; });
+        if (settings && *valueStart == '{')
+            summary += "true";
+        else if (settings && *valueStart == 't')
+            summary += '0'; // a `true` of its own is no settings, as a full read says
+        else
+            summary.append(valueStart, p - valueStart);
+        space();
+        if (p < end && *p == ',') {
+            ++p;
+        } else if (p < end && *p == '}') {
+            ++p;
+            more = false;
+        } else {
+            return std::nullopt;
+        }
+    }
+    space();
+    if (p != end)
+        return std::nullopt;
+    return summary + '}';
+}
+
 } // namespace
+
+QByteArray lineDigest(const QByteArray &line)
+{
+    QByteArray digest(SHA256_DIGEST_LENGTH, Qt::Uninitialized);
+    ::SHA256(reinterpret_cast<const unsigned char *>(line.constData()), size_t(line.size()),
+             reinterpret_cast<unsigned char *>(digest.data()));
+    return digest;
+}
 
 QByteArray lineHash(const QByteArray &line)
 {
-    return QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex();
+    return lineDigest(line).toHex();
 }
 
 QJsonObject settingsObject(const DisplaySettings &settings)
@@ -164,14 +276,28 @@ std::optional<int> recordAddress(const QJsonObject &record)
     return comms.address;
 }
 
-LineKind readRecordLine(QByteArray line, QJsonObject *object)
+LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth)
 {
     line = line.trimmed();
     // One bad byte in an operator's name must not cost the unit's record: the JSON
     // parser refuses any ill-formed UTF-8, so such bytes become U+FFFD first.
     if (!line.isValidUtf8())
         line = QString::fromUtf8(line).toUtf8();
-    *object = QJsonDocument::fromJson(line).object();
+    if (depth == LineDepth::Summary) {
+        const std::optional<QByteArray> summary = summaryText(line);
+        if (!summary)
+            return LineKind::NotRecord;
+        line = *summary;
+    }
+    QJsonParseError error;
+    *object = QJsonDocument::fromJson(line, &error).object();
+    if (error.error != QJsonParseError::NoError)
+        return LineKind::NotRecord;
+    if (depth == LineDepth::Summary) {
+        for (const char *key : kSettingsKeys)
+            if (object->value(QLatin1String(key)).isBool())
+                object->insert(QLatin1String(key), QJsonObject());
+    }
     const auto isA = [object](const char *key, std::initializer_list<QJsonValue::Type> types) {
         const QJsonValue::Type type = object->value(QLatin1String(key)).type();
         return type == QJsonValue::Undefined ||
@@ -203,7 +329,7 @@ LineKind readRecordLine(QByteArray line, QJsonObject *object)
     return LineKind::NotRecord;
 }
 
-void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into)
+void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into, LineDepth depth)
 {
     int number = firstLine - 1;
     for (const QByteArray &raw : text.split('\n')) {
@@ -211,7 +337,7 @@ void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into)
         if (raw.trimmed().isEmpty())
             continue;
         QJsonObject object;
-        switch (readRecordLine(raw, &object)) {
+        switch (readRecordLine(raw, &object, depth)) {
         case LineKind::Record:
             into.records << object;
             into.lines << object;
@@ -249,9 +375,10 @@ QString forEachLine(const QString &path, const std::function<void(int, const QBy
         }
         pending += piece;
         qsizetype start = 0;
+        // Each line is handed over in place, not copied.
         for (qsizetype end = pending.indexOf('\n'); end >= 0;
              start = end + 1, end = pending.indexOf('\n', start))
-            take(++number, pending.mid(start, end - start));
+            take(++number, QByteArray::fromRawData(pending.constData() + start, end - start));
         pending.remove(0, start);
     }
     if (!pending.isEmpty())

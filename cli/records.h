@@ -42,6 +42,7 @@ QJsonObject portFacts(const QString &port, const QString &label);
 inline constexpr char kChainStart[] =
     "0000000000000000000000000000000000000000000000000000000000000000";
 QByteArray lineHash(const QByteArray &line);
+QByteArray lineDigest(const QByteArray &line); // the same, 32 bytes
 
 // A record file opened for appending. Each record is one line handed to the kernel in one
 // write() on an O_APPEND descriptor, so lines of two stations never interleave; a line is
@@ -71,9 +72,10 @@ public:
     // the last. Nests: only the outermost unlock() lets it go.
     void lock();
     void unlock();
-    // The whole lines appended since the last call (the file from its start at first);
+    // The whole lines appended since the last call (the file from its start at first), some
+    // `limit` bytes of them at a time (more for a longer line), empty when none are left;
     // `firstLine` is the number of the first of them.
-    QByteArray readAppended(int *firstLine);
+    QByteArray readAppended(int *firstLine, qint64 limit = 4 << 20);
     // Why `bytes` more may not fit on the file's file system, or empty.
     QString roomFor(qint64 bytes) const;
 
@@ -103,13 +105,19 @@ struct RecordsRead
 };
 RecordsRead readRecords(const QString &path);
 enum class LineKind { Record, Reservation, Seal, NotRecord };
+// Full: every member as the line has it. Summary: the settings (as_found, as_left, modbus)
+// read as empty objects, for a report, a check or a resume, which never look into them:
+// a year of records is read in a fraction of the time (their insides are skipped by their
+// brackets and strings, not checked).
+enum class LineDepth { Full, Summary };
 // What one line of a record file is; `object` gets the line's JSON object.
-LineKind readRecordLine(QByteArray line, QJsonObject *object);
+LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth = LineDepth::Full);
 // Hands each line of the file at `path` (without its newline) to `take` with its number,
 // a piece of the file at a time; why the file cannot be read, or empty.
 QString forEachLine(const QString &path, const std::function<void(int, const QByteArray &)> &take);
 // The same for lines of a file, the first of them numbered `firstLine`.
-void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into);
+void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into,
+                     LineDepth depth = LineDepth::Full);
 // "line 3", "lines 3, 7"
 QString linesText(const QList<int> &lines);
 

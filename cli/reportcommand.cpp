@@ -35,7 +35,7 @@ int runReport(const Invocation &invocation, Console &console)
         if (line.isEmpty())
             return;
         QJsonObject object;
-        const LineKind kind = readRecordLine(line, &object);
+        const LineKind kind = readRecordLine(line, &object, LineDepth::Summary);
         checker.take(number, line, kind, object);
         if (check)
             return;

@@ -1786,6 +1786,18 @@ void tst_Cli::reportPrintsTheRecords_data()
                       R"({"address":"22","outcome":"pass","operator":["x"]})" "\n")
         << QStringList() << 0 << "chain: line 1 is not a record" << "lines 1, 2: no record, skipped";
 
+    // The report reads past the settings by their brackets and strings, and judges the
+    // line as a whole read would.
+    QTest::newRow("settings with brackets in their strings are read past")
+        << QByteArray(R"({"address":"21","outcome":"pass","as_found":{"a":"}]\"{","b":[{}]},)"
+                      R"("time":"t9"} )" "\n")
+        << QStringList() << 0 << "t9                        21       PASS" << "";
+    QTest::newRow("settings that are no object, or text after the object, are no record")
+        << QByteArray(R"({"address":"21","outcome":"pass","as_left":true})" "\n"
+                      R"({"address":"22","outcome":"pass"} x)" "\n"
+                      R"({"address":"23","outcome":"pass","as_found":{"a":1})" "\n")
+        << QStringList() << 0 << "chain: line 1 is not a record"
+        << "lines 1, 2, 3: no record, skipped";
     const QJsonObject hostile{{"time", "\t9"},
                               {"address", "21"},
                               {"outcome", "fail"},
