@@ -430,8 +430,6 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
         if (!why.isEmpty())
             recordLost(why, QStringLiteral("address %1: %2").arg(addressText(address), summary));
         readAppended();
-        if (!m_signKey.isEmpty() && ++m_unsealedUnits >= m_sealEvery)
-            seal();
     } else {
         RecordsRead own;
         own.lines << record;
@@ -450,6 +448,8 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
     }
     if (m_bell)
         m_console.bell(passed ? 1 : 2);
+    if (m_records.isOpen() && !m_signKey.isEmpty() && ++m_unsealedUnits >= m_sealEvery)
+        seal();
 }
 
 void Station::seal()
@@ -466,6 +466,7 @@ void Station::seal()
             kExitOther,
             QStringLiteral("%1: the records are not sealed: %2").arg(m_records.path(), why));
     }
+    m_console.note(QStringLiteral("%1: sealed, signed with %2").arg(m_records.path(), m_signKey));
     readAppended();
 }
 
