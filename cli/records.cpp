@@ -73,6 +73,15 @@ QString csvField(QString text)
 // The members that hold a display's whole settings: most of a record's bytes, and read by
 // no report, check or resume.
 constexpr const char *kSettingsKeys[] = {"as_found", "as_left", "modbus"};
+// Text (or null) that no report, check or resume reads either: its type is checked where it
+// stands, and it is left out.
+constexpr const char *kUnreadTextKeys[] = {"version", "device", "adapter"};
+
+template <std::size_t N> bool isOneOf(QByteArrayView name, const char *const (&keys)[N])
+{
+    return std::any_of(std::begin(keys), std::end(keys),
+                       [&name](const char *key) { return name == key; });
+}
 
 // The line as one JSON object with each member of kSettingsKeys that is an object put as
 // `true` (a stand-in no record has there); nothing when the line is no JSON object at its
@@ -143,20 +152,23 @@ std::optional<QByteArray> summaryText(const QByteArray &line)
         const char *const valueStart = p;
         if (!skipValue())
             return std::nullopt;
-        if (summary.size() > 1)
-            summary += ',';
-        summary += key;
-        summary += ':';
         const QByteArrayView name = QByteArrayView(key).sliced(1, key.size() - 2);
-        const bool settings =
-            std::any_of(std::begin(kSettingsKeys), std::end(kSettingsKeys),
-                        [&name](const char *settingsKey) { return name == settingsKey; });
-        if (settings && *valueStart == '{')
-            summary += "true";
-        else if (settings && *valueStart == 't')
-            summary += '0'; // a `true` of its own is no settings, as a full read says
-        else
-            summary.append(valueStart, p - valueStart);
+        const bool settings = isOneOf(name, kSettingsKeys);
+        if (isOneOf(name, kUnreadTextKeys)) {
+            if (*valueStart != '"' && QByteArrayView(valueStart, p - valueStart) != "null")
+                return std::nullopt;
+        } else {
+            if (summary.size() > 1)
+                summary += ',';
+            summary += key;
+            summary += ':';
+            if (settings && *valueStart == '{')
+                summary += "true";
+            else if (settings && *valueStart == 't')
+                summary += '0'; // a `true` of its own is no settings, as a full read says
+            else
+                summary.append(valueStart, p - valueStart);
+        }
         space();
         if (p < end && *p == ',') {
             ++p;

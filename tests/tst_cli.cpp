@@ -136,9 +136,8 @@ QList<QJsonObject> units(int count)
 {
     QList<QJsonObject> records;
     for (int i = 0; i < count; ++i)
-        records << QJsonObject{{"address", cli::addressText(0x21 + i)},
-                               {"outcome", "pass"},
-                               {"operator", "ann"}};
+        records << QJsonObject{
+            {"address", cli::addressText(0x21 + i)}, {"outcome", "pass"}, {"operator", "ann"}};
     return records;
 }
 
@@ -1362,9 +1361,8 @@ void tst_Cli::stationOnASimulatedBench_data()
         << bench << QStringList{"--count", "1"} << passed(0x11, elsewhere) << QStringList() << 0
         << QStringList{"12 pass"};
     QTest::newRow("signed: a seal after every unit, chained after the lines before the chain")
-        << bench
-        << QStringList{"--count", "2", "--sign", testKey(QStringLiteral("ann")), "--seal-every",
-                       "1"}
+        << bench << QStringList{"--count",      "2", "--sign", testKey(QStringLiteral("ann")),
+                                "--seal-every", "1"}
         << passed(0x11, elsewhere) << QStringList{"passed>next"} << 0
         << QStringList{"12 pass", "13 pass"};
     QTest::newRow("resume skips a failed unit's address once its $C was sent")
@@ -1731,7 +1729,8 @@ void tst_Cli::twoWritersChainOneRecordFile()
     }
     const CliRun check = run({"report", path, "--check"});
     QVERIFY2(check.exitCode == 0, qPrintable(check.out + check.err));
-    QVERIFY2(check.out.contains(QStringLiteral("400 records, chain intact")), qPrintable(check.out));
+    QVERIFY2(check.out.contains(QStringLiteral("400 records, chain intact")),
+             qPrintable(check.out));
 }
 
 void tst_Cli::reportPrintsTheRecords_data()
@@ -1782,45 +1781,59 @@ void tst_Cli::reportPrintsTheRecords_data()
         << QByteArray(pass).replace("ann", "a\xffn") << QStringList() << 0 << "21       PASS"
         << "";
     QTest::newRow("a field of the wrong type is no record")
-        << QByteArray(R"({"address":"21","outcome":["pass"]})" "\n"
-                      R"({"address":"22","outcome":"pass","operator":["x"]})" "\n")
-        << QStringList() << 0 << "chain: line 1 is not a record" << "lines 1, 2: no record, skipped";
+        << QByteArray(R"({"address":"21","outcome":["pass"]})"
+                      "\n"
+                      R"({"address":"22","outcome":"pass","operator":["x"]})"
+                      "\n")
+        << QStringList() << 0 << "chain: line 1 is not a record"
+        << "lines 1, 2: no record, skipped";
 
     // The report reads past the settings by their brackets and strings, and judges the
     // line as a whole read would.
     QTest::newRow("settings with brackets in their strings are read past")
         << QByteArray(R"({"address":"21","outcome":"pass","as_found":{"a":"}]\"{","b":[{}]},)"
-                      R"("time":"t9"} )" "\n")
-        << QStringList() << 0 << "t9                        21       PASS" << "";
-    QTest::newRow("settings that are no object, or text after the object, are no record")
-        << QByteArray(R"({"address":"21","outcome":"pass","as_left":true})" "\n"
-                      R"({"address":"22","outcome":"pass"} x)" "\n"
-                      R"({"address":"23","outcome":"pass","as_found":{"a":1})" "\n")
+                      R"("time":"t9"} )"
+                      "\n")
+        << QStringList() << 0 << "t9                        21       PASS"
+        << "";
+    QTest::newRow("settings that are no object, text after the object, a device that is no "
+                  "text: no record")
+        << QByteArray(R"({"address":"21","outcome":"pass","as_left":true})"
+                      "\n"
+                      R"({"address":"22","outcome":"pass"} x)"
+                      "\n"
+                      R"({"address":"23","outcome":"pass","as_found":{"a":1})"
+                      "\n"
+                      R"({"address":"24","outcome":"pass","device":[1]})"
+                      "\n")
         << QStringList() << 0 << "chain: line 1 is not a record"
-        << "lines 1, 2, 3: no record, skipped";
-    const QJsonObject hostile{{"time", "\t9"},
-                              {"address", "21"},
-                              {"outcome", "fail"},
-                              {"operator", "=cmd|' /C calc'!A0"},
-                              {"port", "@A1"},
-                              {"reason", "-1,\"x\"\nnext"}};
-    const QJsonObject formulas{
-        {"time", "t"}, {"address", "22"}, {"outcome", "pass"}, {"operator", "+1"}, {"port", "\r=2"}};
+        << "lines 1, 2, 3, 4: no record, skipped";
+    const QJsonObject hostile{{"time", "\t9"},     {"address", "21"},
+                              {"outcome", "fail"}, {"operator", "=cmd|' /C calc'!A0"},
+                              {"port", "@A1"},     {"reason", "-1,\"x\"\nnext"}};
+    const QJsonObject formulas{{"time", "t"},
+                               {"address", "22"},
+                               {"outcome", "pass"},
+                               {"operator", "+1"},
+                               {"port", "\r=2"}};
     QTest::newRow("CSV: no cell a spreadsheet would run as a formula")
         << joined({QJsonDocument(hostile).toJson(QJsonDocument::Compact),
                    QJsonDocument(formulas).toJson(QJsonDocument::Compact)})
         << QStringList{"--csv"} << 0
-        << "duration_ms\r\n'\t9,'=cmd|' /C calc'!A0,'@A1,21,fail,no change,\"'-1,\"\"x\"\"\nnext\",-\r\n"
+        << "duration_ms\r\n'\t9,'=cmd|' /C calc'!A0,'@A1,21,fail,no "
+           "change,\"'-1,\"\"x\"\"\nnext\",-\r\n"
            "t,'+1,\"'\r=2\",22,pass,no change,,-\r\n"
         << "2 records, chain intact";
 
     // The chain, as the record writer leaves it, then spoilt.
     const QByteArrayList chained = writtenLines({}, units(4));
     const QStringList check = {"--check"};
-    QTest::newRow("check: a chained file") << joined(chained) << check << 0
-                                           << "4 records, chain intact" << "";
+    QTest::newRow("check: a chained file")
+        << joined(chained) << check << 0 << "4 records, chain intact"
+        << "";
     QTest::newRow("a report ends with the chain's state")
-        << joined(chained) << QStringList() << 0 << "PASS     no change\n\nchain: 4 records, chain intact\n"
+        << joined(chained) << QStringList() << 0
+        << "PASS     no change\n\nchain: 4 records, chain intact\n"
         << "";
     QByteArrayList changed = chained;
     changed[1].replace("\"pass\"", "\"fail\"");
@@ -1829,7 +1842,8 @@ void tst_Cli::reportPrintsTheRecords_data()
         << "";
     QTest::newRow("check --json names the line and how")
         << joined(changed) << QStringList{"--check", "--json"} << 5
-        << "\"kind\": \"changed\",\n    \"line\": 2," << "";
+        << "\"kind\": \"changed\",\n    \"line\": 2,"
+        << "";
     QByteArrayList removed = chained;
     removed.removeAt(1);
     QTest::newRow("check: a line removed")
@@ -1839,7 +1853,8 @@ void tst_Cli::reportPrintsTheRecords_data()
     inserted.insert(2, pass.trimmed());
     QTest::newRow("check: a line inserted")
         << joined(inserted) << check << 5
-        << "line 3 was inserted: it carries no link to the line before it" << "";
+        << "line 3 was inserted: it carries no link to the line before it"
+        << "";
     // One that carries the right link to the line before it, and takes its successor's place.
     QJsonObject forged = units(1).constFirst();
     forged.insert("prev", QString::fromLatin1(cli::lineHash(chained[1])));
@@ -1847,37 +1862,45 @@ void tst_Cli::reportPrintsTheRecords_data()
     QByteArrayList linked = chained;
     linked.insert(2, QJsonDocument(forged).toJson(QJsonDocument::Compact));
     QTest::newRow("check: a line inserted with a link")
-        << joined(linked) << check << 5 << "line 3 was inserted: line 4 follows line 2" << "";
+        << joined(linked) << check << 5 << "line 3 was inserted: line 4 follows line 2"
+        << "";
     QByteArrayList swapped = chained;
     swapped.swapItemsAt(1, 2);
     QTest::newRow("check: two lines swapped")
-        << joined(swapped) << check << 5 << "lines 2 and 3 are swapped" << "";
+        << joined(swapped) << check << 5 << "lines 2 and 3 are swapped"
+        << "";
     QByteArrayList cut = chained;
     cut[2].truncate(40);
     QTest::newRow("check: a line that is not a record")
-        << joined(cut) << check << 5 << "line 3 is not a record" << "";
+        << joined(cut) << check << 5 << "line 3 is not a record"
+        << "";
     QTest::newRow("check: lines from before the chain, then chained ones")
         << joined(writtenLines(pass + fail, units(2))) << check << 0
-        << "4 records, chain intact; 2 line(s) before the chain" << "";
+        << "4 records, chain intact; 2 line(s) before the chain"
+        << "";
 
     // Seals: signed with the test's keys, checked against its allowed signers.
     const QString ann = testKey(QStringLiteral("ann"));
     const QStringList checkAnn = {"--check", "--allowed-signers", ann + ".allowed"};
     const QByteArrayList sealed = writtenLines({}, units(3), ann);
     QTest::newRow("seal: a sealed file verifies")
-        << joined(sealed) << checkAnn << 0 << "3 records, chain intact, 1 seal(s) verified" << "";
+        << joined(sealed) << checkAnn << 0 << "3 records, chain intact, 1 seal(s) verified"
+        << "";
     QTest::newRow("seal: the last line removed")
-        << joined(sealed.mid(0, 3)) << checkAnn << 5 << "lines 1 to 3 are unsealed" << "";
+        << joined(sealed.mid(0, 3)) << checkAnn << 5 << "lines 1 to 3 are unsealed"
+        << "";
     QTest::newRow("seal: a forged PASS appended after the seal")
-        << joined(writtenLines(joined(sealed), units(1))) << checkAnn << 5
-        << "line 5 is unsealed" << "";
+        << joined(writtenLines(joined(sealed), units(1))) << checkAnn << 5 << "line 5 is unsealed"
+        << "";
     QByteArrayList resigned = sealed;
     resigned[3].replace("\"time\":\"2", "\"time\":\"1");
     QTest::newRow("seal: a bad signature")
-        << joined(resigned) << checkAnn << 5 << "line 4: the seal is forged or altered" << "";
+        << joined(resigned) << checkAnn << 5 << "line 4: the seal is forged or altered"
+        << "";
     QTest::newRow("seal: a key not in the allowed signers")
         << joined(writtenLines({}, units(3), testKey(QStringLiteral("bob")))) << checkAnn << 5
-        << "line 4: the seal is signed with a key that is not in" << "";
+        << "line 4: the seal is signed with a key that is not in"
+        << "";
     // The whole chain written again around a changed line: every link holds, the seal's
     // signed count and hash do not.
     QList<QJsonObject> rewritten;
@@ -1891,7 +1914,8 @@ void tst_Cli::reportPrintsTheRecords_data()
     rewritten.insert(1, units(1).constFirst());
     QTest::newRow("seal: a chain written again")
         << joined(writtenLines({}, rewritten)) << checkAnn << 5
-        << "line 5: the seal does not match the lines before it" << "";
+        << "line 5: the seal does not match the lines before it"
+        << "";
     QTest::newRow("--allowed-signers without --check")
         << joined(sealed) << QStringList{"--allowed-signers", ann + ".allowed"} << 2 << ""
         << "--allowed-signers goes with --check";
