@@ -1911,8 +1911,11 @@ void tst_Cli::reportPrintsTheRecords_data()
         rewritten << object;
     }
     rewritten[1].insert("outcome", "fail");
+    QTest::newRow("seal: a line changed, the chain written again")
+        << joined(writtenLines({}, rewritten)) << checkAnn << 5
+        << "line 4: the seal does not match the lines before it" << "";
     rewritten.insert(1, units(1).constFirst());
-    QTest::newRow("seal: a chain written again")
+    QTest::newRow("seal: a line inserted, the chain written again")
         << joined(writtenLines({}, rewritten)) << checkAnn << 5
         << "line 5: the seal does not match the lines before it"
         << "";
