@@ -751,8 +751,9 @@ Command commissionCommand()
              QStringLiteral("address, reads it back, records the unit, and waits"),
              QStringLiteral("for it to be taken away")},
             {valueOption(QStringLiteral("address"), QStringLiteral("HH"),
-                         QStringLiteral("commission: the first unit's address, 01 to FA; each "
-                                        "further unit gets the next one up")),
+                         QStringLiteral("commission: the first unit's address, 01 to FA (F7 "
+                                        "with --modbus); each further unit gets the next one "
+                                        "up that is not spent (see the README)")),
              valueOption(QStringLiteral("count"), QStringLiteral("N"),
                          QStringLiteral("commission: end after N units passed")),
              recordOption(), signOption(),
