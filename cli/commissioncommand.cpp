@@ -234,7 +234,7 @@ void Station::readAppended()
         if (text.isEmpty())
             return;
         RecordsRead read;
-        readRecordLines(text, firstLine, read, LineDepth::Summary);
+        readRecordLines(text, firstLine, read, LineDepth::Index);
         if (!read.unreadableLines.isEmpty())
             m_console.warning(QStringLiteral("%1: %2: no record, skipped")
                                   .arg(m_records.path(), linesText(read.unreadableLines)));

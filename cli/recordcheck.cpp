@@ -9,6 +9,29 @@
 namespace cli {
 namespace {
 
+int hexDigit(char16_t c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1; // the writer writes lower case only
+}
+
+template <typename Hash> bool readHash(const QString &hex, Hash &hash)
+{
+    if (hex.size() != 2 * qsizetype(hash.size()))
+        return false;
+    for (std::size_t i = 0; i < hash.size(); ++i) {
+        const int high = hexDigit(hex.at(qsizetype(2 * i)).unicode());
+        const int low = hexDigit(hex.at(qsizetype(2 * i + 1)).unicode());
+        if (high < 0 || low < 0)
+            return false;
+        hash[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    return true;
+}
+
 QString shortHash(const QString &hex)
 {
     return hex.left(12);
@@ -61,15 +84,12 @@ void ChainChecker::take(int number, const QByteArray &line, LineKind kind,
     if (kind != LineKind::NotRecord && prev.isString()) {
         link.chained = true;
         link.seq = object.value(QStringLiteral("seq")).toInteger();
-        const QByteArray raw = QByteArray::fromHex(prev.toString().toLatin1());
         // A "prev" that is no hash matches no line: left at zeros, it would match a start.
-        if (raw.size() == 32)
-            std::copy(raw.begin(), raw.end(), link.prev.begin());
-        else
+        if (!readHash(prev.toString(), link.prev))
             link.prev.fill(0xff);
     }
     if (kind == LineKind::Seal)
-        m_seals.append({m_links.size(), object});
+        m_seals.insert(m_links.size(), object);
     m_links.push_back(link);
 }
 
@@ -87,7 +107,6 @@ ChainState ChainChecker::finish(const QString &allowedSigners)
     const Hash start{};
     bool chainStarted = false;
     std::size_t afterLastSeal = 0; // the first chained line no seal covers
-    int sealIndex = 0;
     for (std::size_t i = 0; i < m_links.size(); ++i) {
         const Link &link = m_links[i];
         const int line = link.number;
@@ -143,7 +162,7 @@ ChainState ChainChecker::finish(const QString &allowedSigners)
         chainStarted = true;
         if (link.kind != LineKind::Seal)
             continue;
-        const QJsonObject seal = m_seals.at(sealIndex++).second;
+        const QJsonObject seal = m_seals.value(i);
         ++state.seals;
         const qint64 count = seal.value(QStringLiteral("count")).toInteger();
         const QString last = seal.value(QStringLiteral("last")).toString();

@@ -2,6 +2,7 @@
 
 #include "records.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -53,7 +54,7 @@ private:
         Hash prev{};
     };
     std::vector<Link> m_links;
-    QList<QPair<std::size_t, QJsonObject>> m_seals; // index in m_links, the seal
+    QHash<std::size_t, QJsonObject> m_seals; // by index in m_links
 };
 
 } // namespace cli

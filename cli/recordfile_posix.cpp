@@ -49,10 +49,10 @@ QString RecordFile::open(const QString &path, bool regularOnly)
     }
     m_fd = fd;
     // The appending descriptor is write-only (a FIFO opened so does not wait for a reader);
-    // a regular file is read back through one of its own.
+    // a regular file is read back through one of its own: each line is chained to the last.
     if (S_ISREG(info.st_mode)) {
         m_readFd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-        if (m_readFd < 0 && regularOnly) {
+        if (m_readFd < 0) {
             const int error = errno;
             ::close(m_fd);
             m_fd = -1;
@@ -109,7 +109,7 @@ QString RecordFile::append(const QJsonObject &record, const Completion &complete
     QJsonObject chained = record;
     // A FIFO or a terminal cannot be read back: what is written there starts a chain.
     QByteArray last;
-    if (regular && m_readFd >= 0) {
+    if (regular) {
         const std::optional<QByteArray> read = lastLine(before);
         if (!read)
             return QStringLiteral("its last line cannot be read to chain the record to it: %1")

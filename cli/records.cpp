@@ -72,21 +72,21 @@ QString csvField(QString text)
 
 // The members that hold a display's whole settings: most of a record's bytes, and read by
 // no report, check or resume.
-constexpr const char *kSettingsKeys[] = {"as_found", "as_left", "modbus"};
+const QByteArrayView kSettingsKeys[] = {"as_found", "as_left", "modbus"};
 // Text (or null) that no report, check or resume reads either: its type is checked where it
 // stands, and it is left out.
-constexpr const char *kUnreadTextKeys[] = {"version", "device", "adapter"};
+const QByteArrayView kUnreadTextKeys[] = {"version", "device", "adapter"};
 
-template <std::size_t N> bool isOneOf(QByteArrayView name, const char *const (&keys)[N])
+template <std::size_t N> bool isOneOf(QByteArrayView name, const QByteArrayView (&keys)[N])
 {
-    return std::any_of(std::begin(keys), std::end(keys),
-                       [&name](const char *key) { return name == key; });
+    return std::find(std::begin(keys), std::end(keys), name) != std::end(keys);
 }
 
-// The line as one JSON object with each member of kSettingsKeys that is an object put as
-// `true` (a stand-in no record has there); nothing when the line is no JSON object at its
-// top level. Nested values are skipped by their strings and brackets, not built.
-std::optional<QByteArray> summaryText(const QByteArray &line)
+// The line as one JSON object with each member of kSettingsKeys that is an object (and, at
+// LineDepth::Index, "changes" when it is an array) put as `true`, a stand-in no record has
+// there; nothing when the line is no JSON object at its top level. Nested values are skipped
+// by their strings and brackets, not built.
+std::optional<QByteArray> summaryText(const QByteArray &line, LineDepth depth)
 {
     const char *p = line.constData();
     const char *const end = p + line.size();
@@ -153,7 +153,10 @@ std::optional<QByteArray> summaryText(const QByteArray &line)
         if (!skipValue())
             return std::nullopt;
         const QByteArrayView name = QByteArrayView(key).sliced(1, key.size() - 2);
-        const bool settings = isOneOf(name, kSettingsKeys);
+        // The opening bracket of a value that is left out.
+        char stub = isOneOf(name, kSettingsKeys) ? '{' : '\0';
+        if (depth == LineDepth::Index && name == QByteArrayView("changes"))
+            stub = '[';
         if (isOneOf(name, kUnreadTextKeys)) {
             if (*valueStart != '"' && QByteArrayView(valueStart, p - valueStart) != "null")
                 return std::nullopt;
@@ -162,9 +165,9 @@ std::optional<QByteArray> summaryText(const QByteArray &line)
                 summary += ',';
             summary += key;
             summary += ':';
-            if (settings && *valueStart == '{')
+            if (stub && *valueStart == stub)
                 summary += "true";
-            else if (settings && *valueStart == 't')
+            else if (stub && *valueStart == 't')
                 summary += '0'; // a `true` of its own is no settings, as a full read says
             else
                 summary.append(valueStart, p - valueStart);
@@ -295,8 +298,8 @@ LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth)
     // parser refuses any ill-formed UTF-8, so such bytes become U+FFFD first.
     if (!line.isValidUtf8())
         line = QString::fromUtf8(line).toUtf8();
-    if (depth == LineDepth::Summary) {
-        const std::optional<QByteArray> summary = summaryText(line);
+    if (depth != LineDepth::Full) {
+        const std::optional<QByteArray> summary = summaryText(line, depth);
         if (!summary)
             return LineKind::NotRecord;
         line = *summary;
@@ -305,10 +308,14 @@ LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth)
     *object = QJsonDocument::fromJson(line, &error).object();
     if (error.error != QJsonParseError::NoError)
         return LineKind::NotRecord;
-    if (depth == LineDepth::Summary) {
-        for (const char *key : kSettingsKeys)
-            if (object->value(QLatin1String(key)).isBool())
-                object->insert(QLatin1String(key), QJsonObject());
+    if (depth != LineDepth::Full) {
+        for (const QByteArrayView key : kSettingsKeys) {
+            const QString name = QString::fromLatin1(key);
+            if (object->value(name).isBool())
+                object->insert(name, QJsonObject());
+        }
+        if (object->value(QStringLiteral("changes")).isBool())
+            object->insert(QStringLiteral("changes"), QJsonArray());
     }
     const auto isA = [object](const char *key, std::initializer_list<QJsonValue::Type> types) {
         const QJsonValue::Type type = object->value(QLatin1String(key)).type();

@@ -106,10 +106,10 @@ struct RecordsRead
 RecordsRead readRecords(const QString &path);
 enum class LineKind { Record, Reservation, Seal, NotRecord };
 // Full: every member as the line has it. Summary: the settings (as_found, as_left, modbus)
-// read as empty objects, for a report, a check or a resume, which never look into them:
-// a year of records is read in a fraction of the time (their insides are skipped by their
-// brackets and strings, not checked).
-enum class LineDepth { Full, Summary };
+// read as empty objects, for a report, which never looks into them: a year of records is
+// read in a fraction of the time (their insides are skipped by their brackets and strings,
+// not checked). Index: the changes too, for a check or a resume.
+enum class LineDepth { Full, Summary, Index };
 // What one line of a record file is; `object` gets the line's JSON object.
 LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth = LineDepth::Full);
 // Hands each line of the file at `path` (without its newline) to `take` with its number,

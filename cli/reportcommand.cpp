@@ -35,7 +35,8 @@ int runReport(const Invocation &invocation, Console &console)
         if (line.isEmpty())
             return;
         QJsonObject object;
-        const LineKind kind = readRecordLine(line, &object, LineDepth::Summary);
+        const LineKind kind =
+            readRecordLine(line, &object, check ? LineDepth::Index : LineDepth::Summary);
         checker.take(number, line, kind, object);
         if (check)
             return;

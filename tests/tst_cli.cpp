@@ -1913,11 +1913,21 @@ void tst_Cli::reportPrintsTheRecords_data()
     rewritten[1].insert("outcome", "fail");
     QTest::newRow("seal: a line changed, the chain written again")
         << joined(writtenLines({}, rewritten)) << checkAnn << 5
-        << "line 4: the seal does not match the lines before it" << "";
+        << "line 4: the seal does not match the lines before it"
+        << "";
     rewritten.insert(1, units(1).constFirst());
     QTest::newRow("seal: a line inserted, the chain written again")
         << joined(writtenLines({}, rewritten)) << checkAnn << 5
         << "line 5: the seal does not match the lines before it"
+        << "";
+    // A seal from before the chain is no link of it: the chain's own seal is judged.
+    QJsonObject unchainedSeal = QJsonDocument::fromJson(sealed[3]).object();
+    unchainedSeal.remove("prev");
+    unchainedSeal.remove("seq");
+    QTest::newRow("seal: one before the chain, then a sealed chain")
+        << joined(writtenLines(QJsonDocument(unchainedSeal).toJson(QJsonDocument::Compact) + '\n',
+                               units(2), ann))
+        << checkAnn << 0 << "2 records, chain intact, 1 seal(s) verified; 1 line(s) before"
         << "";
     QTest::newRow("--allowed-signers without --check")
         << joined(sealed) << QStringList{"--allowed-signers", ann + ".allowed"} << 2 << ""
