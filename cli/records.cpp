@@ -48,9 +48,8 @@ void addChanges(QJsonArray &changes, const QString &prefix, const QJsonObject &f
 // What a row says about the unit: its changes when it passed, why it failed otherwise.
 QString rowText(const QJsonObject &record)
 {
-    const QString changes = describeChanges(record.value(QStringLiteral("changes")).toArray());
     if (record.value(QStringLiteral("outcome")).toString() == QLatin1String("pass"))
-        return changes;
+        return describeChanges(record.value(QStringLiteral("changes")).toArray());
     return record.value(QStringLiteral("reason")).toString();
 }
 
@@ -80,6 +79,26 @@ const QByteArrayView kUnreadTextKeys[] = {"version", "device", "adapter"};
 template <std::size_t N> bool isOneOf(QByteArrayView name, const QByteArrayView (&keys)[N])
 {
     return std::find(std::begin(keys), std::end(keys), name) != std::end(keys);
+}
+
+const QByteArrayView kTextKeys[] = {"time",    "operator", "host",    "port", "device",
+                                    "adapter", "reason",   "version", "prev"};
+
+// Whether a member has a type a record allows, told from its first bytes; a full read tells
+// it from the parsed value (the same rules).
+bool valueFits(QByteArrayView name, QByteArrayView value)
+{
+    const char first = value.front();
+    const bool null = value == QByteArrayView("null");
+    if (isOneOf(name, kTextKeys))
+        return first == '"' || null;
+    if (name == QByteArrayView("seq") || name == QByteArrayView("duration_ms"))
+        return first == '-' || (first >= '0' && first <= '9');
+    if (name == QByteArrayView("changes"))
+        return first == '[';
+    if (name == QByteArrayView("as_found") || name == QByteArrayView("as_left"))
+        return first == '{' || null;
+    return true;
 }
 
 // The line as one JSON object with each member of kSettingsKeys that is an object (and, at
@@ -157,18 +176,15 @@ std::optional<QByteArray> summaryText(const QByteArray &line, LineDepth depth)
         char stub = isOneOf(name, kSettingsKeys) ? '{' : '\0';
         if (depth == LineDepth::Index && name == QByteArrayView("changes"))
             stub = '[';
-        if (isOneOf(name, kUnreadTextKeys)) {
-            if (*valueStart != '"' && QByteArrayView(valueStart, p - valueStart) != "null")
-                return std::nullopt;
-        } else {
+        if (!valueFits(name, QByteArrayView(valueStart, p - valueStart)))
+            return std::nullopt;
+        if (!isOneOf(name, kUnreadTextKeys)) {
             if (summary.size() > 1)
                 summary += ',';
             summary += key;
             summary += ':';
             if (stub && *valueStart == stub)
                 summary += "true";
-            else if (stub && *valueStart == 't')
-                summary += '0'; // a `true` of its own is no settings, as a full read says
             else
                 summary.append(valueStart, p - valueStart);
         }
@@ -233,15 +249,18 @@ QString describeChanges(const QJsonArray &changes)
 {
     if (changes.isEmpty())
         return QStringLiteral("no change");
-    QStringList parts;
+    QString text;
     for (const QJsonValue &change : changes) {
         const QJsonObject object = change.toObject();
-        parts << QStringLiteral("%1 %2 -> %3")
-                     .arg(printableText(object.value(QStringLiteral("key")).toString()),
-                          printableText(valueText(object.value(QStringLiteral("from")))),
-                          printableText(valueText(object.value(QStringLiteral("to")))));
+        if (!text.isEmpty())
+            text += QLatin1String(", ");
+        text += printableText(object.value(QLatin1String("key")).toString());
+        text += QLatin1Char(' ');
+        text += printableText(valueText(object.value(QLatin1String("from"))));
+        text += QLatin1String(" -> ");
+        text += printableText(valueText(object.value(QLatin1String("to"))));
     }
-    return parts.join(QStringLiteral(", "));
+    return text;
 }
 
 QString operatorName(const QString &given)
@@ -317,21 +336,23 @@ LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth)
         if (object->value(QStringLiteral("changes")).isBool())
             object->insert(QStringLiteral("changes"), QJsonArray());
     }
-    const auto isA = [object](const char *key, std::initializer_list<QJsonValue::Type> types) {
-        const QJsonValue::Type type = object->value(QLatin1String(key)).type();
+    const auto isA = [object](QByteArrayView key, std::initializer_list<QJsonValue::Type> types) {
+        const QJsonValue::Type type = object->value(QLatin1String(key.data(), key.size())).type();
         return type == QJsonValue::Undefined ||
                std::find(types.begin(), types.end(), type) != types.end();
     };
     // A field of the wrong type is no record: a report would print it as something else.
-    for (const char *key :
-         {"time", "operator", "host", "port", "device", "adapter", "reason", "version", "prev"})
-        if (!isA(key, {QJsonValue::String, QJsonValue::Null}))
+    // (A summary's were checked as it was read: valueFits.)
+    if (depth == LineDepth::Full) {
+        for (const QByteArrayView key : kTextKeys)
+            if (!isA(key, {QJsonValue::String, QJsonValue::Null}))
+                return LineKind::NotRecord;
+        if (!isA("seq", {QJsonValue::Double}) || !isA("duration_ms", {QJsonValue::Double}) ||
+            !isA("changes", {QJsonValue::Array}) ||
+            !isA("as_found", {QJsonValue::Object, QJsonValue::Null}) ||
+            !isA("as_left", {QJsonValue::Object, QJsonValue::Null}))
             return LineKind::NotRecord;
-    if (!isA("seq", {QJsonValue::Double}) || !isA("duration_ms", {QJsonValue::Double}) ||
-        !isA("changes", {QJsonValue::Array}) ||
-        !isA("as_found", {QJsonValue::Object, QJsonValue::Null}) ||
-        !isA("as_left", {QJsonValue::Object, QJsonValue::Null}))
-        return LineKind::NotRecord;
+    }
     if (object->value(QStringLiteral("seal")).toBool())
         return object->value(QStringLiteral("count")).isDouble() &&
                        object->value(QStringLiteral("last")).isString() &&
