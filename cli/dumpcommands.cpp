@@ -7,6 +7,7 @@
 #include "modbuscheck.h"
 #include "outputfile.h"
 #include "records.h"
+#include "seal.h"
 #include "steps.h"
 
 #include <QElapsedTimer>
@@ -73,6 +74,14 @@ int runApply(const Invocation &invocation, Console &console)
     // --record needs what the display was and what it became: it reads the display first,
     // and back at its new line after the write, as --verify --follow do.
     const bool recording = invocation.has(QStringLiteral("record"));
+    const QString signKey = invocation.value(QStringLiteral("sign"));
+    if (invocation.has(QStringLiteral("sign"))) {
+        if (!recording)
+            throw Failure(kExitUsage, QStringLiteral("apply: --sign seals the records of "
+                                                     "--record FILE, and there is none"));
+        if (const QString why = signerProblem(signKey); !why.isEmpty())
+            throw Failure(kExitUsage, QStringLiteral("--sign: %1; nothing was sent").arg(why));
+    }
     RecordFile records;
     if (recording) {
         if (const QString why = records.open(invocation.value(QStringLiteral("record")));
@@ -113,6 +122,12 @@ int runApply(const Invocation &invocation, Console &console)
             throw Failure(
                 kExitOther,
                 QStringLiteral("%1: the record cannot be written: %2").arg(records.path(), why));
+        if (signKey.isEmpty())
+            return;
+        if (const QString why = appendSeal(records, signKey); !why.isEmpty())
+            throw Failure(kExitOther, QStringLiteral("%1: the record was written, its seal "
+                                                     "not: %2")
+                                          .arg(records.path(), why));
     };
     ApplyProgress progress;
     QStringList differences;
@@ -225,12 +240,12 @@ Command dumpCommand()
 Command applyCommand()
 {
     return {QStringLiteral("apply"),
-            QStringLiteral("FILE [--verify] [--follow [--modbus]] [--record FILE]"),
+            QStringLiteral("FILE [--verify] [--follow [--modbus]] [--record FILE [--sign KEY]]"),
             {QStringLiteral("write a dump to the display: blocks first, the"),
              QStringLiteral("Modbus settings last; --verify reads back and"),
              QStringLiteral("compares (the Modbus settings only on the same"),
              QStringLiteral("baud rate, or with --follow)")},
-            {verifyOption(), followOption(), modbusOption(), recordOption()},
+            {verifyOption(), followOption(), modbusOption(), recordOption(), signOption()},
             1,
             1,
             runApply};
