@@ -489,6 +489,8 @@ void tst_Cli::commandsAgainstTheSimulator_data()
     QTest::newRow("list") << none << words("list") << 0 << "COM 4  /dev/pts/";
     QTest::newRow("list every number as JSON")
         << none << words("--json list --all") << 0 << "\"name\": \"COM 250\"";
+    QTest::newRow("list --all --watch")
+        << none << words("list --all --watch") << 2 << "--all and --watch do not go together";
     QTest::newRow("detect at 2400 baud") << words("--baud 2400") << words("--timeout 150 detect")
                                          << 0 << "answered at 2400,E,8,1: RTU, 2400 baud";
     QTest::newRow("detect, silent display") << words("--silent") << words("--timeout 40 detect")
