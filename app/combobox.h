@@ -23,11 +23,14 @@ public:
     // Tool tips for the entries, one per entry in order, worked out afresh each time the
     // list drops down.
     void setItemToolTips(std::function<QStringList()> toolTips);
-    // Works them out now, as when the list drops down.
-    void refreshToolTips();
+    // Works them out again while the list is down (they are worked out afresh anyway the
+    // next time it drops down), for tips that depend on something that just changed.
+    void refreshShownToolTips();
     void showPopup() override;
 
 private:
+    void refreshToolTips();
+
     bool m_typed = false;
     bool m_fieldFinishing = false; // inside the field's editingFinished or returnPressed
     std::function<QStringList()> m_toolTips;

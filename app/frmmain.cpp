@@ -243,8 +243,9 @@ void frmMain::Form_Load()
         return tips;
     });
     m_portWatcher = new PortWatcher(this);
-    connect(m_portWatcher, &PortWatcher::portAdded, cmbPort, &ComboBox::refreshToolTips);
-    connect(m_portWatcher, &PortWatcher::portRemoved, cmbPort, &ComboBox::refreshToolTips);
+    // Only an open list is worked out again at once: an idle window costs nothing.
+    connect(m_portWatcher, &PortWatcher::portAdded, cmbPort, &ComboBox::refreshShownToolTips);
+    connect(m_portWatcher, &PortWatcher::portRemoved, cmbPort, &ComboBox::refreshShownToolTips);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

@@ -266,8 +266,11 @@ void tst_Window::portToolTipsFollowPlugging()
     auto *port = window.findChild<ComboBox *>(QStringLiteral("cmbPort"));
     QVERIFY(port);
     const auto tip = [port] { return port->itemData(119, Qt::ToolTipRole).toString(); };
+    port->showPopup();
+    QVERIFY2(tip().startsWith(QStringLiteral("no device is assigned to COM 120")),
+             qPrintable(tip()));
 
-    // Plugged in while the window is open: a pty published as COM 120.
+    // Plugged in while the list is open: a pty published as COM 120.
     auto peer = std::make_unique<PtyPeer>(120);
     QVERIFY2(peer->isValid(), qPrintable(peer->errorString()));
     const QString present = peer->slavePath() + QStringLiteral(" (present)");
@@ -276,6 +279,7 @@ void tst_Window::portToolTipsFollowPlugging()
     QVERIFY(QFile::remove(folder.path() + QStringLiteral("/com120")));
     QTRY_VERIFY2_WITH_TIMEOUT(tip().startsWith(QStringLiteral("no device is assigned to COM 120")),
                               qPrintable(tip()), 5000);
+    port->hidePopup();
 }
 
 void tst_Window::focusCyclesThroughUsableControls()
