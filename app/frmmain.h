@@ -9,6 +9,7 @@ class ComboBox;
 class QEventLoop;
 class QGroupBox;
 class QLabel;
+class PortWatcher;
 class QPushButton;
 class Shape;
 class Timer;
@@ -114,6 +115,7 @@ private:
     QLabel *Image1 = nullptr;
     Timer *tmrTout = nullptr;
     CommControl *cm = nullptr;
+    PortWatcher *m_portWatcher = nullptr; // keeps the Port list's tool tips up to date
 
     QEventLoop *m_wait = nullptr; // the running exchange's wait, if any
     bool m_closing = false;

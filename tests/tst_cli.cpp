@@ -239,6 +239,8 @@ private slots:
 
     void detectFindsDisplaysAmongSeveralPorts();
     void linkGivesTheSimulatorAPortNumber();
+    void listWatchReportsAdaptersUntilStopped_data();
+    void listWatchReportsAdaptersUntilStopped();
 
 private:
     bool startSimulator(const QStringList &options = {});
@@ -573,6 +575,8 @@ void tst_Cli::commandsAgainstTheSimulator_data()
     QTest::newRow("list") << none << words("list") << 0 << "COM 4  /dev/pts/";
     QTest::newRow("list every number as JSON")
         << none << words("--json list --all") << 0 << "\"name\": \"COM 250\"";
+    QTest::newRow("list --all --watch")
+        << none << words("list --all --watch") << 2 << "--all and --watch do not go together";
     QTest::newRow("detect at 2400 baud") << words("--baud 2400") << words("--timeout 150 detect")
                                          << 0 << "answered at 2400,E,8,1: RTU, 2400 baud";
     QTest::newRow("detect, silent display") << words("--silent") << words("--timeout 40 detect")
@@ -2169,6 +2173,95 @@ void tst_Cli::linkGivesTheSimulatorAPortNumber()
     const CliRun unlink = run({"unlink", "12"});
     QVERIFY2(unlink.exitCode == 0, qPrintable(unlink.err));
     QCOMPARE(portDevice(12), QStringLiteral("/dev/ttyS11"));
+}
+
+void tst_Cli::listWatchReportsAdaptersUntilStopped_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("closedPipe");      // stdout's reader is gone before the start
+    QTest::addColumn<QStringList>("reported"); // {pty}, {links}: the peer's pty, the link folder
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("text, ended by SIGINT")
+        << QStringList{} << false
+        << QStringList{"+ COM 120  {pty}  (linked by {links}/com120)",
+                       "- COM 120  {pty}  (not present)  (linked by {links}/com120)"}
+        << 130;
+    QTest::newRow("json, ended by SIGINT")
+        << QStringList{"--json"} << false
+        << QStringList{"plugged 120 {pty} true", "unplugged 120 {pty} false"} << 130;
+    // A watch nobody reads any more ends at the first line it cannot write, and says so.
+    QTest::newRow("output that cannot be written") << QStringList{} << true << QStringList{} << 1;
+}
+
+void tst_Cli::listWatchReportsAdaptersUntilStopped()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, closedPipe);
+    QFETCH(QStringList, reported);
+    QFETCH(int, exitCode);
+
+    QProcess cli;
+    int pipe[2] = {-1, -1};
+    if (closedPipe) {
+        QVERIFY(::pipe(pipe) == 0);
+        ::close(pipe[0]);
+        cli.setChildProcessModifier([&pipe] { ::dup2(pipe[1], STDOUT_FILENO); });
+    }
+    cli.start(QStringLiteral(QUILLMARK_CLI_PATH), options + QStringList{"list", "--watch"});
+    QVERIFY(cli.waitForStarted(5000));
+    if (pipe[1] >= 0)
+        ::close(pipe[1]);
+    QByteArray out;
+    QByteArray err;
+    auto waitFor = [&](QByteArray &stream, const QByteArray &text) {
+        QDeadlineTimer deadline(10000);
+        while (!stream.contains(text) && !deadline.hasExpired() &&
+               cli.state() == QProcess::Running) {
+            cli.waitForReadyRead(100);
+            out += cli.readAllStandardOutput();
+            err += cli.readAllStandardError();
+        }
+        return stream.contains(text);
+    };
+    QVERIFY2(waitFor(err, "watching for adapters"), err.constData());
+
+    auto peer = std::make_unique<PtyPeer>(120);
+    QVERIFY2(peer->isValid(), qPrintable(peer->errorString()));
+    if (closedPipe) {
+        QVERIFY(cli.waitForFinished(10000));
+        err += cli.readAllStandardError();
+        QVERIFY2(cli.exitCode() == exitCode, err.constData());
+        QVERIFY2(err.contains("could not be written"), err.constData());
+        return;
+    }
+    QVERIFY2(waitFor(out, "\n"), out.constData());
+    QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("/com120")));
+    const bool json = options.contains(QStringLiteral("--json"));
+    QVERIFY2(waitFor(out, json ? "unplugged" : "- COM"), out.constData());
+    QCOMPARE(::kill(pid_t(cli.processId()), SIGINT), 0);
+    QVERIFY(cli.waitForFinished(10000));
+    out += cli.readAllStandardOutput();
+    err += cli.readAllStandardError();
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == exitCode,
+             err.constData());
+    QVERIFY2(err.contains("stopped watching (SIGINT)"), err.constData());
+
+    QStringList lines = QString::fromLocal8Bit(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (json) {
+        for (QString &line : lines) {
+            const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+            line = QStringLiteral("%1 %2 %3 %4")
+                       .arg(event.value(QLatin1String("event")).toString())
+                       .arg(event.value(QLatin1String("port")).toInt())
+                       .arg(event.value(QLatin1String("device")).toString())
+                       .arg(event.value(QLatin1String("present")).toBool() ? "true" : "false");
+        }
+    }
+    for (QString &line : reported)
+        line.replace(QLatin1String("{pty}"), peer->slavePath())
+            .replace(QLatin1String("{links}"), m_folder->path());
+    QCOMPARE(lines, reported);
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)
