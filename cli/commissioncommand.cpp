@@ -18,9 +18,12 @@
 
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QThread>
 
+#include <atomic>
 #include <exception>
 #include <memory>
+#include <mutex>
 
 namespace cli {
 namespace {
@@ -55,16 +58,43 @@ struct UnitWrite
     bool asLeftRead = false;
 };
 
+// The addresses of a run on several lines without a record file: one book for all of them,
+// so that no two lines give one address. With a record file each line reads the others'
+// claims from the file, under its lock.
+// Another line passed the run's last unit: this one, waiting, ends.
+struct RunDone
+{
+};
+
+struct SharedBook
+{
+    std::mutex mutex;
+    AddressBook book;
+    std::atomic<int> passed{0}; // units passed on all lines, for --count
+    std::atomic<bool> done{false};
+};
+
 class Station
 {
 public:
-    Station(const Invocation &invocation, Console &console)
+    // `shared`: this station is one line of several.
+    Station(const Invocation &invocation, Console &console, SharedBook *shared = nullptr)
         : m_invocation(invocation), m_console(console),
-          m_link(std::make_unique<DisplayLink>(console, invocation.timeoutMs))
+          m_link(std::make_unique<DisplayLink>(console, invocation.timeoutMs)), m_shared(shared)
     {
     }
 
-    int run();
+    // `checkOnly`: reads the options and the record file and returns.
+    int run(bool checkOnly = false);
+    int runUnits();
+    // One line of several: ends without throwing; what ended it is in stopped().
+    int runLine();
+    int passed() const { return m_passed; }
+    int failed() const { return m_failed; }
+    const QList<int> &given() const { return m_given; }
+    const QString &stopped() const { return m_stopped; }
+    // The units' outcome alone: kExitOk when none failed.
+    int unitsOutcome() const { return outcome(kExitOk); }
 
 private:
     void readOptions();
@@ -109,9 +139,28 @@ private:
     QString unitLabel() const { return QStringLiteral("%1: unit %2").arg(portText()).arg(m_unit); }
     QString summary() const;
 
-    const Invocation &m_invocation;
+    // The book every address is chosen from: the run's shared one for several lines without
+    // a record file, else this station's.
+    AddressBook &book() { return m_shared && !m_records.isOpen() ? m_shared->book : m_book; }
+    const AddressBook &book() const
+    {
+        return m_shared && !m_records.isOpen() ? m_shared->book : m_book;
+    }
+    std::unique_lock<std::mutex> holdBook() const
+    {
+        return m_shared ? std::unique_lock<std::mutex>(m_shared->mutex)
+                        : std::unique_lock<std::mutex>();
+    }
+
+    int passedInRun() const { return m_shared ? m_shared->passed.load() : m_passed; }
+
+    const Invocation m_invocation;
     Console &m_console;
     std::unique_ptr<DisplayLink> m_link;
+    SharedBook *m_shared = nullptr;
+    QString m_stopped;
+    QString m_absence;     // why the port could not be used, the last time it could not
+    bool m_ending = false; // what ended the run is to be thrown (one port only)
     QString m_templatePath;
     DisplaySettings m_template;
     int m_firstAddress = 0;
@@ -262,8 +311,9 @@ void Station::readAppended()
 
 std::optional<int> Station::nextAddress() const
 {
+    const auto hold = holdBook();
     int address = m_given.isEmpty() ? m_firstAddress : m_given.constLast() + 1;
-    while (address <= m_lastAddress && m_book.isSpent(address))
+    while (address <= m_lastAddress && book().isSpent(address))
         ++address;
     if (address > m_lastAddress)
         return std::nullopt;
@@ -289,7 +339,16 @@ std::optional<int> Station::reserveAddress()
         ~Locked() { file.unlock(); }
     } locked(m_records);
     readAppended();
-    const std::optional<int> address = nextAddress();
+    // The lines' shared book is held from choosing to claiming.
+    const auto hold = holdBook();
+    std::optional<int> address;
+    {
+        int next = m_given.isEmpty() ? m_firstAddress : m_given.constLast() + 1;
+        while (next <= m_lastAddress && book().isSpent(next))
+            ++next;
+        if (next <= m_lastAddress)
+            address = next;
+    }
     if (!address)
         return std::nullopt;
     QJsonObject reservation = recordHead(m_operator);
@@ -308,7 +367,7 @@ std::optional<int> Station::reserveAddress()
     } else {
         RecordsRead own;
         own.lines << reservation;
-        m_book.take(own);
+        book().take(own);
     }
     m_given << *address;
     return address;
@@ -320,7 +379,8 @@ bool Station::isSameUnit(const DisplaySettings &found) const
 {
     DisplaySettings passedAs = m_template;
     passedAs.comms.address = found.comms.address;
-    return found == passedAs && m_book.isPassed(found.comms.address);
+    const auto hold = holdBook();
+    return found == passedAs && book().isPassed(found.comms.address);
 }
 
 void Station::event(const QString &name, QJsonObject object)
@@ -328,6 +388,9 @@ void Station::event(const QString &name, QJsonObject object)
     if (!m_console.json())
         return;
     object.insert(QStringLiteral("event"), name);
+    // Several lines' events come in one stream: each says its line.
+    if (!object.contains(QStringLiteral("port")))
+        object.insert(QStringLiteral("port"), portText());
     m_console.event(object);
 }
 
@@ -378,6 +441,7 @@ Poll Station::poll(const LineSettings &line, bool leaving)
             m_link->comm().setPortOpen(false);
         if (!m_portAbsentSaid)
             m_console.note(error.description() + QStringLiteral("; waiting for the port"));
+        m_absence = error.description();
         m_portAbsentSaid = true;
         return {kind, {}};
     }
@@ -401,6 +465,8 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
     event(QStringLiteral("waiting"), {{QStringLiteral("port"), portText()}});
     for (qsizetype next = 0;; next = (next + 1) % lines.size()) {
         throwIfInterrupted(portText(), QStringLiteral("while waiting for a display"));
+        if (m_shared && m_shared->done)
+            throw RunDone();
         const Poll found = poll(lines[next]);
         if (found.kind == Poll::Kind::Answer) {
             comms = found.comms;
@@ -443,15 +509,18 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
 {
     record.insert(QStringLiteral("duration_ms"), qint64(m_arrival.elapsed()));
     passed ? ++m_passed : ++m_failed;
+    if (m_shared && passed && ++m_shared->passed >= m_count && m_count > 0)
+        m_shared->done = true;
     if (m_records.isOpen()) {
         const QString why = m_records.append(record);
         if (!why.isEmpty())
             recordLost(why, QStringLiteral("address %1: %2").arg(addressText(address), summary));
         readAppended();
     } else {
+        const auto hold = holdBook();
         RecordsRead own;
         own.lines << record;
-        m_book.take(own);
+        book().take(own);
     }
     const QString line =
         QStringLiteral("%1: address %2: %3").arg(unitLabel(), addressText(address), summary);
@@ -655,7 +724,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         throw Failure(ExitCode(failureCode), QStringLiteral("%1: stopped by %2 while it was "
                                                             "being written")
                                                  .arg(unitLabel(), signalName(interruption())));
-    if ((m_count > 0 && m_passed >= m_count) || !nextAddress())
+    if ((m_count > 0 && passedInRun() >= m_count) || !nextAddress())
         return;
     // A unit whose Modbus settings were sent may listen at the new line already; one that
     // failed may also still answer with what it had, at its old line.
@@ -694,25 +763,52 @@ int Station::outcome(int endCode) const
     return endCode;
 }
 
-int Station::run()
+int Station::run(bool checkOnly)
 {
     readOptions();
     readRecordFile();
+    if (checkOnly)
+        return kExitOk;
+    return runUnits();
+}
+
+int Station::runLine()
+{
+    try {
+        readOptions();
+        readRecordFile();
+        return runUnits();
+    } catch (const Failure &failure) {
+        m_stopped = failure.message();
+        m_console.error(m_stopped);
+        return failure.code();
+    } catch (const CommError &error) {
+        m_stopped = error.description();
+        m_console.error(m_stopped);
+        return kExitPort;
+    }
+}
+
+int Station::runUnits()
+{
     // A signal while waiting is the run's ordinary end; one that interrupted a unit has had
     // it recorded as failed. Either way the exit status is what the units came to.
     int endCode = kExitOk;
     QString stopped;
     std::exception_ptr ending;
     try {
-        while (m_count == 0 || m_passed < m_count) {
+        while (m_count == 0 || passedInRun() < m_count) {
+            if (m_shared && m_shared->done)
+                break;
             if (!nextAddress()) {
                 endCode = kExitOther;
                 stopped = QStringLiteral("no address is left for a further unit (the last is "
                                          "%1); the run ends")
                               .arg(addressText(m_lastAddress));
                 if (m_count > 0)
-                    stopped +=
-                        QStringLiteral(" after %1 of %2 unit(s) passed").arg(m_passed).arg(m_count);
+                    stopped += QStringLiteral(" after %1 of %2 unit(s) passed")
+                                   .arg(passedInRun())
+                                   .arg(m_count);
                 break;
             }
             CommsSettings comms;
@@ -728,6 +824,10 @@ int Station::run()
         stopped = error.description();
         endCode = kExitPort;
         ending = std::current_exception();
+    } catch (const RunDone &) {
+        // The others finished the run while this line's port was gone: said in its summary.
+        if (m_portAbsentSaid)
+            stopped = m_absence + QStringLiteral("; it did not come back before the run ended");
     }
     // What this run wrote is sealed however the run ended.
     try {
@@ -742,6 +842,15 @@ int Station::run()
         ending = std::current_exception();
     }
     const int code = outcome(endCode);
+    if (m_shared) {
+        // One line of several: what ended it is said here, the summary by the run.
+        m_stopped = stopped;
+        if (endCode != kExitOk)
+            m_console.error(stopped);
+        else if (!stopped.isEmpty())
+            m_console.note(stopped);
+        return code;
+    }
     QJsonArray given;
     for (int address : m_given)
         given.append(addressText(address));
@@ -764,8 +873,113 @@ int Station::run()
     return code;
 }
 
+// Each line is a station of its own in a thread of its own. A station's steps wait on the
+// line (an exchange's reply, a unit's leaving) in the plain order they are written in;
+// a thread per line keeps those steps as they are, where one event loop for every line
+// would need each step turned inside out into a state machine. What the lines share is
+// small and guarded: the address counter (the record file's lock, or SharedBook's mutex)
+// and the console (one message at a time).
+int runLines(const Invocation &invocation, Console &console, const QList<int> &ports)
+{
+    // The template, the options and the record file are checked once, before any line
+    // starts.
+    {
+        Station check(invocation, console);
+        check.run(true);
+    }
+    SharedBook shared;
+    struct Line
+    {
+        Invocation invocation;
+        std::unique_ptr<Station> station;
+        int code = kExitOk;
+        QThread *thread = nullptr;
+    };
+    std::vector<Line> lines(std::size_t(ports.size()));
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        Line &line = lines[std::size_t(i)];
+        line.invocation = invocation;
+        line.invocation.port = Port{ports[i], QString()};
+        line.thread = QThread::create([&line, &console, &shared] {
+            line.station = std::make_unique<Station>(line.invocation, console, &shared);
+            line.code = line.station->runLine();
+        });
+        line.thread->start();
+    }
+    for (Line &line : lines) {
+        line.thread->wait();
+        delete line.thread;
+    }
+
+    // The units' outcome across the lines, else the first line's trouble.
+    int code = kExitOk;
+    int passed = 0;
+    int failed = 0;
+    QJsonArray perLine;
+    for (const Line &line : lines) {
+        const Station &station = *line.station;
+        passed += station.passed();
+        failed += station.failed();
+        // A lost record outweighs a read-back difference, which outweighs the first other
+        // failure, as on one line.
+        const int units = station.unitsOutcome();
+        if (units == kExitOther || (units == kExitDifferent && code != kExitOther) ||
+            (units != kExitOk && code == kExitOk))
+            code = units;
+        QStringList given;
+        QJsonArray givenJson;
+        for (int address : station.given()) {
+            given << addressText(address);
+            givenJson.append(addressText(address));
+        }
+        const QString label = portName(line.invocation.port.number);
+        const QString stopped = station.stopped();
+        console.result(
+            QStringLiteral("%1: %2 unit(s) passed, %3 failed; addresses given: %4%5")
+                .arg(label)
+                .arg(station.passed())
+                .arg(station.failed())
+                .arg(given.isEmpty() ? QStringLiteral("none") : given.join(QStringLiteral(", ")),
+                     stopped.isEmpty() ? QString() : QStringLiteral("; stopped: ") + stopped));
+        QJsonObject object = {{QStringLiteral("port"), label},
+                              {QStringLiteral("passed"), station.passed()},
+                              {QStringLiteral("failed"), station.failed()},
+                              {QStringLiteral("addresses"), givenJson},
+                              {QStringLiteral("exit"), line.code}};
+        if (!stopped.isEmpty())
+            object.insert(QStringLiteral("stopped"), stopped);
+        perLine.append(object);
+    }
+    if (code == kExitOk) {
+        for (const Line &line : lines) {
+            if (line.code != kExitOk && line.code < kExitHangUp) {
+                code = line.code;
+                break;
+            }
+        }
+    }
+    if (console.json())
+        console.event({{QStringLiteral("event"), QStringLiteral("summary")},
+                       {QStringLiteral("passed"), passed},
+                       {QStringLiteral("failed"), failed},
+                       {QStringLiteral("lines"), perLine},
+                       {QStringLiteral("exit"), code}});
+    console.result(QStringLiteral("%1 line(s): %2 unit(s) passed, %3 failed")
+                       .arg(lines.size())
+                       .arg(passed)
+                       .arg(failed));
+    return code;
+}
+
 int runCommission(const Invocation &invocation, Console &console)
 {
+    if (invocation.has(QStringLiteral("ports"))) {
+        if (invocation.portGiven)
+            throw Failure(kExitUsage, QStringLiteral("commission: --port and --ports exclude "
+                                                     "each other; nothing was sent"));
+        return runLines(invocation, console,
+                        parsePortList(invocation.value(QStringLiteral("ports"))));
+    }
     return Station(invocation, console).run();
 }
 
@@ -780,9 +994,10 @@ QCommandLineOption valueOption(const QString &name, const QString &value,
 Command commissionCommand()
 {
     return {QStringLiteral("commission"),
-            QStringLiteral("TEMPLATE --address FIRST [--count N] [--record FILE [--sign KEY "
-                           "[--seal-every N]]] [--operator NAME] [--any-line] [--bell] "
-                           "[--modbus]"),
+            QStringLiteral(
+                "TEMPLATE --address FIRST [--ports LIST] [--count N] [--record FILE [--sign KEY "
+                "[--seal-every N]]] [--operator NAME] [--any-line] [--bell] "
+                "[--modbus]"),
             {QStringLiteral("a commissioning station: waits for one display"),
              QStringLiteral("after another, writes the template with the next"),
              QStringLiteral("address, reads it back, records the unit, and waits"),
@@ -800,6 +1015,10 @@ Command commissionCommand()
              valueOption(QStringLiteral("operator"), QStringLiteral("NAME"),
                          QStringLiteral("commission: the operator in the records (default: the "
                                         "login name)")),
+             valueOption(QStringLiteral("ports"), QStringLiteral("LIST"),
+                         QStringLiteral("commission: a station on each of these ports at once "
+                                        "(e.g. 1-4), one address counter for all of them; "
+                                        "instead of --port")),
              QCommandLineOption(QStringLiteral("any-line"),
                                 QStringLiteral("commission: also look for a unit at every other "
                                                "line setting")),

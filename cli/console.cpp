@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace cli {
 namespace {
@@ -87,6 +88,9 @@ QString Console::finishOutput()
 void Console::write(std::FILE *stream, const QString &text)
 {
     const QByteArray bytes = text.toLocal8Bit();
+    // A station's lines run side by side: each message goes out whole.
+    static std::mutex writing;
+    const std::lock_guard<std::mutex> hold(writing);
     errno = 0;
     const bool written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream) ==
                              std::size_t(bytes.size()) &&
