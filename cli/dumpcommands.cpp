@@ -66,6 +66,13 @@ public:
         : m_on(invocation.has(QStringLiteral("record"))),
           m_signKey(invocation.value(QStringLiteral("sign")))
     {
+        if (invocation.has(QStringLiteral("sign"))) {
+            if (!m_on)
+                throw Failure(kExitUsage, QStringLiteral("apply: --sign seals the records of "
+                                                         "--record FILE, and there is none"));
+            if (const QString why = signerProblem(m_signKey); !why.isEmpty())
+                throw Failure(kExitUsage, QStringLiteral("--sign: %1; nothing was sent").arg(why));
+        }
         if (!m_on)
             return;
         const QString path = invocation.value(QStringLiteral("record"));
@@ -142,7 +149,7 @@ public:
 
 private:
     bool m_on;
-    QString m_signKey;
+    QString m_signKey; // --sign: each record is sealed with it
     RecordFile m_file;
     QJsonObject m_record;
     QElapsedTimer m_clock;
@@ -165,14 +172,6 @@ int runApply(const Invocation &invocation, Console &console)
 
     // --record needs what the display was and what it became: it reads the display first,
     // and back at its new line after the write, as --verify --follow do.
-    if (invocation.has(QStringLiteral("sign"))) {
-        if (!invocation.has(QStringLiteral("record")))
-            throw Failure(kExitUsage, QStringLiteral("apply: --sign seals the records of "
-                                                     "--record FILE, and there is none"));
-        if (const QString why = signerProblem(invocation.value(QStringLiteral("sign")));
-            !why.isEmpty())
-            throw Failure(kExitUsage, QStringLiteral("--sign: %1; nothing was sent").arg(why));
-    }
     ApplyRecord record(invocation);
     const bool readBackAll = verify || record.on();
     const bool followLine = follow || record.on();

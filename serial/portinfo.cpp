@@ -211,8 +211,7 @@ QString portProductName(const PortInfo &info)
 
 QString formatPortLine(const PortInfo &info)
 {
-    QStringList fields{info.port == 0 ? QStringLiteral("(no port number)")
-                                      : portName(info.port)};
+    QStringList fields{info.port == 0 ? QStringLiteral("(no port number)") : portName(info.port)};
     if (info.device.isEmpty()) {
         fields.append(info.refusal.isEmpty() ? QStringLiteral("(no device)")
                                              : QStringLiteral("(its link is refused)"));
@@ -254,8 +253,7 @@ QJsonObject portInfoJson(const PortInfo &info)
 {
     return QJsonObject{
         {QStringLiteral("port"), info.port == 0 ? QJsonValue() : QJsonValue(info.port)},
-        {QStringLiteral("name"),
-         info.port == 0 ? QJsonValue() : QJsonValue(portName(info.port))},
+        {QStringLiteral("name"), info.port == 0 ? QJsonValue() : QJsonValue(portName(info.port))},
         {QStringLiteral("device"), textOrNull(info.device)},
         {QStringLiteral("link"), textOrNull(info.linkPath)},
         {QStringLiteral("refusal"), textOrNull(info.refusal)},

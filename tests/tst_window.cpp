@@ -1,10 +1,10 @@
 #include "combobox.h"
 #include "frmmain.h"
+#include "layout.h"
 #include "ptypeer.h"
 #include "shape.h"
 #include "testlinkfolder.h"
 
-#include "layout.h"
 #include <QAbstractItemView>
 #include <QGroupBox>
 #include <QLabel>
