@@ -16,6 +16,7 @@
 #include "seal.h"
 #include "steps.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QThread>
@@ -66,11 +67,45 @@ struct RunDone
 {
 };
 
+// What one line is doing, for its status row on a terminal.
+struct LineStatus
+{
+    mutable std::mutex mutex;
+    QString state = QStringLiteral("starting");
+    int unit = 0;
+    int address = -1;
+    QElapsedTimer since; // since the state began
+
+    void set(const QString &newState, int newUnit, int newAddress = -1)
+    {
+        const std::lock_guard<std::mutex> hold(mutex);
+        state = newState;
+        unit = newUnit;
+        address = newAddress;
+        since.start();
+    }
+    // "COM 3   writing    unit 4   address 13   0:07"
+    QString row(const QString &port) const
+    {
+        const std::lock_guard<std::mutex> hold(mutex);
+        const qint64 seconds = since.isValid() ? since.elapsed() / 1000 : 0;
+        return QStringLiteral("%1  %2  %3  %4  %5:%6")
+            .arg(port, -7)
+            .arg(state, -9)
+            .arg(unit > 0 ? QStringLiteral("unit %1").arg(unit) : QString(), -8)
+            .arg(address >= 0 ? QStringLiteral("address %1").arg(addressText(address)) : QString(),
+                 -10)
+            .arg(seconds / 60)
+            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    }
+};
+
 struct SharedBook
 {
     std::mutex mutex;
     AddressBook book;
-    std::atomic<int> passed{0}; // units passed on all lines, for --count
+    std::atomic<int> passed{0};  // units passed on all lines, for --count
+    std::atomic<int> writing{0}; // units given an address and not yet recorded
     std::atomic<bool> done{false};
 };
 
@@ -78,9 +113,11 @@ class Station
 {
 public:
     // `shared`: this station is one line of several.
-    Station(const Invocation &invocation, Console &console, SharedBook *shared = nullptr)
+    Station(const Invocation &invocation, Console &console, SharedBook *shared = nullptr,
+            LineStatus *status = nullptr)
         : m_invocation(invocation), m_console(console),
-          m_link(std::make_unique<DisplayLink>(console, invocation.timeoutMs)), m_shared(shared)
+          m_link(std::make_unique<DisplayLink>(console, invocation.timeoutMs)), m_shared(shared),
+          m_status(status)
     {
     }
 
@@ -158,6 +195,16 @@ private:
     Console &m_console;
     std::unique_ptr<DisplayLink> m_link;
     SharedBook *m_shared = nullptr;
+    LineStatus *m_status = nullptr;
+    int m_unitAddress = -1; // the address the unit on the line was given
+    bool m_countReached = false;
+    void setState(const QString &state, int address = -1)
+    {
+        if (!m_status)
+            return;
+        m_status->set(state, m_unit, address);
+        m_console.redrawFooter();
+    }
     QString m_stopped;
     QString m_absence;     // why the port could not be used, the last time it could not
     bool m_ending = false; // what ended the run is to be thrown (one port only)
@@ -341,6 +388,10 @@ std::optional<int> Station::reserveAddress()
     readAppended();
     // The lines' shared book is held from choosing to claiming.
     const auto hold = holdBook();
+    // Units being written on other lines may be the last ones --count asks for.
+    m_countReached = m_shared && m_count > 0 && m_shared->passed + m_shared->writing >= m_count;
+    if (m_countReached)
+        return std::nullopt;
     std::optional<int> address;
     {
         int next = m_given.isEmpty() ? m_firstAddress : m_given.constLast() + 1;
@@ -370,6 +421,8 @@ std::optional<int> Station::reserveAddress()
         book().take(own);
     }
     m_given << *address;
+    if (m_shared)
+        ++m_shared->writing;
     return address;
 }
 
@@ -439,8 +492,10 @@ Poll Station::poll(const LineSettings &line, bool leaving)
         }
         if (m_link->comm().portOpen())
             m_link->comm().setPortOpen(false);
-        if (!m_portAbsentSaid)
+        if (!m_portAbsentSaid) {
+            setState(QStringLiteral("no port"));
             m_console.note(error.description() + QStringLiteral("; waiting for the port"));
+        }
         m_absence = error.description();
         m_portAbsentSaid = true;
         return {kind, {}};
@@ -463,6 +518,7 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
             .arg(portText(), formatLineSettings(m_invocation.line),
                  m_anyLine ? QStringLiteral(" and every other line setting") : QString()));
     event(QStringLiteral("waiting"), {{QStringLiteral("port"), portText()}});
+    setState(m_portAbsentSaid ? QStringLiteral("no port") : QStringLiteral("waiting"));
     for (qsizetype next = 0;; next = (next + 1) % lines.size()) {
         throwIfInterrupted(portText(), QStringLiteral("while waiting for a display"));
         if (m_shared && m_shared->done)
@@ -481,6 +537,7 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
 void Station::waitUntilGone(const QList<LineSettings> &lines,
                             const QList<CommsSettings> &identities)
 {
+    setState(QStringLiteral("leaving"), m_unitAddress);
     m_console.note(
         QStringLiteral("%1: waiting for the unit to be taken away (nothing more is written to "
                        "it)")
@@ -509,6 +566,8 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
 {
     record.insert(QStringLiteral("duration_ms"), qint64(m_arrival.elapsed()));
     passed ? ++m_passed : ++m_failed;
+    if (m_shared)
+        --m_shared->writing;
     if (m_shared && passed && ++m_shared->passed >= m_count && m_count > 0)
         m_shared->done = true;
     if (m_records.isOpen()) {
@@ -560,6 +619,7 @@ void Station::seal()
 std::optional<DisplaySettings> Station::readArrival(const LineSettings &arrivedAt,
                                                     const CommsSettings &comms)
 {
+    setState(QStringLiteral("as found"));
     m_console.note(QStringLiteral("%1 answered at %2: %3")
                        .arg(unitLabel(), formatLineSettings(arrivedAt), describeComms(comms)));
 
@@ -617,6 +677,7 @@ UnitWrite Station::writeUnit(const DisplaySettings &target, const DisplaySetting
         writeModbus(*m_link, target.comms, progress);
         leftAt = lineSettingsFor(target.comms);
         event(QStringLiteral("written"), {{QStringLiteral("unit"), m_unit}});
+        setState(QStringLiteral("as left"), target.comms.address);
         if (leftAt != m_link->line())
             m_link->reopen(leftAt);
         unit.asLeft = readWholeDisplay(*m_link);
@@ -668,12 +729,21 @@ UnitWrite Station::writeUnit(const DisplaySettings &target, const DisplaySetting
 void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings &comms)
 {
     ++m_unit;
+    m_unitAddress = -1;
     const std::optional<DisplaySettings> found = readArrival(arrivedAt, comms);
     if (!found)
         return;
     const DisplaySettings &asFound = *found;
 
     const std::optional<int> address = reserveAddress();
+    if (!address && m_countReached) {
+        m_console.warning(QStringLiteral("%1: the units being written on the other lines "
+                                         "complete --count %2; nothing is written to it")
+                              .arg(unitLabel())
+                              .arg(m_count));
+        waitUntilGone({arrivedAt}, {comms});
+        return;
+    }
     if (!address)
         throw Failure(kExitOther, QStringLiteral("%1: no address is left (the last is %2, and "
                                                  "every one from %3 is spent); nothing was "
@@ -693,6 +763,8 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
     record.insert(QStringLiteral("changes"), QJsonArray());
     record.insert(QStringLiteral("modbus"), QJsonValue());
 
+    m_unitAddress = *address;
+    setState(QStringLiteral("writing"), *address);
     m_console.note(QStringLiteral("%1: writing the template with address %2")
                        .arg(unitLabel(), addressText(*address)));
     event(QStringLiteral("writing"),
@@ -777,13 +849,17 @@ int Station::runLine()
     try {
         readOptions();
         readRecordFile();
-        return runUnits();
+        const int code = runUnits();
+        setState(m_stopped.isEmpty() ? QStringLiteral("done") : QStringLiteral("stopped"));
+        return code;
     } catch (const Failure &failure) {
         m_stopped = failure.message();
+        setState(QStringLiteral("stopped"));
         m_console.error(m_stopped);
         return failure.code();
     } catch (const CommError &error) {
         m_stopped = error.description();
+        setState(QStringLiteral("stopped"));
         m_console.error(m_stopped);
         return kExitPort;
     }
@@ -892,6 +968,7 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
     {
         Invocation invocation;
         std::unique_ptr<Station> station;
+        LineStatus status;
         int code = kExitOk;
         QThread *thread = nullptr;
     };
@@ -901,15 +978,27 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
         line.invocation = invocation;
         line.invocation.port = Port{ports[i], QString()};
         line.thread = QThread::create([&line, &console, &shared] {
-            line.station = std::make_unique<Station>(line.invocation, console, &shared);
+            line.station =
+                std::make_unique<Station>(line.invocation, console, &shared, &line.status);
             line.code = line.station->runLine();
         });
         line.thread->start();
     }
+    // On a terminal a row per line, kept up to date below the results; in a log or a pipe
+    // the lines' own messages, each prefixed with its port.
+    const bool rows = !console.json() && console.setFooter([&lines] {
+        QStringList text;
+        for (const Line &line : lines)
+            text << line.status.row(portName(line.invocation.port.number));
+        return text;
+    });
     for (Line &line : lines) {
-        line.thread->wait();
+        // Once a second the rows' times go on; without rows nothing wakes before the end.
+        while (!line.thread->wait(rows ? QDeadlineTimer(1000) : QDeadlineTimer::Forever))
+            console.redrawFooter();
         delete line.thread;
     }
+    console.setFooter({});
 
     // The units' outcome across the lines, else the first line's trouble.
     int code = kExitOk;

@@ -18,12 +18,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
@@ -232,6 +234,7 @@ private slots:
     void twoStationsOnOneRecordFileNeverShareAnAddress();
     void stationOnSeveralLines_data();
     void stationOnSeveralLines();
+    void stationRowsOnATerminal();
     void stationRecordsAFailedModbusCheckWithItsUnit_data();
     void stationRecordsAFailedModbusCheckWithItsUnit();
     void recordIsWholeOrAbsentOnAFullFileSystem();
@@ -1932,6 +1935,69 @@ void tst_Cli::stationOnSeveralLines()
         QVERIFY2(line.contains("stopped") == stopped.contains(QString::number(i)),
                  qPrintable(QJsonDocument(line).toJson()));
     }
+}
+
+// On a terminal each line has a row, redrawn in place below the units' result lines; the
+// progress notes give way to the rows.
+void tst_Cli::stationRowsOnATerminal()
+{
+    constexpr int kFirst = 21;
+    for (int i = 0; i < 2; ++i) {
+        m_otherSims.push_back(launchSimulator(kFirst + i, {"--bench", "--bench-cycle", "800"}));
+        QVERIFY(m_otherSims.back());
+    }
+    QTemporaryDir dir;
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    QFile templateFile(templatePath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
+    templateFile.close();
+
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QByteArray slavePath = ::ptsname(master);
+    // Held open here too, so that what the program wrote last is still there to read once
+    // it has exited.
+    const int keptSlave = ::open(slavePath.constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(keptSlave >= 0);
+    QProcess station;
+    station.setChildProcessModifier([&slavePath] {
+        const int slave = ::open(slavePath.constData(), O_RDWR | O_NOCTTY);
+        ::dup2(slave, STDOUT_FILENO);
+        ::dup2(slave, STDERR_FILENO);
+        ::close(slave);
+    });
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                  {"commission", templatePath, "--address", "11", "--ports",
+                   QStringLiteral("%1-%2").arg(kFirst).arg(kFirst + 1), "--count", "3"});
+    QVERIFY(station.waitForStarted(5000));
+    QByteArray screen;
+    QDeadlineTimer deadline(60000);
+    auto drain = [&] {
+        pollfd ready = {master, POLLIN, 0};
+        char buffer[4096];
+        while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN)) {
+            const ssize_t got = ::read(master, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            screen.append(buffer, got);
+        }
+    };
+    while (!station.waitForFinished(100) && !deadline.hasExpired())
+        drain();
+    drain();
+    ::close(keptSlave);
+    ::close(master);
+    QVERIFY2(station.exitCode() == 0, screen.constData());
+
+    // A row per line: port, state, unit, address, time; taken away to write above them.
+    const QRegularExpression row(QStringLiteral("COM %1 +(writing|as left|leaving) +unit \\d+ +"
+                                                "address 1[1-3] +0:\\d\\d\\x1b\\[K")
+                                     .arg(kFirst + 1));
+    QVERIFY2(row.match(QString::fromLatin1(screen)).hasMatch(), screen.constData());
+    QVERIFY2(screen.contains("\x1b[2A\r\x1b[J"), screen.constData());
+    QVERIFY2(screen.contains(": PASS"), screen.constData());
+    QVERIFY2(!screen.contains("waiting for a display"), screen.constData());
+    QVERIFY2(screen.contains("2 line(s): 3 unit(s) passed"), screen.constData());
 }
 
 void tst_Cli::stationRecordsAFailedModbusCheckWithItsUnit_data()
