@@ -1066,8 +1066,13 @@ int runCommission(const Invocation &invocation, Console &console)
         if (invocation.portGiven)
             throw Failure(kExitUsage, QStringLiteral("commission: --port and --ports exclude "
                                                      "each other; nothing was sent"));
-        return runLines(invocation, console,
-                        parsePortList(invocation.value(QStringLiteral("ports"))));
+        QList<int> ports;
+        try {
+            ports = parsePortList(invocation.value(QStringLiteral("ports")));
+        } catch (const Failure &failure) {
+            throw Failure(failure.code(), failure.message() + QStringLiteral("; nothing was sent"));
+        }
+        return runLines(invocation, console, ports);
     }
     return Station(invocation, console).run();
 }
