@@ -20,7 +20,15 @@ mkdir -m 0700 "$folder/runtime"
 export XDG_RUNTIME_DIR="$folder/runtime"
 
 sims=()
-trap 'for sim in "${sims[@]}"; do kill -TERM "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; done' EXIT
+# shellcheck disable=SC2317  # only ever called through the trap
+stop_sims() {
+  local sim
+  for sim in "${sims[@]}"; do
+    kill -TERM "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+  done
+}
+trap stop_sims EXIT
 for ((p = port; p <= last; p++)); do
   # Out of step: each bench's cycle a little longer than the one before.
   "$build/quillmark-sim" --port "$p" --bench-cycle $((4000 + (p - port) * 700)) \
