@@ -332,7 +332,8 @@ void Station::readRecordFile()
         throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be written: %2; "
                                                  "nothing was sent")
                                       .arg(path, room));
-    if (m_book.passedCount() > 0)
+    // Said once for a run on several lines, before they start.
+    if (m_book.passedCount() > 0 && !m_shared)
         m_console.note(QStringLiteral("%1: %2 unit(s) passed before; their addresses, and "
                                       "every address a failed unit was sent, are skipped")
                            .arg(path)
