@@ -26,9 +26,11 @@ test: build
 bench: build
 	bash tools/bench.sh $(BUILD)
 
-# A commissioning station on a simulated bench; Ctrl-C ends it.
+# A commissioning station on a simulated bench (LINES=4: on four benches at once); Ctrl-C
+# ends it.
+LINES ?= 1
 station: build
-	bash tools/station-demo.sh $(BUILD)
+	LINES=$(LINES) bash tools/station-demo.sh $(BUILD)
 
 screenshot: build
 	# After Connect against the simulated display: the lists filled, the indicator green.

@@ -16,11 +16,15 @@
 #include "seal.h"
 #include "steps.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QThread>
 
+#include <atomic>
 #include <exception>
 #include <memory>
+#include <mutex>
 
 namespace cli {
 namespace {
@@ -55,16 +59,79 @@ struct UnitWrite
     bool asLeftRead = false;
 };
 
+// The addresses of a run on several lines without a record file: one book for all of them,
+// so that no two lines give one address. With a record file each line reads the others'
+// claims from the file, under its lock.
+// Another line passed the run's last unit: this one, waiting, ends.
+struct RunDone
+{
+};
+
+// What one line is doing, for its status row on a terminal.
+struct LineStatus
+{
+    mutable std::mutex mutex;
+    QString state = QStringLiteral("starting");
+    int unit = 0;
+    int address = -1;
+    QElapsedTimer since; // since the state began
+
+    void set(const QString &newState, int newUnit, int newAddress = -1)
+    {
+        const std::lock_guard<std::mutex> hold(mutex);
+        state = newState;
+        unit = newUnit;
+        address = newAddress;
+        since.start();
+    }
+    // "COM 3   writing    unit 4   address 13   0:07"
+    QString row(const QString &port) const
+    {
+        const std::lock_guard<std::mutex> hold(mutex);
+        const qint64 seconds = since.isValid() ? since.elapsed() / 1000 : 0;
+        return QStringLiteral("%1  %2  %3  %4  %5:%6")
+            .arg(port, -7)
+            .arg(state, -9)
+            .arg(unit > 0 ? QStringLiteral("unit %1").arg(unit) : QString(), -8)
+            .arg(address >= 0 ? QStringLiteral("address %1").arg(addressText(address)) : QString(),
+                 -10)
+            .arg(seconds / 60)
+            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    }
+};
+
+struct SharedBook
+{
+    std::mutex mutex;
+    AddressBook book;
+    std::atomic<int> passed{0};  // units passed on all lines, for --count
+    std::atomic<int> writing{0}; // units given an address and not yet recorded
+    std::atomic<bool> done{false};
+};
+
 class Station
 {
 public:
-    Station(const Invocation &invocation, Console &console)
+    // `shared`: this station is one line of several.
+    Station(const Invocation &invocation, Console &console, SharedBook *shared = nullptr,
+            LineStatus *status = nullptr)
         : m_invocation(invocation), m_console(console),
-          m_link(std::make_unique<DisplayLink>(console, invocation.timeoutMs))
+          m_link(std::make_unique<DisplayLink>(console, invocation.timeoutMs)), m_shared(shared),
+          m_status(status)
     {
     }
 
-    int run();
+    // `checkOnly`: reads the options and the record file and returns.
+    int run(bool checkOnly = false);
+    int runUnits();
+    // One line of several: ends without throwing; what ended it is in stopped().
+    int runLine();
+    int passed() const { return m_passed; }
+    int failed() const { return m_failed; }
+    const QList<int> &given() const { return m_given; }
+    const QString &stopped() const { return m_stopped; }
+    // The units' outcome alone: kExitOk when none failed.
+    int unitsOutcome() const { return outcome(kExitOk); }
 
 private:
     void readOptions();
@@ -109,9 +176,38 @@ private:
     QString unitLabel() const { return QStringLiteral("%1: unit %2").arg(portText()).arg(m_unit); }
     QString summary() const;
 
-    const Invocation &m_invocation;
+    // The book every address is chosen from: the run's shared one for several lines without
+    // a record file, else this station's.
+    AddressBook &book() { return m_shared && !m_records.isOpen() ? m_shared->book : m_book; }
+    const AddressBook &book() const
+    {
+        return m_shared && !m_records.isOpen() ? m_shared->book : m_book;
+    }
+    std::unique_lock<std::mutex> holdBook() const
+    {
+        return m_shared ? std::unique_lock<std::mutex>(m_shared->mutex)
+                        : std::unique_lock<std::mutex>();
+    }
+
+    int passedInRun() const { return m_shared ? m_shared->passed.load() : m_passed; }
+
+    const Invocation m_invocation;
     Console &m_console;
     std::unique_ptr<DisplayLink> m_link;
+    SharedBook *m_shared = nullptr;
+    LineStatus *m_status = nullptr;
+    int m_unitAddress = -1; // the address the unit on the line was given
+    bool m_countReached = false;
+    void setState(const QString &state, int address = -1)
+    {
+        if (!m_status)
+            return;
+        m_status->set(state, m_unit, address);
+        m_console.redrawFooter();
+    }
+    QString m_stopped;
+    QString m_absence;     // why the port could not be used, the last time it could not
+    bool m_ending = false; // what ended the run is to be thrown (one port only)
     QString m_templatePath;
     DisplaySettings m_template;
     int m_firstAddress = 0;
@@ -236,7 +332,8 @@ void Station::readRecordFile()
         throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be written: %2; "
                                                  "nothing was sent")
                                       .arg(path, room));
-    if (m_book.passedCount() > 0)
+    // Said once for a run on several lines, before they start.
+    if (m_book.passedCount() > 0 && !m_shared)
         m_console.note(QStringLiteral("%1: %2 unit(s) passed before; their addresses, and "
                                       "every address a failed unit was sent, are skipped")
                            .arg(path)
@@ -262,8 +359,9 @@ void Station::readAppended()
 
 std::optional<int> Station::nextAddress() const
 {
+    const auto hold = holdBook();
     int address = m_given.isEmpty() ? m_firstAddress : m_given.constLast() + 1;
-    while (address <= m_lastAddress && m_book.isSpent(address))
+    while (address <= m_lastAddress && book().isSpent(address))
         ++address;
     if (address > m_lastAddress)
         return std::nullopt;
@@ -289,7 +387,20 @@ std::optional<int> Station::reserveAddress()
         ~Locked() { file.unlock(); }
     } locked(m_records);
     readAppended();
-    const std::optional<int> address = nextAddress();
+    // The lines' shared book is held from choosing to claiming.
+    const auto hold = holdBook();
+    // Units being written on other lines may be the last ones --count asks for.
+    m_countReached = m_shared && m_count > 0 && m_shared->passed + m_shared->writing >= m_count;
+    if (m_countReached)
+        return std::nullopt;
+    std::optional<int> address;
+    {
+        int next = m_given.isEmpty() ? m_firstAddress : m_given.constLast() + 1;
+        while (next <= m_lastAddress && book().isSpent(next))
+            ++next;
+        if (next <= m_lastAddress)
+            address = next;
+    }
     if (!address)
         return std::nullopt;
     QJsonObject reservation = recordHead(m_operator);
@@ -308,9 +419,11 @@ std::optional<int> Station::reserveAddress()
     } else {
         RecordsRead own;
         own.lines << reservation;
-        m_book.take(own);
+        book().take(own);
     }
     m_given << *address;
+    if (m_shared)
+        ++m_shared->writing;
     return address;
 }
 
@@ -320,7 +433,8 @@ bool Station::isSameUnit(const DisplaySettings &found) const
 {
     DisplaySettings passedAs = m_template;
     passedAs.comms.address = found.comms.address;
-    return found == passedAs && m_book.isPassed(found.comms.address);
+    const auto hold = holdBook();
+    return found == passedAs && book().isPassed(found.comms.address);
 }
 
 void Station::event(const QString &name, QJsonObject object)
@@ -328,6 +442,9 @@ void Station::event(const QString &name, QJsonObject object)
     if (!m_console.json())
         return;
     object.insert(QStringLiteral("event"), name);
+    // Several lines' events come in one stream: each says its line.
+    if (!object.contains(QStringLiteral("port")))
+        object.insert(QStringLiteral("port"), portText());
     m_console.event(object);
 }
 
@@ -376,8 +493,11 @@ Poll Station::poll(const LineSettings &line, bool leaving)
         }
         if (m_link->comm().portOpen())
             m_link->comm().setPortOpen(false);
-        if (!m_portAbsentSaid)
+        if (!m_portAbsentSaid) {
+            setState(QStringLiteral("no port"));
             m_console.note(error.description() + QStringLiteral("; waiting for the port"));
+        }
+        m_absence = error.description();
         m_portAbsentSaid = true;
         return {kind, {}};
     }
@@ -399,8 +519,11 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
             .arg(portText(), formatLineSettings(m_invocation.line),
                  m_anyLine ? QStringLiteral(" and every other line setting") : QString()));
     event(QStringLiteral("waiting"), {{QStringLiteral("port"), portText()}});
+    setState(m_portAbsentSaid ? QStringLiteral("no port") : QStringLiteral("waiting"));
     for (qsizetype next = 0;; next = (next + 1) % lines.size()) {
         throwIfInterrupted(portText(), QStringLiteral("while waiting for a display"));
+        if (m_shared && m_shared->done)
+            throw RunDone();
         const Poll found = poll(lines[next]);
         if (found.kind == Poll::Kind::Answer) {
             comms = found.comms;
@@ -415,6 +538,7 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
 void Station::waitUntilGone(const QList<LineSettings> &lines,
                             const QList<CommsSettings> &identities)
 {
+    setState(QStringLiteral("leaving"), m_unitAddress);
     m_console.note(
         QStringLiteral("%1: waiting for the unit to be taken away (nothing more is written to "
                        "it)")
@@ -443,15 +567,20 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
 {
     record.insert(QStringLiteral("duration_ms"), qint64(m_arrival.elapsed()));
     passed ? ++m_passed : ++m_failed;
+    if (m_shared)
+        --m_shared->writing;
+    if (m_shared && passed && ++m_shared->passed >= m_count && m_count > 0)
+        m_shared->done = true;
     if (m_records.isOpen()) {
         const QString why = m_records.append(record);
         if (!why.isEmpty())
             recordLost(why, QStringLiteral("address %1: %2").arg(addressText(address), summary));
         readAppended();
     } else {
+        const auto hold = holdBook();
         RecordsRead own;
         own.lines << record;
-        m_book.take(own);
+        book().take(own);
     }
     const QString line =
         QStringLiteral("%1: address %2: %3").arg(unitLabel(), addressText(address), summary);
@@ -491,6 +620,7 @@ void Station::seal()
 std::optional<DisplaySettings> Station::readArrival(const LineSettings &arrivedAt,
                                                     const CommsSettings &comms)
 {
+    setState(QStringLiteral("as found"));
     m_console.note(QStringLiteral("%1 answered at %2: %3")
                        .arg(unitLabel(), formatLineSettings(arrivedAt), describeComms(comms)));
 
@@ -548,6 +678,7 @@ UnitWrite Station::writeUnit(const DisplaySettings &target, const DisplaySetting
         writeModbus(*m_link, target.comms, progress);
         leftAt = lineSettingsFor(target.comms);
         event(QStringLiteral("written"), {{QStringLiteral("unit"), m_unit}});
+        setState(QStringLiteral("as left"), target.comms.address);
         if (leftAt != m_link->line())
             m_link->reopen(leftAt);
         unit.asLeft = readWholeDisplay(*m_link);
@@ -599,12 +730,21 @@ UnitWrite Station::writeUnit(const DisplaySettings &target, const DisplaySetting
 void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings &comms)
 {
     ++m_unit;
+    m_unitAddress = -1;
     const std::optional<DisplaySettings> found = readArrival(arrivedAt, comms);
     if (!found)
         return;
     const DisplaySettings &asFound = *found;
 
     const std::optional<int> address = reserveAddress();
+    if (!address && m_countReached) {
+        m_console.warning(QStringLiteral("%1: the units being written on the other lines "
+                                         "complete --count %2; nothing is written to it")
+                              .arg(unitLabel())
+                              .arg(m_count));
+        waitUntilGone({arrivedAt}, {comms});
+        return;
+    }
     if (!address)
         throw Failure(kExitOther, QStringLiteral("%1: no address is left (the last is %2, and "
                                                  "every one from %3 is spent); nothing was "
@@ -624,6 +764,8 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
     record.insert(QStringLiteral("changes"), QJsonArray());
     record.insert(QStringLiteral("modbus"), QJsonValue());
 
+    m_unitAddress = *address;
+    setState(QStringLiteral("writing"), *address);
     m_console.note(QStringLiteral("%1: writing the template with address %2")
                        .arg(unitLabel(), addressText(*address)));
     event(QStringLiteral("writing"),
@@ -655,7 +797,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         throw Failure(ExitCode(failureCode), QStringLiteral("%1: stopped by %2 while it was "
                                                             "being written")
                                                  .arg(unitLabel(), signalName(interruption())));
-    if ((m_count > 0 && m_passed >= m_count) || !nextAddress())
+    if ((m_count > 0 && passedInRun() >= m_count) || !nextAddress())
         return;
     // A unit whose Modbus settings were sent may listen at the new line already; one that
     // failed may also still answer with what it had, at its old line.
@@ -694,25 +836,56 @@ int Station::outcome(int endCode) const
     return endCode;
 }
 
-int Station::run()
+int Station::run(bool checkOnly)
 {
     readOptions();
     readRecordFile();
+    if (checkOnly)
+        return kExitOk;
+    return runUnits();
+}
+
+int Station::runLine()
+{
+    try {
+        readOptions();
+        readRecordFile();
+        const int code = runUnits();
+        setState(m_stopped.isEmpty() ? QStringLiteral("done") : QStringLiteral("stopped"));
+        return code;
+    } catch (const Failure &failure) {
+        m_stopped = failure.message();
+        setState(QStringLiteral("stopped"));
+        m_console.error(m_stopped);
+        return failure.code();
+    } catch (const CommError &error) {
+        m_stopped = error.description();
+        setState(QStringLiteral("stopped"));
+        m_console.error(m_stopped);
+        return kExitPort;
+    }
+}
+
+int Station::runUnits()
+{
     // A signal while waiting is the run's ordinary end; one that interrupted a unit has had
     // it recorded as failed. Either way the exit status is what the units came to.
     int endCode = kExitOk;
     QString stopped;
     std::exception_ptr ending;
     try {
-        while (m_count == 0 || m_passed < m_count) {
+        while (m_count == 0 || passedInRun() < m_count) {
+            if (m_shared && m_shared->done)
+                break;
             if (!nextAddress()) {
                 endCode = kExitOther;
                 stopped = QStringLiteral("no address is left for a further unit (the last is "
                                          "%1); the run ends")
                               .arg(addressText(m_lastAddress));
                 if (m_count > 0)
-                    stopped +=
-                        QStringLiteral(" after %1 of %2 unit(s) passed").arg(m_passed).arg(m_count);
+                    stopped += QStringLiteral(" after %1 of %2 unit(s) passed")
+                                   .arg(passedInRun())
+                                   .arg(m_count);
                 break;
             }
             CommsSettings comms;
@@ -728,6 +901,10 @@ int Station::run()
         stopped = error.description();
         endCode = kExitPort;
         ending = std::current_exception();
+    } catch (const RunDone &) {
+        // The others finished the run while this line's port was gone: said in its summary.
+        if (m_portAbsentSaid)
+            stopped = m_absence + QStringLiteral("; it did not come back before the run ended");
     }
     // What this run wrote is sealed however the run ended.
     try {
@@ -742,6 +919,15 @@ int Station::run()
         ending = std::current_exception();
     }
     const int code = outcome(endCode);
+    if (m_shared) {
+        // One line of several: what ended it is said here, the summary by the run.
+        m_stopped = stopped;
+        if (endCode != kExitOk)
+            m_console.error(stopped);
+        else if (!stopped.isEmpty())
+            m_console.note(stopped);
+        return code;
+    }
     QJsonArray given;
     for (int address : m_given)
         given.append(addressText(address));
@@ -764,8 +950,131 @@ int Station::run()
     return code;
 }
 
+// Each line is a station of its own in a thread of its own. A station's steps wait on the
+// line (an exchange's reply, a unit's leaving) in the plain order they are written in;
+// a thread per line keeps those steps as they are, where one event loop for every line
+// would need each step turned inside out into a state machine. What the lines share is
+// small and guarded: the address counter (the record file's lock, or SharedBook's mutex)
+// and the console (one message at a time).
+int runLines(const Invocation &invocation, Console &console, const QList<int> &ports)
+{
+    // The template, the options and the record file are checked once, before any line
+    // starts.
+    {
+        Station check(invocation, console);
+        check.run(true);
+    }
+    SharedBook shared;
+    struct Line
+    {
+        Invocation invocation;
+        std::unique_ptr<Station> station;
+        LineStatus status;
+        int code = kExitOk;
+        QThread *thread = nullptr;
+    };
+    std::vector<Line> lines(std::size_t(ports.size()));
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        Line &line = lines[std::size_t(i)];
+        line.invocation = invocation;
+        line.invocation.port = Port{ports[i], QString()};
+        line.thread = QThread::create([&line, &console, &shared] {
+            line.station =
+                std::make_unique<Station>(line.invocation, console, &shared, &line.status);
+            line.code = line.station->runLine();
+        });
+        line.thread->start();
+    }
+    // On a terminal a row per line, kept up to date below the results; in a log or a pipe
+    // the lines' own messages, each prefixed with its port.
+    const bool rows = !console.json() && console.setFooter([&lines] {
+        QStringList text;
+        for (const Line &line : lines)
+            text << line.status.row(portName(line.invocation.port.number));
+        return text;
+    });
+    for (Line &line : lines) {
+        // Once a second the rows' times go on; without rows nothing wakes before the end.
+        while (!line.thread->wait(rows ? QDeadlineTimer(1000) : QDeadlineTimer::Forever))
+            console.redrawFooter();
+        delete line.thread;
+    }
+    console.setFooter({});
+
+    // The units' outcome across the lines, else the first line's trouble.
+    int code = kExitOk;
+    int passed = 0;
+    int failed = 0;
+    QJsonArray perLine;
+    for (const Line &line : lines) {
+        const Station &station = *line.station;
+        passed += station.passed();
+        failed += station.failed();
+        // A lost record outweighs a read-back difference, which outweighs the first other
+        // failure, as on one line.
+        const int units = station.unitsOutcome();
+        if (units == kExitOther || (units == kExitDifferent && code != kExitOther) ||
+            (units != kExitOk && code == kExitOk))
+            code = units;
+        QStringList given;
+        QJsonArray givenJson;
+        for (int address : station.given()) {
+            given << addressText(address);
+            givenJson.append(addressText(address));
+        }
+        const QString label = portName(line.invocation.port.number);
+        const QString stopped = station.stopped();
+        console.result(
+            QStringLiteral("%1: %2 unit(s) passed, %3 failed; addresses given: %4%5")
+                .arg(label)
+                .arg(station.passed())
+                .arg(station.failed())
+                .arg(given.isEmpty() ? QStringLiteral("none") : given.join(QStringLiteral(", ")),
+                     stopped.isEmpty() ? QString() : QStringLiteral("; stopped: ") + stopped));
+        QJsonObject object = {{QStringLiteral("port"), label},
+                              {QStringLiteral("passed"), station.passed()},
+                              {QStringLiteral("failed"), station.failed()},
+                              {QStringLiteral("addresses"), givenJson},
+                              {QStringLiteral("exit"), line.code}};
+        if (!stopped.isEmpty())
+            object.insert(QStringLiteral("stopped"), stopped);
+        perLine.append(object);
+    }
+    if (code == kExitOk) {
+        for (const Line &line : lines) {
+            if (line.code != kExitOk && line.code < kExitHangUp) {
+                code = line.code;
+                break;
+            }
+        }
+    }
+    if (console.json())
+        console.event({{QStringLiteral("event"), QStringLiteral("summary")},
+                       {QStringLiteral("passed"), passed},
+                       {QStringLiteral("failed"), failed},
+                       {QStringLiteral("lines"), perLine},
+                       {QStringLiteral("exit"), code}});
+    console.result(QStringLiteral("%1 line(s): %2 unit(s) passed, %3 failed")
+                       .arg(lines.size())
+                       .arg(passed)
+                       .arg(failed));
+    return code;
+}
+
 int runCommission(const Invocation &invocation, Console &console)
 {
+    if (invocation.has(QStringLiteral("ports"))) {
+        if (invocation.portGiven)
+            throw Failure(kExitUsage, QStringLiteral("commission: --port and --ports exclude "
+                                                     "each other; nothing was sent"));
+        QList<int> ports;
+        try {
+            ports = parsePortList(invocation.value(QStringLiteral("ports")));
+        } catch (const Failure &failure) {
+            throw Failure(failure.code(), failure.message() + QStringLiteral("; nothing was sent"));
+        }
+        return runLines(invocation, console, ports);
+    }
     return Station(invocation, console).run();
 }
 
@@ -780,9 +1089,10 @@ QCommandLineOption valueOption(const QString &name, const QString &value,
 Command commissionCommand()
 {
     return {QStringLiteral("commission"),
-            QStringLiteral("TEMPLATE --address FIRST [--count N] [--record FILE [--sign KEY "
-                           "[--seal-every N]]] [--operator NAME] [--any-line] [--bell] "
-                           "[--modbus]"),
+            QStringLiteral(
+                "TEMPLATE --address FIRST [--ports LIST] [--count N] [--record FILE [--sign KEY "
+                "[--seal-every N]]] [--operator NAME] [--any-line] [--bell] "
+                "[--modbus]"),
             {QStringLiteral("a commissioning station: waits for one display"),
              QStringLiteral("after another, writes the template with the next"),
              QStringLiteral("address, reads it back, records the unit, and waits"),
@@ -800,6 +1110,10 @@ Command commissionCommand()
              valueOption(QStringLiteral("operator"), QStringLiteral("NAME"),
                          QStringLiteral("commission: the operator in the records (default: the "
                                         "login name)")),
+             valueOption(QStringLiteral("ports"), QStringLiteral("LIST"),
+                         QStringLiteral("commission: a station on each of these ports at once "
+                                        "(e.g. 1-4), one address counter for all of them; "
+                                        "instead of --port")),
              QCommandLineOption(QStringLiteral("any-line"),
                                 QStringLiteral("commission: also look for a unit at every other "
                                                "line setting")),

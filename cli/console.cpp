@@ -1,13 +1,18 @@
 #include "console.h"
 
 #include <QJsonDocument>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <unistd.h>
 
 namespace cli {
 namespace {
 const QString kPrefix = QStringLiteral("quillmark-cli: ");
+// Messages of lines side by side go out whole, and the status rows move with them.
+std::mutex g_writing;
 } // namespace
 
 void Console::data(const QString &text)
@@ -50,7 +55,8 @@ void Console::event(const QJsonObject &object)
 
 void Console::note(const QString &line)
 {
-    if (m_level != Level::Quiet)
+    // The status rows say what the notes would.
+    if (m_level != Level::Quiet && (!m_footer || m_level == Level::Verbose))
         write(m_err, kPrefix + line + QLatin1Char('\n'));
 }
 
@@ -87,6 +93,9 @@ QString Console::finishOutput()
 void Console::write(std::FILE *stream, const QString &text)
 {
     const QByteArray bytes = text.toLocal8Bit();
+    const std::lock_guard<std::mutex> hold(g_writing);
+    if (m_footer)
+        eraseFooter();
     errno = 0;
     const bool written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream) ==
                              std::size_t(bytes.size()) &&
@@ -95,6 +104,52 @@ void Console::write(std::FILE *stream, const QString &text)
     // stdout makes the command fail.
     if (!written && stream == m_out && m_outErrno == 0)
         m_outErrno = errno ? errno : EIO;
+    if (m_footer)
+        drawFooter();
+}
+
+bool Console::setFooter(std::function<QStringList()> rows)
+{
+    const std::lock_guard<std::mutex> hold(g_writing);
+    if (m_footer)
+        eraseFooter();
+    m_footer = nullptr;
+    if (!rows || !::isatty(::fileno(m_err)))
+        return false;
+    m_footer = std::move(rows);
+    drawFooter();
+    return true;
+}
+
+void Console::redrawFooter()
+{
+    const std::lock_guard<std::mutex> hold(g_writing);
+    if (!m_footer)
+        return;
+    eraseFooter();
+    drawFooter();
+}
+
+void Console::eraseFooter()
+{
+    if (m_footerRows == 0)
+        return;
+    // Up to the first row, and everything from there down cleared.
+    const QByteArray erase = "\x1b[" + QByteArray::number(m_footerRows) + "A\r\x1b[J";
+    std::fwrite(erase.constData(), 1, std::size_t(erase.size()), m_err);
+    std::fflush(m_err);
+    m_footerRows = 0;
+}
+
+void Console::drawFooter()
+{
+    const QStringList rows = m_footer();
+    QByteArray text;
+    for (const QString &row : rows)
+        text += row.toLocal8Bit() + "\x1b[K\n";
+    std::fwrite(text.constData(), 1, std::size_t(text.size()), m_err);
+    std::fflush(m_err);
+    m_footerRows = int(rows.size());
 }
 
 } // namespace cli

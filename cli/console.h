@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdio>
+#include <functional>
 
 // Where quillmark-cli's words go: results on stdout (one JSON document with --json),
 // progress, notes and traces on stderr, each prefixed with the program's name.
@@ -46,12 +47,22 @@ public:
     // Rings the terminal's bell `times` times, on stderr.
     void bell(int times);
 
+    // Status rows kept at the foot of the terminal on stderr, redrawn in place under
+    // whatever is written; progress notes give way to them. Only when stderr is a
+    // terminal; false (and nothing kept) when it is not. An empty `rows` takes them away.
+    bool setFooter(std::function<QStringList()> rows);
+    // Draws the rows again (the time since a step began goes on).
+    void redrawFooter();
+
     // Flushes stdout; the reason the result could not be written there (the first write
     // or the flush that failed), or empty when all of it was.
     QString finishOutput();
 
 private:
     void write(std::FILE *stream, const QString &text);
+    // With the console's lock held.
+    void eraseFooter();
+    void drawFooter();
 
     std::FILE *m_out;
     std::FILE *m_err;
@@ -59,6 +70,8 @@ private:
     bool m_json = false;
     bool m_echo = false;
     int m_outErrno = 0;
+    std::function<QStringList()> m_footer;
+    int m_footerRows = 0; // rows of it on the terminal now
 };
 
 } // namespace cli

@@ -17,9 +17,7 @@
 #include <chrono>
 
 namespace cli {
-namespace {
 
-// "1,3,33-40": port numbers and ranges of them, each once, in the order given.
 QList<int> parsePortList(const QString &text)
 {
     QList<int> ports;
@@ -50,6 +48,8 @@ QList<int> parsePortList(const QString &text)
     }
     return ports;
 }
+
+namespace {
 
 const char *outcomeName(DetectResult::Outcome outcome)
 {

@@ -295,7 +295,10 @@ QJsonObject portFacts(const Port &port, const QString &label)
         adapter = info.serialNumber;
     return {{QStringLiteral("port"), label},
             {QStringLiteral("device"), info.device.isEmpty() ? QJsonValue() : info.device},
-            {QStringLiteral("adapter"), adapter}};
+            {QStringLiteral("adapter"), adapter},
+            // The by-path name stays with the USB socket: it says which bench position
+            // the unit sat in, whichever adapter is plugged there.
+            {QStringLiteral("path"), info.byPath.isEmpty() ? QJsonValue() : info.byPath}};
 }
 
 std::optional<int> recordAddress(const QJsonObject &record)

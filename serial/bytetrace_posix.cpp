@@ -8,12 +8,15 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace bytetrace {
 namespace {
 
+// A station's lines trace from threads of their own into the one file.
+std::mutex g_lock;
 int g_fd = -1;
 QString g_problem;
 std::function<void(const QString &)> g_stopped;
@@ -43,6 +46,7 @@ QString start(const QString &path)
     // The writes never wait: a FIFO whose reader stopped reading would hold the program
     // inside write(), deaf to signals, with its port and lock taken.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const std::lock_guard<std::mutex> hold(g_lock);
     if (g_fd >= 0)
         ::close(g_fd);
     g_fd = fd;
@@ -52,6 +56,7 @@ QString start(const QString &path)
 
 QString problem()
 {
+    const std::lock_guard<std::mutex> hold(g_lock);
     return g_problem;
 }
 
@@ -62,6 +67,7 @@ void onStopped(std::function<void(const QString &why)> stopped)
 
 void record(const QString &port, const QString &line, const char *event, const QByteArray &bytes)
 {
+    const std::lock_guard<std::mutex> hold(g_lock);
     if (g_fd < 0)
         return;
     const QByteArray text =

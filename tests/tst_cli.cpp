@@ -18,12 +18,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
@@ -230,6 +232,9 @@ private slots:
     void stationOnASimulatedBench_data();
     void stationOnASimulatedBench();
     void twoStationsOnOneRecordFileNeverShareAnAddress();
+    void stationOnSeveralLines_data();
+    void stationOnSeveralLines();
+    void stationRowsOnATerminal();
     void stationRecordsAFailedModbusCheckWithItsUnit_data();
     void stationRecordsAFailedModbusCheckWithItsUnit();
     void recordIsWholeOrAbsentOnAFullFileSystem();
@@ -737,12 +742,17 @@ void tst_Cli::badFileSendsNothing()
           // A signer that cannot sign is found before the first unit, not at its seal.
           {{"--address", "11", "--record", records, "--sign", good}, 2, "cannot be signed"},
           {{"--address", "11", "--record", records, "--sign", path + "x"}, 2, "no such key file"},
-          {{"--address", "11", "--sign", testKey(QStringLiteral("ann"))}, 2, "--record"}}) {
+          {{"--address", "11", "--sign", testKey(QStringLiteral("ann"))}, 2, "--record"},
+          // Several lines: one way to name the ports, and a list that reads.
+          {{"--address", "11", "--ports", "3-4"}, 2, "--port and --ports exclude each other"}}) {
         const CliRun refused = run(QStringList{"--port", port, "commission", good} + arguments);
         QVERIFY2(refused.exitCode == exitCode, qPrintable(refused.err));
         QVERIFY2(refused.err.contains(says) && refused.err.contains("nothing was sent"),
                  qPrintable(refused.err));
     }
+    const CliRun backwards = run({"commission", good, "--address", "11", "--ports", "4-3"});
+    QCOMPARE(backwards.exitCode, 2);
+    QVERIFY2(backwards.err.contains("runs backwards; nothing was sent"), qPrintable(backwards.err));
     QCOMPARE(peer.received(), QByteArray());
 
     // A template that is a FIFO with a writer that writes nothing: the first SIGINT ends
@@ -1730,7 +1740,7 @@ void tst_Cli::stationOnASimulatedBench()
         written << line;
         QVERIFY(record.value("as_found").isObject());
         for (const char *key : {"time", "operator", "host", "version", "port", "device", "adapter",
-                                "as_left", "changes", "duration_ms", "address_sent"})
+                                "path", "as_left", "changes", "duration_ms", "address_sent"})
             QVERIFY2(record.contains(QLatin1String(key)), key);
         // Never a pass without what was read back.
         QVERIFY(record.value("outcome") != "pass" || record.value("as_left").isObject());
@@ -1778,6 +1788,243 @@ void tst_Cli::twoStationsOnOneRecordFileNeverShareAnAddress()
                          record.value("outcome").toString();
     addresses.sort();
     QCOMPARE(addresses, QStringList({"11 pass", "12 pass"}));
+}
+
+// Benches side by side, one per line, their units arriving out of step. "-" stands for a
+// line whose adapter is not there, "held" for one another program holds a flock on, "kill"
+// for one whose simulator is killed once its first unit passed.
+void tst_Cli::stationOnSeveralLines_data()
+{
+    QTest::addColumn<QStringList>("lines"); // per line: the bench's cycle in ms, or the above
+    QTest::addColumn<QByteArray>("prior");  // the record file before the run
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("passed");  // addresses that passed in this run, sorted
+    QTest::addColumn<QStringList>("stopped"); // lines the summary says were stopped
+
+    const QStringList fourOutOfStep{"700", "1100", "1500", "1900"};
+    QTest::newRow("four lines, units out of step")
+        << fourOutOfStep << QByteArray() << 8 << 0
+        << QStringList{"11", "12", "13", "14", "15", "16", "17", "18"} << QStringList();
+    QTest::newRow("resumed: what passed before is skipped on every line")
+        << fourOutOfStep
+        << QByteArray("{\"address\":\"11\",\"outcome\":\"pass\"}\n"
+                      "{\"address\":\"13\",\"outcome\":\"pass\"}\n"
+                      "{\"address\":\"16\",\"outcome\":\"fail\",\"address_sent\":true}\n")
+        << 4 << 0 << QStringList{"12", "14", "15", "17"} << QStringList();
+    QTest::newRow("four lines without a record file")
+        << fourOutOfStep << QByteArray("none") << 6 << 0
+        << QStringList{"11", "12", "13", "14", "15", "16"} << QStringList();
+    QTest::newRow("one line's simulator killed")
+        << QStringList{"700", "kill", "900"} << QByteArray() << 5 << 3
+        << QStringList{"11", "12", "13", "14", "15"} << QStringList{"1"};
+    QTest::newRow("one line's adapter missing from the start")
+        << QStringList{"700", "-", "900"} << QByteArray() << 3 << 0 << QStringList{"11", "12", "13"}
+        << QStringList{"1"};
+    QTest::newRow("one line held by another program")
+        << QStringList{"held", "700", "900"} << QByteArray() << 3 << 3
+        << QStringList{"11", "12", "13"} << QStringList{"0"};
+}
+
+void tst_Cli::stationOnSeveralLines()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, prior);
+    QFETCH(int, count);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, passed);
+    QFETCH(QStringList, stopped);
+
+    constexpr int kFirst = 21;
+    int heldFd = -1;
+    int killed = -1;
+    std::unique_ptr<QProcess> toKill;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString &line = lines[i];
+        if (line == QLatin1String("-"))
+            continue;
+        QStringList options{"--bench"};
+        if (line.front().isDigit())
+            options << "--bench-cycle" << line;
+        auto sim = launchSimulator(kFirst + i, options);
+        QVERIFY(sim);
+        if (line == QLatin1String("held")) {
+            const QString pty =
+                QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kFirst + i))
+                    .symLinkTarget();
+            heldFd = ::open(QFile::encodeName(pty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            QVERIFY(heldFd >= 0);
+            QCOMPARE(::flock(heldFd, LOCK_EX | LOCK_NB), 0);
+        }
+        if (line == QLatin1String("kill")) {
+            killed = kFirst + i;
+            toKill = std::move(sim);
+        } else {
+            m_otherSims.push_back(std::move(sim));
+        }
+    }
+    QTemporaryDir dir;
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
+    QFile templateFile(templatePath), recordFile(recordPath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
+    templateFile.close();
+    // "none": no record file, the lines share their addresses in memory.
+    const bool recording = prior != "none";
+    QVERIFY(recordFile.open(QIODevice::WriteOnly) &&
+            (!recording || recordFile.write(prior) == prior.size()));
+    recordFile.close();
+    const int before = int(cli::readRecords(recordPath).records.size());
+
+    QProcess station;
+    QStringList arguments{"--json",
+                          "commission",
+                          templatePath,
+                          "--address",
+                          "11",
+                          "--ports",
+                          QStringLiteral("%1-%2").arg(kFirst).arg(kFirst + lines.size() - 1),
+                          "--count",
+                          QString::number(count)};
+    if (recording)
+        arguments << "--record" << recordPath;
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH), arguments);
+    QVERIFY(station.waitForStarted(5000));
+    QByteArray out;
+    if (toKill) {
+        const QByteArray passedThere = QStringLiteral("\"event\":\"passed\"").toUtf8();
+        const QByteArray port = QStringLiteral("\"port\":\"COM %1").arg(killed).toUtf8();
+        auto passedOnKilled = [&] {
+            out += station.readAllStandardOutput();
+            for (const QByteArray &event : out.split('\n'))
+                if (event.contains(passedThere) && event.contains(port))
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(passedOnKilled(), 30000);
+        toKill->kill();
+        QVERIFY(toKill->waitForFinished(5000));
+    }
+    QVERIFY(station.waitForFinished(60000));
+    if (heldFd >= 0)
+        ::close(heldFd);
+    out += station.readAllStandardOutput();
+    const QByteArray err = station.readAllStandardError();
+    QVERIFY2(station.exitStatus() == QProcess::NormalExit && station.exitCode() == exitCode,
+             qPrintable(QString::number(station.exitCode()) + QLatin1Char(' ') +
+                        QString::fromLocal8Bit(err.right(1500))));
+
+    // One counter: each address claimed once, in the order the units were claimed for.
+    // Without a record file the JSON events are the records.
+    cli::RecordsRead read = cli::readRecords(recordPath);
+    if (!recording) {
+        for (const QByteArray &line : out.split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (event.value("event") == "passed" || event.value("event") == "failed")
+                read.records << event;
+        }
+    }
+    QVERIFY(read.unreadableLines.isEmpty());
+    QList<int> claimed;
+    QStringList passedNow;
+    for (const QJsonObject &record : read.records.mid(before)) {
+        const int address = record.value("address").toString().toInt(nullptr, 16);
+        QVERIFY2(record.value("port").toString().startsWith(QLatin1String("COM ")),
+                 qPrintable(record.value("port").toString()));
+        if (record.value("reserved").toBool()) {
+            QVERIFY2(claimed.isEmpty() || address > claimed.constLast(),
+                     qPrintable(record.value("address").toString()));
+            claimed << address;
+            continue;
+        }
+        for (const char *key : {"device", "adapter", "path"})
+            QVERIFY2(record.contains(QLatin1String(key)), key);
+        if (record.value("outcome") == "pass")
+            passedNow << record.value("address").toString();
+    }
+    passedNow.sort();
+    QCOMPARE(passedNow, passed);
+
+    // The summary lists every line, and says why the stopped ones stopped.
+    QJsonObject summary;
+    for (const QByteArray &line : out.split('\n')) {
+        const QJsonObject event = QJsonDocument::fromJson(line).object();
+        QVERIFY2(line.isEmpty() || event.contains("port") || event.value("event") == "summary",
+                 line.constData());
+        if (event.value("event") == "summary")
+            summary = event.value("lines").isArray() ? event : summary;
+    }
+    const QJsonArray perLine = summary.value("lines").toArray();
+    QCOMPARE(perLine.size(), lines.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        const QJsonObject line = perLine.at(i).toObject();
+        QCOMPARE(line.value("port").toString(), QStringLiteral("COM %1").arg(kFirst + i));
+        QVERIFY2(line.contains("stopped") == stopped.contains(QString::number(i)),
+                 qPrintable(QJsonDocument(line).toJson()));
+    }
+}
+
+// On a terminal each line has a row, redrawn in place below the units' result lines; the
+// progress notes give way to the rows.
+void tst_Cli::stationRowsOnATerminal()
+{
+    constexpr int kFirst = 21;
+    for (int i = 0; i < 2; ++i) {
+        m_otherSims.push_back(launchSimulator(kFirst + i, {"--bench", "--bench-cycle", "800"}));
+        QVERIFY(m_otherSims.back());
+    }
+    QTemporaryDir dir;
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    QFile templateFile(templatePath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
+    templateFile.close();
+
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QByteArray slavePath = ::ptsname(master);
+    // Held open here too, so that what the program wrote last is still there to read once
+    // it has exited.
+    const int keptSlave = ::open(slavePath.constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(keptSlave >= 0);
+    QProcess station;
+    station.setChildProcessModifier([&slavePath] {
+        const int slave = ::open(slavePath.constData(), O_RDWR | O_NOCTTY);
+        ::dup2(slave, STDOUT_FILENO);
+        ::dup2(slave, STDERR_FILENO);
+        ::close(slave);
+    });
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                  {"commission", templatePath, "--address", "11", "--ports",
+                   QStringLiteral("%1-%2").arg(kFirst).arg(kFirst + 1), "--count", "3"});
+    QVERIFY(station.waitForStarted(5000));
+    QByteArray screen;
+    QDeadlineTimer deadline(60000);
+    auto drain = [&] {
+        pollfd ready = {master, POLLIN, 0};
+        char buffer[4096];
+        while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN)) {
+            const ssize_t got = ::read(master, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            screen.append(buffer, got);
+        }
+    };
+    while (!station.waitForFinished(100) && !deadline.hasExpired())
+        drain();
+    drain();
+    ::close(keptSlave);
+    ::close(master);
+    QVERIFY2(station.exitCode() == 0, screen.constData());
+
+    // A row per line: port, state, unit, address, time; taken away to write above them.
+    const QRegularExpression row(QStringLiteral("COM %1 +(writing|as left|leaving) +unit \\d+ +"
+                                                "address 1[1-3] +0:\\d\\d\\x1b\\[K")
+                                     .arg(kFirst + 1));
+    QVERIFY2(row.match(QString::fromLatin1(screen)).hasMatch(), screen.constData());
+    QVERIFY2(screen.contains("\x1b[2A\r\x1b[J"), screen.constData());
+    QVERIFY2(screen.contains(": PASS"), screen.constData());
+    QVERIFY2(!screen.contains("waiting for a display"), screen.constData());
+    QVERIFY2(screen.contains("2 line(s): 3 unit(s) passed"), screen.constData());
 }
 
 void tst_Cli::stationRecordsAFailedModbusCheckWithItsUnit_data()

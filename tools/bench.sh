@@ -182,6 +182,11 @@ if ! bash "$here/tools/bench-station.sh" "$build" "$results" >/dev/null 2>"$resu
   problem "the station could not be measured: $(tail -n 1 "$results/station-bench.log")"
 fi
 
+# ---- the station on several lines ----------------------------------------------------
+if ! bash "$here/tools/bench-lines.sh" "$build" "$results" >/dev/null 2>"$results/lines-bench.log"; then
+  problem "the station on several lines could not be measured: $(tail -n 1 "$results/lines-bench.log")"
+fi
+
 # ---- a year of records --------------------------------------------------------------
 mkdir -p "$work/records"
 if ! "$build/bench/quillmark-bench-records" "$work/records" >"$results/records.txt" \
@@ -274,6 +279,7 @@ h_cpu=$(holders_key cpu_median_ms)
 
 station_key() { file_key "$results/station.txt" "$1"; }
 records_key() { file_key "$results/records.txt" "$1"; }
+lines_key() { file_key "$results/lines.txt" "$1"; }
 st_median=$(station_key unit_median_ms)
 st_worst=$(station_key unit_worst_ms)
 st_wire=$(station_key wire_ms)
@@ -373,6 +379,16 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
     "< 1000" "$(verdict 'a < 1000' "$st_arrival")"
   printf '%-26s %10s %10s %10s  %-20s %s\n' "arrival worst (ms)" "${st_arrival_worst:--}" "" "" \
     "< 1000" "$(verdict 'a < 1000' "$st_arrival_worst")"
+  echo "lines: commission --ports on 1 and on 4 simulated benches, a unit on each every" \
+    "$(lines_key cycle_ms) ms, $(lines_key seconds) s each; idle: 8 lines, no unit"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "units/min, one line" "$(lines_key one_line_units_per_minute)" \
+    "" "" "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "units/min, four lines" \
+    "$(lines_key four_lines_units_per_minute)" "" "$(lines_key four_to_one)x" ">= 3.6x one line" \
+    "$(verdict 'a >= 3.6' "$(lines_key four_to_one)")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "idle, 8 lines (% core)" \
+    "$(lines_key idle_eight_lines_cpu_percent)" "" "" "< 1" \
+    "$(verdict 'a < 1' "$(lines_key idle_eight_lines_cpu_percent)")"
 
   echo
   echo "records: quillmark-cli over a file of $(records_key records) station records" \

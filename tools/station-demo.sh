@@ -2,7 +2,9 @@
 # A commissioning station on a simulated bench, in one command: quillmark-sim --bench puts a
 # unit on the line every few seconds and takes it away again, and quillmark-cli commission
 # sets each one up from a template, reads it back and records it. Ctrl-C ends both.
-#   tools/station-demo.sh BUILD_DIR [COMMISSION OPTIONS...]
+#   [LINES=N] tools/station-demo.sh BUILD_DIR [COMMISSION OPTIONS...]
+# LINES=4: a bench per line (COM 40 to 43), their units out of step, and one station on
+# all of them (commission --ports).
 # The link folder, the template and the records are in a folder of their own (printed),
 # so that nothing of the user's ports is touched.
 set -euo pipefail
@@ -10,16 +12,32 @@ set -euo pipefail
 build=${1:?usage: $0 BUILD_DIR [COMMISSION OPTIONS...]}
 shift
 port=40
+lines=${LINES:-1}
+[[ "$lines" =~ ^[1-9][0-9]?$ ]] || { echo "station-demo: LINES=$lines is not a number of lines from 1 to 99" >&2; exit 2; }
+last=$((port + lines - 1))
 folder=$(mktemp -d "${TMPDIR:-/tmp}/quillmark-station.XXXXXX")
 mkdir -m 0700 "$folder/runtime"
 export XDG_RUNTIME_DIR="$folder/runtime"
 
-"$build/quillmark-sim" --port "$port" --bench-cycle 4000 >"$folder/bench.log" 2>&1 &
-sim=$!
-trap 'kill -TERM "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
-for ((i = 0; i < 100; i++)); do
-  [ -L "$folder/runtime/quillmark/com$port" ] && break
-  sleep 0.05
+sims=()
+# shellcheck disable=SC2317  # only ever called through the trap
+stop_sims() {
+  local sim
+  for sim in "${sims[@]}"; do
+    kill -TERM "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+  done
+}
+trap stop_sims EXIT
+for ((p = port; p <= last; p++)); do
+  # Out of step: each bench's cycle a little longer than the one before.
+  "$build/quillmark-sim" --port "$p" --bench-cycle $((4000 + (p - port) * 700)) \
+    >"$folder/bench$p.log" 2>&1 &
+  sims+=($!)
+  for ((i = 0; i < 100; i++)); do
+    [ -L "$folder/runtime/quillmark/com$p" ] && break
+    sleep 0.05
+  done
 done
 
 cat >"$folder/template.json" <<'JSON'
@@ -39,8 +57,13 @@ cat >"$folder/template.json" <<'JSON'
   ]
 }
 JSON
-echo "station-demo: bench on COM $port; template, records and the bench's log in $folder"
+echo "station-demo: bench on COM $port..$last; template, records and the benches' logs in $folder"
 echo "station-demo: Ctrl-C ends the station; then: quillmark-cli report $folder/records.jsonl"
-"$build/quillmark-cli" --port "$port" commission "$folder/template.json" --address 11 \
+if ((lines == 1)); then
+  where=(--port "$port")
+else
+  where=(--ports "$port-$last")
+fi
+"$build/quillmark-cli" "${where[@]}" commission "$folder/template.json" --address 11 \
   --record "$folder/records.jsonl" "$@" || status=$?
 exit "${status:-0}"
