@@ -90,6 +90,9 @@ QString adviceFor(CommError::Kind kind, const Invocation &invocation)
                                        "lock folders");
     case CommError::Kind::NoSuchPort:
     case CommError::Kind::NoDevice:
+        // A server's address is not a port that list could show; the message says it all.
+        if (invocation.port.network || isNetworkAddress(portDevice(invocation.port.number)))
+            return {};
         return QStringLiteral("`quillmark-cli list` shows the ports that are present");
     case CommError::Kind::NotTerminal:
     case CommError::Kind::LinkRefused:
