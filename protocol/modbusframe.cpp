@@ -128,4 +128,56 @@ bool modbusAsciiEnded(std::string_view received)
            received.size() - from > kLongestFrame;
 }
 
+unsigned short modbusCrc(std::string_view message)
+{
+    unsigned short crc = 0xFFFF;
+    for (char c : message) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<unsigned short>((crc >> 1) ^ 0xA001)
+                            : static_cast<unsigned short>(crc >> 1);
+    }
+    return crc;
+}
+
+std::string modbusRtuFrame(std::string_view message)
+{
+    const unsigned short crc = modbusCrc(message);
+    std::string frame(message);
+    frame += char(crc & 0xFF);
+    frame += char(crc >> 8);
+    return frame;
+}
+
+bool modbusRtuAnswerEnded(std::string_view received)
+{
+    constexpr std::size_t kLongestFrame = 256;
+    constexpr std::size_t kCrcSize = 2;
+    if (received.size() > kLongestFrame)
+        return true;
+    if (received.size() < 3)
+        return false;
+    if (byteAt(received, 1) & 0x80)
+        return received.size() >= 3 + kCrcSize;
+    return received.size() >= 3 + std::size_t(byteAt(received, 2)) + kCrcSize;
+}
+
+std::optional<std::string> parseModbusRtuFrame(std::string_view frame, std::string *why)
+{
+    if (frame.size() < 4) {
+        *why = "a frame of " + std::to_string(frame.size()) + " bytes is too short";
+        return std::nullopt;
+    }
+    const std::string_view message = frame.substr(0, frame.size() - 2);
+    const unsigned short crc = modbusCrc(message);
+    if (byteAt(frame, frame.size() - 2) != (crc & 0xFF) ||
+        byteAt(frame, frame.size() - 1) != (crc >> 8)) {
+        *why = "its CRC is " + hexByte(byteAt(frame, frame.size() - 2)) +
+               hexByte(byteAt(frame, frame.size() - 1)) + ", not " + hexByte(crc & 0xFF) +
+               hexByte(crc >> 8);
+        return std::nullopt;
+    }
+    return std::string(message);
+}
+
 } // namespace qm

@@ -26,6 +26,20 @@ std::string modbusAsciiFrame(std::string_view message);
 // complete.
 bool modbusAsciiEnded(std::string_view received);
 
+// CRC-16 of Modbus RTU (polynomial 0xA001 reflected, starting at 0xFFFF).
+unsigned short modbusCrc(std::string_view message);
+
+// The message, then its CRC low byte first.
+std::string modbusRtuFrame(std::string_view message);
+
+// Whether `received` holds a whole RTU answer to a read of holding registers: an exception
+// (address, function | 0x80, code, CRC) or a value (address, function, byte count, the
+// bytes, CRC); or more bytes than an RTU frame holds.
+bool modbusRtuAnswerEnded(std::string_view received);
+
+// The message of one whole RTU frame (its CRC checked), or nothing with `why` set.
+std::optional<std::string> parseModbusRtuFrame(std::string_view frame, std::string *why);
+
 // The message of one whole ASCII frame (":" to CR LF), or nothing with `why` set.
 std::optional<std::string> parseModbusAsciiFrame(std::string_view frame, std::string *why);
 

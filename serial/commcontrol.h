@@ -49,6 +49,10 @@ public:
     QByteArray input() override;
     bool waitForInput(int msecs) override;
 
+    // Whether the port is a serial device server's address (rfc2217://, tcp://): then it has
+    // no descriptor to lend.
+    bool networkLine() const { return m_network != nullptr; }
+
     // Lends the open port's descriptor to `use`, for a library that speaks another protocol
     // on the line by itself (the Modbus check). Parity marking is off meanwhile: that
     // protocol's checksum finds a garbled byte, and a marked line would double every 0xFF

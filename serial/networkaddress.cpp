@@ -36,6 +36,11 @@ bool isNetworkAddress(const QString &text)
            text.startsWith(kTcpScheme, Qt::CaseInsensitive);
 }
 
+bool gatewayKeepsLine(const QString &device)
+{
+    return device.startsWith(kTcpScheme, Qt::CaseInsensitive);
+}
+
 std::optional<NetworkAddress> readNetworkAddress(const QString &text, QString *why)
 {
     auto refuse = [&](const QString &reason) {

@@ -26,5 +26,9 @@ struct NetworkAddress
 // is never a device path.
 bool isNetworkAddress(const QString &text);
 
+// Whether `device` is a raw TCP gateway's address: its line settings are the gateway's
+// own, and nothing we set reaches them.
+bool gatewayKeepsLine(const QString &device);
+
 // The one reader of a network address; nothing, with `why` set, for a malformed one.
 std::optional<NetworkAddress> readNetworkAddress(const QString &text, QString *why);

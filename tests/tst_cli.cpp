@@ -3,6 +3,7 @@
 #include "displaylink.h"
 #include "dumpfile.h"
 #include "exitcodes.h"
+#include "gateway.h"
 #include "portnames.h"
 #include "ptypeer.h"
 #include "records.h"
@@ -18,6 +19,8 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -102,6 +105,45 @@ QString nodeFolderTemplate()
     return QDir::currentPath() + QStringLiteral("/tst_cli-nodes-XXXXXX");
 }
 
+// An RFC 2217 server of a few lines that agrees to the COM-port option and then either
+// confirms the parity as None whatever was asked, or never answers at all.
+class ScriptedComPortServer : public QTcpServer
+{
+public:
+    enum class Script { KeepsParityNone, NeverAnswers };
+
+    explicit ScriptedComPortServer(Script script) : m_script(script)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *client = nextPendingConnection();
+            connect(client, &QTcpSocket::readyRead, client, [this, client] {
+                const QByteArray bytes = client->readAll();
+                if (m_script == Script::NeverAnswers)
+                    return;
+                // Agree to every option, and confirm each setting (cmd+100) with what was
+                // asked, but for parity: None.
+                for (int i = 0; i + 2 < bytes.size(); ++i) {
+                    const auto at = [&](int k) { return quint8(bytes.at(k)); };
+                    if (at(i) == 0xFF && at(i + 1) == 0xFB)
+                        client->write(QByteArray("\xFF\xFD") + bytes.at(i + 2));
+                    if (at(i) == 0xFF && at(i + 1) == 0xFA && at(i + 2) == 44) {
+                        const int end = bytes.indexOf("\xFF\xF0", i);
+                        QByteArray answer = bytes.mid(i + 3, end - i - 3);
+                        if (at(i + 3) == 3)
+                            answer = QByteArray("\x03\x01");
+                        answer[0] = char(answer.at(0) + 100);
+                        client->write("\xFF\xFA\x2C" + answer + "\xFF\xF0");
+                    }
+                }
+            });
+        });
+        listen(QHostAddress::LocalHost, 0);
+    }
+
+private:
+    Script m_script;
+};
+
 } // namespace
 
 // quillmark-cli: its pieces directly, and the real binary against quillmark-sim or a
@@ -153,11 +195,16 @@ private slots:
 
     void detectFindsDisplaysAmongSeveralPorts();
     void linkGivesTheSimulatorAPortNumber();
+    void commandsThroughAGateway_data();
+    void commandsThroughAGateway();
+    void gatewayFailuresAreTold_data();
+    void gatewayFailuresAreTold();
 
 private:
     bool startSimulator(const QStringList &options = {});
     std::unique_ptr<QProcess> launchSimulator(int port, const QStringList &options);
     void stopSimulator();
+    QString simulatorPty() const;
     CliRun run(const QStringList &arguments, const QString &stdoutFile = QString());
 
     std::unique_ptr<TestLinkFolder> m_folder;
@@ -1419,6 +1466,191 @@ void tst_Cli::linkGivesTheSimulatorAPortNumber()
     const CliRun unlink = run({"unlink", "12"});
     QVERIFY2(unlink.exitCode == 0, qPrintable(unlink.err));
     QCOMPARE(portDevice(12), QStringLiteral("/dev/ttyS11"));
+}
+
+QString tst_Cli::simulatorPty() const
+{
+    return QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
+}
+
+void tst_Cli::commandsThroughAGateway_data()
+{
+    QTest::addColumn<bool>("rfc2217");
+    QTest::addColumn<bool>("throughLink"); // COM 12 linked to the address, or the address
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    auto words = [](const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' ')); };
+    const QStringList none;
+    const QString settings = QStringLiteral("RTU, 9600 baud, 8 data bits, Even parity, address 0A");
+    for (const bool rfc2217 : {true, false}) {
+        const char *kind = rfc2217 ? "rfc2217" : "tcp";
+        for (const bool link : {false, true}) {
+            const QByteArray name = QByteArray(kind) + (link ? " through COM 12: " : ": ");
+            QTest::newRow(name + "read") << rfc2217 << link << none << words("read") << 0 << settings;
+            QTest::newRow(name + "set and verify")
+                << rfc2217 << link << none << words("set 9 type=float point=0.001 --verify") << 0
+                << "read back: the same";
+        }
+        const QByteArray name = QByteArray(kind) + ": ";
+        QTest::newRow(name + "get") << rfc2217 << false << words("--block 3:long:2")
+                                    << words("get 3") << 0 << "block 3: Long, 0.01";
+        QTest::newRow(name + "dump") << rfc2217 << false << none << words("dump") << 0
+                                     << "\"address\": \"0A\"";
+        QTest::newRow(name + "silent display")
+            << rfc2217 << false << words("--silent") << words("read") << 4
+            << "no reply to $M within 500 ms";
+        QTest::newRow(name + "Modbus RTU check") << rfc2217 << false << none
+                                                 << words("modbus-check") << 0 << "address 0A";
+        // Its CRC is D4 FF: escaping it on raw TCP, or not on RFC 2217, loses the frame.
+        QTest::newRow(name + "Modbus RTU frame with 0xFF in it")
+            << rfc2217 << false << words("--address 0E") << words("modbus-check --register 33")
+            << 0 << "address 0E";
+        QTest::newRow(name + "Modbus ASCII check")
+            << rfc2217 << false << words("--mode ascii") << words("modbus-check --mode ascii") << 0
+            << "address 0A";
+    }
+    // The baud rate asked for is the pty's while connected: the simulator answers only at
+    // its own.
+    QTest::newRow("rfc2217: 4800 reaches the line")
+        << true << false << words("--baud 4800") << words("--line 4800,E,8,1 read") << 0
+        << "RTU, 4800 baud";
+    QTest::newRow("rfc2217: 1200 reaches the line")
+        << true << true << words("--baud 1200") << words("--line 1200,E,8,1 read") << 0
+        << "RTU, 1200 baud";
+    QTest::newRow("rfc2217: 9600 is not 1200")
+        << true << false << words("--baud 1200") << words("read") << 4 << "no reply";
+    QTest::newRow("rfc2217: follow renegotiates")
+        << true << false << none << words("write baud=2400 --follow") << 0 << "2400 baud";
+    QTest::newRow("tcp: the gateway keeps its line")
+        << false << false << none << words("--line 4800,E,8,1 read") << 0
+        << "the gateway's own line settings apply";
+    QTest::newRow("tcp: detect tries one setting")
+        << false << false << none << words("detect") << 0 << "answered";
+}
+
+void tst_Cli::commandsThroughAGateway()
+{
+    QFETCH(bool, rfc2217);
+    QFETCH(bool, throughLink);
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    QVERIFY(startSimulator(simOptions));
+    const QString line = simOptions.contains(QLatin1String("1200")) ? QStringLiteral("1200n81")
+                                                                   : QStringLiteral("9600n81");
+    Gateway gateway(rfc2217 ? Gateway::Kind::Rfc2217 : Gateway::Kind::Tcp, simulatorPty(), line);
+    if (!gateway.isValid())
+        QSKIP(qPrintable(gateway.errorString()));
+    QString port = gateway.url();
+    if (throughLink) {
+        QVERIFY(m_folder->link(12, gateway.url()));
+        port = QStringLiteral("12");
+    }
+    if (arguments.first() == QLatin1String("detect"))
+        arguments << QStringLiteral("--ports") << QStringLiteral("12");
+    if (arguments.first() == QLatin1String("detect"))
+        QVERIFY(m_folder->link(12, gateway.url()));
+    const CliRun result = run(QStringList{QStringLiteral("--port"), port} + arguments);
+    QVERIFY2(result.exitCode == exitCode,
+             qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
+    QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
+    QVERIFY2(result.out.contains(port) || result.err.contains(port) || exitCode == 0,
+             qPrintable(result.err));
+}
+
+void tst_Cli::gatewayFailuresAreTold_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("nothing listening") << "nothing listening" << 3 << "was refused";
+    QTest::newRow("a name that does not resolve")
+        << "unresolved" << 3 << "the name display.invalid was not found";
+    QTest::newRow("server killed mid-exchange")
+        << "killed" << 3 << "closed the connection";
+    QTest::newRow("server stopped: the link is up, no reply")
+        << "stopped" << 4 << "no reply to $M";
+    QTest::newRow("server keeps parity None")
+        << "keeps parity" << 3 << "kept parity None when asked for Even";
+    QTest::newRow("server never answers the negotiation")
+        << "never answers" << 3 << "did not answer the RFC 2217 negotiation";
+    QTest::newRow("a raw TCP port is not RFC 2217 either")
+        << "raw as rfc2217" << 3 << "did not answer the RFC 2217 negotiation";
+}
+
+void tst_Cli::gatewayFailuresAreTold()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    QStringList options{QStringLiteral("--line"), QStringLiteral("9600,E,8,1")};
+    std::unique_ptr<Gateway> gateway;
+    std::unique_ptr<ScriptedComPortServer> scripted;
+    QString port;
+    // From the event (the server gone) to the program's end.
+    QElapsedTimer sinceEvent;
+    QTimer watch;
+    if (fault == QLatin1String("nothing listening")) {
+        port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(freeLoopbackPort());
+        sinceEvent.start();
+    } else if (fault == QLatin1String("unresolved")) {
+        port = QStringLiteral("tcp://display.invalid:4001");
+        sinceEvent.start();
+    } else if (fault == QLatin1String("keeps parity") || fault == QLatin1String("never answers")) {
+        scripted = std::make_unique<ScriptedComPortServer>(
+            fault == QLatin1String("keeps parity") ? ScriptedComPortServer::Script::KeepsParityNone
+                                                   : ScriptedComPortServer::Script::NeverAnswers);
+        QVERIFY(scripted->isListening());
+        port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(scripted->serverPort());
+    } else {
+        QVERIFY(startSimulator({QStringLiteral("--delay"), QStringLiteral("3000")}));
+        const bool raw = fault != QLatin1String("killed");
+        gateway = std::make_unique<Gateway>(raw ? Gateway::Kind::Tcp : Gateway::Kind::Rfc2217,
+                                            simulatorPty());
+        if (!gateway->isValid())
+            QSKIP(qPrintable(gateway->errorString()));
+        port = fault == QLatin1String("raw as rfc2217")
+                   ? QStringLiteral("rfc2217://127.0.0.1:%1").arg(gateway->port())
+                   : gateway->url();
+        options << QStringLiteral("--timeout") << QStringLiteral("5000");
+        if (fault == QLatin1String("stopped")) {
+            gateway->pause();
+            options.last() = QStringLiteral("500");
+        }
+        if (fault == QLatin1String("killed")) {
+            // Killed once the program is connected and waits for the late reply.
+            watch.setInterval(20);
+            connect(&watch, &QTimer::timeout, this, [&] {
+                if (!gateway->hasClient())
+                    return;
+                watch.stop();
+                QTimer::singleShot(300, this, [&] {
+                    gateway->kill();
+                    sinceEvent.start();
+                });
+            });
+            watch.start();
+        }
+    }
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const CliRun result = run(QStringList{QStringLiteral("--port"), port} + options +
+                              QStringList{QStringLiteral("read")});
+    QVERIFY2(result.exitCode == exitCode,
+             qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
+    QVERIFY2(result.err.contains(says), qPrintable(result.err));
+    QVERIFY2(result.err.contains(port), qPrintable(result.err));
+    if (sinceEvent.isValid())
+        QVERIFY2(sinceEvent.elapsed() < 1000, qPrintable(QString::number(sinceEvent.elapsed())));
+    // A negotiation nobody answers fails after its own time-out, never hangs.
+    QVERIFY2(elapsed.elapsed() < 6000, qPrintable(QString::number(elapsed.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)
