@@ -57,7 +57,7 @@ QStringList ports()
 {
     QStringList entries;
     for (int n = kFirstPort; n <= kLastPort; ++n)
-        entries << QStringLiteral("COM %1").arg(n);
+        entries << portName(n);
     return entries;
 }
 

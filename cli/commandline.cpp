@@ -4,6 +4,7 @@
 #include "console.h"
 #include "exitcodes.h"
 #include "interruption.h"
+#include "numbers.h"
 #include "portnames.h"
 #include "settings.h"
 
@@ -117,7 +118,6 @@ void reportFailure(Console &console, int code, const QString &message,
     }
 }
 
-// "  NAME   text that runs on" with the text wrapped at 80 columns in a column of its own.
 // "mode ascii|rtu, baud 1200|...": the values the keys take, from the protocol's tables.
 QString valuesText()
 {
@@ -279,14 +279,14 @@ QString readGlobalOptions(const QCommandLineParser &parser, Invocation &invocati
         invocation.line = *line;
     }
     if (parser.isSet(QStringLiteral("timeout"))) {
-        bool ok = false;
         const QString text = parser.value(QStringLiteral("timeout"));
-        invocation.timeoutMs = text.toInt(&ok);
-        if (!ok || invocation.timeoutMs < 1 || invocation.timeoutMs > kMaxTimeoutMs)
+        const std::optional<int> ms = qm::readNumber(text.toStdString(), 1, kMaxTimeoutMs);
+        if (!ms)
             return QStringLiteral("--timeout: \"%1\" is not a number of milliseconds "
                                   "from 1 to %2")
                 .arg(text)
                 .arg(kMaxTimeoutMs);
+        invocation.timeoutMs = *ms;
     }
     invocation.traceFile = parser.value(QStringLiteral("trace"));
     if (parser.isSet(QStringLiteral("trace")) && invocation.traceFile.isEmpty())

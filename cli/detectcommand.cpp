@@ -93,9 +93,8 @@ QList<int> choosePorts(const Invocation &invocation, Console &console)
         const QString device = QFileInfo(portDevice(port)).canonicalFilePath();
         const int twin = device.isEmpty() ? -1 : int(devices.indexOf(device));
         if (twin >= 0) {
-            console.note(QStringLiteral("COM %1 is the same device as COM %2; scanned once")
-                             .arg(port)
-                             .arg(scanned.at(twin)));
+            console.note(QStringLiteral("%1 is the same device as %2; scanned once")
+                             .arg(portName(port), portName(scanned.at(twin))));
             continue;
         }
         scanned.append(port);
@@ -139,7 +138,7 @@ QJsonObject showResult(const DetectResult &result, Console &console, QStringList
                              .arg(label, at, bytes));
     }
     QJsonObject entry{{QStringLiteral("port"), result.port},
-                      {QStringLiteral("name"), QStringLiteral("COM %1").arg(result.port)},
+                      {QStringLiteral("name"), portName(result.port)},
                       {QStringLiteral("device"), portDevice(result.port)},
                       {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
                       {QStringLiteral("tries"), result.triesMade},
@@ -210,8 +209,8 @@ int runDetectCommand(const Invocation &invocation, Console &console)
     const QList<DetectResult> results = runDetect(
         scanned, std::chrono::milliseconds(invocation.timeoutMs),
         [&console](int port, int number, int count, const LineSettings &settings) {
-            console.note(QStringLiteral("COM %1: try %2 of %3 at %4")
-                             .arg(port)
+            console.note(QStringLiteral("%1: try %2 of %3 at %4")
+                             .arg(portName(port))
                              .arg(number)
                              .arg(count)
                              .arg(formatLineSettings(settings)));

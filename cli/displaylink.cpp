@@ -60,45 +60,40 @@ void DisplayLink::reopen(const LineSettings &line)
     m_console.trace(QStringLiteral("%1: reopened at %2").arg(m_label, formatLineSettings(line)));
 }
 
+qm::JudgedReply DisplayLink::ask(qm::Command command, const qm::FieldValues &values)
+{
+    const qm::CommandSpec &spec = qm::commandSpec(command);
+    const std::string bytes = qm::buildCommand(spec, values);
+    const QByteArray reply = exchange(bytes);
+    qm::JudgedReply judged = qm::judgeReply(spec, view(reply), qm::FieldReading::Strict);
+    if (!judged.complete())
+        failReply(bytes, reply, QString::fromStdString(judged.why));
+    return judged;
+}
+
 CommsSettings DisplayLink::readComms()
 {
-    const std::string command = qm::readCommsCommand();
-    const QByteArray reply = exchange(command);
-    const qm::CommsReply judged = qm::judgeCommsReply(view(reply), qm::FieldReading::Strict);
-    if (!judged.complete())
-        failReply(command, reply, QString::fromStdString(judged.why));
-    return judged.settings();
+    return qm::commsSettingsOf(ask(qm::Command::ReadComms).values);
 }
 
 void DisplayLink::writeComms(const CommsSettings &comms)
 {
-    const std::string command = qm::writeCommsCommand(comms);
-    const QByteArray reply = exchange(command);
-    const std::string problem = qm::acknowledgementProblem(view(reply));
-    if (!problem.empty())
-        failReply(command, reply, QString::fromStdString(problem));
+    ask(qm::Command::WriteComms, qm::valuesOf(comms));
 }
 
 BlockSettings DisplayLink::readBlock(int number)
 {
-    const std::string command = qm::readBlockCommand(number - 1);
-    const QByteArray reply = exchange(command);
-    const qm::BlockReply judged = qm::judgeBlockReply(view(reply), qm::FieldReading::Strict);
-    QString problem = QString::fromStdString(judged.why);
-    if (problem.isEmpty() && judged.block() != number - 1)
-        problem = QStringLiteral("it is about block %1").arg(judged.block() + 1);
-    if (!problem.isEmpty())
-        failReply(command, reply, problem);
-    return judged.settings();
+    const int code = number - 1;
+    const qm::JudgedReply judged = ask(qm::Command::ReadBlock, {code});
+    if (judged.values[0] != code)
+        failReply(qm::readBlockCommand(code), m_lastReply,
+                  QStringLiteral("it is about block %1").arg(judged.values[0] + 1));
+    return qm::blockSettingsOf(judged.values);
 }
 
 void DisplayLink::writeBlock(int number, const BlockSettings &block)
 {
-    const std::string command = qm::writeBlockCommand(number - 1, block);
-    const QByteArray reply = exchange(command);
-    const std::string problem = qm::acknowledgementProblem(view(reply));
-    if (!problem.empty())
-        failReply(command, reply, QString::fromStdString(problem));
+    ask(qm::Command::WriteBlock, {number - 1, block.dataType, block.decimalPoint});
 }
 
 void DisplayLink::discardStale()
@@ -122,7 +117,8 @@ ExchangeResult DisplayLink::exchange(const QByteArray &command, ReplyRule rule, 
 QByteArray DisplayLink::exchange(const std::string &command)
 {
     const QByteArray bytes(command.data(), qsizetype(command.size()));
-    return exchange(bytes, ReplyRule::forCommand(command), commandName(command)).reply;
+    m_lastReply = exchange(bytes, ReplyRule::forCommand(command), commandName(command)).reply;
+    return m_lastReply;
 }
 
 void DisplayLink::failReply(const std::string &command, const QByteArray &reply,

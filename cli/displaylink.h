@@ -3,6 +3,7 @@
 #include "commcontrol.h"
 #include "exchange.h"
 #include "portnames.h"
+#include "replies.h"
 #include "settings.h"
 
 #include <QString>
@@ -30,6 +31,10 @@ public:
     LineSettings line() const { return m_line; }
     // "COM 3 (/dev/ttyS2)" or the device path, for messages.
     QString label() const { return m_label; }
+
+    // One exchange of `command` with `values` for its request fields: the reply judged
+    // strictly and whole, or Failure (exit 4) naming why not.
+    qm::JudgedReply ask(qm::Command command, const qm::FieldValues &values = {});
 
     CommsSettings readComms();
     void writeComms(const CommsSettings &comms);
@@ -64,6 +69,7 @@ private:
     LineSettings m_line;
     QString m_label;
     bool m_finishExchanges = false;
+    QByteArray m_lastReply; // for a failure found after judging
 };
 
 } // namespace cli

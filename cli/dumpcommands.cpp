@@ -55,6 +55,90 @@ int runDump(const Invocation &invocation, Console &console)
     return kExitOk;
 }
 
+// apply --record: the unit's record, from what the display was before the write to what it
+// became, appended as one line once the apply ends; a record that cannot be written fails
+// the command.
+class ApplyRecord
+{
+public:
+    explicit ApplyRecord(const Invocation &invocation)
+        : m_on(invocation.has(QStringLiteral("record")))
+    {
+        if (!m_on)
+            return;
+        const QString path = invocation.value(QStringLiteral("record"));
+        if (const QString why = m_file.open(path); !why.isEmpty())
+            throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be written: "
+                                                     "%2; nothing was sent")
+                                          .arg(path, why));
+    }
+
+    bool on() const { return m_on; }
+
+    // Reads the display as found, before anything is sent.
+    void start(const Invocation &invocation, DisplayLink &link, const DisplaySettings &wanted)
+    {
+        m_clock.start();
+        if (!m_on)
+            return;
+        m_record = recordHead(operatorName(QString()));
+        const QJsonObject facts = portFacts(invocation.port, link.label());
+        for (auto it = facts.begin(); it != facts.end(); ++it)
+            m_record.insert(it.key(), it.value());
+        m_record.insert(QStringLiteral("address"), addressText(wanted.comms.address));
+        m_record.insert(QStringLiteral("as_found"), settingsObject(readWholeDisplay(link)));
+        m_record.insert(QStringLiteral("as_left"), QJsonValue());
+        m_record.insert(QStringLiteral("changes"), QJsonArray());
+        m_record.insert(QStringLiteral("modbus"), QJsonValue());
+    }
+
+    // The display as left and the Modbus check's outcome, once the write went through.
+    void finish(DisplaySettings asLeft, const CommsReadBack &readBack,
+                const QStringList &differences, const FollowCheck *check)
+    {
+        if (!m_on)
+            return;
+        if (readBack.settings) {
+            asLeft.comms = *readBack.settings;
+            const auto asFound =
+                settingsFromObject(m_record.value(QStringLiteral("as_found")).toObject());
+            m_record.insert(QStringLiteral("as_left"), settingsObject(asLeft));
+            if (asFound)
+                m_record.insert(QStringLiteral("changes"), settingsChanges(*asFound, asLeft));
+        }
+        if (check)
+            m_record.insert(QStringLiteral("modbus"), check->json);
+        QString failure = differences.join(QStringLiteral("; "));
+        if (failure.isEmpty() && !readBack.settings)
+            failure = QStringLiteral("the Modbus settings were not read back");
+        if (failure.isEmpty() && check)
+            failure = check->failure;
+        write(failure);
+    }
+
+    // Appends the record: passed when `failure` is empty.
+    void write(const QString &failure)
+    {
+        if (!m_on)
+            return;
+        m_record.insert(QStringLiteral("outcome"),
+                        failure.isEmpty() ? QStringLiteral("pass") : QStringLiteral("fail"));
+        if (!failure.isEmpty())
+            m_record.insert(QStringLiteral("reason"), failure);
+        m_record.insert(QStringLiteral("duration_ms"), m_clock.elapsed());
+        if (const QString why = m_file.append(m_record); !why.isEmpty())
+            throw Failure(
+                kExitOther,
+                QStringLiteral("%1: the record cannot be written: %2").arg(m_file.path(), why));
+    }
+
+private:
+    bool m_on;
+    RecordFile m_file;
+    QJsonObject m_record;
+    QElapsedTimer m_clock;
+};
+
 int runApply(const Invocation &invocation, Console &console)
 {
     const QString path = invocation.args.at(0);
@@ -72,48 +156,13 @@ int runApply(const Invocation &invocation, Console &console)
 
     // --record needs what the display was and what it became: it reads the display first,
     // and back at its new line after the write, as --verify --follow do.
-    const bool recording = invocation.has(QStringLiteral("record"));
-    RecordFile records;
-    if (recording) {
-        if (const QString why = records.open(invocation.value(QStringLiteral("record")));
-            !why.isEmpty())
-            throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be written: "
-                                                     "%2; nothing was sent")
-                                          .arg(invocation.value(QStringLiteral("record")), why));
-    }
-    const bool readBackAll = verify || recording;
-    const bool followLine = follow || recording;
+    ApplyRecord record(invocation);
+    const bool readBackAll = verify || record.on();
+    const bool followLine = follow || record.on();
 
     const auto link = openLink(invocation, console);
-    QElapsedTimer clock;
-    clock.start();
-    QJsonObject record;
+    record.start(invocation, *link, *settings);
     DisplaySettings asLeft;
-    if (recording) {
-        record = recordHead(operatorName(QString()));
-        const QJsonObject facts = portFacts(invocation.port, link->label());
-        for (auto it = facts.begin(); it != facts.end(); ++it)
-            record.insert(it.key(), it.value());
-        record.insert(QStringLiteral("address"), addressText(settings->comms.address));
-        record.insert(QStringLiteral("as_found"), settingsObject(readWholeDisplay(*link)));
-        record.insert(QStringLiteral("as_left"), QJsonValue());
-        record.insert(QStringLiteral("changes"), QJsonArray());
-        record.insert(QStringLiteral("modbus"), QJsonValue());
-    }
-    // Appends the unit's record; a record that cannot be written fails the command.
-    auto writeRecord = [&](const QString &failure) {
-        if (!recording)
-            return;
-        record.insert(QStringLiteral("outcome"),
-                      failure.isEmpty() ? QStringLiteral("pass") : QStringLiteral("fail"));
-        if (!failure.isEmpty())
-            record.insert(QStringLiteral("reason"), failure);
-        record.insert(QStringLiteral("duration_ms"), clock.elapsed());
-        if (const QString why = records.append(record); !why.isEmpty())
-            throw Failure(
-                kExitOther,
-                QStringLiteral("%1: the record cannot be written: %2").arg(records.path(), why));
-    };
     ApplyProgress progress;
     QStringList differences;
     CommsReadBack readBack;
@@ -135,11 +184,11 @@ int runApply(const Invocation &invocation, Console &console)
         if (failure.code() == kExitUsage)
             throw;
         const QString message = failure.message() + QStringLiteral("; ") + progress.text();
-        writeRecord(message);
+        record.write(message);
         throw Failure(failure.code(), message, progress.json());
     } catch (const CommError &error) {
         const QString message = error.description() + QStringLiteral("; ") + progress.text();
-        writeRecord(message);
+        record.write(message);
         throw Failure(kExitPort, message, progress.json());
     }
     if (!readBack.difference.isEmpty())
@@ -149,24 +198,8 @@ int runApply(const Invocation &invocation, Console &console)
     FollowCheck check;
     if (modbus && differences.isEmpty())
         check = modbusAfterWrite(*link, console, settings->comms);
-    if (recording) {
-        if (readBack.settings) {
-            asLeft.comms = *readBack.settings;
-            const auto asFound =
-                settingsFromObject(record.value(QStringLiteral("as_found")).toObject());
-            record.insert(QStringLiteral("as_left"), settingsObject(asLeft));
-            if (asFound)
-                record.insert(QStringLiteral("changes"), settingsChanges(*asFound, asLeft));
-        }
-        if (modbus && differences.isEmpty())
-            record.insert(QStringLiteral("modbus"), check.json);
-        QString failure = differences.join(QStringLiteral("; "));
-        if (failure.isEmpty() && !readBack.settings)
-            failure = QStringLiteral("the Modbus settings were not read back");
-        if (failure.isEmpty())
-            failure = check.failure;
-        writeRecord(failure);
-    }
+    record.finish(asLeft, readBack, differences,
+                  modbus && differences.isEmpty() ? &check : nullptr);
 
     if (console.json()) {
         QJsonObject document = {

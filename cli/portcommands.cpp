@@ -62,7 +62,7 @@ int runLink(const Invocation &invocation, Console &console)
                                     : QDir::cleanPath(QDir::current().absoluteFilePath(argument));
     const QString previous = makePortLink(port, target);
     if (!previous.isEmpty() && previous != target)
-        console.note(QStringLiteral("COM %1 led to %2 before").arg(port).arg(previous));
+        console.note(QStringLiteral("%1 led to %2 before").arg(portName(port)).arg(previous));
 
     const PortInfo info = gatherPortInfo({port}).constFirst();
     if (console.json()) {
@@ -92,13 +92,13 @@ int runUnlink(const Invocation &invocation, Console &console)
                           {QStringLiteral("removed"), removed},
                           {QStringLiteral("device"), portDevice(port)}});
     else if (removed)
-        console.result(QStringLiteral("COM %1: link removed; the port is %2 again")
-                           .arg(port)
+        console.result(QStringLiteral("%1: link removed; the port is %2 again")
+                           .arg(portName(port))
                            .arg(portDevice(port).isEmpty() ? QStringLiteral("without a device")
                                                            : portDevice(port)));
     if (!removed)
-        console.note(QStringLiteral("COM %1 had no link in %2; nothing was changed")
-                         .arg(port)
+        console.note(QStringLiteral("%1 had no link in %2; nothing was changed")
+                         .arg(portName(port))
                          .arg(portLinkFolder()));
     return kExitOk;
 }

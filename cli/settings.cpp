@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "linesettings.h"
+#include "numbers.h"
 #include "portnames.h"
 
 namespace cli {
@@ -130,7 +131,7 @@ QString assignComms(CommsSettings &comms, const QString &key, const QString &val
             return refuse(key, value, QStringLiteral("one of ") + lowerNames(qm::kModeNames));
         comms.mode = *code;
     } else if (key == QLatin1String("baud")) {
-        const auto rate = readDecimal(value);
+        const auto rate = qm::readNumber(value.toStdString(), 0, qm::kBaudRates.back());
         int code = -1;
         for (int i = 0; rate && i < qm::kBaudCount; ++i) {
             if (qm::kBaudRates[std::size_t(i)] == *rate)
@@ -144,8 +145,8 @@ QString assignComms(CommsSettings &comms, const QString &key, const QString &val
         }
         comms.baudCode = code;
     } else if (key == QLatin1String("bits")) {
-        const auto bits = readDecimal(value);
-        if (!bits || *bits < qm::kMinDataBits || *bits > qm::kMaxDataBits)
+        const auto bits = qm::readNumber(value.toStdString(), qm::kMinDataBits, qm::kMaxDataBits);
+        if (!bits)
             return refuse(key, value,
                           QStringLiteral("%1 or %2").arg(qm::kMinDataBits).arg(qm::kMaxDataBits));
         comms.dataBits = *bits;
@@ -180,10 +181,12 @@ QString assignBlock(BlockSettings &block, const QString &key, const QString &val
         block.dataType = *code;
     } else if (key == QLatin1String("point")) {
         // The digits after the point, or the list's own entry ("0.01" for 2).
-        std::optional<int> digits = readDecimal(value);
-        if (!digits || value.size() > 1)
+        std::optional<int> digits =
+            value.size() == 1 ? qm::readNumber(value.toStdString(), 0, qm::kDecimalPointCount - 1)
+                              : std::nullopt;
+        if (!digits)
             digits = codeOfName(qm::kDecimalPointNames, value);
-        if (!digits || *digits < 0 || *digits >= qm::kDecimalPointCount)
+        if (!digits)
             return refuse(
                 key, value,
                 QStringLiteral("a number of decimals from 0 to %1 (or %2 to %3)")
@@ -216,10 +219,9 @@ QString checkWritable(const CommsSettings &comms)
 
 std::optional<int> parseBlockNumber(const QString &text)
 {
-    const auto number = readDecimal(text);
-    if (!number || text.size() != 1 || *number < 1 || *number > qm::kBlockCount)
+    if (text.size() != 1)
         return std::nullopt;
-    return *number;
+    return qm::readNumber(text.toStdString(), 1, qm::kBlockCount);
 }
 
 QJsonObject commsJson(const CommsSettings &comms)

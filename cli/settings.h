@@ -50,7 +50,8 @@ QString assignBlock(BlockSettings &block, const QString &key, const QString &val
 QString assignWords(CommsSettings &settings, const QStringList &words, QStringList &given);
 QString assignWords(BlockSettings &settings, const QStringList &words, QStringList &given);
 
-// Refuses what the display cannot store (parity none with 7 data bits, address 00).
+// Refuses what the display cannot store: parity none with 7 data bits. (Address 00 never
+// gets this far: assignComms and the dump file's reader refuse it.)
 QString checkWritable(const CommsSettings &comms);
 
 // A block number as the user gives it, "1".."9"; the protocol's code is one less.

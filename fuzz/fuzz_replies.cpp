@@ -31,7 +31,9 @@ const qm::FieldValues &valuesOf(const qm::JudgedReply &r)
     return r.values;
 }
 
-// Each field's range and the reply bytes it is read from, as the display documents them.
+// Each field's range and the reply bytes it is read from. They come from the protocol's
+// table: tst_protocol's rows hold the table to the display's documentation, and these
+// checks hold the judging to the table for any bytes.
 struct FieldRule
 {
     int low;
@@ -40,19 +42,20 @@ struct FieldRule
     std::size_t last;  // last reply byte of the field
 };
 
-constexpr std::array<FieldRule, qm::CommsReply::kFields> kCommsFields = {{
-    {0, 1, 1, 1},   // mode
-    {0, 3, 2, 2},   // baud
-    {7, 8, 3, 3},   // data bits
-    {0, 2, 4, 4},   // parity
-    {0, 250, 5, 6}, // address
-}};
+template <std::size_t N> std::array<FieldRule, N> rulesOf(const qm::Fields &fields)
+{
+    std::array<FieldRule, N> rules{};
+    std::size_t at = 1;
+    for (std::size_t i = 0; i < N; ++i) {
+        const qm::Field &field = fields.at[i];
+        rules[i] = {field.low, field.high, at, at + std::size_t(field.width) - 1};
+        at += std::size_t(field.width);
+    }
+    return rules;
+}
 
-constexpr std::array<FieldRule, qm::BlockReply::kFields> kBlockFields = {{
-    {0, 8, 1, 1}, // block
-    {0, 2, 2, 2}, // data type
-    {0, 5, 3, 3}, // decimal point
-}};
+const auto kCommsRules = rulesOf<qm::CommsReply::kFields>(qm::kCommsFields);
+const auto kBlockRules = rulesOf<qm::BlockReply::kFields>(qm::kBlockFields);
 
 // A field's value from its own bytes: one digit, or the two-character address.
 int fieldValue(std::string_view reply, const FieldRule &rule)
@@ -241,8 +244,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string_view input = qm::fuzz::asView(data, size);
 
     // The bytes exactly as received.
-    checkJudged(input, judgeComms(input), kCommsFields, qm::kCommsReplyLength);
-    checkJudged(input, judgeBlock(input), kBlockFields, qm::kBlockReplyLength);
+    checkJudged(input, judgeComms(input), kCommsRules, qm::kCommsReplyLength);
+    checkJudged(input, judgeBlock(input), kBlockRules, qm::kBlockReplyLength);
 
     // The same bytes as the fields of a well-framed reply, so that every input reaches
     // the field judging and not only the framing check.
@@ -252,11 +255,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                               std::string(3 - std::min<std::size_t>(3, size), '0') + "\r";
     const qm::CommsReply commsReply = judgeComms(comms);
     const qm::BlockReply blockReply = judgeBlock(block);
-    checkJudged(comms, commsReply, kCommsFields, qm::kCommsReplyLength);
-    checkJudged(block, blockReply, kBlockFields, qm::kBlockReplyLength);
-    checkPrefixStable(comms, commsReply, kCommsFields,
+    checkJudged(comms, commsReply, kCommsRules, qm::kCommsReplyLength);
+    checkJudged(block, blockReply, kBlockRules, qm::kBlockReplyLength);
+    checkPrefixStable(comms, commsReply, kCommsRules,
                       [](const std::string &b) { return judgeComms(b); });
-    checkPrefixStable(block, blockReply, kBlockFields,
+    checkPrefixStable(block, blockReply, kBlockRules,
                       [](const std::string &b) { return judgeBlock(b); });
     checkFramingIsWhole(comms, [](const std::string &b) { return judgeComms(b); });
     checkFramingIsWhole(block, [](const std::string &b) { return judgeBlock(b); });

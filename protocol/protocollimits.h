@@ -8,6 +8,10 @@
 // its name in the table beside it.
 namespace qm {
 
+// Port numbers as the window offers them ("COM 1" .. "COM 250").
+inline constexpr int kFirstPort = 1;
+inline constexpr int kLastPort = 250;
+
 inline constexpr int kBlockCount = 9;   // blocks 1..9, sent as codes 0..8
 inline constexpr int kMinAddress = 1;   // the lists offer 1..250 ("01".."FA")
 inline constexpr int kMaxAddress = 250; // a "$M" reply may also report 0

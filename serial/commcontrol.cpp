@@ -183,7 +183,7 @@ bool CommControl::waitForInput(int msecs)
     case terminal::Wait::HungUp:
         break;
     }
-    const QString reason = portLabel() + QStringLiteral(": the device was disconnected");
+    const QString reason = disconnectedReason(portLabel());
     closePort();
     m_lostReason = reason;
     emit portLost(m_lostReason);
@@ -224,10 +224,9 @@ void CommControl::handleError()
         return;
     if (!m_port->isOpen() || !m_lostReason.isEmpty())
         return;
-    markLost(portLabel() + QStringLiteral(": ") +
-             (error == QSerialPort::WriteError
-                  ? QStringLiteral("writing failed: %1").arg(m_port->errorString())
-                  : QStringLiteral("the device was disconnected")));
+    markLost(error == QSerialPort::WriteError
+                 ? portLabel() + QStringLiteral(": writing failed: %1").arg(m_port->errorString())
+                 : disconnectedReason(portLabel()));
 }
 
 void CommControl::handleHangUpNotice()
@@ -235,13 +234,13 @@ void CommControl::handleHangUpNotice()
     if (!m_hangUpWatch || !m_hangUpWatch->hungUp())
         return;
     m_hangUpNotifier->setEnabled(false);
-    markLost(portLabel() + QStringLiteral(": the device was disconnected"));
+    markLost(disconnectedReason(portLabel()));
 }
 
 bool CommControl::checkHangUp()
 {
     if (m_port->isOpen() && m_lostReason.isEmpty() && terminal::hungUp(m_port->handle()))
-        markLost(portLabel() + QStringLiteral(": the device was disconnected"));
+        markLost(disconnectedReason(portLabel()));
     return !m_lostReason.isEmpty();
 }
 

@@ -39,3 +39,9 @@ private:
     QString m_description;
     QByteArray m_what;
 };
+
+// "COM 3 (/dev/ttyS2): the device was disconnected": how every loss of a device is said.
+inline QString disconnectedReason(const QString &label)
+{
+    return label + QStringLiteral(": the device was disconnected");
+}

@@ -295,22 +295,25 @@ QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup)
 
     for (const PortInfo &info : ports) {
         if (!info.refusal.isEmpty()) {
-            verdicts.append(Verdict{Verdict::Check::LinkFolder,
-                                    Verdict::Level::Problem,
-                                    QStringLiteral("COM %1: %2").arg(info.port).arg(info.refusal),
-                                    {}});
+            verdicts.append(
+                Verdict{Verdict::Check::LinkFolder,
+                        Verdict::Level::Problem,
+                        QStringLiteral("%1: %2").arg(portName(info.port)).arg(info.refusal),
+                        {}});
             continue;
         }
         if (info.device.isEmpty()) {
-            verdicts.append(Verdict{Verdict::Check::Device, Verdict::Level::Problem,
-                                    QStringLiteral("COM %1: no device is assigned").arg(info.port),
-                                    QStringLiteral("link it to a device: quillmark-cli link %1 "
-                                                   "DEVICE")
-                                        .arg(info.port)});
+            verdicts.append(
+                Verdict{Verdict::Check::Device, Verdict::Level::Problem,
+                        QStringLiteral("%1: no device is assigned").arg(portName(info.port)),
+                        QStringLiteral("link it to a device: quillmark-cli link %1 "
+                                       "DEVICE")
+                            .arg(info.port)});
             continue;
         }
-        verdicts += diagnose(info, QStringLiteral("COM %1 (%2)").arg(info.port).arg(info.device),
-                             bool(port), running, user, lockLookup);
+        verdicts +=
+            diagnose(info, QStringLiteral("%1 (%2)").arg(portName(info.port)).arg(info.device),
+                     bool(port), running, user, lockLookup);
     }
     return verdicts;
 }

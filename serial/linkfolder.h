@@ -8,10 +8,6 @@
 // port table, the command-line companion and the simulator all hold to the same one.
 namespace qm {
 
-// Port numbers as the window offers them ("COM 1" .. "COM 250").
-inline constexpr int kFirstPort = 1;
-inline constexpr int kLastPort = 250;
-
 // $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-UID when that variable is unset or empty,
 // whether or not the folder exists.
 std::string linkFolder();

@@ -180,7 +180,7 @@ QString portProductName(const PortInfo &info)
 
 QString formatPortLine(const PortInfo &info)
 {
-    QStringList fields{QStringLiteral("COM %1").arg(info.port)};
+    QStringList fields{portName(info.port)};
     if (info.device.isEmpty()) {
         fields.append(info.refusal.isEmpty() ? QStringLiteral("(no device)")
                                              : QStringLiteral("(its link is refused)"));
@@ -221,7 +221,7 @@ QJsonObject portInfoJson(const PortInfo &info)
 {
     return QJsonObject{
         {QStringLiteral("port"), info.port},
-        {QStringLiteral("name"), QStringLiteral("COM %1").arg(info.port)},
+        {QStringLiteral("name"), portName(info.port)},
         {QStringLiteral("device"), textOrNull(info.device)},
         {QStringLiteral("link"), textOrNull(info.linkPath)},
         {QStringLiteral("refusal"), textOrNull(info.refusal)},

@@ -32,9 +32,9 @@ void takeOverServingLock(int port, const QString &link)
         return;
     if (!qm::servingLockAbandoned(lock))
         throw CommError(CommError::Kind::InUse,
-                        QStringLiteral("COM %1: %2 is served by a running program (it holds %3); "
+                        QStringLiteral("%1: %2 is served by a running program (it holds %3); "
                                        "stop that program first")
-                            .arg(port)
+                            .arg(portName(port))
                             .arg(link, QFile::decodeName(lock.c_str())));
     ::unlink(lock.c_str());
 }
@@ -54,9 +54,9 @@ QString linkLoop(int port, const QString &target)
         if (::lstat(QFile::encodeName(hop).constData(), &info) != 0)
             return {};
         if (info.st_dev == link.st_dev && info.st_ino == link.st_ino)
-            return QStringLiteral("COM %1: %2 leads back to %3, the link of COM %1 itself; link "
+            return QStringLiteral("%1: %2 leads back to %3, the link of %1 itself; link "
                                   "the device")
-                .arg(port)
+                .arg(portName(port))
                 .arg(target, portLinkPath(port));
         if (!S_ISLNK(info.st_mode))
             return {};
@@ -65,7 +65,7 @@ QString linkLoop(int port, const QString &target)
             return {};
         hop = next;
     }
-    return QStringLiteral("COM %1: %2 is a loop of links").arg(port).arg(target);
+    return QStringLiteral("%1: %2 is a loop of links").arg(portName(port)).arg(target);
 }
 
 } // namespace
@@ -85,10 +85,10 @@ QString makePortLink(int port, const QString &target)
         if (refusal->kind() == CommError::Kind::NotTerminal)
             throw CommError(
                 refusal->kind(),
-                QStringLiteral("COM %1: %2 is not a serial device").arg(port).arg(target));
+                QStringLiteral("%1: %2 is not a serial device").arg(portName(port)).arg(target));
         throw CommError(
             refusal->kind(),
-            QStringLiteral("COM %1: %2: %3").arg(port).arg(target, refusal->description()));
+            QStringLiteral("%1: %2: %3").arg(portName(port)).arg(target, refusal->description()));
     }
 
     const QString folder = portLinkFolder();
@@ -109,7 +109,7 @@ QString makePortLink(int port, const QString &target)
     else if (existing.exists())
         throw CommError(
             CommError::Kind::Io,
-            QStringLiteral("COM %1: %2 is not a link; remove it first").arg(port).arg(name));
+            QStringLiteral("%1: %2 is not a link; remove it first").arg(portName(port)).arg(name));
     takeOverServingLock(port, name);
 
     // A link made aside and renamed over the old one: the port never names nothing, and a
@@ -121,8 +121,8 @@ QString makePortLink(int port, const QString &target)
         ::rename(asidePath.constData(), QFile::encodeName(name).constData()) != 0) {
         const int error = errno;
         ::unlink(asidePath.constData());
-        throw CommError(CommError::Kind::Io, QStringLiteral("COM %1: cannot make the link %2: %3")
-                                                 .arg(port)
+        throw CommError(CommError::Kind::Io, QStringLiteral("%1: cannot make the link %2: %3")
+                                                 .arg(portName(port))
                                                  .arg(name, osText(error)));
     }
     return previous;
@@ -144,15 +144,16 @@ bool removePortLink(int port)
     const QFileInfo existing(name);
     if (!existing.isSymLink()) {
         if (existing.exists())
-            throw CommError(
-                CommError::Kind::Io,
-                QStringLiteral("COM %1: %2 is not a link; it is left alone").arg(port).arg(name));
+            throw CommError(CommError::Kind::Io,
+                            QStringLiteral("%1: %2 is not a link; it is left alone")
+                                .arg(portName(port))
+                                .arg(name));
         return false;
     }
     takeOverServingLock(port, name);
     if (::unlink(QFile::encodeName(name).constData()) != 0)
-        throw CommError(
-            CommError::Kind::Io,
-            QStringLiteral("COM %1: cannot remove %2: %3").arg(port).arg(name, osText(errno)));
+        throw CommError(CommError::Kind::Io, QStringLiteral("%1: cannot remove %2: %3")
+                                                 .arg(portName(port))
+                                                 .arg(name, osText(errno)));
     return true;
 }

@@ -1,5 +1,7 @@
 #include "portnames.h"
 
+#include "numbers.h"
+
 #include "commerror.h"
 #include "linkfolder.h"
 #include "networkaddress.h"
@@ -87,9 +89,9 @@ void requirePortNumber(int port)
 {
     if (port < kFirstPort || port > kLastPort)
         throw CommError(CommError::Kind::NoSuchPort,
-                        QStringLiteral("COM %1: there is no such port; port numbers run from %2 "
+                        QStringLiteral("%1: there is no such port; port numbers run from %2 "
                                        "to %3")
-                            .arg(port)
+                            .arg(portName(port))
                             .arg(kFirstPort)
                             .arg(kLastPort));
 }
@@ -101,19 +103,8 @@ std::optional<int> readPortArgument(const QString &text)
         digits = digits.mid(3);
     if (digits.startsWith(QLatin1Char(' ')))
         digits = digits.mid(1);
-    return readDecimal(digits);
-}
-
-std::optional<int> readDecimal(const QString &text)
-{
-    // toInt would also take a sign or surrounding blanks.
-    if (text.isEmpty() || text.size() > 6)
-        return std::nullopt;
-    for (QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-    }
-    return text.toInt();
+    constexpr int kSixDigits = 999999;
+    return qm::readNumber(digits.toStdString(), 0, kSixDigits);
 }
 
 std::optional<int> readPortNumber(const QString &text)
@@ -132,12 +123,17 @@ QString notAPortNumber(const QString &what)
         .arg(kLastPort);
 }
 
+QString portName(int port)
+{
+    return QStringLiteral("COM %1").arg(port);
+}
+
 QString portLabel(int port)
 {
     const QString device = portDevice(port);
     if (device.isEmpty())
-        return QStringLiteral("COM %1").arg(port);
-    return QStringLiteral("COM %1 (%2)").arg(port).arg(device);
+        return portName(port);
+    return QStringLiteral("%1 (%2)").arg(portName(port), device);
 }
 
 std::optional<Port> readPort(const QString &text, QString *why)
@@ -172,8 +168,8 @@ std::optional<Port> readPort(const QString &text, QString *why)
 QString portDeviceDescription(int port)
 {
     if (port < kFirstPort || port > kLastPort)
-        return QStringLiteral("COM %1 is not a port number; they run from %2 to %3")
-            .arg(port)
+        return QStringLiteral("%1 is not a port number; they run from %2 to %3")
+            .arg(portName(port))
             .arg(kFirstPort)
             .arg(kLastPort);
     if (const QString refusal = portLinkRefusal(port); !refusal.isEmpty())
@@ -182,8 +178,9 @@ QString portDeviceDescription(int port)
     if (device.isEmpty()) {
         const QString folder = portLinkFolder();
         if (folder.isEmpty())
-            return QStringLiteral("no device is assigned to COM %1").arg(port);
-        return QStringLiteral("no device is assigned to COM %1; a link com%1 in %2 can name one")
+            return QStringLiteral("no device is assigned to %1").arg(portName(port));
+        return QStringLiteral("no device is assigned to %1; a link com%2 in %3 can name one")
+            .arg(portName(port))
             .arg(port)
             .arg(folder);
     }

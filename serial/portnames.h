@@ -2,6 +2,7 @@
 
 #include "linkfolder.h"
 #include "networkaddress.h"
+#include "protocollimits.h"
 
 #include <QString>
 
@@ -11,17 +12,13 @@
 using qm::kFirstPort;
 using qm::kLastPort;
 
-// Plain decimal digits, the whole text: refuses " 8", "+8" and "8.0" rather than reading
-// them leniently; nothing too for more than six digits.
-std::optional<int> readDecimal(const QString &text);
-
 // The one reader of a port argument as people write it: "5", "COM 5", "COM5", "com5" (the
 // window shows "COM 5"). The number, in range or not, so that the caller can say which
 // range; nothing when the text is no port number at all (a device path, for instance).
 std::optional<int> readPortArgument(const QString &text);
 // The same, and only a number in range: nothing for a device path or a number out of range.
 std::optional<int> readPortNumber(const QString &text);
-// "<what> is not a port number from 1 to 250": every refusal of a port argument says so.
+// "<what> is not a port number from 1 to 250": how readPort, detect and link refuse one.
 QString notAPortNumber(const QString &what);
 
 // Throws CommError (NoSuchPort) naming the range when `port` is not a port number.
@@ -46,6 +43,9 @@ QString portLinkRefusal(int port);
 // A link that points nowhere still names its target, which then fails to open. Empty too
 // when a link for the port is refused (see portLinkRefusal).
 QString portDevice(int port);
+
+// "COM 3": the one spelling of a port number in every list, message and file.
+QString portName(int port);
 
 // "COM 3 (/dev/ttyS2)", or "COM 120" when no device is assigned.
 QString portLabel(int port);

@@ -1,5 +1,7 @@
 #include "simoptions.h"
 
+#include "numbers.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -19,23 +21,7 @@ std::string lower(std::string_view text)
 
 std::optional<int> number(std::string_view text, int base, int low, int high)
 {
-    if (text.empty() || text.size() > 6)
-        return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        int digit = -1;
-        if (std::isdigit(byte))
-            digit = c - '0';
-        else if (base == 16 && std::isxdigit(byte))
-            digit = std::tolower(byte) - 'a' + 10;
-        if (digit < 0)
-            return std::nullopt;
-        value = value * base + digit;
-    }
-    if (value < low || value > high)
-        return std::nullopt;
-    return value;
+    return readNumber(text, low, high, base);
 }
 
 template <std::size_t N>

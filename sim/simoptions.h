@@ -3,6 +3,7 @@
 #include "displaysim.h"
 #include "displaystate.h"
 #include "linkfolder.h"
+#include "protocollimits.h"
 
 #include <string>
 #include <string_view>
