@@ -570,6 +570,12 @@ void tst_Cli::commandsAgainstTheSimulator_data()
         << none << words("link 9 /etc/passwd") << 3 << "/etc/passwd is not a serial device";
     QTest::newRow("link, not a terminal")
         << none << words("link 9 /dev/null") << 3 << "/dev/null is not a serial device";
+    QTest::newRow("link, an address without its port")
+        << none << words("link 9 rfc2217://10.0.0.7") << 2 << "give the server's port";
+    QTest::newRow("link, an IPv6 address without brackets")
+        << none << words("link 9 tcp://fd00::7:4001") << 2 << "written in brackets";
+    QTest::newRow("link, an address is not connected to")
+        << none << words("link 9 rfc2217://[::1]:9") << 0 << "rfc2217://[::1]:9";
     QTest::newRow("link, a number the simulator serves")
         << none << words("link 4 /dev/tty") << 3 << "is served by a running program";
     QTest::newRow("unlink, no link") << none << words("unlink 9") << 0 << "COM 9 had no link";
@@ -1493,6 +1499,12 @@ void tst_Cli::commandsThroughAGateway_data()
                 << "read back: the same";
         }
         const QByteArray name = QByteArray(kind) + ": ";
+        QTest::newRow(name + "doctor connects once")
+            << rfc2217 << true << none << words("doctor") << 0
+            << (rfc2217 ? "the server took RFC 2217 and confirmed 9600,N,8,1"
+                        : "the gateway's own line settings apply");
+        QTest::newRow(name + "list shows the link")
+            << rfc2217 << true << none << words("list") << 0 << "a serial device server";
         QTest::newRow(name + "get") << rfc2217 << false << words("--block 3:long:2")
                                     << words("get 3") << 0 << "block 3: Long, 0.01";
         QTest::newRow(name + "dump") << rfc2217 << false << none << words("dump") << 0
@@ -1576,6 +1588,7 @@ void tst_Cli::gatewayFailuresAreTold_data()
         << "stopped" << 4 << "no reply to $M";
     QTest::newRow("server keeps parity None")
         << "keeps parity" << 3 << "kept parity None when asked for Even";
+    QTest::newRow("doctor: nothing listening") << "doctor, nothing listening" << 3 << "was refused";
     QTest::newRow("server never answers the negotiation")
         << "never answers" << 3 << "did not answer the RFC 2217 negotiation";
     QTest::newRow("a raw TCP port is not RFC 2217 either")
@@ -1595,6 +1608,11 @@ void tst_Cli::gatewayFailuresAreTold()
     // From the event (the server gone) to the program's end.
     QElapsedTimer sinceEvent;
     QTimer watch;
+    QString command = QStringLiteral("read");
+    if (fault.startsWith(QLatin1String("doctor, "))) {
+        command = QStringLiteral("doctor");
+        fault = fault.mid(8);
+    }
     if (fault == QLatin1String("nothing listening")) {
         port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(freeLoopbackPort());
         sinceEvent.start();
@@ -1640,11 +1658,11 @@ void tst_Cli::gatewayFailuresAreTold()
     QElapsedTimer elapsed;
     elapsed.start();
     const CliRun result = run(QStringList{QStringLiteral("--port"), port} + options +
-                              QStringList{QStringLiteral("read")});
+                              QStringList{command});
     QVERIFY2(result.exitCode == exitCode,
              qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
-    QVERIFY2(result.err.contains(says), qPrintable(result.err));
-    QVERIFY2(result.err.contains(port), qPrintable(result.err));
+    QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
+    QVERIFY2((result.out + result.err).contains(port), qPrintable(result.out + result.err));
     if (sinceEvent.isValid())
         QVERIFY2(sinceEvent.elapsed() < 1000, qPrintable(QString::number(sinceEvent.elapsed())));
     // A negotiation nobody answers fails after its own time-out, never hangs.
