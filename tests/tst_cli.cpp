@@ -1341,6 +1341,10 @@ void tst_Cli::stationOnASimulatedBench_data()
     QTest::newRow("SIGINT while waiting")
         << bench << QStringList{"--line", "4800,N,8,1"} << QByteArray()
         << QStringList{"waiting>int"} << 130 << QStringList();
+    // "gateway": the station's port is rfc2217:// to ser2net in front of the bench.
+    QTest::newRow("one unit through ser2net")
+        << bench << QStringList{"gateway", "--count", "1"} << QByteArray() << QStringList() << 0
+        << QStringList{"11 pass"};
     QTest::newRow("SIGINT while writing")
         << QStringList{"--bench", "--delay", "100"} << QStringList() << QByteArray()
         << QStringList{"writing>int"} << 130 << QStringList{"11 fail interrupted by SIGINT"};
@@ -1356,6 +1360,15 @@ void tst_Cli::stationOnASimulatedBench()
     QFETCH(QStringList, records);
 
     QVERIFY(startSimulator(simOptions));
+    QString port = QString::number(kSimPort);
+    std::unique_ptr<Gateway> gateway;
+    if (options.value(0) == QLatin1String("gateway")) {
+        options.removeFirst();
+        gateway = std::make_unique<Gateway>(Gateway::Kind::Rfc2217, simulatorPty());
+        if (!gateway->isValid())
+            QSKIP(qPrintable(gateway->errorString()));
+        port = gateway->url();
+    }
     QTemporaryDir dir;
     const QString templatePath = dir.filePath(QStringLiteral("template.json"));
     const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
@@ -1367,7 +1380,7 @@ void tst_Cli::stationOnASimulatedBench()
 
     QProcess station;
     station.start(QStringLiteral(QUILLMARK_CLI_PATH),
-                  QStringList{"--port", QString::number(kSimPort), "--json", "commission",
+                  QStringList{"--port", port, "--json", "commission",
                               templatePath, "--address", "11", "--record", recordPath} +
                       options);
     QVERIFY(station.waitForStarted(5000));
@@ -1407,6 +1420,11 @@ void tst_Cli::stationOnASimulatedBench()
         for (const char *key : {"time", "operator", "host", "version", "port", "device", "adapter",
                                 "as_left", "changes", "duration_ms"})
             QVERIFY2(record.contains(QLatin1String(key)), key);
+        if (gateway) {
+            QCOMPARE(record.value("port").toString(), port);
+            QCOMPARE(record.value("device").toString(), port);
+            QVERIFY(record.value("adapter").isNull());
+        }
         // Never a pass without what was read back.
         QVERIFY(record.value("outcome") != "pass" || record.value("as_left").isObject());
     }
