@@ -1552,6 +1552,9 @@ void tst_Cli::commandsThroughAGateway_data()
         << true << false << words("--baud 1200") << words("read") << 4 << "no reply";
     QTest::newRow("rfc2217: follow renegotiates")
         << true << false << none << words("write baud=2400 --follow") << 0 << "2400 baud";
+    // The link folder's trust holds for an address as for a device.
+    QTest::newRow("rfc2217 through COM 12: the link folder open to others")
+        << true << true << none << words("(folder-open) read") << 3 << "is open to others";
     QTest::newRow("tcp: the gateway keeps its line")
         << false << false << none << words("--line 4800,E,8,1 read") << 0
         << "the gateway's own line settings apply";
@@ -1578,6 +1581,12 @@ void tst_Cli::commandsThroughAGateway()
     if (throughLink) {
         QVERIFY(m_folder->link(12, gateway.url()));
         port = QStringLiteral("12");
+    }
+    if (arguments.first() == QLatin1String("(folder-open)")) {
+        arguments.removeFirst();
+        QVERIFY(QFile::setPermissions(m_folder->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                            QFile::ExeOwner | QFile::ReadOther |
+                                                            QFile::ExeOther));
     }
     if (arguments.first() == QLatin1String("detect"))
         arguments << QStringLiteral("--ports") << QStringLiteral("12");
