@@ -38,7 +38,7 @@ private slots:
 private:
     bool startSimulator(const QStringList &options = {});
     // The simulator behind ser2net, and COM kPort linked to the gateway's address.
-    void startBehindGateway();
+    void startBehindGateway(Gateway::Kind kind = Gateway::Kind::Rfc2217);
     void connect(int baudPosition = 3);
 
     std::unique_ptr<TestLinkFolder> m_folder;
@@ -78,13 +78,13 @@ bool tst_EndToEnd::startSimulator(const QStringList &options)
     return ::startSimulator(*m_sim, kPort, m_folder->path(), options);
 }
 
-void tst_EndToEnd::startBehindGateway()
+void tst_EndToEnd::startBehindGateway(Gateway::Kind kind)
 {
     m_sim = std::make_unique<QProcess>();
     QVERIFY(::startSimulator(*m_sim, kBehindGateway, m_folder->path()));
     const QString pty =
         QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kBehindGateway)).symLinkTarget();
-    m_gateway = std::make_unique<Gateway>(Gateway::Kind::Rfc2217, pty);
+    m_gateway = std::make_unique<Gateway>(kind, pty);
     if (!m_gateway->isValid())
         QSKIP(qPrintable(m_gateway->errorString()));
     QVERIFY(m_folder->link(kPort, m_gateway->url()));
@@ -98,21 +98,25 @@ void tst_EndToEnd::connect(int baudPosition)
 
 void tst_EndToEnd::typicalRunAgainstTheSimulator_data()
 {
-    QTest::addColumn<bool>("throughGateway");
-    QTest::newRow("on the pty") << false;
-    QTest::newRow("COM 3 linked to rfc2217://") << true;
+    QTest::addColumn<int>("gateway"); // 0: none, else a Gateway::Kind + 1
+    QTest::newRow("on the pty") << 0;
+    QTest::newRow("COM 3 linked to rfc2217://") << int(Gateway::Kind::Rfc2217) + 1;
+    QTest::newRow("COM 3 linked to tcp://") << int(Gateway::Kind::Tcp) + 1;
 }
 
 void tst_EndToEnd::typicalRunAgainstTheSimulator()
 {
-    QFETCH(bool, throughGateway);
-    if (throughGateway)
-        startBehindGateway();
+    QFETCH(int, gateway);
+    if (gateway)
+        startBehindGateway(Gateway::Kind(gateway - 1));
     else
         QVERIFY(startSimulator());
     MessageBoxes boxes;
     connect();
     QCOMPARE(indicatorColour(*m_window), kGreen);
+    // Only a raw TCP gateway keeps its own line, and only there is that said.
+    QCOMPARE(control<QLabel>(*m_window, "lblSettings")->toolTip().contains("gateway's own"),
+             gateway == int(Gateway::Kind::Tcp) + 1);
     QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{1, 3, 1, 1, 9}));
 
     // What SET writes, GET reads back.
