@@ -1558,8 +1558,10 @@ void tst_Cli::commandsThroughAGateway_data()
     QTest::newRow("tcp: the gateway keeps its line")
         << false << false << none << words("--line 4800,E,8,1 read") << 0
         << "the gateway's own line settings apply";
+    QTest::newRow("rfc2217: detect's tries renegotiate the line")
+        << true << false << words("--baud 2400") << words("detect") << 0 << "answered at 2400";
     QTest::newRow("tcp: detect tries one setting")
-        << false << false << none << words("detect") << 0 << "answered";
+        << false << false << none << words("detect") << 0 << "one line setting tried";
 }
 
 void tst_Cli::commandsThroughAGateway()
