@@ -19,17 +19,25 @@ int main(int argc, char *argv[])
     const QStringList arguments = QApplication::arguments();
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         QString path;
-        if (arguments[i] == QLatin1String("--trace") && i + 1 < arguments.size())
-            path = arguments[++i];
+        if (arguments[i] == QLatin1String("--trace"))
+            path = i + 1 < arguments.size() ? arguments[++i] : QString();
         else if (arguments[i].startsWith(QLatin1String("--trace=")))
             path = arguments[i].mid(8);
         else
             continue;
-        if (const QString why = bytetrace::start(path); !why.isEmpty() || path.isEmpty()) {
-            QTextStream(stderr) << "quillmark: --trace: " << path << " cannot be written: "
-                                << (path.isEmpty() ? QStringLiteral("no file given") : why) << '\n';
+        if (path.isEmpty()) {
+            QTextStream(stderr) << "quillmark: --trace: no file given\n";
             return 2;
         }
+        if (const QString why = bytetrace::start(path); !why.isEmpty()) {
+            QTextStream(stderr) << "quillmark: --trace: " << path << " cannot be written: " << why
+                                << '\n';
+            return 2;
+        }
+        bytetrace::onStopped([path](const QString &why) {
+            QTextStream(stderr) << "quillmark: --trace: " << path
+                                << " is incomplete, tracing stopped: " << why << '\n';
+        });
     }
 
     frmMain window;

@@ -45,6 +45,9 @@ bool makePipe()
 
 void quitOnTerminationSignals()
 {
+    // A trace FIFO whose reader went away fails the write (EPIPE) and the trace stops;
+    // the signal would end the window with its port's lock file and line settings left.
+    ::signal(SIGPIPE, SIG_IGN);
     if (!makePipe())
         return;
     auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, qApp);

@@ -50,6 +50,8 @@ struct Command
     int minArgs = 0;
     int maxArgs = 0; // -1 for any number
     int (*run)(const Invocation &invocation, Console &console) = nullptr;
+    // A signal is this command's ordinary end: its exit status stays what it returns.
+    bool endsBySignal = false;
 };
 
 Command readCommand();

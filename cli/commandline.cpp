@@ -248,14 +248,16 @@ QString helpText()
         text += wrapped(head, QLatin1String(row.meaning), int(head.size()) + 2);
     }
     text += wrapped(QString(),
-                    QStringLiteral("commission: 0 when every unit passed, 5 when a unit failed its "
+                    QStringLiteral("commission: the outcome of its units, whatever ended the run: "
+                                   "0 when every unit passed, 5 when a unit failed its "
                                    "read-back; otherwise the first failed unit's: 4 it stopped "
                                    "answering or answered garbage while being written, or its "
-                                   "Modbus check failed; 3 its port failed. 3 also when the port "
-                                   "cannot be used at all (a missing device is waited for), 1 "
-                                   "when the record file cannot be written (nothing was sent), "
-                                   "129, 130, 143 when stopped by a signal (a unit being written "
-                                   "is finished on the wire and recorded)."),
+                                   "Modbus check failed; 3 its port failed; 130, 143, 129 a "
+                                   "signal interrupted it (finished on the wire and recorded "
+                                   "as failed). With no failed unit: 1 when a record cannot be "
+                                   "written (always 1 then) or the address range ran out, 3 "
+                                   "when the port cannot be used at all (a missing device is "
+                                   "waited for). A signal while waiting is the ordinary end."),
                     0);
     return text;
 }
@@ -387,8 +389,9 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
         }
     }
     int code = kExitOk;
+    const Command *command = findCommand(invocation.command);
     try {
-        code = findCommand(invocation.command)->run(invocation, console);
+        code = command->run(invocation, console);
     } catch (const Failure &failure) {
         reportFailure(console, failure.code(), failure.message(), failure.details());
         code = failure.code();
@@ -398,12 +401,17 @@ int runCommandLine(const QStringList &arguments, std::FILE *out, std::FILE *err)
             console.note(advice);
         code = exitCodeOf(error.kind());
     }
-    if (const QString why = bytetrace::problem(); !why.isEmpty())
-        console.warning(
-            QStringLiteral("--trace: %1 is incomplete: %2").arg(invocation.traceFile, why));
+    // A trace that was asked for and lost is a failure of its own, though the command's
+    // work is done.
+    if (const QString why = bytetrace::problem(); !why.isEmpty()) {
+        console.error(QStringLiteral("--trace: %1 is incomplete, tracing stopped: %2")
+                          .arg(invocation.traceFile, why));
+        if (code == kExitOk)
+            code = kExitOther;
+    }
     // A command that ran to its end while a signal waited has done its work; the exit
     // status still says that it was asked to stop.
-    if (interruption() != 0 && code < kExitHangUp) {
+    if (interruption() != 0 && code < kExitHangUp && !command->endsBySignal) {
         console.error(QStringLiteral("stopped by %1").arg(signalName(interruption())));
         code = exitCodeOfSignal(interruption());
     }

@@ -9,6 +9,7 @@
 #include "exitcodes.h"
 #include "interruption.h"
 #include "modbuscheck.h"
+#include "modbusframe.h"
 #include "portnames.h"
 #include "records.h"
 #include "steps.h"
@@ -16,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 
+#include <exception>
 #include <memory>
 
 namespace cli {
@@ -26,11 +28,16 @@ constexpr int kGoneMs = 1000;
 // Between two polls of a line that did not answer.
 constexpr int kPollPauseMs = 100;
 constexpr int kMaxCount = qm::kMaxAddress;
+// Free space the record file's file system must have before a unit is written to: a
+// record with both settings and a long reason is under 4 KiB.
+constexpr qint64 kRecordRoom = 16 * 1024;
 
 // What one "$M" on the line found.
 struct Poll
 {
-    enum class Kind { Answer, Silent, Absent } kind = Kind::Silent;
+    // Absent: the port's device is not there (unplugged); Failed: it is there but cannot
+    // be used just now (a reopen refused).
+    enum class Kind { Answer, Silent, Absent, Failed } kind = Kind::Silent;
     CommsSettings comms;
 };
 
@@ -48,15 +55,24 @@ public:
 private:
     void readOptions();
     void readRecordFile();
+    // Takes in what was appended to the record file since it was last read.
+    void readAppended();
     std::optional<int> nextAddress() const;
+    // The next address, claimed in the record file so that no other station gives it;
+    // nothing when the range has run out.
+    std::optional<int> reserveAddress();
+    bool isSameUnit(const DisplaySettings &found) const;
+    void recordLost(const QString &why, const QString &what);
 
-    Poll poll(const LineSettings &line);
+    Poll poll(const LineSettings &line, bool leaving = false);
     LineSettings waitForArrival(CommsSettings &comms);
     // Until no answer came at any of `lines` for kGoneMs, or an answer from a unit that has
     // none of the `identities`, or the port has gone.
     void waitUntilGone(const QList<LineSettings> &lines, const QList<CommsSettings> &identities);
     void commissionUnit(const LineSettings &arrivedAt, const CommsSettings &comms);
     void finishRecord(QJsonObject record, bool passed, int address, const QString &summary);
+    // The run's exit status: what its units came to, else what ended it.
+    int outcome(int endCode) const;
 
     void event(const QString &name, QJsonObject object = {});
     // The port as messages name it, also before it was first opened.
@@ -82,15 +98,18 @@ private:
     QString m_operator;
     RecordFile m_records;
 
-    // Addresses held by units that passed, here or in the record file, and what those
-    // units were left with: a unit that shows one of these again was not taken away.
-    QList<int> m_held;
-    QList<DisplaySettings> m_passedAsLeft;
+    int m_lastAddress = qm::kMaxAddress;
+
+    // The addresses spent and passed, from the record file (this run's own lines read back
+    // from it) or, without one, from this run's lines.
+    AddressBook m_book;
     QList<int> m_given; // addresses given in this run
     int m_unit = 0;
     int m_passed = 0;
     int m_failed = 0;
-    int m_exitCode = kExitOk;
+    int m_exitCode = kExitOk; // the first failed unit's
+    bool m_readBackFailed = false;
+    bool m_recordLost = false;
     bool m_portAbsentSaid = false;
     bool m_garbageSaid = false;
     QElapsedTimer m_arrival;
@@ -130,6 +149,27 @@ void Station::readOptions()
     m_bell = m_invocation.has(QStringLiteral("bell"));
     m_modbus = m_invocation.has(QStringLiteral("modbus"));
     m_operator = operatorName(m_invocation.value(QStringLiteral("operator")));
+
+    // libmodbus refuses addresses past F7: a unit given one could not pass its check.
+    m_lastAddress = m_modbus ? qm::kMaxModbusAddress : qm::kMaxAddress;
+    const QString limit =
+        m_modbus ? QStringLiteral("with --modbus the last address is %1 (Modbus allows no "
+                                  "higher one)")
+                       .arg(addressText(m_lastAddress))
+                 : QStringLiteral("the last address is %1").arg(addressText(m_lastAddress));
+    if (m_firstAddress > m_lastAddress)
+        throw Failure(kExitUsage, QStringLiteral("--address %1: %2; nothing was sent")
+                                      .arg(addressText(m_firstAddress), limit));
+    if (m_count > 0 && m_firstAddress + m_count - 1 > m_lastAddress)
+        throw Failure(kExitUsage,
+                      QStringLiteral("--address %1 --count %2 runs past %3: %4, so the run "
+                                     "would stop after %5 unit(s); nothing was sent")
+                          .arg(addressText(m_firstAddress))
+                          .arg(m_count)
+                          .arg(addressText(m_lastAddress), limit)
+                          .arg(m_lastAddress - m_firstAddress + 1));
+    if (m_modbus && m_count == 0)
+        m_console.note(limit + QStringLiteral("; the run stops there at the latest"));
 }
 
 void Station::readRecordFile()
@@ -137,47 +177,96 @@ void Station::readRecordFile()
     if (!m_invocation.has(QStringLiteral("record")))
         return;
     const QString path = m_invocation.value(QStringLiteral("record"));
-    const RecordsRead read = readRecords(path);
-    if (!read.error.isEmpty())
-        throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be read: %2; "
-                                                 "nothing was sent")
-                                      .arg(path, read.error));
     // Opened now, before the port: a station that cannot keep its records does not start.
-    const QString why = m_records.open(path);
+    const QString why = m_records.open(path, true);
     if (!why.isEmpty())
         throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be written: %2; "
                                                  "nothing was sent")
                                       .arg(path, why));
-    if (read.unreadable > 0)
-        m_console.warning(QStringLiteral("%1: %2 line(s) are no record and were skipped")
-                              .arg(path)
-                              .arg(read.unreadable));
-    for (const QJsonObject &record : read.records) {
-        if (record.value(QStringLiteral("outcome")).toString() != QLatin1String("pass"))
-            continue;
-        bool ok = false;
-        const int address = record.value(QStringLiteral("address")).toString().toInt(&ok, 16);
-        if (ok && !m_held.contains(address))
-            m_held << address;
-        if (const auto asLeft =
-                settingsFromObject(record.value(QStringLiteral("as_left")).toObject()))
-            m_passedAsLeft << *asLeft;
-    }
-    if (!m_held.isEmpty())
-        m_console.note(QStringLiteral("%1: %2 unit(s) passed before; their addresses are "
-                                      "skipped")
+    readAppended();
+    if (const QString room = m_records.roomFor(kRecordRoom); !room.isEmpty())
+        throw Failure(kExitOther, QStringLiteral("%1: the record file cannot be written: %2; "
+                                                 "nothing was sent")
+                                      .arg(path, room));
+    if (m_book.passedCount() > 0)
+        m_console.note(QStringLiteral("%1: %2 unit(s) passed before; their addresses, and "
+                                      "every address a failed unit was sent, are skipped")
                            .arg(path)
-                           .arg(m_held.size()));
+                           .arg(m_book.passedCount()));
+}
+
+void Station::readAppended()
+{
+    int firstLine = 1;
+    const QByteArray text = m_records.readAppended(&firstLine);
+    RecordsRead read;
+    readRecordLines(text, firstLine, read);
+    if (!read.unreadableLines.isEmpty())
+        m_console.warning(QStringLiteral("%1: %2: no record, skipped")
+                              .arg(m_records.path(), linesText(read.unreadableLines)));
+    m_book.take(read);
 }
 
 std::optional<int> Station::nextAddress() const
 {
     int address = m_given.isEmpty() ? m_firstAddress : m_given.constLast() + 1;
-    while (address <= qm::kMaxAddress && m_held.contains(address))
+    while (address <= m_lastAddress && m_book.isSpent(address))
         ++address;
-    if (address > qm::kMaxAddress)
+    if (address > m_lastAddress)
         return std::nullopt;
     return address;
+}
+
+void Station::recordLost(const QString &why, const QString &what)
+{
+    m_recordLost = true;
+    throw Failure(kExitOther, QStringLiteral("%1: the record of unit %2 cannot be written: %3; %4")
+                                  .arg(m_records.path())
+                                  .arg(m_unit)
+                                  .arg(why, what));
+}
+
+std::optional<int> Station::reserveAddress()
+{
+    // Under the lock, what another station claimed meanwhile is read before choosing.
+    struct Locked
+    {
+        RecordFile &file;
+        explicit Locked(RecordFile &records) : file(records) { file.lock(); }
+        ~Locked() { file.unlock(); }
+    } locked(m_records);
+    readAppended();
+    const std::optional<int> address = nextAddress();
+    if (!address)
+        return std::nullopt;
+    QJsonObject reservation = recordHead(m_operator);
+    reservation.insert(QStringLiteral("port"), portText());
+    reservation.insert(QStringLiteral("address"), addressText(*address));
+    reservation.insert(QStringLiteral("reserved"), true);
+    if (m_records.isOpen()) {
+        // Nothing is written to a unit whose record could not be kept.
+        QString why = m_records.roomFor(kRecordRoom);
+        if (why.isEmpty())
+            why = m_records.append(reservation);
+        if (!why.isEmpty())
+            recordLost(why, QStringLiteral("nothing was written to it"));
+        readAppended();
+    } else {
+        RecordsRead own;
+        own.lines << reservation;
+        m_book.take(own);
+    }
+    m_given << *address;
+    return address;
+}
+
+// The template with an address that a unit passed with: a state no unit fresh from the
+// factory has, unless the template is the factory's own state.
+bool Station::isSameUnit(const DisplaySettings &found) const
+{
+    DisplaySettings passedAs = m_template;
+    passedAs.comms.address = found.comms.address;
+    return found == passedAs && m_book.isPassed(found.comms.address);
 }
 
 void Station::event(const QString &name, QJsonObject object)
@@ -190,7 +279,8 @@ void Station::event(const QString &name, QJsonObject object)
 
 // A port whose device is missing (a USB adapter per unit, unplugged) answers nothing; a
 // port that cannot be used for another reason (permission, another program's) ends the run.
-Poll Station::poll(const LineSettings &line)
+// `leaving`: a unit is on the line, and a port that fails to reopen is no sign of its going.
+Poll Station::poll(const LineSettings &line, bool leaving)
 {
     try {
         if (!m_link->comm().portOpen())
@@ -213,13 +303,20 @@ Poll Station::poll(const LineSettings &line)
         }
         return {};
     } catch (const CommError &error) {
+        Poll::Kind kind = Poll::Kind::Failed;
         switch (error.kind()) {
         case CommError::Kind::NoSuchPort:
         case CommError::Kind::NoDevice:
+            kind = Poll::Kind::Absent;
+            break;
         case CommError::Kind::Lost:
         case CommError::Kind::NotOpen:
         case CommError::Kind::Io:
             break;
+        case CommError::Kind::BadSettings:
+            if (leaving)
+                break;
+            throw;
         default:
             throw;
         }
@@ -228,7 +325,7 @@ Poll Station::poll(const LineSettings &line)
         if (!m_portAbsentSaid)
             m_console.note(error.description() + QStringLiteral("; waiting for the port"));
         m_portAbsentSaid = true;
-        return {Poll::Kind::Absent, {}};
+        return {kind, {}};
     }
 }
 
@@ -255,7 +352,8 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
             comms = found.comms;
             return lines[next];
         }
-        if (next + 1 == lines.size() || found.kind == Poll::Kind::Absent)
+        if (next + 1 == lines.size() || found.kind == Poll::Kind::Absent ||
+            found.kind == Poll::Kind::Failed)
             waitForInterruption(kPollPauseMs);
     }
 }
@@ -271,8 +369,9 @@ void Station::waitUntilGone(const QList<LineSettings> &lines,
     silent.start();
     for (qsizetype next = 0;; next = (next + 1) % lines.size()) {
         throwIfInterrupted(unitLabel(), QStringLiteral("while waiting for the unit to leave"));
-        const Poll found = poll(lines[next]);
-        // Another unit's answer says that this one was taken away and the next put in.
+        const Poll found = poll(lines[next], true);
+        // Another unit's answer says that this one was taken away and the next put in; a
+        // port that fails to reopen says nothing about the unit.
         if (found.kind == Poll::Kind::Absent ||
             (found.kind == Poll::Kind::Answer && !identities.contains(found.comms)))
             break;
@@ -289,20 +388,16 @@ void Station::waitUntilGone(const QList<LineSettings> &lines,
 void Station::finishRecord(QJsonObject record, bool passed, int address, const QString &summary)
 {
     record.insert(QStringLiteral("duration_ms"), qint64(m_arrival.elapsed()));
+    passed ? ++m_passed : ++m_failed;
     if (m_records.isOpen()) {
         const QString why = m_records.append(record);
         if (!why.isEmpty())
-            throw Failure(kExitOther, QStringLiteral("%1: the record of unit %2 cannot be "
-                                                     "written: %3; %4")
-                                          .arg(m_records.path())
-                                          .arg(m_unit)
-                                          .arg(why, summary));
-    }
-    if (passed) {
-        ++m_passed;
-        m_held << address;
+            recordLost(why, QStringLiteral("address %1: %2").arg(addressText(address), summary));
+        readAppended();
     } else {
-        ++m_failed;
+        RecordsRead own;
+        own.lines << record;
+        m_book.take(own);
     }
     const QString line =
         QStringLiteral("%1: address %2: %3").arg(unitLabel(), addressText(address), summary);
@@ -345,9 +440,9 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
                                       {QStringLiteral("line"), formatLineSettings(arrivedAt)},
                                       {QStringLiteral("as_found"), settingsObject(asFound)}});
 
-    if (m_passedAsLeft.contains(asFound)) {
-        m_console.warning(QStringLiteral("%1: the same unit again (it has the settings a unit "
-                                         "that passed was left with, address %2); nothing is "
+    if (isSameUnit(asFound)) {
+        m_console.warning(QStringLiteral("%1: the same unit again (it has the template with "
+                                         "address %2, which a unit passed with); nothing is "
                                          "written to it")
                               .arg(unitLabel(), addressText(comms.address)));
         event(QStringLiteral("same"), {{QStringLiteral("unit"), m_unit},
@@ -356,14 +451,13 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         return;
     }
 
-    const std::optional<int> address = nextAddress();
+    const std::optional<int> address = reserveAddress();
     if (!address)
-        throw Failure(kExitOther,
-                      QStringLiteral("%1: no address is left after %2 (the last is FA); "
-                                     "nothing was written to it")
-                          .arg(unitLabel(), addressText(m_given.isEmpty() ? m_firstAddress
-                                                                          : m_given.constLast())));
-    m_given << *address;
+        throw Failure(kExitOther, QStringLiteral("%1: no address is left (the last is %2, and "
+                                                 "every one from %3 is spent); nothing was "
+                                                 "written to it")
+                                      .arg(unitLabel(), addressText(m_lastAddress),
+                                           addressText(m_firstAddress)));
     DisplaySettings target = m_template;
     target.comms.address = *address;
 
@@ -390,6 +484,14 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
     QString failure;
     int failureCode = kExitOk;
     DisplaySettings asLeft;
+    bool asLeftRead = false;
+    auto failed = [&](const Failure &caught) {
+        failureCode = caught.code();
+        failure = failureCode >= kExitHangUp
+                      ? QStringLiteral("interrupted by %1; %2")
+                            .arg(signalName(interruption()), progress.text())
+                      : caught.message() + QStringLiteral("; ") + progress.text();
+    };
     try {
         writeBlocks(*m_link, target, progress);
         writeModbus(*m_link, target.comms, progress);
@@ -398,18 +500,14 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         if (leftAt != m_link->line())
             m_link->reopen(leftAt);
         asLeft = readWholeDisplay(*m_link);
+        asLeftRead = true;
         progress.blocksVerified = true;
     } catch (const Failure &caught) {
-        failureCode = caught.code();
-        failure = failureCode >= kExitHangUp
-                      ? QStringLiteral("interrupted by %1; %2")
-                            .arg(signalName(interruption()), progress.text())
-                      : caught.message() + QStringLiteral("; ") + progress.text();
+        failed(caught);
     } catch (const CommError &error) {
         failureCode = kExitPort;
         failure = error.description() + QStringLiteral("; ") + progress.text();
     }
-    m_link->setFinishExchanges(false);
 
     QStringList differences;
     if (failure.isEmpty()) {
@@ -425,23 +523,35 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         }
     }
     // A check at settings that did not take would prove nothing about them.
+    // Whatever the check meets (an answer libmodbus cannot class, a port lost, a signal) is
+    // this unit's failure, recorded with it.
     if (m_modbus && failure.isEmpty()) {
-        const FollowCheck check = modbusAfterWrite(*m_link, m_console, target.comms);
-        record.insert(QStringLiteral("modbus"), check.json);
-        if (!check.failure.isEmpty()) {
-            failureCode = kExitNoReply;
-            failure = check.failure;
+        try {
+            const FollowCheck check = modbusAfterWrite(*m_link, target.comms);
+            record.insert(QStringLiteral("modbus"), check.json);
+            if (!check.failure.isEmpty()) {
+                failureCode = kExitNoReply;
+                failure = check.failure;
+            }
+        } catch (const Failure &caught) {
+            failed(caught);
+        } catch (const CommError &error) {
+            failureCode = kExitPort;
+            failure = error.description() + QStringLiteral("; ") + progress.text();
         }
     }
+    m_link->setFinishExchanges(false);
 
     const bool passed = failure.isEmpty();
     record.insert(QStringLiteral("outcome"),
                   passed ? QStringLiteral("pass") : QStringLiteral("fail"));
+    // A "$C" that was sent may have taken, acknowledged or not: its address is spent.
+    record.insert(QStringLiteral("address_sent"), progress.modbusSent);
     if (!passed)
         record.insert(QStringLiteral("reason"), failure);
-    if (passed)
-        m_passedAsLeft << asLeft;
-    else if (m_exitCode == kExitOk || failureCode == kExitDifferent)
+    if (failureCode == kExitDifferent)
+        m_readBackFailed = true;
+    else if (!passed && m_exitCode == kExitOk)
         m_exitCode = failureCode;
     finishRecord(record, passed, *address,
                  passed ? describeChanges(record.value(QStringLiteral("changes")).toArray()) +
@@ -452,7 +562,7 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         throw Failure(ExitCode(failureCode), QStringLiteral("%1: stopped by %2 while it was "
                                                             "being written")
                                                  .arg(unitLabel(), signalName(interruption())));
-    if (m_count > 0 && m_passed >= m_count)
+    if ((m_count > 0 && m_passed >= m_count) || !nextAddress())
         return;
     // A unit whose Modbus settings were sent may listen at the new line already; one that
     // failed may also still answer with what it had, at its old line.
@@ -462,6 +572,9 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         if (!lines.contains(arrivedAt))
             lines << arrivedAt;
         identities << asFound.comms;
+        // A unit that kept some of its settings answers with what it was read back with.
+        if (asLeftRead && !identities.contains(asLeft.comms))
+            identities << asLeft.comms;
     }
     waitUntilGone(lines, identities);
 }
@@ -477,15 +590,36 @@ QString Station::summary() const
         .arg(given.isEmpty() ? QStringLiteral("none") : given.join(QStringLiteral(", ")));
 }
 
+int Station::outcome(int endCode) const
+{
+    if (m_recordLost)
+        return kExitOther;
+    if (m_readBackFailed)
+        return kExitDifferent;
+    if (m_exitCode != kExitOk)
+        return m_exitCode;
+    return endCode;
+}
+
 int Station::run()
 {
     readOptions();
     readRecordFile();
+    // A signal while waiting is the run's ordinary end; one that interrupted a unit has had
+    // it recorded as failed. Either way the exit status is what the units came to.
+    int endCode = kExitOk;
+    QString stopped;
+    std::exception_ptr ending;
     try {
         while (m_count == 0 || m_passed < m_count) {
             if (!nextAddress()) {
-                m_console.warning(QStringLiteral("no address is left for a further unit (the "
-                                                 "last is FA); the run ends"));
+                endCode = kExitOther;
+                stopped = QStringLiteral("no address is left for a further unit (the last is "
+                                         "%1); the run ends")
+                              .arg(addressText(m_lastAddress));
+                if (m_count > 0)
+                    stopped +=
+                        QStringLiteral(" after %1 of %2 unit(s) passed").arg(m_passed).arg(m_count);
                 break;
             }
             CommsSettings comms;
@@ -494,20 +628,35 @@ int Station::run()
             commissionUnit(line, comms);
         }
     } catch (const Failure &failure) {
-        m_console.note(summary());
-        event(QStringLiteral("summary"), {{QStringLiteral("passed"), m_passed},
-                                          {QStringLiteral("failed"), m_failed},
-                                          {QStringLiteral("stopped"), failure.message()}});
-        throw;
+        stopped = failure.message();
+        endCode = failure.code() >= kExitHangUp ? kExitOk : failure.code();
+        ending = std::current_exception();
+    } catch (const CommError &error) {
+        stopped = error.description();
+        endCode = kExitPort;
+        ending = std::current_exception();
     }
-    m_console.result(summary());
+    const int code = outcome(endCode);
     QJsonArray given;
     for (int address : m_given)
         given.append(addressText(address));
-    event(QStringLiteral("summary"), {{QStringLiteral("passed"), m_passed},
-                                      {QStringLiteral("failed"), m_failed},
-                                      {QStringLiteral("addresses"), given}});
-    return m_exitCode;
+    QJsonObject summaryEvent = {{QStringLiteral("passed"), m_passed},
+                                {QStringLiteral("failed"), m_failed},
+                                {QStringLiteral("addresses"), given},
+                                {QStringLiteral("exit"), code}};
+    if (!stopped.isEmpty())
+        summaryEvent.insert(QStringLiteral("stopped"), stopped);
+    event(QStringLiteral("summary"), summaryEvent);
+    m_console.result(summary());
+    // What ended the run is also its outcome: reported as any command's failure, with the
+    // advice that goes with it.
+    if (ending && endCode != kExitOk && code == endCode)
+        std::rethrow_exception(ending);
+    if (endCode != kExitOk)
+        m_console.error(stopped);
+    else if (!stopped.isEmpty())
+        m_console.note(stopped);
+    return code;
 }
 
 int runCommission(const Invocation &invocation, Console &console)
@@ -533,8 +682,9 @@ Command commissionCommand()
              QStringLiteral("address, reads it back, records the unit, and waits"),
              QStringLiteral("for it to be taken away")},
             {valueOption(QStringLiteral("address"), QStringLiteral("HH"),
-                         QStringLiteral("commission: the first unit's address, 01 to FA; each "
-                                        "further unit gets the next one up")),
+                         QStringLiteral("commission: the first unit's address, 01 to FA (F7 "
+                                        "with --modbus); each further unit gets the next one "
+                                        "up that is not spent (see the README)")),
              valueOption(QStringLiteral("count"), QStringLiteral("N"),
                          QStringLiteral("commission: end after N units passed")),
              recordOption(),
@@ -550,7 +700,8 @@ Command commissionCommand()
              modbusOption()},
             1,
             1,
-            runCommission};
+            runCommission,
+            true};
 }
 
 } // namespace cli

@@ -61,7 +61,7 @@ int runWrite(const Invocation &invocation, Console &console)
                            .arg(link->label(), formatLineSettings(link->line())));
     FollowCheck check;
     if (modbus)
-        check = modbusAfterWrite(*link, console, comms);
+        check = modbusAfterWrite(*link, comms);
     if (!check.result.isEmpty())
         console.result(check.result);
     if (console.json()) {

@@ -96,15 +96,11 @@ void DisplayLink::writeBlock(int number, const BlockSettings &block)
     ask(qm::Command::WriteBlock, {number - 1, block.dataType, block.decimalPoint});
 }
 
-void DisplayLink::discardStale()
-{
-    m_exchange.discardStale();
-}
-
-ExchangeResult DisplayLink::exchange(const QByteArray &command, ReplyRule rule, const QString &name)
+ExchangeResult DisplayLink::exchange(const QByteArray &command, ReplyRule rule, const QString &name,
+                                     const QString &awaited)
 {
     throwIfInterrupted(m_label, QStringLiteral("before sending %1, which was not sent").arg(name));
-    const QString waiting = QStringLiteral("while waiting for the reply to %1").arg(name);
+    const QString waiting = QStringLiteral("while waiting for %1").arg(awaited);
     ExchangeResult result = m_exchange.run(command, std::move(rule), m_timeoutMs, [&] {
         if (!m_finishExchanges)
             throwIfInterrupted(m_label, waiting);
@@ -117,7 +113,10 @@ ExchangeResult DisplayLink::exchange(const QByteArray &command, ReplyRule rule, 
 QByteArray DisplayLink::exchange(const std::string &command)
 {
     const QByteArray bytes(command.data(), qsizetype(command.size()));
-    m_lastReply = exchange(bytes, ReplyRule::forCommand(command), commandName(command)).reply;
+    const QString name = commandName(command);
+    m_lastReply = exchange(bytes, ReplyRule::forCommand(command), name,
+                           QStringLiteral("the reply to ") + name)
+                      .reply;
     return m_lastReply;
 }
 

@@ -44,13 +44,13 @@ public:
     // How many commands went out so far: tells a command that was sent from one that was not.
     int commandsSent() const { return m_exchange.commandsSent(); }
 
-    // One exchange of `command` (`name` in messages) under `rule`, for the Modbus ASCII
-    // check; the echo note and the interruption as for the display's own commands.
-    ExchangeResult exchange(const QByteArray &command, ReplyRule rule, const QString &name);
-    // For the Modbus RTU check, which speaks on the port by itself: drops (and traces) what
-    // earlier exchanges left on the line, and hands out the port.
-    void discardStale();
-    CommControl &comm() { return m_comm; }
+    // One exchange of `command` under `rule`, for the Modbus check; `name` and `awaited`
+    // ("the Modbus answer") for messages. The echo note and the interruption as for the
+    // display's own commands.
+    ExchangeResult exchange(const QByteArray &command, ReplyRule rule, const QString &name,
+                            const QString &awaited);
+    // The line itself, for the station's look at whether it is still open.
+    Line &comm() { return m_comm; }
     int timeoutMs() const { return m_timeoutMs; }
     // While set, a signal does not cut short the wait for the reply to a command already
     // sent: a display being written gets its exchange finished on the wire. Nothing new is

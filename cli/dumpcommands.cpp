@@ -197,7 +197,7 @@ int runApply(const Invocation &invocation, Console &console)
     // A check at settings that did not take would prove nothing about them.
     FollowCheck check;
     if (modbus && differences.isEmpty())
-        check = modbusAfterWrite(*link, console, settings->comms);
+        check = modbusAfterWrite(*link, settings->comms);
     record.finish(asLeft, readBack, differences,
                   modbus && differences.isEmpty() ? &check : nullptr);
 

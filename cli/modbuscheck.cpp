@@ -4,8 +4,7 @@
 #include "displaylink.h"
 #include "exitcodes.h"
 #include "modbusframe.h"
-
-#include <QElapsedTimer>
+#include "rtujudge.h"
 
 #include <modbus.h>
 
@@ -29,7 +28,7 @@ QString where(const DisplayLink &link, const ModbusTarget &target)
         .arg(addressText(target.address), modeName(target.mode), formatLineSettings(link.line()));
 }
 
-QString hexMessage(const std::string &message)
+QString hexMessage(const std::string_view message)
 {
     QStringList bytes;
     for (char c : message)
@@ -61,84 +60,117 @@ QString exceptionName(int code)
                                     .arg(link.label(), where(link, target), why));
 }
 
-ModbusAnswer checkRtu(DisplayLink &link, Console &console, const ModbusTarget &target)
+// An answer ends with a silence on the line: 3.5 characters in Modbus RTU, and a USB
+// adapter hands bytes on in bursts some milliseconds apart, so a shorter gap ends nothing.
+// Waiting for it after a whole frame also shows bytes that follow the answer.
+int frameSilenceMs(const LineSettings &line)
 {
-    const LineSettings line = link.line();
-    // The context never connects: it gets the descriptor the port control opened under our
-    // locks, and modbus_close is never called on it, since that would close our port.
-    const std::unique_ptr<modbus_t, void (*)(modbus_t *)> context(
-        modbus_new_rtu(link.label().toLocal8Bit().constData(), line.baud, line.parity,
-                       line.dataBits, line.stopBits),
-        modbus_free);
-    if (!context || modbus_set_slave(context.get(), target.address) != 0)
-        throw Failure(kExitOther, QStringLiteral("%1: libmodbus refuses %2: %3")
-                                      .arg(link.label(), where(link, target),
-                                           QString::fromUtf8(modbus_strerror(errno))));
-    const int ms = link.timeoutMs();
-    modbus_set_response_timeout(context.get(), uint32_t(ms / 1000), uint32_t(ms % 1000) * 1000);
-
-    link.discardStale();
-    console.trace(QStringLiteral("%1: send Modbus RTU %2 and its CRC")
-                      .arg(link.label(), hexMessage(qm::readHoldingRegistersMessage(
-                                             target.address, target.reg, 1))));
-    QElapsedTimer clock;
-    clock.start();
-    uint16_t value = 0;
-    int result = -1;
-    int error = 0;
-    link.comm().lendDescriptor([&](int fd) {
-        modbus_set_socket(context.get(), fd);
-        result = modbus_read_registers(context.get(), target.reg, 1, &value);
-        error = errno;
-        modbus_set_socket(context.get(), -1);
-    });
-    const double elapsed = double(clock.nsecsElapsed()) / 1e6;
-    console.trace(QStringLiteral("%1: Modbus outcome after %2 ms: %3")
-                      .arg(link.label())
-                      .arg(elapsed, 0, 'f', 1)
-                      .arg(result == 1 ? QStringLiteral("register value %1").arg(value)
-                                       : QString::fromUtf8(modbus_strerror(error))));
-
-    ModbusAnswer answer;
-    if (result == 1) {
-        answer.value = value;
-        return answer;
-    }
-    if (error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX) {
-        answer.exception = true;
-        answer.exceptionCode = error - MODBUS_ENOBASE;
-        return answer;
-    }
-    switch (error) {
-    case ETIMEDOUT:
-        noAnswer(link, target);
-    case EMBBADSLAVE:
-        throw Failure(kExitNoReply, QStringLiteral("%1: a Modbus response came from another "
-                                                   "address than %2")
-                                        .arg(link.label(), where(link, target)));
-    case EMBBADCRC:
-    case EMBBADDATA:
-    case EMBBADEXC:
-    case EMBUNKEXC:
-    case EMBMDATA:
-        invalidAnswer(link, target, QString::fromUtf8(modbus_strerror(error)));
-    case EIO:
-    case ENXIO:
-    case ECONNRESET:
-        throw CommError(CommError::Kind::Lost,
-                        link.label() + QStringLiteral(": the device was disconnected"));
-    default:
-        throw CommError(CommError::Kind::Io,
-                        QStringLiteral("%1: the Modbus request failed: %2")
-                            .arg(link.label(), QString::fromLocal8Bit(std::strerror(error))));
-    }
+    constexpr int kShortestSilenceMs = 50;
+    const int bitsPerCharacter = 1 + line.dataBits + (line.parity == 'N' ? 0 : 1) + line.stopBits;
+    return qMax(kShortestSilenceMs, 35 * bitsPerCharacter * 100 / line.baud + 1);
 }
 
-// The judged answer to a read of one register; `shown` is the frame as messages show it.
-ModbusAnswer answerOf(const DisplayLink &link, const ModbusTarget &target,
-                      const std::string &message, const QString &shown)
+// What came back to `request`: nothing once the time-out passed without a byte; otherwise
+// every byte until the line fell silent.
+QByteArray collectAnswer(DisplayLink &link, const QByteArray &request, bool binary)
 {
-    const qm::RegisterAnswer judged = qm::judgeRegisterAnswer(message, target.address);
+    // Longest ASCII frame: ":", 2 x 255 digits, CR LF; anything longer is not one answer.
+    constexpr std::size_t kLongestAnswer = 513;
+    ReplyRule rule;
+    rule.whole = [](std::string_view received) { return received.size() > kLongestAnswer; };
+    rule.silenceMs = frameSilenceMs(link.line());
+    rule.binary = binary;
+    return link
+        .exchange(request, rule, QStringLiteral("the Modbus request"),
+                  QStringLiteral("the Modbus answer"))
+        .reply;
+}
+
+[[noreturn]] void followedAnswer(const DisplayLink &link, const ModbusTarget &target,
+                                 const QByteArray &extra, bool binary)
+{
+    invalidAnswer(link, target,
+                  QStringLiteral("%1 %2 (%3) followed the answer")
+                      .arg(extra.size())
+                      .arg(extra.size() == 1 ? QStringLiteral("byte") : QStringLiteral("bytes"),
+                           binary ? hexMessage(extra.toStdString()) : printable(extra.left(80))));
+}
+
+ModbusAnswer checkRtu(DisplayLink &link, const ModbusTarget &target)
+{
+    const std::string frame =
+        qm::modbusRtuFrame(qm::readHoldingRegistersMessage(target.address, target.reg, 1));
+    const QByteArray received =
+        collectAnswer(link, QByteArray(frame.data(), qsizetype(frame.size())), true);
+    if (received.isEmpty())
+        noAnswer(link, target);
+
+    // libmodbus judges what came as it would judge it on the line.
+    const RtuJudgement judged = judgeRtuAnswer(received, target.address, target.reg, link.line());
+    if (!judged.problem.isEmpty())
+        throw Failure(kExitOther, QStringLiteral("%1: libmodbus cannot judge the answer of %2: %3")
+                                      .arg(link.label(), where(link, target), judged.problem));
+    const QString bytes = hexMessage(received.toStdString());
+    const int error = judged.error;
+    ModbusAnswer answer;
+    if (judged.result == 1) {
+        answer.value = judged.value;
+    } else if (error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX) {
+        answer.exception = true;
+        answer.exceptionCode = error - MODBUS_ENOBASE;
+    } else if (error == EMBBADSLAVE && judged.unread == 0) {
+        throw Failure(kExitNoReply, QStringLiteral("%1: a Modbus response came from another "
+                                                   "address than %2: %3")
+                                        .arg(link.label(), where(link, target), bytes));
+    } else if (error == MODBUS_ENOBASE) {
+        // libmodbus gives exception code n as its errno ENOBASE + n, and code 00 is none.
+        invalidAnswer(
+            link, target,
+            QStringLiteral("%1: exception code 00, which Modbus does not define").arg(bytes));
+    } else if (error == ETIMEDOUT) {
+        invalidAnswer(link, target, QStringLiteral("%1: cut short of a whole answer").arg(bytes));
+    } else {
+        // Whatever else libmodbus cannot class is no answer a master could use, garbage
+        // before a frame included.
+        const QString why = QString::fromUtf8(modbus_strerror(error));
+        invalidAnswer(
+            link, target,
+            judged.unread > 0
+                ? QStringLiteral("%1: not one Modbus frame (libmodbus: %2)").arg(bytes, why)
+                : QStringLiteral("%1: %2").arg(bytes, why));
+    }
+    if (judged.unread > 0)
+        followedAnswer(link, target, received.right(judged.unread), true);
+    return answer;
+}
+
+ModbusAnswer checkAscii(DisplayLink &link, const ModbusTarget &target)
+{
+    const std::string frame =
+        qm::modbusAsciiFrame(qm::readHoldingRegistersMessage(target.address, target.reg, 1));
+    const QByteArray request(frame.data(), qsizetype(frame.size()));
+    // The answer is the first frame from ":" to CR LF; what comes before a ":" is noise.
+    const QByteArray received = collectAnswer(link, request, false);
+    const qsizetype start = received.indexOf(':');
+    const qsizetype end = start < 0 ? -1 : received.indexOf("\r\n", start);
+    if (received.isEmpty())
+        noAnswer(link, target);
+    if (end < 0)
+        invalidAnswer(link, target,
+                      QStringLiteral("\"%1\" holds no whole frame from \":\" to \\r\\n")
+                          .arg(printable(received.left(80))));
+    if (end + 2 < received.size())
+        followedAnswer(link, target, received.mid(end + 2), false);
+
+    const QByteArray answerFrame = received.mid(start, end + 2 - start);
+    std::string why;
+    const auto message = qm::parseModbusAsciiFrame(
+        std::string_view(answerFrame.constData(), std::size_t(answerFrame.size())), &why);
+    if (!message)
+        invalidAnswer(
+            link, target,
+            QStringLiteral("\"%1\": %2").arg(printable(answerFrame), QString::fromStdString(why)));
+    const qm::RegisterAnswer judged = qm::judgeRegisterAnswer(*message, target.address);
     ModbusAnswer answer;
     switch (judged.kind) {
     case qm::RegisterAnswer::Kind::Value:
@@ -157,76 +189,15 @@ ModbusAnswer answerOf(const DisplayLink &link, const ModbusTarget &target,
         break;
     }
     invalidAnswer(link, target,
-                  QStringLiteral("\"%1\": %2").arg(shown, QString::fromStdString(judged.why)));
-}
-
-// RTU through a network line. libmodbus is not used there: a network line has no serial
-// descriptor to lend, libmodbus's RTU on a socket is unofficial (an RTU context handed a
-// socket), and it would not double 0xFF for RFC 2217, where a CRC holding 0xFF is common.
-// The frame is built and its CRC checked in protocol/, and it goes through the line's own
-// exchange, which escapes for the Telnet layer where there is one and traces every byte.
-ModbusAnswer checkRtuThroughLine(DisplayLink &link, const ModbusTarget &target)
-{
-    const std::string frame =
-        qm::modbusRtuFrame(qm::readHoldingRegistersMessage(target.address, target.reg, 1));
-    ReplyRule rule;
-    rule.whole = qm::modbusRtuAnswerEnded;
-    const QByteArray received =
-        link.exchange(QByteArray(frame.data(), qsizetype(frame.size())), rule,
-                      QStringLiteral("the Modbus request"))
-            .reply;
-    if (received.isEmpty())
-        noAnswer(link, target);
-    const std::string_view bytes(received.constData(), std::size_t(received.size()));
-    std::string why = "no whole RTU frame";
-    std::optional<std::string> message;
-    if (qm::modbusRtuAnswerEnded(bytes))
-        message = qm::parseModbusRtuFrame(bytes, &why);
-    if (!message)
-        invalidAnswer(link, target,
-                      QStringLiteral("\"%1\": %2").arg(printable(received), QString::fromStdString(why)));
-    return answerOf(link, target, *message, printable(received));
-}
-
-ModbusAnswer checkAscii(DisplayLink &link, const ModbusTarget &target)
-{
-    const std::string frame =
-        qm::modbusAsciiFrame(qm::readHoldingRegistersMessage(target.address, target.reg, 1));
-    const QByteArray request(frame.data(), qsizetype(frame.size()));
-    ReplyRule rule;
-    rule.whole = qm::modbusAsciiEnded;
-    // The answer is the first frame from ":" to CR LF; what comes before a ":" is noise.
-    const QByteArray received =
-        link.exchange(request, rule, QStringLiteral("the Modbus request")).reply;
-    const qsizetype start = received.indexOf(':');
-    const qsizetype end = start < 0 ? -1 : received.indexOf("\r\n", start);
-    if (received.isEmpty())
-        noAnswer(link, target);
-    if (end < 0)
-        invalidAnswer(link, target,
-                      QStringLiteral("\"%1\" holds no whole frame from \":\" to \\r\\n")
-                          .arg(printable(received.left(80))));
-
-    const QByteArray answerFrame = received.mid(start, end + 2 - start);
-    std::string why;
-    const auto message = qm::parseModbusAsciiFrame(
-        std::string_view(answerFrame.constData(), std::size_t(answerFrame.size())), &why);
-    if (!message)
-        invalidAnswer(
-            link, target,
-            QStringLiteral("\"%1\": %2").arg(printable(answerFrame), QString::fromStdString(why)));
-    return answerOf(link, target, *message, printable(answerFrame));
+                  QStringLiteral("\"%1\": %2")
+                      .arg(printable(answerFrame), QString::fromStdString(judged.why)));
 }
 
 } // namespace
 
-ModbusAnswer checkModbus(DisplayLink &link, Console &console, const ModbusTarget &target)
+ModbusAnswer checkModbus(DisplayLink &link, const ModbusTarget &target)
 {
-    if (target.mode == 0)
-        return checkAscii(link, target);
-    if (link.comm().networkLine())
-        return checkRtuThroughLine(link, target);
-    return checkRtu(link, console, target);
+    return target.mode == 0 ? checkAscii(link, target) : checkRtu(link, target);
 }
 
 QString describeModbusCheck(const DisplayLink &link, const ModbusTarget &target,
@@ -274,12 +245,12 @@ QString modbusAddressProblem(int address)
         .arg(addressText(address), addressText(qm::kMaxModbusAddress));
 }
 
-FollowCheck modbusAfterWrite(DisplayLink &link, Console &console, const CommsSettings &written)
+FollowCheck modbusAfterWrite(DisplayLink &link, const CommsSettings &written)
 {
     const ModbusTarget target{written.address, written.mode, 0};
     FollowCheck check;
     try {
-        const ModbusAnswer answer = checkModbus(link, console, target);
+        const ModbusAnswer answer = checkModbus(link, target);
         check.json = modbusCheckJson(target, answer);
         check.result =
             link.label() + QStringLiteral(": ") + describeModbusCheck(link, target, answer);

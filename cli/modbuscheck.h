@@ -34,7 +34,7 @@ struct ModbusAnswer
 
 // One request and its answer. No answer, an answer from another address or an invalid
 // one throws Failure (exit 4) naming address, mode and line; a port failure CommError.
-ModbusAnswer checkModbus(DisplayLink &link, Console &console, const ModbusTarget &target);
+ModbusAnswer checkModbus(DisplayLink &link, const ModbusTarget &target);
 
 // "Modbus RTU, address 0A, at 9600,E,8,1: holding register 0 reads 1 (0x0001)"
 QString describeModbusCheck(const DisplayLink &link, const ModbusTarget &target,
@@ -54,7 +54,7 @@ struct FollowCheck
     QString result;  // the result line when the check passed
     QString failure; // the message when it failed
 };
-FollowCheck modbusAfterWrite(DisplayLink &link, Console &console, const CommsSettings &written);
+FollowCheck modbusAfterWrite(DisplayLink &link, const CommsSettings &written);
 
 QCommandLineOption modbusOption();
 

@@ -60,7 +60,7 @@ int runModbusCheck(const Invocation &invocation, Console &console)
                           QStringLiteral("%1: the display's %2").arg(link->label(), why));
     }
 
-    const ModbusAnswer answer = checkModbus(*link, console, target);
+    const ModbusAnswer answer = checkModbus(*link, target);
     if (console.json())
         console.document({{QStringLiteral("port"), link->label()},
                           {QStringLiteral("line"), formatLineSettings(link->line())},

@@ -138,29 +138,90 @@ QJsonObject portFacts(const Port &port, const QString &label)
             {QStringLiteral("adapter"), adapter}};
 }
 
+std::optional<int> recordAddress(const QJsonObject &record)
+{
+    const QJsonValue value = record.value(QStringLiteral("address"));
+    CommsSettings comms;
+    // The file's own word for an address: two hexadecimal digits as text. A number is
+    // refused rather than guessed at (17 could mean 11 or 17).
+    if (!value.isString() ||
+        !assignComms(comms, QStringLiteral("address"), value.toString()).isEmpty())
+        return std::nullopt;
+    return comms.address;
+}
+
+void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into)
+{
+    int number = firstLine - 1;
+    for (const QByteArray &raw : text.split('\n')) {
+        ++number;
+        QByteArray line = raw.trimmed();
+        if (line.isEmpty())
+            continue;
+        // One bad byte in an operator's name must not cost the unit's record: the JSON
+        // parser refuses any ill-formed UTF-8, so such bytes become U+FFFD first.
+        if (!line.isValidUtf8())
+            line = QString::fromUtf8(line).toUtf8();
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        const bool hasAddress = recordAddress(object).has_value();
+        const QString outcome = object.value(QStringLiteral("outcome")).toString();
+        if (hasAddress && object.value(QStringLiteral("reserved")).toBool()) {
+            into.lines << object;
+        } else if (hasAddress &&
+                   (outcome == QLatin1String("pass") || outcome == QLatin1String("fail"))) {
+            into.lines << object;
+            into.records << object;
+        } else {
+            into.unreadableLines << number;
+        }
+    }
+}
+
+QString linesText(const QList<int> &lines)
+{
+    QStringList numbers;
+    for (int line : lines)
+        numbers << QString::number(line);
+    return (lines.size() == 1 ? QStringLiteral("line ") : QStringLiteral("lines ")) +
+           numbers.join(QStringLiteral(", "));
+}
+
 RecordsRead readRecords(const QString &path)
 {
     RecordsRead result;
     QFile file(path);
-    // A FIFO or a terminal as the record file holds no earlier records, and opening one to
-    // read would wait for a writer.
-    if (!file.exists() || !QFileInfo(path).isFile())
+    if (!file.exists())
         return result;
+    // A FIFO or a terminal holds no records to read back, and opening one to read would
+    // wait for a writer.
+    if (!QFileInfo(path).isFile()) {
+        result.error = QStringLiteral("not a regular file");
+        return result;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         result.error = file.errorString();
         return result;
     }
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (line.isEmpty())
-            continue;
-        const QJsonDocument document = QJsonDocument::fromJson(line);
-        if (document.isObject())
-            result.records << document.object();
-        else
-            ++result.unreadable;
-    }
+    readRecordLines(file.readAll(), 1, result);
     return result;
+}
+
+void AddressBook::take(const RecordsRead &read)
+{
+    for (const QJsonObject &line : read.lines) {
+        const int address = *recordAddress(line);
+        if (line.value(QStringLiteral("reserved")).toBool()) {
+            m_reserved.insert(address);
+            continue;
+        }
+        m_reserved.remove(address);
+        if (line.value(QStringLiteral("outcome")).toString() == QLatin1String("pass")) {
+            m_passed.insert(address);
+            m_spent.insert(address);
+        } else if (line.value(QStringLiteral("address_sent")).toBool(true)) {
+            m_spent.insert(address);
+        }
+    }
 }
 
 QString recordsTable(const QList<QJsonObject> &records)

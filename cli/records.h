@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -35,8 +36,8 @@ QString operatorName(const QString &given);
 QJsonObject portFacts(const Port &port, const QString &label);
 
 // A record file opened for appending. Each record is one line handed to the kernel in one
-// write() on an O_APPEND descriptor, so lines of two stations never interleave and a
-// crash loses at most the line being written.
+// write() on an O_APPEND descriptor, so lines of two stations never interleave; a line is
+// written whole or not at all.
 class RecordFile
 {
 public:
@@ -46,27 +47,73 @@ public:
     RecordFile &operator=(const RecordFile &) = delete;
 
     // Creates the file when it is missing; why it cannot be appended to, or empty.
-    QString open(const QString &path);
+    // `regularOnly`: a FIFO, a terminal or a device (/dev/full) is refused as well.
+    QString open(const QString &path, bool regularOnly = false);
     bool isOpen() const { return m_fd >= 0; }
     const QString &path() const { return m_path; }
-    // Why the line could not be written whole and synced, or empty.
+    // Why the line could not be written whole and synced, or empty. A short write is cut
+    // back off the file; a file that does not end in a newline gets one first.
     QString append(const QJsonObject &record);
+
+    // Held by one station at a time (flock on the file), for reading what the others
+    // appended and claiming an address before anyone else can.
+    void lock();
+    void unlock();
+    // The whole lines appended since the last call (the file from its start at first);
+    // `firstLine` is the number of the first of them.
+    QByteArray readAppended(int *firstLine);
+    // Why `bytes` more may not fit on the file's file system, or empty.
+    QString roomFor(qint64 bytes) const;
 
 private:
     int m_fd = -1;
+    int m_readFd = -1;
     QString m_path;
+    qint64 m_readOffset = 0;
+    int m_nextLine = 1;
 };
 
-// The records of a file, in order. A line that is no JSON object (a station that crashed
-// mid-line) is counted in `unreadable` and skipped. A missing file, and one that is not a
-// regular file (a FIFO), has no records.
+// The records of a file, in order. A line that is no record (a station that crashed
+// mid-line, an address that is not two hexadecimal digits, an outcome other than "pass" or
+// "fail") is named in `unreadableLines` and skipped. A reservation line ("reserved": true)
+// is no unit's record: it claims an address for a unit being written.
 struct RecordsRead
 {
     QList<QJsonObject> records;
-    int unreadable = 0;
-    QString error; // the file exists but cannot be read
+    QList<QJsonObject> lines; // the records and the reservations, in order
+    QList<int> unreadableLines;
+    QString error; // the file exists but cannot be read, or is no regular file
 };
 RecordsRead readRecords(const QString &path);
+// The same for lines of a file, the first of them numbered `firstLine`.
+void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into);
+// "line 3", "lines 3, 7"
+QString linesText(const QList<int> &lines);
+
+// The address of a record or reservation, or nothing when it has none that a unit can have.
+std::optional<int> recordAddress(const QJsonObject &record);
+
+// Which addresses a record file has used up. An address is spent once a "$C" carrying it
+// was sent, whatever came of it: by a unit that passed, by a failed unit whose record says
+// that "$C" was sent (or does not say that it was not), or by a reservation no record has
+// followed yet (a station at work on the unit, or one that stopped before recording it).
+class AddressBook
+{
+public:
+    // Takes the lines in the order of the file.
+    void take(const RecordsRead &read);
+    bool isSpent(int address) const
+    {
+        return m_spent.contains(address) || m_reserved.contains(address);
+    }
+    bool isPassed(int address) const { return m_passed.contains(address); }
+    int passedCount() const { return int(m_passed.size()); }
+
+private:
+    QSet<int> m_spent;
+    QSet<int> m_passed;
+    QSet<int> m_reserved;
+};
 
 // One row per record: time, address, outcome, changes (or the reason of a failure).
 QString recordsTable(const QList<QJsonObject> &records);

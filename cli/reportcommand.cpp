@@ -16,10 +16,9 @@ int runReport(const Invocation &invocation, Console &console)
     const RecordsRead read = readRecords(path);
     if (!read.error.isEmpty())
         throw Failure(kExitUsage, QStringLiteral("%1: cannot be read: %2").arg(path, read.error));
-    if (read.unreadable > 0)
-        console.warning(QStringLiteral("%1: %2 line(s) are no record and were skipped")
-                            .arg(path)
-                            .arg(read.unreadable));
+    if (!read.unreadableLines.isEmpty())
+        console.warning(QStringLiteral("%1: %2: no record, skipped")
+                            .arg(path, linesText(read.unreadableLines)));
     console.data(invocation.has(QStringLiteral("csv")) ? recordsCsv(read.records)
                                                        : recordsTable(read.records));
     return kExitOk;

@@ -23,25 +23,6 @@ Settings fromWords(const QStringList &words, const QStringList &keys, bool *miss
 
 } // namespace
 
-QByteArray readInputFile(const QString &path)
-{
-    // A dump is under a kilobyte; anything far larger is the wrong file.
-    constexpr qint64 kLargest = 1 << 20;
-    QFile file(path);
-    const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
-                                                   : file.open(QIODevice::ReadOnly);
-    if (!opened)
-        throw Failure(kExitUsage,
-                      QStringLiteral("%1: cannot be read: %2").arg(path, file.errorString()));
-    const QByteArray text = file.read(kLargest + 1);
-    if (text.size() > kLargest)
-        throw Failure(kExitUsage, QStringLiteral("%1: larger than %2 bytes, not a dump; nothing "
-                                                 "was sent")
-                                      .arg(path)
-                                      .arg(kLargest));
-    return text;
-}
-
 std::unique_ptr<DisplayLink> openLink(const Invocation &invocation, Console &console)
 {
     auto link = std::make_unique<DisplayLink>(console, invocation.timeoutMs);

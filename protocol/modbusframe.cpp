@@ -44,6 +44,20 @@ std::string modbusAsciiFrame(std::string_view message)
     return frame;
 }
 
+std::string modbusRtuFrame(std::string_view message)
+{
+    unsigned crc = 0xFFFF;
+    for (char c : message) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    std::string frame(message);
+    frame += static_cast<char>(crc & 0xFF);
+    frame += static_cast<char>(crc >> 8);
+    return frame;
+}
+
 std::optional<std::string> parseModbusAsciiFrame(std::string_view frame, std::string *why)
 {
     auto refuse = [why](std::string text) -> std::optional<std::string> {
@@ -99,8 +113,13 @@ RegisterAnswer judgeRegisterAnswer(std::string_view message, int address)
     }
     const int function = byteAt(message, 1);
     if (function == (kReadHoldingRegisters | 0x80) && message.size() == 3) {
+        const int code = byteAt(message, 2);
+        if (code < 1 || code > kLastModbusException) {
+            answer.why = "exception code " + hexByte(code) + ", which Modbus does not define";
+            return answer;
+        }
         answer.kind = RegisterAnswer::Kind::Exception;
-        answer.exception = byteAt(message, 2);
+        answer.exception = code;
         return answer;
     }
     if (function != kReadHoldingRegisters) {
@@ -115,69 +134,6 @@ RegisterAnswer judgeRegisterAnswer(std::string_view message, int address)
     answer.kind = RegisterAnswer::Kind::Value;
     answer.value = byteAt(message, 3) * 256 + byteAt(message, 4);
     return answer;
-}
-
-bool modbusAsciiEnded(std::string_view received)
-{
-    // ":", 2 x 255 digits, CR LF.
-    constexpr std::size_t kLongestFrame = 513;
-    const std::size_t start = received.find(':');
-    const std::size_t from = start == std::string_view::npos ? 0 : start;
-    return (start != std::string_view::npos &&
-            received.find("\r\n", start) != std::string_view::npos) ||
-           received.size() - from > kLongestFrame;
-}
-
-unsigned short modbusCrc(std::string_view message)
-{
-    unsigned short crc = 0xFFFF;
-    for (char c : message) {
-        crc ^= static_cast<unsigned char>(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? static_cast<unsigned short>((crc >> 1) ^ 0xA001)
-                            : static_cast<unsigned short>(crc >> 1);
-    }
-    return crc;
-}
-
-std::string modbusRtuFrame(std::string_view message)
-{
-    const unsigned short crc = modbusCrc(message);
-    std::string frame(message);
-    frame += char(crc & 0xFF);
-    frame += char(crc >> 8);
-    return frame;
-}
-
-bool modbusRtuAnswerEnded(std::string_view received)
-{
-    constexpr std::size_t kLongestFrame = 256;
-    constexpr std::size_t kCrcSize = 2;
-    if (received.size() > kLongestFrame)
-        return true;
-    if (received.size() < 3)
-        return false;
-    if (byteAt(received, 1) & 0x80)
-        return received.size() >= 3 + kCrcSize;
-    return received.size() >= 3 + std::size_t(byteAt(received, 2)) + kCrcSize;
-}
-
-std::optional<std::string> parseModbusRtuFrame(std::string_view frame, std::string *why)
-{
-    if (frame.size() < 4) {
-        *why = "a frame of " + std::to_string(frame.size()) + " bytes is too short";
-        return std::nullopt;
-    }
-    const std::string_view message = frame.substr(0, frame.size() - 2);
-    const unsigned short crc = modbusCrc(message);
-    if (byteAt(frame, frame.size() - 2) != (crc & 0xFF) ||
-        byteAt(frame, frame.size() - 1) != (crc >> 8)) {
-        *why = "its CRC is " + hexByte(byteAt(frame, frame.size() - 2)) +
-               hexByte(byteAt(frame, frame.size() - 1)) + ", not " + hexByte(crc & 0xFF) +
-               hexByte(crc >> 8);
-        return std::nullopt;
-    }
-    return std::string(message);
 }
 
 } // namespace qm

@@ -13,6 +13,8 @@ namespace qm {
 inline constexpr int kReadHoldingRegisters = 0x03;
 // Modbus slave addresses run from 1 to 247; 248 to 255 are reserved, 0 is broadcast.
 inline constexpr int kMaxModbusAddress = 247;
+// Exception codes run from 01 (illegal function) to 0B (gateway target failed to respond).
+inline constexpr int kLastModbusException = 0x0B;
 
 // The two's complement of the sum of the message's bytes.
 unsigned char modbusLrc(std::string_view message);
@@ -21,24 +23,8 @@ unsigned char modbusLrc(std::string_view message);
 // then CR LF.
 std::string modbusAsciiFrame(std::string_view message);
 
-// Whether `received` holds a whole ASCII answer: a ":" and after it CR LF, or more bytes
-// from the ":" on (or in all, without one) than the longest frame has, which no frame can
-// complete.
-bool modbusAsciiEnded(std::string_view received);
-
-// CRC-16 of Modbus RTU (polynomial 0xA001 reflected, starting at 0xFFFF).
-unsigned short modbusCrc(std::string_view message);
-
-// The message, then its CRC low byte first.
+// The message followed by its CRC, low byte first: one RTU frame.
 std::string modbusRtuFrame(std::string_view message);
-
-// Whether `received` holds a whole RTU answer to a read of holding registers: an exception
-// (address, function | 0x80, code, CRC) or a value (address, function, byte count, the
-// bytes, CRC); or more bytes than an RTU frame holds.
-bool modbusRtuAnswerEnded(std::string_view received);
-
-// The message of one whole RTU frame (its CRC checked), or nothing with `why` set.
-std::optional<std::string> parseModbusRtuFrame(std::string_view frame, std::string *why);
 
 // The message of one whole ASCII frame (":" to CR LF), or nothing with `why` set.
 std::optional<std::string> parseModbusAsciiFrame(std::string_view frame, std::string *why);

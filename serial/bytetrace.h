@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 // The trace of --trace FILE: every byte a CommControl sends and receives, with the time,
 // the direction, the port and its line settings, for a support request. One line per
 // event, tab-separated: "2026-12-08T17:25:14.123Z  COM 4 (/dev/ttyUSB0)  9600,N,8,1  send
@@ -12,8 +14,12 @@ namespace bytetrace {
 // Appends to `path` from now on, creating it when missing; an existing file is never
 // truncated or replaced. Why it cannot be written, or empty.
 QString start(const QString &path);
-// Why a line could not be written (the first failure), or empty.
+// Why a line could not be written, or empty. The first such line ends the trace: a trace
+// never blocks the program (a FIFO whose reader stopped reading) nor ends it (one whose
+// reader went away, with SIGPIPE ignored), it stops.
 QString problem();
+// Called once, with problem(), when the trace stops.
+void onStopped(std::function<void(const QString &why)> stopped);
 
 // `event` is "send", "recv" or "open".
 void record(const QString &port, const QString &line, const char *event,

@@ -190,32 +190,6 @@ bool CommControl::waitForInput(int msecs)
     return true;
 }
 
-void CommControl::lendDescriptor(const std::function<void(int)> &use)
-{
-    if (!portOpen())
-        failClosed();
-    if (m_network)
-        fail(CommError::Kind::Io, QStringLiteral("a network line has no serial descriptor to lend"));
-    const int fd = m_port->handle();
-    const bool marked = m_parityMarked;
-    auto mark = [this, fd](bool on) {
-        if (const int error = terminal::setParityMarking(fd, on))
-            fail(CommError::Kind::Io, QString::fromLocal8Bit(std::strerror(error)));
-        m_decoder.reset();
-    };
-    if (marked)
-        mark(false);
-    try {
-        use(fd);
-    } catch (...) {
-        if (marked)
-            terminal::setParityMarking(fd, true);
-        throw;
-    }
-    if (marked)
-        mark(true);
-}
-
 void CommControl::handleError()
 {
     const QSerialPort::SerialPortError error = m_port->error();
@@ -347,7 +321,7 @@ void CommControl::openPort()
     setModemLine(m_port->setDataTerminalReady(true));
 
     try {
-        applyParityMarking();
+        applyFraming();
     } catch (...) {
         closePort();
         throw;
@@ -421,11 +395,14 @@ void CommControl::closePort()
 
 void CommControl::applySettings(const LineSettings &settings)
 {
+    // Qt is asked for 8 data bits and no parity, which every terminal keeps: through
+    // Qt, a pseudo-terminal left by a killed program in just the state Qt would set
+    // refuses parity or 7 bits (see setFraming), and the open fails. setFraming sets both.
     auto apply = [this](const LineSettings &s) {
         const PortParameters parameters = portParameters(s);
         return m_port->setBaudRate(parameters.baudRate) &&
-               m_port->setDataBits(parameters.dataBits) && m_port->setParity(parameters.parity) &&
-               m_port->setStopBits(parameters.stopBits);
+               m_port->setDataBits(QSerialPort::Data8) &&
+               m_port->setParity(QSerialPort::NoParity) && m_port->setStopBits(parameters.stopBits);
     };
     if (!apply(settings)) {
         const QString reason = m_port->errorString();
@@ -441,19 +418,20 @@ void CommControl::applySettings(const LineSettings &settings)
     const LineSettings previous = m_settings;
     m_settings = settings;
     try {
-        applyParityMarking();
+        applyFraming();
     } catch (...) {
         m_settings = previous;
         throw;
     }
 }
 
-void CommControl::applyParityMarking()
+void CommControl::applyFraming()
 {
-    // Qt's own setParity rewrites the terminal's input flags, so this follows every change
-    // of settings.
+    // Qt's own setters rewrite the terminal's flags, so this follows every change of
+    // settings.
     const bool marked = m_settings.parity != 'N';
-    if (const int error = terminal::setParityMarking(m_port->handle(), marked))
+    if (const int error =
+            terminal::setFraming(m_port->handle(), m_settings.dataBits, m_settings.parity))
         fail(CommError::Kind::Io, QString::fromLocal8Bit(std::strerror(error)));
     if (marked != m_parityMarked)
         m_decoder.reset();

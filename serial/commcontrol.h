@@ -7,7 +7,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 class NetworkLine;
@@ -49,16 +48,6 @@ public:
     QByteArray input() override;
     bool waitForInput(int msecs) override;
 
-    // Whether the port is a serial device server's address (rfc2217://, tcp://): then it has
-    // no descriptor to lend.
-    bool networkLine() const { return m_network != nullptr; }
-
-    // Lends the open port's descriptor to `use`, for a library that speaks another protocol
-    // on the line by itself (the Modbus check). Parity marking is off meanwhile: that
-    // protocol's checksum finds a garbled byte, and a marked line would double every 0xFF
-    // of its binary frames. Take input() first: bytes already taken from the driver stay.
-    void lendDescriptor(const std::function<void(int fd)> &use);
-
 private:
     void handleError();
     void handleHangUpNotice();
@@ -76,7 +65,7 @@ private:
     void openNetworkLine(const QString &address);
     void closePort();
     void applySettings(const LineSettings &settings);
-    void applyParityMarking();
+    void applyFraming();
     void takeWaitingBytes();
 
     QSerialPort *m_port = nullptr;

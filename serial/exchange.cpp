@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QStringList>
 
 namespace {
 
@@ -13,9 +14,16 @@ std::string_view view(const QByteArray &bytes)
     return std::string_view(bytes.constData(), std::size_t(bytes.size()));
 }
 
-QString shown(const QByteArray &bytes)
+QString shown(const QByteArray &bytes, bool binary = false)
 {
-    return QString::fromStdString(qm::printable(view(bytes)));
+    if (!binary)
+        return QString::fromStdString(qm::printable(view(bytes)));
+    QStringList hex;
+    for (char c : bytes)
+        hex << QStringLiteral("%1")
+                   .arg(int(static_cast<unsigned char>(c)), 2, 16, QLatin1Char('0'))
+                   .toUpper();
+    return hex.join(QLatin1Char(' '));
 }
 
 qint64 now()
@@ -62,7 +70,8 @@ void Exchange::send(const QByteArray &command, ReplyRule rule)
     m_sentAt = now();
     m_line.setOutput(command);
     ++m_commandsSent;
-    trace(QStringLiteral("send %1").arg(shown(command)));
+    trace(m_rule.binary ? QStringLiteral("send Modbus RTU %1").arg(shown(command, true))
+                        : QStringLiteral("send %1").arg(shown(command)));
 }
 
 std::string_view Exchange::afterEcho() const
@@ -95,12 +104,13 @@ ExchangeResult Exchange::finish()
         result.reply.truncate(size);
     }
     if (!result.echo.isEmpty())
-        trace(QStringLiteral("echo %1 (the adapter's, ignored)").arg(shown(result.echo)));
+        trace(QStringLiteral("echo %1 (the adapter's, ignored)")
+                  .arg(shown(result.echo, m_rule.binary)));
     if (result.reply.isEmpty())
         trace(QStringLiteral("nothing received in %1 ms").arg(result.ms, 0, 'f', 1));
     else
         trace(QStringLiteral("recv %1 after %2 ms")
-                  .arg(shown(result.reply))
+                  .arg(shown(result.reply, m_rule.binary))
                   .arg(result.ms, 0, 'f', 1));
     m_received.clear();
     return result;
@@ -109,17 +119,23 @@ ExchangeResult Exchange::finish()
 ExchangeResult Exchange::run(const QByteArray &command, ReplyRule rule, int windowMs,
                              const std::function<void()> &interrupted)
 {
+    constexpr int kSilencesAtMost = 20;
+    const int silenceMs = rule.silenceMs;
     send(command, std::move(rule));
-    const QDeadlineTimer deadline(windowMs);
+    QDeadlineTimer until(windowMs);
+    const QDeadlineTimer last(windowMs + (silenceMs > 0 ? kSilencesAtMost * silenceMs : 0));
     for (;;) {
+        const qsizetype before = m_received.size();
         if (take())
             break;
+        if (silenceMs > 0 && m_received.size() > before)
+            until = QDeadlineTimer(silenceMs);
         // A signal ends the wait early (poll returns), so it is noticed here at once.
         if (interrupted)
             interrupted();
-        if (deadline.hasExpired())
+        if (until.hasExpired() || last.hasExpired())
             break;
-        m_line.waitForInput(int(deadline.remainingTime()));
+        m_line.waitForInput(int(qMin(until.remainingTime(), last.remainingTime())));
     }
     return finish();
 }

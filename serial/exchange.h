@@ -21,6 +21,12 @@ struct ReplyRule
     // Whether bytes that arrived before the command are dropped first. The window keeps
     // them: there a late reply leads the next one, as it always has.
     bool discardStale = true;
+    // Above 0: run() also ends once the line was silent this long after a byte (a Modbus
+    // answer ends with a silence); the window then bounds only the wait for the first
+    // byte, and a line that never falls silent ends at the window and 20 silences.
+    int silenceMs = 0;
+    // Traced in hexadecimal ("send Modbus RTU 0A 03 ..."), for a binary protocol.
+    bool binary = false;
 
     // The rule for one of the display's set-up commands (qm::replyEnded, qm::replySize).
     static ReplyRule forCommand(std::string_view command);

@@ -39,8 +39,11 @@ QString holderText(const ProcessRef &process);
 // simulator) keeps its master end open to serve it: that is the device, not a holder.
 // Other users' descriptors are unreadable without privileges, so their programs stay
 // unseen here; the device's permissions and the lock files still keep them apart.
+// Holders::First stops at the first one found.
+enum class Holders { All, First };
 QList<ProcessRef> processesWithDeviceOpen(const QString &device,
-                                          const QString &procRoot = QStringLiteral("/proc"));
+                                          const QString &procRoot = QStringLiteral("/proc"),
+                                          Holders first = Holders::All);
 
 // Before opening: refuses a device that another program holds without a lock file, with
 // a flock on it (as picocom and tio do) or merely open (as minicom does), naming it.

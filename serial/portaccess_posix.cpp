@@ -3,7 +3,6 @@
 #include "linkfolder.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -81,18 +80,67 @@ std::optional<std::string> terminalDriver(dev_t number)
 constexpr unsigned kPtmxMajor = 5;
 constexpr unsigned kPtmxMinor = 2;
 
-// The pty index a master descriptor serves, from its fdinfo ("tty-index:\t3"); -1 when
-// the kernel does not say.
-long masterIndex(const QByteArray &fdinfo)
+// The pty index a master descriptor serves, from its fdinfo ("tty-index:\t3"), given
+// relative to the folder `proc`; -1 when the kernel does not say.
+long masterIndex(int proc, const char *fdinfo)
 {
-    std::ifstream info(fdinfo.constData());
-    std::string line;
-    while (std::getline(info, line)) {
-        if (line.rfind("tty-index:", 0) == 0)
-            return std::strtol(line.c_str() + 10, nullptr, 10);
+    const int info = ::openat(proc, fdinfo, O_RDONLY | O_CLOEXEC);
+    if (info < 0)
+        return -1;
+    char text[1024];
+    const ssize_t size = ::read(info, text, sizeof text - 1);
+    ::close(info);
+    if (size <= 0)
+        return -1;
+    text[size] = '\0';
+    constexpr char kKey[] = "tty-index:";
+    for (const char *line = text; line && *line; line = std::strchr(line, '\n')) {
+        if (*line == '\n')
+            ++line;
+        if (std::strncmp(line, kKey, sizeof kKey - 1) == 0)
+            return std::strtol(line + sizeof kKey - 1, nullptr, 10);
     }
     return -1;
 }
+
+// The names in a folder read with getdents64 into a buffer on the stack: the scan of
+// /proc reads thousands of folders, and a DIR stream allocates a buffer for each.
+class Names
+{
+public:
+    explicit Names(int folder) : m_folder(folder) {}
+    ~Names()
+    {
+        if (m_folder >= 0)
+            ::close(m_folder);
+    }
+    Names(const Names &) = delete;
+    Names &operator=(const Names &) = delete;
+
+    int folder() const { return m_folder; }
+    // The next name, or null at the end (or on a failure to read).
+    const char *next()
+    {
+        if (m_folder < 0)
+            return nullptr;
+        if (m_at >= m_size) {
+            const ssize_t size = ::getdents64(m_folder, m_buffer, sizeof m_buffer);
+            if (size <= 0)
+                return nullptr;
+            m_size = size;
+            m_at = 0;
+        }
+        const auto *entry = reinterpret_cast<const dirent64 *>(m_buffer + m_at);
+        m_at += entry->d_reclen;
+        return entry->d_name;
+    }
+
+private:
+    int m_folder = -1;
+    alignas(dirent64) char m_buffer[4096];
+    ssize_t m_size = 0;
+    ssize_t m_at = 0;
+};
 
 // The name Qt's serial port gives the lock of `device`: the path below /dev with its
 // slashes turned into underscores; most terminal programs name it the same way.
@@ -242,7 +290,8 @@ QString holderText(const ProcessRef &process)
         .arg(process.pid);
 }
 
-QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &procRoot)
+QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &procRoot,
+                                          Holders first)
 {
     QList<ProcessRef> holders;
     struct stat node = {};
@@ -257,25 +306,34 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &
     const bool ptySlave = *driver == "pty:slave";
     const long ptyIndex = ptySlave ? long(minor(node.st_rdev)) : -1;
 
-    const qint64 self = ::getpid();
-    const QStringList entries = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric || pid == self)
+    // Every open runs this over every process, so it reads through descriptors: one
+    // fstatat per descriptor, relative to the process's descriptor folder, and no paths
+    // built beyond "<pid>/fd".
+    const pid_t self = ::getpid();
+    Names processes(
+        ::open(QFile::encodeName(procRoot).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    char path[64];
+    while (const char *entry = processes.next()) {
+        char *end = nullptr;
+        const long pid = std::strtol(entry, &end, 10);
+        if (entry[0] < '1' || entry[0] > '9' || *end != '\0' || pid == self ||
+            std::snprintf(path, sizeof path, "%ld/fd", pid) >= int(sizeof path))
             continue;
-        const QByteArray fdFolder = QFile::encodeName(procRoot + QLatin1Char('/') + entry);
-        DIR *fds = ::opendir((fdFolder + "/fd").constData());
-        if (fds == nullptr)
-            continue; // gone, or another user's without privileges
+        // Gone meanwhile, or another user's without privileges: its folder is refused.
+        Names fds(::openat(processes.folder(), path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         bool holds = false;
         bool servesIt = false;
-        while (const dirent *fd = ::readdir(fds)) {
-            if (fd->d_name[0] == '.')
+        while (const char *fd = fds.next()) {
+            if (fd[0] == '.')
                 continue;
             struct stat opened = {};
-            if (::stat((fdFolder + "/fd/" + fd->d_name).constData(), &opened) != 0 ||
-                !S_ISCHR(opened.st_mode))
+            if (::fstatat(fds.folder(), fd, &opened, 0) != 0) {
+                // A refusal holds for all of this process's descriptors.
+                if (errno == EACCES || errno == EPERM)
+                    break;
+                continue;
+            }
+            if (!S_ISCHR(opened.st_mode))
                 continue;
             if (opened.st_rdev == node.st_rdev && (!ptySlave || opened.st_dev == node.st_dev))
                 holds = true;
@@ -283,13 +341,17 @@ QList<ProcessRef> processesWithDeviceOpen(const QString &device, const QString &
             // /dev/ptmx links to it), the multiplexer's device number is the same.
             else if (ptySlave && major(opened.st_rdev) == kPtmxMajor &&
                      minor(opened.st_rdev) == kPtmxMinor) {
-                const long index = masterIndex(fdFolder + "/fdinfo/" + fd->d_name);
+                char info[64 + NAME_MAX];
+                std::snprintf(info, sizeof info, "%ld/fdinfo/%s", pid, fd);
+                const long index = masterIndex(processes.folder(), info);
                 servesIt = servesIt || index == ptyIndex || index < 0;
             }
         }
-        ::closedir(fds);
-        if (holds && !servesIt)
+        if (holds && !servesIt) {
             holders.append(processRef(pid, procRoot));
+            if (first == Holders::First)
+                break;
+        }
     }
     return holders;
 }
@@ -300,7 +362,9 @@ std::optional<CommError> checkOpenHolders(const QString &device)
     // other program's line is not touched (Qt's open would set our speed on it).
     if (const std::optional<pid_t> pid = flockHolder(device))
         return CommError(CommError::Kind::InUse, heldBy(*pid));
-    const QList<ProcessRef> openers = processesWithDeviceOpen(device);
+    // The open is refused for one as for several; the first is enough to name.
+    const QList<ProcessRef> openers =
+        processesWithDeviceOpen(device, QStringLiteral("/proc"), Holders::First);
     if (openers.isEmpty())
         return std::nullopt;
     QStringList names;

@@ -4,9 +4,11 @@
 // QSerialPort, on the descriptor of an open port.
 namespace terminal {
 
-// Marks bytes received with a parity error so that they can be told from good ones, or
-// stops marking. Returns 0, or the errno of the failure.
-int setParityMarking(int fd, bool marked);
+// Sets every flag of the line that the port control relies on: raw bytes, no flow
+// control, `dataBits` (7 or 8) and `parity` ('N', 'E', 'O'), and with parity the marking
+// of bytes received with a parity error. Nothing is inherited from what an earlier
+// program left on the line. Returns 0, or the errno of the failure.
+int setFraming(int fd, int dataBits, char parity);
 
 // Whether the driver holds received bytes that have not been read yet.
 bool bytesWaiting(int fd);

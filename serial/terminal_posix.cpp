@@ -8,22 +8,54 @@
 
 namespace terminal {
 
-int setParityMarking(int fd, bool marked)
+namespace {
+
+// A pseudo-terminal keeps 8 data bits and no parity whatever it is asked for (there are
+// no bits on its wire), and the C library reports a set-up whose framing the driver
+// changed as EINVAL, though the driver took the rest. Only that is forgiven here.
+int setAttributes(int fd, const termios &wanted)
 {
-    // Without marking, a byte with a parity error would either vanish (IGNPAR) or pass as
-    // if good; with PARMRK the driver flags it and the decoder turns it into '?'.
+    if (::tcsetattr(fd, TCSANOW, &wanted) == 0)
+        return 0;
+    const int error = errno;
+    termios now = {};
+    if (error != EINVAL || ::tcgetattr(fd, &now) != 0)
+        return error;
+    constexpr tcflag_t kPtyFraming = CSIZE | PARENB;
+    const bool ptyFraming = (now.c_cflag & kPtyFraming) == CS8 &&
+                            (now.c_cflag & ~kPtyFraming) == (wanted.c_cflag & ~kPtyFraming) &&
+                            now.c_iflag == wanted.c_iflag && now.c_oflag == wanted.c_oflag &&
+                            now.c_lflag == wanted.c_lflag;
+    return ptyFraming ? 0 : error;
+}
+
+} // namespace
+
+int setFraming(int fd, int dataBits, char parity)
+{
     termios tio = {};
     if (::tcgetattr(fd, &tio) != 0)
         return errno;
-    if (marked) {
+    // A program killed while it held the line cannot restore what it found, so any flag
+    // may be left: IGNPAR would drop bytes with a parity error, ISTRIP the eighth bit,
+    // IXON/IXOFF take two byte values for flow control, CMSPAR turn parity into a fixed
+    // bit.
+    tio.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                             ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL);
+    tio.c_oflag &= ~tcflag_t(OPOST);
+    tio.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CRTSCTS);
+#ifdef CMSPAR
+    tio.c_cflag &= ~tcflag_t(CMSPAR);
+#endif
+    tio.c_cflag |= CLOCAL | CREAD | (dataBits == 7 ? CS7 : CS8);
+    if (parity != 'N') {
+        tio.c_cflag |= PARENB | (parity == 'O' ? PARODD : 0);
+        // Without marking, a byte with a parity error would pass as if good; with PARMRK
+        // the driver flags it and the decoder turns it into '?'.
         tio.c_iflag |= PARMRK | INPCK;
-        tio.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
-    } else {
-        tio.c_iflag &= ~tcflag_t(PARMRK | INPCK);
-        // Qt clears only PARENB for no parity and leaves PARODD from an earlier odd setting.
-        tio.c_cflag &= ~tcflag_t(PARODD);
     }
-    return ::tcsetattr(fd, TCSANOW, &tio) == 0 ? 0 : errno;
+    return setAttributes(fd, tio);
 }
 
 bool bytesWaiting(int fd)

@@ -15,8 +15,10 @@ DisplayState benchUnit(const DisplayState &first, int number)
     return state;
 }
 
-Bench::Bench(const DisplayState &first, const Faults &faults, std::vector<int> stubbornUnits)
-    : m_first(first), m_faults(faults), m_stubbornUnits(std::move(stubbornUnits))
+Bench::Bench(const DisplayState &first, const Faults &faults, std::vector<int> stubbornUnits,
+             std::vector<int> keepAddressUnits)
+    : m_first(first), m_faults(faults), m_stubbornUnits(std::move(stubbornUnits)),
+      m_keepAddressUnits(std::move(keepAddressUnits))
 {
     arrive();
 }
@@ -43,10 +45,14 @@ std::vector<std::string> Bench::arrive()
     Faults faults = m_faults;
     faults.stubborn = faults.stubborn || std::find(m_stubbornUnits.begin(), m_stubbornUnits.end(),
                                                    m_number) != m_stubbornUnits.end();
+    faults.keepAddress =
+        faults.keepAddress || std::find(m_keepAddressUnits.begin(), m_keepAddressUnits.end(),
+                                        m_number) != m_keepAddressUnits.end();
     m_unit = std::make_unique<DisplaySim>(benchUnit(m_first, m_number), faults);
     return {"bench: unit " + std::to_string(m_number) +
             " arrived: " + describeComms(m_unit->state()) +
-            (faults.stubborn ? " (keeps its blocks whatever is written)" : "")};
+            (faults.stubborn ? " (keeps its blocks whatever is written)" : "") +
+            (faults.keepAddress ? " (keeps its address whatever is written)" : "")};
 }
 
 } // namespace qm::sim

@@ -18,7 +18,8 @@ DisplayState benchUnit(const DisplayState &first, int number);
 class Bench
 {
 public:
-    Bench(const DisplayState &first, const Faults &faults, std::vector<int> stubbornUnits);
+    Bench(const DisplayState &first, const Faults &faults, std::vector<int> stubbornUnits,
+          std::vector<int> keepAddressUnits = {});
 
     // The display on the line, or null while there is none.
     DisplaySim *unit() { return m_unit.get(); }
@@ -35,6 +36,7 @@ private:
     DisplayState m_first;
     Faults m_faults;
     std::vector<int> m_stubbornUnits;
+    std::vector<int> m_keepAddressUnits;
     std::unique_ptr<DisplaySim> m_unit;
     int m_number = 0;
 };

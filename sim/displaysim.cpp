@@ -258,7 +258,15 @@ void DisplaySim::answerModbus(std::string_view message, SimStep &step)
         return;
     }
     std::string trace;
-    const std::string reply = m_slave->answer(message, m_state, trace);
+    const int function = static_cast<unsigned char>(message.size() > 1 ? message[1] : 0);
+    std::string reply;
+    if (m_faults.modbusException >= 0 && function < 0x80) {
+        reply = {message[0], static_cast<char>(function | 0x80),
+                 static_cast<char>(m_faults.modbusException)};
+        trace = "  exception " + hexBytes(reply.substr(2)) + ": --modbus-exception";
+    } else {
+        reply = m_slave->answer(message, m_state, trace);
+    }
     step.trace.push_back(trace);
     if (reply.empty())
         return;
@@ -355,7 +363,10 @@ std::optional<std::string> DisplaySim::writeComms(std::string_view fields, std::
     m_state.baudCode = *baud;
     m_state.dataBits = *bits;
     m_state.parity = *parity;
-    m_state.address = *address;
+    if (m_faults.keepAddress)
+        trace.push_back("  kept its address " + addressText(m_state.address));
+    else
+        m_state.address = *address;
     trace.push_back("  stored: " + describeComms(m_state));
     if (*baud != oldBaud) {
         const std::string rate = std::to_string(baudRateOf(*baud));

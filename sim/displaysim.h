@@ -15,9 +15,11 @@ namespace qm::sim {
 // Misbehaviour on request, for testing how the PC side copes.
 struct Faults
 {
-    bool silent = false;   // decide as usual, answer nothing
-    bool noise = false;    // kNoiseByte in front of every answer
-    bool stubborn = false; // acknowledge every block write, keep the blocks it had
+    bool silent = false;      // decide as usual, answer nothing
+    bool noise = false;       // kNoiseByte in front of every answer
+    bool stubborn = false;    // acknowledge every block write, keep the blocks it had
+    bool keepAddress = false; // acknowledge a "$C", take all of it but the address
+    int modbusException = -1; // 0 to FF: every Modbus request gets this exception code
 };
 
 inline constexpr char kNoiseByte = '~';

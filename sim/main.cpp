@@ -166,7 +166,7 @@ int main(int argc, char *argv[])
 
     try {
         PtyLink link(options.port, baudRateOf(options.state.baudCode));
-        Bench bench(options.state, options.faults, options.stubbornUnits);
+        Bench bench(options.state, options.faults, options.stubbornUnits, options.keepAddressUnits);
         std::printf("quillmark-sim: serving COM %d on %s (link %s); display: %s\n", options.port,
                     link.device().c_str(), link.linkPath().c_str(),
                     describeComms(bench.unit()->state()).c_str());

@@ -1,5 +1,7 @@
 #include "modbusslave.h"
 
+#include "replies.h"
+
 #include <modbus.h>
 
 #include <cerrno>
@@ -102,7 +104,7 @@ std::optional<std::string> asciiMessage(std::string_view frame, std::string &why
         const int high = digit(frame[i]);
         const int low = digit(frame[i + 1]);
         if (high < 0 || low < 0) {
-            why = "\"" + std::string(frame.substr(i, 2)) + "\" is not a hexadecimal pair";
+            why = "\"" + qm::printable(frame.substr(i, 2)) + "\" is not a hexadecimal pair";
             return std::nullopt;
         }
         bytes += static_cast<char>(high << 4 | low);
@@ -187,8 +189,23 @@ std::string ModbusSlave::answer(std::string_view message, const DisplayState &st
     std::memcpy(request, message.data(), message.size());
     const int length = static_cast<int>(message.size()) + 2;
     const int function = request[1];
+    const int asked = message.size() == 6 ? request[4] << 8 | request[5] : 0;
+    const int mostCounted = function <= 2 ? MODBUS_MAX_READ_BITS : MODBUS_MAX_READ_REGISTERS;
     int sent = -1;
-    if (function >= 1 && function <= 4 && message.size() == 6) {
+    if (function >= 0x80) {
+        // 80 to FF mark exception answers: a request cannot carry one, and its exception
+        // would need a function byte past FF.
+        trace = "  no answer: function " + hexPair(function) + " is an exception, no request";
+        return {};
+    }
+    if (function >= 1 && function <= 4 && message.size() == 6 &&
+        (asked < 1 || asked > mostCounted)) {
+        // libmodbus would pause for its response time-out before this answer, to let a
+        // master's retries pass, and hold every command behind it meanwhile.
+        trace = "  exception 03: count " + std::to_string(asked) + ", where a read takes 1 to " +
+                std::to_string(mostCounted);
+        sent = modbus_reply_exception(m_context, request, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+    } else if (function >= 1 && function <= 4 && message.size() == 6) {
         trace = "  function " + hexPair(function) + ": " +
                 std::to_string(request[4] << 8 | request[5]) + " from " +
                 std::to_string(request[2] << 8 | request[3]);

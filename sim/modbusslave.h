@@ -21,8 +21,9 @@ typedef struct _modbus_mapping_t modbus_mapping_t;
 //   18 mode (0 ASCII, 1 RTU), 19 baud rate (bit/s), 20 data bits, 21 parity
 //   (0 None, 1 Even, 2 Odd), 22 slave address
 // Reads (functions 01 to 04) go to libmodbus: outside the map it answers exception 02;
-// there are no coils, discrete inputs or input registers. Any other function, writes
-// included, gets exception 01: the map is read-only, so no write is acknowledged.
+// there are no coils, discrete inputs or input registers. A count it would refuse gets
+// exception 03 here. Any other function, writes included, gets exception 01: the map is
+// read-only, so no write is acknowledged. 80 to FF are no requests and get no answer.
 namespace qm::sim {
 
 inline constexpr int kHoldingRegisterCount = 23;

@@ -97,6 +97,13 @@ bool applyValue(const std::string &name, std::string_view value, SimOptions &opt
         parsed = number(value, 10, 1, 100000);
         if (parsed)
             options.stubbornUnits.push_back(*parsed);
+    } else if (name == "--stubborn-address-unit") {
+        parsed = number(value, 10, 1, 100000);
+        if (parsed)
+            options.keepAddressUnits.push_back(*parsed);
+    } else if (name == "--modbus-exception") {
+        parsed = number(value.size() <= 2 ? value : std::string_view(), 16, 0, 0xFF);
+        options.faults.modbusException = parsed.value_or(options.faults.modbusException);
     } else if (name == "--delay") {
         parsed = number(value, 10, 0, kMaxDelayMs);
         options.delayMs = parsed.value_or(options.delayMs);
@@ -106,9 +113,18 @@ bool applyValue(const std::string &name, std::string_view value, SimOptions &opt
 
 bool takesValue(const std::string &name)
 {
-    static const std::array<const char *, 10> kNames = {
-        "--port",    "--mode",  "--baud",  "--bits",        "--parity",
-        "--address", "--block", "--delay", "--bench-cycle", "--stubborn-unit"};
+    static const std::array<const char *, 12> kNames = {"--port",
+                                                        "--mode",
+                                                        "--baud",
+                                                        "--bits",
+                                                        "--parity",
+                                                        "--address",
+                                                        "--block",
+                                                        "--delay",
+                                                        "--bench-cycle",
+                                                        "--stubborn-unit",
+                                                        "--stubborn-address-unit",
+                                                        "--modbus-exception"};
     return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
 }
 
@@ -183,6 +199,12 @@ std::string usage(std::string_view program)
            "  --stubborn-unit N\n"
            "                   unit N (1 for the first) acknowledges every block write\n"
            "                   and keeps its blocks; may be repeated\n"
+           "  --stubborn-address-unit N\n"
+           "                   unit N acknowledges a $C and takes all of it but the\n"
+           "                   address; may be repeated\n"
+           "  --modbus-exception HH\n"
+           "                   answer every Modbus request with exception code HH\n"
+           "                   (00 to FF), as a unit with faulty firmware might\n"
            "  -h, --help       show this text and exit\n"
            "\n"
            "The link folder is $XDG_RUNTIME_DIR/quillmark, or /tmp/quillmark-UID when\n"

@@ -27,6 +27,7 @@ struct SimOptions
     bool bench = false;
     int benchCycleMs = 0;
     std::vector<int> stubbornUnits; // 1 for the first unit
+    std::vector<int> keepAddressUnits;
 };
 
 // The options, or an error message naming the offending argument.

@@ -12,6 +12,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -33,6 +34,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 
@@ -55,6 +57,13 @@ QByteArray sampleDump()
     settings.blocks[2] = {1, 2};
     settings.blocks[8] = {2, 5};
     return cli::dumpText(settings);
+}
+
+// The simulator's options for a unit that sampleDump() was written to with address 11.
+QStringList simAsTemplateAt11()
+{
+    return {"--mode", "ascii",     "--baud", "4800",    "--bits",   "7",       "--parity",
+            "odd",    "--address", "11",     "--block", "3:long:2", "--block", "9:float:5"};
 }
 
 // The script of a display that takes sampleDump(): the "$D" of the first `acknowledged`
@@ -171,6 +180,8 @@ private slots:
     void modbusCheckAfterWriteIsReportedWithIt_data();
     void modbusCheckAfterWriteIsReportedWithIt();
     void applyFollowModbusChecksTheNewSettings();
+    void modbusAsciiAnswerIsOneFrame_data();
+    void modbusAsciiAnswerIsOneFrame();
     void mbpollReachesTheDisplayAtItsAddressOnly();
     void staleBytesAreDiscardedAndReported();
     void lostPortExitsThree();
@@ -186,12 +197,21 @@ private slots:
     void dumpWritesEachKindOfFileTheRightWay();
     void signalEndsACommandCleanly_data();
     void signalEndsACommandCleanly();
+    void secondSignalEndsAtOnce();
 
     void traceHasEveryByteOnTheLine();
+    void lostTraceStopsTracing_data();
+    void lostTraceStopsTracing();
     void verifyComparesWithoutWriting_data();
     void verifyComparesWithoutWriting();
     void stationOnASimulatedBench_data();
     void stationOnASimulatedBench();
+    void twoStationsOnOneRecordFileNeverShareAnAddress();
+    void stationRecordsAFailedModbusCheckWithItsUnit_data();
+    void stationRecordsAFailedModbusCheckWithItsUnit();
+    void recordIsWholeOrAbsentOnAFullFileSystem();
+    void reportPrintsTheRecords_data();
+    void reportPrintsTheRecords();
 
     void detectFindsDisplaysAmongSeveralPorts();
     void linkGivesTheSimulatorAPortNumber();
@@ -684,6 +704,39 @@ void tst_Cli::badFileSendsNothing()
     QCOMPARE(record.exitCode, 1);
     QVERIFY2(record.err.contains(QStringLiteral("nothing was sent")), qPrintable(record.err));
     QCOMPARE(run({"--port", port, "apply", good, "--record", unwritable}).exitCode, 1);
+    // A range that would end before --count, or reach addresses Modbus has not, and a record
+    // file the station could not read back.
+    for (const auto &[arguments, exitCode, says] :
+         {std::tuple<QStringList, int, QString>{
+              {"--address", "F8", "--modbus"}, 2, "with --modbus the last address is F7"},
+          {{"--address", "F6", "--count", "3", "--modbus"}, 2, "stop after 2 unit(s)"},
+          {{"--address", "FA", "--count", "3"}, 2, "stop after 1 unit(s)"},
+          {{"--address", "11", "--record", "/dev/full"}, 1, "not a regular file"},
+          {{"--address", "11", "--record", dir.path()}, 1, "cannot be written"}}) {
+        const CliRun refused = run(QStringList{"--port", port, "commission", good} + arguments);
+        QVERIFY2(refused.exitCode == exitCode, qPrintable(refused.err));
+        QVERIFY2(refused.err.contains(says) && refused.err.contains("nothing was sent"),
+                 qPrintable(refused.err));
+    }
+    QCOMPARE(peer.received(), QByteArray());
+
+    // A template that is a FIFO with a writer that writes nothing: the first SIGINT ends
+    // the wait.
+    const QString fifo = dir.filePath(QStringLiteral("template.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QProcess station;
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                  {"--port", port, "commission", fifo, "--address", "11"});
+    QVERIFY(station.waitForStarted(5000));
+    int writer = -1; // opens once the station reads the FIFO
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK)) >= 0, 5000);
+    QCOMPARE(::kill(pid_t(station.processId()), SIGINT), 0);
+    const bool finished = station.waitForFinished(5000);
+    ::close(writer);
+    QVERIFY2(finished, "the first SIGINT did not end the wait for the template");
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(station.exitCode(), 130);
     QCOMPARE(peer.received(), QByteArray());
 }
 
@@ -714,6 +767,23 @@ void tst_Cli::modbusCheckAfterWriteIsReportedWithIt_data()
     QTest::newRow("exception") << QByteArray::fromHex("118302C134") << 0
                                << "\"exceptionText\": \"Illegal data address\"";
     QTest::newRow("value") << QByteArray::fromHex("11030200073845") << 0 << "\"value\": 7";
+    // Code 00 is no exception Modbus defines; libmodbus reports it as its own error number.
+    QTest::newRow("exception 00")
+        << QByteArray::fromHex("11830040F5") << 4
+        << "invalid Modbus response to address 11 (Modbus RTU) at "
+           "9600,E,8,1: 11 83 00 40 F5: exception code 00, which Modbus does not define";
+    QTest::newRow("exception 0C") << QByteArray::fromHex("11830C40F0") << 4
+                                  << "invalid Modbus response to address 11";
+    QTest::newRow("a value and 3 stray bytes")
+        << QByteArray::fromHex("11030200073845AABBCC") << 4
+        << "invalid Modbus response to address 11 (Modbus RTU) at 9600,E,8,1: 3 bytes (AA BB CC) "
+           "followed the answer";
+    QTest::newRow("garbage before a value")
+        << QByteArray::fromHex("FFFFFF11030200073845") << 4
+        << "invalid Modbus response to address 11 (Modbus RTU) at 9600,E,8,1: FF FF FF 11 03 02 "
+           "00 07 38 45: not one Modbus frame";
+    QTest::newRow("half an answer")
+        << QByteArray::fromHex("110302") << 4 << "11 03 02: cut short of a whole answer";
 }
 
 void tst_Cli::modbusCheckAfterWriteIsReportedWithIt()
@@ -738,6 +808,44 @@ void tst_Cli::modbusCheckAfterWriteIsReportedWithIt()
     QVERIFY2(write.out.contains(QStringLiteral("\"readBack\": true")), qPrintable(write.out));
     QCOMPARE(write.out.count(QStringLiteral("\"port\"")), 1);
     QCOMPARE(write.out.contains(QStringLiteral("\"passed\": true")), exitCode == 0);
+
+    // modbus-check judges the same answer alike.
+    const CliRun check =
+        run({"--port", QString::number(kPeerPort), "--timeout", "300", "--line", "9600,E,8,1",
+             "--json", "modbus-check", "--address", "11", "--mode", "rtu"});
+    QVERIFY2(check.exitCode == exitCode, qPrintable(check.out + check.err));
+    QVERIFY2((check.out + check.err).contains(says), qPrintable(check.out + check.err));
+    QVERIFY2(!check.err.contains(QStringLiteral("doctor")), qPrintable(check.err));
+}
+
+void tst_Cli::modbusAsciiAnswerIsOneFrame_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("one frame") << QByteArray(":1103020007E3\r\n") << 0 << "reads 7 (0x0007)";
+    QTest::newRow("noise before the colon")
+        << QByteArray("~\0:1103020007E3\r\n", 17) << 0 << "reads 7 (0x0007)";
+    QTest::newRow("3 stray bytes after it")
+        << QByteArray(":1103020007E3\r\nxyz") << 4 << "3 bytes (xyz) followed the answer";
+    QTest::newRow("exception 00") << QByteArray(":1183006C\r\n") << 4
+                                  << "exception code 00, which Modbus does not define";
+}
+
+void tst_Cli::modbusAsciiAnswerIsOneFrame()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    peer.respond(":110300000001EB\r\n", answer);
+    const CliRun check = run({"--port", QString::number(kPeerPort), "--timeout", "300",
+                              "modbus-check", "--address", "11", "--mode", "ascii"});
+    QVERIFY2(check.exitCode == exitCode, qPrintable(check.out + check.err));
+    QVERIFY2((check.out + check.err).contains(says), qPrintable(check.out + check.err));
 }
 
 void tst_Cli::applyFollowModbusChecksTheNewSettings()
@@ -1172,6 +1280,11 @@ void tst_Cli::signalEndsACommandCleanly_data()
         << QStringList{"--delay", "150"} << QStringList{"apply", dump, "--verify"}
         << "writing 9 blocks" << SIGTERM << 143 << "stopped by SIGTERM"
         << "9600,E,8,1" << QByteArray(">\r");
+    QTest::newRow("SIGINT while waiting for a Modbus answer")
+        << QStringList() << QStringList{"--timeout", "5000", "modbus-check", "--address", "0B"}
+        << "send Modbus RTU" << SIGINT << 130
+        << "stopped by SIGINT while waiting for the Modbus answer"
+        << "9600,E,8,1" << QByteArray();
     QTest::newRow("SIGHUP while waiting for a reply")
         << QStringList{"--delay", "3000"} << QStringList{"--timeout", "5000", "read"} << "send $M"
         << SIGHUP << 129 << "stopped by SIGHUP while waiting for the reply to $M"
@@ -1247,6 +1360,52 @@ void tst_Cli::signalEndsACommandCleanly()
     QVERIFY2(next.exitCode == 0, qPrintable(next.err));
 }
 
+void tst_Cli::secondSignalEndsAtOnce()
+{
+    QVERIFY(startSimulator());
+    // Standard output is a full pipe nobody reads: the result's write blocks, and the
+    // first signal only asks the program to stop after it.
+    int out[2] = {-1, -1};
+    QCOMPARE(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+    ::fcntl(out[1], F_SETPIPE_SZ, 4096);
+    const QByteArray block(512, 'x');
+    while (::write(out[1], block.constData(), std::size_t(block.size())) > 0) {
+    }
+    ::fcntl(out[1], F_SETFL, ::fcntl(out[1], F_GETFL) & ~O_NONBLOCK);
+    QProcess cli;
+    cli.setChildProcessModifier([&out] { ::dup2(out[1], STDOUT_FILENO); });
+    cli.start(QStringLiteral(QUILLMARK_CLI_PATH),
+              {"--port", QString::number(kSimPort), "--verbose", "read"});
+    QVERIFY(cli.waitForStarted(5000));
+    const QString proc = QStringLiteral("/proc/%1/").arg(cli.processId());
+    auto procText = [&proc](const char *name) {
+        QFile file(proc + QLatin1String(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(procText("wchan").endsWith("pipe_write"), 10000);
+    // A signal of a kind that waits is merged with it: the second goes once the first
+    // has been taken.
+    auto sigintPending = [&procText] {
+        for (const QByteArray &line : procText("status").split('\n')) {
+            if ((line.startsWith("SigPnd:") || line.startsWith("ShdPnd:")) &&
+                ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGINT - 1)) & 1))
+                return true;
+        }
+        return false;
+    };
+    QCOMPARE(::kill(pid_t(cli.processId()), SIGINT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!sigintPending(), 5000);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(::kill(pid_t(cli.processId()), SIGINT), 0);
+    const bool ended = cli.waitForFinished(500);
+    const qint64 elapsed = clock.elapsed();
+    ::close(out[0]);
+    ::close(out[1]);
+    QVERIFY2(ended && elapsed < 500, "a second SIGINT did not end the program at once");
+    QCOMPARE(cli.exitStatus(), QProcess::CrashExit);
+}
+
 void tst_Cli::traceHasEveryByteOnTheLine()
 {
     QVERIFY(startSimulator());
@@ -1268,19 +1427,67 @@ void tst_Cli::traceHasEveryByteOnTheLine()
     QCOMPARE(run({"--trace", dir.filePath(QStringLiteral("no/such/folder")), "read"}).exitCode, 1);
 }
 
+void tst_Cli::lostTraceStopsTracing_data()
+{
+    QTest::addColumn<bool>("fullPipe"); // else /dev/full
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a full disk") << false << "No space left on device";
+    QTest::newRow("a FIFO whose reader stopped reading") << true << "its reader takes no more";
+}
+
+void tst_Cli::lostTraceStopsTracing()
+{
+    QFETCH(bool, fullPipe);
+    QFETCH(QString, why);
+
+    QVERIFY(startSimulator());
+    QTemporaryDir dir;
+    QString path = QStringLiteral("/dev/full");
+    int reader = -1;
+    if (fullPipe) {
+        path = dir.filePath(QStringLiteral("trace.fifo"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int writer =
+            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0 && writer >= 0);
+        ::fcntl(writer, F_SETPIPE_SZ, 4096);
+        const QByteArray block(512, 'x');
+        while (::write(writer, block.constData(), std::size_t(block.size())) > 0) {
+        }
+        ::close(writer);
+    }
+    // The command does its work; the lost trace is said once and makes the status 1.
+    const CliRun read = run({"--port", QString::number(kSimPort), "--trace", path, "read"});
+    if (reader >= 0)
+        ::close(reader);
+    QVERIFY2(read.exitCode == 1, qPrintable(read.err));
+    QVERIFY2(read.out.contains(QStringLiteral("address 0A")), qPrintable(read.out));
+    QCOMPARE(read.err.count(QStringLiteral("--trace")), 1);
+    QVERIFY2(read.err.contains(
+                 QStringLiteral("--trace: %1 is incomplete, tracing stopped: %2").arg(path, why)),
+             qPrintable(read.err));
+}
+
 void tst_Cli::verifyComparesWithoutWriting_data()
 {
     QTest::addColumn<bool>("ownDump");
+    QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says");
-    QTest::newRow("equal") << true << 0 << "equal to";
-    QTest::newRow("different") << false << 5
+    QTest::newRow("equal") << true << QStringList() << 0 << "equal to";
+    QTest::newRow("different") << false << QStringList() << 5
                                << "modbus.mode differs: the file has ascii, the display rtu";
+    // With --json: "equal", and the first of the "differences" as key=file/display.
+    QTest::newRow("equal, JSON") << true << QStringList{"--json"} << 0 << "true";
+    QTest::newRow("different, JSON")
+        << false << QStringList{"--json"} << 5 << "false modbus.mode=ascii/rtu";
 }
 
 void tst_Cli::verifyComparesWithoutWriting()
 {
     QFETCH(bool, ownDump);
+    QFETCH(QStringList, options);
     QFETCH(int, exitCode);
     QFETCH(QString, says);
 
@@ -1294,16 +1501,30 @@ void tst_Cli::verifyComparesWithoutWriting()
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleDump()) > 0);
     }
-    const CliRun verify = run(port + QStringList{"verify", path});
+    const CliRun verify = run(port + options + QStringList{"verify", path});
     QVERIFY2(verify.exitCode == exitCode, qPrintable(verify.err));
-    QVERIFY2((verify.out + verify.err).contains(says), qPrintable(verify.out + verify.err));
+    if (options.contains(QStringLiteral("--json"))) {
+        const QJsonObject document = QJsonDocument::fromJson(verify.out.toUtf8()).object();
+        const QJsonObject first = document.value("differences").toArray().at(0).toObject();
+        QString seen = document.value("equal").toBool() ? "true" : "false";
+        if (!first.isEmpty())
+            seen += QStringLiteral(" %1=%2/%3")
+                        .arg(first.value("key").toString(), first.value("file").toString(),
+                             first.value("display").toString());
+        QCOMPARE(seen, says);
+    } else {
+        QVERIFY2((verify.out + verify.err).contains(says), qPrintable(verify.out + verify.err));
+    }
     // Nothing was written: the display still has its own block 4.
     QVERIFY(run(port + QStringList{"get", "4"}).out.contains(QStringLiteral("Float, 0.01")));
 }
 
 // A station on the simulator's bench: `script` says, for each JSON event the station prints
-// in turn ("passed"), what the bench then does: "next" brings the next unit, "int" sends
-// the station SIGINT. `records` are the lines the run appended, "address outcome".
+// in turn ("passed"), what the bench then does: "next" brings the next unit, "away" takes
+// the unit away, "stop" ends the simulator (its port goes), "start" starts it again as a unit
+// the template was written to with address 11, "wait" lets 3 s pass, "int" sends the station
+// SIGINT; "!left" says that no such event came since the last one. `records` are the lines
+// the run appended, "address outcome" and a part of the reason.
 void tst_Cli::stationOnASimulatedBench_data()
 {
     QTest::addColumn<QStringList>("simOptions");
@@ -1313,18 +1534,28 @@ void tst_Cli::stationOnASimulatedBench_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("records");
 
-    auto passed = [](int address, const cli::DisplaySettings &asLeft) {
-        return QJsonDocument(QJsonObject{{"address", cli::addressText(address)},
-                                         {"outcome", "pass"},
-                                         {"as_left", cli::settingsObject(asLeft)}})
-                   .toJson(QJsonDocument::Compact) +
-               '\n';
+    auto line = [](int address, const char *outcome, const QJsonValue &asLeft,
+                   const QJsonValue &sent = QJsonValue::Undefined) {
+        QJsonObject record{
+            {"address", cli::addressText(address)}, {"outcome", outcome}, {"as_left", asLeft}};
+        if (!sent.isUndefined())
+            record.insert("address_sent", sent);
+        return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     };
+    auto passed = [&](int address, const cli::DisplaySettings &asLeft) {
+        return line(address, "pass", cli::settingsObject(asLeft));
+    };
+    QString why;
+    cli::DisplaySettings templateAt11 = *cli::parseDump(sampleDump(), &why);
+    templateAt11.comms.address = 0x11;
     cli::DisplaySettings firstUnit; // the bench's first unit: the simulator's defaults
     cli::DisplaySettings elsewhere = firstUnit;
     elsewhere.comms.address = 0x11;
     elsewhere.blocks[0] = {2, 1};
     const QStringList bench = {"--bench"};
+    // A station that looks for units at the line of a unit written with the template.
+    const QStringList asTemplateAt11 = simAsTemplateAt11();
+    const QStringList templateLine = {"--line", "4800,O,7,1"};
 
     QTest::newRow("two units in a row, stepping addresses")
         << bench << QStringList{"--count", "2"} << QByteArray() << QStringList{"passed>next"} << 0
@@ -1332,15 +1563,49 @@ void tst_Cli::stationOnASimulatedBench_data()
     QTest::newRow("resumes after the addresses in the record")
         << bench << QStringList{"--count", "1"} << passed(0x11, elsewhere) << QStringList() << 0
         << QStringList{"12 pass"};
-    QTest::newRow("a unit that stays is not written twice")
-        << bench << QStringList{"--count", "1"} << passed(0x11, firstUnit)
-        << QStringList{"same>next"} << 0 << QStringList{"12 pass"};
+    QTest::newRow("resume skips a failed unit's address once its $C was sent")
+        << bench << QStringList{"--count", "2"}
+        << line(0x11, "fail", QJsonValue(), true) + line(0x12, "fail", QJsonValue(), false) +
+               line(0x13, "fail", QJsonValue())
+        << QStringList{"passed>next"} << 0 << QStringList{"12 pass", "14 pass"};
+    QTest::newRow("a unit left with the template and a passed address is not written twice")
+        << asTemplateAt11 << templateLine << passed(0x11, templateAt11) << QStringList{"same>int"}
+        << 0 << QStringList();
+    QTest::newRow("a unit equal to a failed unit's as-left is a new unit")
+        << asTemplateAt11 << templateLine + QStringList{"--count", "1"}
+        << line(0x11, "fail", cli::settingsObject(templateAt11), true) << QStringList() << 0
+        << QStringList{"12 pass"};
+    QTest::newRow("factory state put back by apply is no passed unit")
+        << bench << QStringList{"--count", "1"} << passed(0x0A, firstUnit) << QStringList() << 0
+        << QStringList{"11 pass"};
+    QTest::newRow("a unit that passed in this run and comes back is the same unit")
+        << QStringList{"--baud", "4800"} << templateLine << QByteArray()
+        << QStringList{"passed>stop", "left>start", "same>int"} << 0 << QStringList{"11 pass"};
+    QTest::newRow("a passed and a failed unit left in place are not taken as gone")
+        << QStringList{"--bench", "--stubborn-unit", "1"} << QStringList() << QByteArray()
+        << QStringList{"failed>wait", "!left>next", "passed>wait", "!left>int"} << 5
+        << QStringList{"11 fail", "12 pass"};
     QTest::newRow("read-back difference fails, exit 5")
         << QStringList{"--bench", "--stubborn-unit", "1"} << QStringList{"--count", "1"}
         << QByteArray() << QStringList{"failed>next"} << 5 << QStringList{"11 fail", "12 pass"};
-    QTest::newRow("SIGINT while waiting")
+    QTest::newRow("a unit that keeps its address fails on the Modbus settings")
+        << QStringList{"--bench", "--stubborn-address-unit", "1"} << QStringList{"--count", "1"}
+        << QByteArray() << QStringList{"failed>next"} << 5
+        << QStringList{"11 fail the Modbus settings differ", "12 pass"};
+    QTest::newRow("a read-back failure outweighs an earlier unit's silence")
+        << QStringList{"--bench", "--delay", "100", "--stubborn-unit", "2"} << QStringList()
+        << QByteArray() << QStringList{"writing>away", "left>next", "failed>int"} << 5
+        << QStringList{"11 fail no reply", "12 fail read back"};
+    QTest::newRow("Modbus exception 00 fails the unit with a record")
+        << QStringList{"--bench", "--modbus-exception", "00"} << QStringList{"--modbus"}
+        << QByteArray() << QStringList{"failed>int"} << 4
+        << QStringList{"11 fail exception code 00"};
+    QTest::newRow("SIGINT while waiting ends the run")
         << bench << QStringList{"--line", "4800,N,8,1"} << QByteArray()
-        << QStringList{"waiting>int"} << 130 << QStringList();
+        << QStringList{"waiting>int"} << 0 << QStringList();
+    QTest::newRow("SIGINT after a failed unit: its status")
+        << QStringList{"--bench", "--stubborn-unit", "1"} << QStringList() << QByteArray()
+        << QStringList{"failed>int"} << 5 << QStringList{"11 fail"};
     // "gateway": the station's port is rfc2217:// to ser2net in front of the bench.
     QTest::newRow("one unit through ser2net")
         << bench << QStringList{"gateway", "--count", "1"} << QByteArray() << QStringList() << 0
@@ -1348,6 +1613,12 @@ void tst_Cli::stationOnASimulatedBench_data()
     QTest::newRow("SIGINT while writing")
         << QStringList{"--bench", "--delay", "100"} << QStringList() << QByteArray()
         << QStringList{"writing>int"} << 130 << QStringList{"11 fail interrupted by SIGINT"};
+    QTest::newRow("the range runs out before --count")
+        << bench << QStringList{"--address", "F9", "--count", "2"} << passed(0xFA, elsewhere)
+        << QStringList() << 1 << QStringList{"F9 pass"};
+    QTest::newRow("a cut-off last line is left alone")
+        << bench << QStringList{"--count", "1"} << QByteArray("{\"address\":\"1") << QStringList()
+        << 0 << QStringList{"11 pass"};
 }
 
 void tst_Cli::stationOnASimulatedBench()
@@ -1377,6 +1648,7 @@ void tst_Cli::stationOnASimulatedBench()
     templateFile.close();
     QVERIFY(recordFile.open(QIODevice::WriteOnly) && recordFile.write(prior) == prior.size());
     recordFile.close();
+    const cli::RecordsRead before = cli::readRecords(recordPath);
 
     QProcess station;
     station.start(QStringLiteral(QUILLMARK_CLI_PATH),
@@ -1385,22 +1657,39 @@ void tst_Cli::stationOnASimulatedBench()
                       options);
     QVERIFY(station.waitForStarted(5000));
     QByteArray out;
-    QDeadlineTimer deadline(30000);
+    QDeadlineTimer deadline(60000);
     for (const QString &step : script) {
-        const QString event = step.section(QLatin1Char('>'), 0, 0);
+        QString event = step.section(QLatin1Char('>'), 0, 0);
         const QString action = step.section(QLatin1Char('>'), 1);
-        const QByteArray marker = "\"event\":\"" + event.toUtf8() + '"';
-        while (!out.contains(marker) && !deadline.hasExpired() &&
-               station.state() == QProcess::Running) {
-            station.waitForReadyRead(100);
+        const bool absent = event.startsWith(QLatin1Char('!'));
+        const QByteArray marker = "\"event\":\"" + event.mid(absent ? 1 : 0).toUtf8() + '"';
+        if (absent) {
             out += station.readAllStandardOutput();
+            QVERIFY2(!out.contains(marker), out.constData());
+        } else {
+            while (!out.contains(marker) && !deadline.hasExpired() &&
+                   station.state() == QProcess::Running) {
+                station.waitForReadyRead(100);
+                out += station.readAllStandardOutput();
+            }
+            QVERIFY2(out.contains(marker), (out + station.readAllStandardError()).constData());
+            out = out.mid(out.indexOf(marker) + marker.size());
         }
-        QVERIFY2(out.contains(marker), (out + station.readAllStandardError()).constData());
-        out = out.mid(out.indexOf(marker) + marker.size());
-        if (action == QLatin1String("next"))
+        if (action == QLatin1String("next")) {
             QCOMPARE(::kill(pid_t(m_sim->processId()), SIGUSR1), 0);
-        else
+        } else if (action == QLatin1String("away")) {
+            QCOMPARE(::kill(pid_t(m_sim->processId()), SIGUSR2), 0);
+        } else if (action == QLatin1String("stop")) {
+            m_sim->terminate();
+            QVERIFY(m_sim->waitForFinished(5000));
+        } else if (action == QLatin1String("start")) {
+            QVERIFY(startSimulator(simAsTemplateAt11()));
+        } else if (action == QLatin1String("wait")) {
+            // Nothing may happen meanwhile: this wait is the test.
+            QTest::qWait(3000);
+        } else {
             QCOMPARE(::kill(pid_t(station.processId()), SIGINT), 0);
+        }
     }
     QVERIFY(station.waitForFinished(30000));
     const QByteArray err = station.readAllStandardError();
@@ -1408,17 +1697,19 @@ void tst_Cli::stationOnASimulatedBench()
              err.constData());
 
     const cli::RecordsRead read = cli::readRecords(recordPath);
-    QCOMPARE(read.unreadable, 0);
+    QCOMPARE(read.unreadableLines, before.unreadableLines);
     QStringList written;
-    for (const QJsonObject &record : read.records.mid(prior.count('\n'))) {
+    for (const QJsonObject &record : read.records.mid(before.records.size())) {
         QString line = record.value("address").toString() + QLatin1Char(' ') +
                        record.value("outcome").toString();
-        if (record.value("reason").toString().startsWith(QLatin1String("interrupted by")))
-            line += QStringLiteral(" interrupted by SIGINT");
+        const QString expected = records.value(int(written.size()));
+        const QString reason = expected.section(QLatin1Char(' '), 2);
+        if (!reason.isEmpty() && record.value("reason").toString().contains(reason))
+            line += QLatin1Char(' ') + reason;
         written << line;
         QVERIFY(record.value("as_found").isObject());
         for (const char *key : {"time", "operator", "host", "version", "port", "device", "adapter",
-                                "as_left", "changes", "duration_ms"})
+                                "as_left", "changes", "duration_ms", "address_sent"})
             QVERIFY2(record.contains(QLatin1String(key)), key);
         if (gateway) {
             QCOMPARE(record.value("port").toString(), port);
@@ -1429,6 +1720,265 @@ void tst_Cli::stationOnASimulatedBench()
         QVERIFY(record.value("outcome") != "pass" || record.value("as_left").isObject());
     }
     QCOMPARE(written, records);
+}
+
+// Two stations started at once on one record file, each with a unit waiting: the second
+// to claim an address reads the first one's claim and takes the next.
+void tst_Cli::twoStationsOnOneRecordFileNeverShareAnAddress()
+{
+    QVERIFY(startSimulator());
+    m_otherSims.push_back(launchSimulator(kSimPort + 1, {}));
+    QVERIFY(m_otherSims.back());
+    QTemporaryDir dir;
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
+    QFile templateFile(templatePath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
+    templateFile.close();
+
+    QProcess stations[2];
+    for (int i = 0; i < 2; ++i)
+        stations[i].start(QStringLiteral(QUILLMARK_CLI_PATH),
+                          {"--port", QString::number(kSimPort + i), "commission", templatePath,
+                           "--address", "11", "--count", "1", "--record", recordPath});
+    for (QProcess &station : stations) {
+        QVERIFY(station.waitForFinished(30000));
+        QVERIFY2(station.exitCode() == 0, station.readAllStandardError().constData());
+    }
+    QStringList addresses;
+    for (const QJsonObject &record : cli::readRecords(recordPath).records)
+        addresses << record.value("address").toString() + QLatin1Char(' ') +
+                         record.value("outcome").toString();
+    addresses.sort();
+    QCOMPARE(addresses, QStringList({"11 pass", "12 pass"}));
+}
+
+void tst_Cli::stationRecordsAFailedModbusCheckWithItsUnit_data()
+{
+    QTest::addColumn<QByteArray>("modbusAnswer");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("answer from another address")
+        << QByteArray::fromHex("12030200003D87") << 4 << "another address";
+}
+
+// A scripted display that takes the template, reads back equal, and then fails the Modbus
+// check: the unit is recorded as failed, and the run's exit status says so.
+void tst_Cli::stationRecordsAFailedModbusCheckWithItsUnit()
+{
+    QFETCH(QByteArray, modbusAnswer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, reason);
+
+    PtyPeer peer(kPeerPort);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    peer.respond("$M\r", ">138111\r"); // RTU, 9600, 8 bits, Even, address 11
+    for (int block = 0; block < 9; ++block) {
+        peer.respond(QByteArray::fromStdString(qm::readBlockCommand(block)),
+                     ">" + QByteArray::number(block) + "00\r");
+        peer.respond(QByteArray::fromStdString(qm::writeBlockCommand(block, {0, 0})), ">\r");
+    }
+    peer.respond("$C138111\r", ">\r");
+    peer.respond(QByteArray::fromHex("110300000001869A"), modbusAnswer);
+
+    QTemporaryDir dir;
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
+    cli::DisplaySettings settings;
+    settings.comms = {1, 3, 8, 1, 0x11};
+    QFile templateFile(templatePath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) &&
+            templateFile.write(cli::dumpText(settings)) > 0);
+    templateFile.close();
+
+    QProcess station;
+    station.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                  {"--port", QString::number(kPeerPort), "--line", "9600,E,8,1", "--timeout", "300",
+                   "--json", "commission", templatePath, "--address", "11", "--modbus", "--record",
+                   recordPath});
+    QVERIFY(station.waitForStarted(5000));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += station.readAllStandardOutput()).contains("\"event\":\"fail"),
+                             20000);
+    QCOMPARE(::kill(pid_t(station.processId()), SIGINT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(station.state() == QProcess::NotRunning, 10000);
+    const QByteArray err = station.readAllStandardError();
+    QVERIFY2(station.exitStatus() == QProcess::NormalExit, err.constData());
+    QVERIFY2(station.exitCode() == exitCode, err.constData());
+
+    const cli::RecordsRead read = cli::readRecords(recordPath);
+    QCOMPARE(read.records.size(), 1);
+    const QJsonObject record = read.records.constFirst();
+    QCOMPARE(record.value("outcome").toString(), QStringLiteral("fail"));
+    QCOMPARE(record.value("address_sent").toBool(), true);
+    QVERIFY2(!record.value("reason").toString().isEmpty() &&
+                 record.value("reason").toString().contains(reason),
+             qPrintable(record.value("reason").toString()));
+}
+
+// A record line is written whole or not at all, and a station does not write to a unit
+// whose record might not fit: a small file system of the test's own, filled up.
+void tst_Cli::recordIsWholeOrAbsentOnAFullFileSystem()
+{
+    QTemporaryDir dir;
+    const QString mountPoint = dir.filePath(QStringLiteral("small"));
+    QVERIFY(QDir().mkpath(mountPoint));
+    const QByteArray encodedMount = QFile::encodeName(mountPoint);
+    QProcess mount;
+    mount.start(QStringLiteral("mount"),
+                {"-t", "tmpfs", "-o", "size=64k", "quillmark-test", mountPoint});
+    if (!mount.waitForFinished(10000) || mount.exitCode() != 0)
+        QSKIP("a small tmpfs cannot be mounted here (needs root and mount(8))");
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {path}); }
+    } unmount{mountPoint};
+
+    const QString recordPath = mountPoint + QStringLiteral("/records.jsonl");
+    const QString fillerPath = mountPoint + QStringLiteral("/filler");
+    QFile records(recordPath);
+    QVERIFY(records.open(QIODevice::WriteOnly) && records.write("{}\n") == 3);
+    records.close();
+    // Every page taken, then one given back: room for part of a long line only.
+    QFile filler(fillerPath);
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QByteArray page(4096, 'x');
+    while (filler.write(page) == page.size() && filler.flush()) {
+    }
+    filler.close();
+    QVERIFY(filler.resize(filler.size() / 4096 * 4096 - 4096));
+
+    cli::RecordFile file;
+    QCOMPARE(file.open(recordPath), QString());
+    const QString why =
+        file.append(QJsonObject{{"address", "11"}, {"reason", QString(12000, QLatin1Char('r'))}});
+    QVERIFY2(why.contains(QStringLiteral("nothing of it was kept")), qPrintable(why));
+    QCOMPARE(QFileInfo(recordPath).size(), qint64(3));
+
+    // The station refuses to start rather than write a unit it could not record.
+    QVERIFY(startSimulator());
+    const QString templatePath = dir.filePath(QStringLiteral("template.json"));
+    QFile templateFile(templatePath);
+    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
+    templateFile.close();
+    const CliRun station = run({"--port", QString::number(kSimPort), "commission", templatePath,
+                                "--address", "11", "--count", "1", "--record", recordPath});
+    QCOMPARE(station.exitCode, 1);
+    QVERIFY2(station.err.contains(QStringLiteral("nothing was sent")), qPrintable(station.err));
+    QCOMPARE(QFileInfo(recordPath).size(), qint64(3));
+    QVERIFY(run({"--port", QString::number(kSimPort), "read"}).out.contains("address 0A"));
+
+    // A file that ends in a cut-off line gets a new line before the next record.
+    QVERIFY(filler.remove());
+    QVERIFY(records.open(QIODevice::Append) && records.write("{\"addr") == 6);
+    records.close();
+    QCOMPARE(file.append(QJsonObject{{"address", "12"}, {"outcome", "pass"}}), QString());
+    const cli::RecordsRead read = cli::readRecords(recordPath);
+    QCOMPARE(read.records.size(), 1);
+    QCOMPARE(read.unreadableLines, QList<int>({1, 2}));
+
+    // The disk fills up after a unit: the next unit is not written to, and the run ends
+    // naming it.
+    stopSimulator();
+    QVERIFY(startSimulator({"--bench"}));
+    QProcess bench;
+    bench.start(QStringLiteral(QUILLMARK_CLI_PATH),
+                {"--port", QString::number(kSimPort), "--json", "commission", templatePath,
+                 "--address", "21", "--record", recordPath});
+    QVERIFY(bench.waitForStarted(5000));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += bench.readAllStandardOutput()).contains("\"event\":\"passed"),
+                             20000);
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    while (filler.write(page) == page.size() && filler.flush()) {
+    }
+    filler.close();
+    const qint64 full = QFileInfo(recordPath).size();
+    QCOMPARE(::kill(pid_t(m_sim->processId()), SIGUSR1), 0);
+    QVERIFY(bench.waitForFinished(20000));
+    out += bench.readAllStandardOutput();
+    const QByteArray err = bench.readAllStandardError();
+    QVERIFY2(bench.exitStatus() == QProcess::NormalExit && bench.exitCode() == 1, err.constData());
+    QVERIFY2(err.contains("the record of unit 2 cannot be written") &&
+                 err.contains("nothing was written to it"),
+             err.constData());
+    QCOMPARE(out.count("\"event\":\"writing\""), 1);
+    QCOMPARE(QFileInfo(recordPath).size(), full);
+}
+
+void tst_Cli::reportPrintsTheRecords_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "missing", "folder", "fifo" or the file's lines
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+
+    const QByteArray pass = R"({"time":"2026-12-08T17:30:50.141Z","address":"21","outcome":"pass",)"
+                            R"("operator":"ann","port":"COM 5","duration_ms":812,)"
+                            R"("changes":[{"key":"modbus.baud","from":9600,"to":4800}]})"
+                            "\n";
+    const QByteArray fail = R"({"time":"t2","address":"22","outcome":"fail","operator":"ann",)"
+                            R"("reason":"no reply, \"$D\"\nagain","changes":[]})"
+                            "\n";
+    QTest::newRow("table") << pass + fail << QStringList() << 0
+                           << "2026-12-08T17:30:50.141Z  21       PASS     modbus.baud 9600 -> "
+                              "4800\nt2                        22       FAIL     no reply, "
+                              "\"$D\"\\nagain\n"
+                           << "";
+    QTest::newRow("CSV quotes a comma, a quote and a newline")
+        << pass + fail << QStringList{"--csv"} << 0
+        << "time,operator,port,address,outcome,changes,reason,duration_ms\r\n"
+           "2026-12-08T17:30:50.141Z,ann,COM 5,21,pass,modbus.baud 9600 -> 4800,,812\r\n"
+           "t2,ann,-,22,fail,no change,\"no reply, \"\"$D\"\"\nagain\",-\r\n"
+        << "";
+    QTest::newRow("missing file") << QByteArray("missing") << QStringList() << 2 << ""
+                                  << "no such record file";
+    QTest::newRow("folder") << QByteArray("folder") << QStringList() << 2 << ""
+                            << "not a regular file";
+    QTest::newRow("FIFO") << QByteArray("fifo") << QStringList() << 2 << ""
+                          << "not a regular file";
+    QTest::newRow("empty file") << QByteArray() << QStringList{"--csv"} << 0
+                                << "time,operator,port,address,outcome,changes,reason,"
+                                   "duration_ms\r\n"
+                                << "";
+    QTest::newRow("lines that are no record are named")
+        << QByteArray("not json\n") + pass + R"({"address":17,"outcome":"pass"})" + "\n{\"addr"
+        << QStringList() << 0 << "21       PASS"
+        << "lines 1, 3, 4: no record, skipped";
+    QTest::newRow("a reservation is no row")
+        << QByteArray(R"({"address":"21","reserved":true})") + "\n" + pass << QStringList{"--csv"}
+        << 0 << "duration_ms\r\n2026-12-08T17:30:50.141Z,"
+        << "";
+    QTest::newRow("a byte that is not UTF-8 keeps its record")
+        << QByteArray(pass).replace("ann", "a\xffn") << QStringList() << 0 << "21       PASS"
+        << "";
+}
+
+void tst_Cli::reportPrintsTheRecords()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("records.jsonl"));
+    if (content == "folder") {
+        path = dir.path();
+    } else if (content == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (content != "missing") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    }
+    const CliRun report = run(QStringList{"report", path} + options);
+    QVERIFY2(report.exitCode == exitCode, qPrintable(report.err));
+    QVERIFY2(report.out.contains(out), qPrintable(report.out));
+    QVERIFY2(report.err.contains(err), qPrintable(report.err));
 }
 
 void tst_Cli::detectFindsDisplaysAmongSeveralPorts()

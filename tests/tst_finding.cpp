@@ -483,6 +483,11 @@ void tst_Finding::holderVerdicts_data()
     QTest::newRow("flock held") << false << false << 0 << true << Level::Problem;
     QTest::newRow("exclusive open") << false << false << EBUSY << false << Level::Problem;
     QTest::newRow("permission left to its check") << false << false << EACCES << false << Level::Ok;
+    // Refused by a security module or for a capability rather than by the file's mode.
+    QTest::newRow("operation not permitted, left to the access check")
+        << false << false << EPERM << false << Level::Ok;
+    QTest::newRow("device gone, left to its check")
+        << false << false << ENOENT << false << Level::Ok;
     QTest::newRow("other failure") << false << false << EIO << false << Level::Warning;
 }
 

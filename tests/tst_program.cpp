@@ -8,15 +8,16 @@
 namespace {
 
 // Whether the process has its own handler for `signal` yet (SigCgt in /proc), so the
-// test knows when a signal will be handled rather than kill it outright.
-bool catches(qint64 pid, int signal)
+// test knows when a signal will be handled rather than kill it outright; with
+// "SigIgn:", whether it ignores the signal.
+bool catches(qint64 pid, int signal, const QByteArray &field = "SigCgt:")
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return false;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
+        if (line.startsWith(field))
+            return (line.mid(field.size()).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
     }
     return false;
 }
@@ -31,6 +32,7 @@ class tst_Program : public QObject
 private slots:
     void terminationSignalsEndItCleanly_data();
     void terminationSignalsEndItCleanly();
+    void traceFileThatCannotBeWrittenIsRefused_data();
     void traceFileThatCannotBeWrittenIsRefused();
 };
 
@@ -58,6 +60,9 @@ void tst_Program::terminationSignalsEndItCleanly()
                   trace ? QStringList{QStringLiteral("--trace"), tracePath} : QStringList());
     QVERIFY(program.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(catches(program.processId(), signal), 10000);
+    // A trace FIFO whose reader went away must not end the window before it released its
+    // port: SIGPIPE is ignored, as quillmark-cli does.
+    QVERIFY(catches(program.processId(), SIGPIPE, "SigIgn:"));
 
     ::kill(pid_t(program.processId()), signal);
     QVERIFY(program.waitForFinished(10000));
@@ -66,17 +71,30 @@ void tst_Program::terminationSignalsEndItCleanly()
     QCOMPARE(QFile::exists(tracePath), trace);
 }
 
+void tst_Program::traceFileThatCannotBeWrittenIsRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("says");
+    QTest::newRow("a missing folder") << QStringList{"--trace", "/nonexistent/trace.txt"}
+                                      << QByteArray("/nonexistent/trace.txt cannot be written");
+    QTest::newRow("no file after --trace")
+        << QStringList{"--trace"} << QByteArray("quillmark: --trace: no file given");
+    QTest::newRow("an empty --trace=") << QStringList{"--trace="} << QByteArray("no file given");
+}
+
 void tst_Program::traceFileThatCannotBeWrittenIsRefused()
 {
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, says);
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     program.setProcessEnvironment(env);
-    program.start(QStringLiteral(QUILLMARK_APP_PATH),
-                  {QStringLiteral("--trace"), QStringLiteral("/nonexistent/trace.txt")});
+    program.start(QStringLiteral(QUILLMARK_APP_PATH), arguments);
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitCode(), 2);
-    QVERIFY(program.readAllStandardError().contains("/nonexistent/trace.txt cannot be written"));
+    const QByteArray err = program.readAllStandardError();
+    QVERIFY2(err.contains(says), err.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Program)

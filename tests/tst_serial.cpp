@@ -1,4 +1,6 @@
+#include "bytetrace.h"
 #include "commcontrol.h"
+#include "exchange.h"
 #include "foreignpty.h"
 #include "portaccess.h"
 #include "portnames.h"
@@ -9,6 +11,7 @@
 #include "testlinkfolder.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -62,7 +65,12 @@ template <int N> QByteArray bytes(const char (&literal)[N])
     return QByteArray(literal, N - 1);
 }
 
+// What an earlier program left on the line before our open.
+enum class Left { Nothing, KilledAtNone, StrayFlags };
+
 } // namespace
+
+Q_DECLARE_METATYPE(Left)
 
 class tst_Serial : public QObject
 {
@@ -93,12 +101,18 @@ private slots:
     void outOfRangePortNumbersRefused();
     void portArgumentReadOnce_data();
     void portArgumentReadOnce();
+    void exchangeEndsAsItsRuleSays_data();
+    void exchangeEndsAsItsRuleSays();
     void telnetStreamSplitsIntoDataAndNegotiation_data();
     void telnetStreamSplitsIntoDataAndNegotiation();
     void closedPortRefusesReadAndWrite();
+    void traceStopsAtTheFirstLostLine_data();
+    void traceStopsAtTheFirstLostLine();
     void otherProgramsLocksRespected_data();
     void otherProgramsLocksRespected();
     void lockOfAnotherUsersProcessRespected();
+    void holderScanSeesThePtyItself_data();
+    void holderScanSeesThePtyItself();
     void ownLockNamedAfterTheDevice_data();
     void ownLockNamedAfterTheDevice();
     void lockFileFailuresSaySo_data();
@@ -246,31 +260,79 @@ void tst_Serial::lineSettingsMapOntoSerialPort()
 void tst_Serial::lineSettingsReachDevice_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("whileOpen");
+    QTest::addColumn<QString>("before"); // settings while open before `text`, or empty
+    QTest::addColumn<Left>("left");
     QTest::addColumn<speed_t>("speed");
     QTest::addColumn<bool>("odd");
     QTest::addColumn<bool>("marked");
 
-    QTest::newRow("1200 odd") << "1200,O,7,1" << false << speed_t(B1200) << true << true;
-    QTest::newRow("2400 even") << "2400,E,8,1" << false << speed_t(B2400) << false << true;
-    QTest::newRow("9600 none") << "9600,N,8,1" << false << speed_t(B9600) << false << false;
+    const QString fresh;
+    QTest::newRow("1200 odd") << "1200,O,7,1" << fresh << Left::Nothing << speed_t(B1200) << true
+                              << true;
+    QTest::newRow("2400 even") << "2400,E,8,1" << fresh << Left::Nothing << speed_t(B2400) << false
+                               << true;
+    QTest::newRow("9600 none") << "9600,N,8,1" << fresh << Left::Nothing << speed_t(B9600) << false
+                               << false;
     QTest::newRow("4800 even, changed while open")
-        << "4800,E,8,1" << true << speed_t(B4800) << false << true;
+        << "4800,E,8,1"
+        << "1200,O,7,1" << Left::Nothing << speed_t(B4800) << false << true;
     QTest::newRow("none, changed while open from odd")
-        << "9600,N,8,1" << true << speed_t(B9600) << false << false;
+        << "9600,N,8,1"
+        << "1200,O,7,1" << Left::Nothing << speed_t(B9600) << false << false;
+    QTest::newRow("even, changed while open from none")
+        << "9600,E,8,1"
+        << "9600,N,8,1" << Left::Nothing << speed_t(B9600) << false << true;
+    QTest::newRow("7 bits, changed while open from 8")
+        << "9600,N,7,1"
+        << "9600,N,8,1" << Left::Nothing << speed_t(B9600) << false << false;
+    // A program killed while it held the line at 8 data bits, no parity, leaves IGNPAR
+    // and raw mode behind; on a pseudo-terminal, which keeps neither parity nor 7 bits,
+    // asking for them then changes nothing, and the C library reports that as a failure.
+    QTest::newRow("even, after a killed program")
+        << "9600,E,8,1" << fresh << Left::KilledAtNone << speed_t(B9600) << false << true;
+    QTest::newRow("2400 even, 7 bits, after a killed program")
+        << "2400,E,7,1" << fresh << Left::KilledAtNone << speed_t(B2400) << false << true;
+    QTest::newRow("odd, after a killed program")
+        << "1200,O,7,1" << fresh << Left::KilledAtNone << speed_t(B1200) << true << true;
+    QTest::newRow("none, 7 bits, after a killed program")
+        << "9600,N,7,1" << fresh << Left::KilledAtNone << speed_t(B9600) << false << false;
+    QTest::newRow("even, after stray flags")
+        << "9600,E,8,1" << fresh << Left::StrayFlags << speed_t(B9600) << false << true;
+    QTest::newRow("none, after stray flags")
+        << "9600,N,8,1" << fresh << Left::StrayFlags << speed_t(B9600) << false << false;
 }
 
 void tst_Serial::lineSettingsReachDevice()
 {
     QFETCH(QString, text);
-    QFETCH(bool, whileOpen);
+    QFETCH(QString, before);
+    QFETCH(Left, left);
     QFETCH(speed_t, speed);
     QFETCH(bool, odd);
     QFETCH(bool, marked);
 
-    openOnPeer(whileOpen ? QStringLiteral("1200,O,7,1") : text);
-    if (whileOpen)
-        m_control->setSettings(text);
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    if (left != Left::Nothing) {
+        termios line = m_peer->slaveTermios();
+        cfmakeraw(&line);
+        line.c_cflag |= CLOCAL | CREAD;
+        line.c_iflag |= IGNPAR;
+        if (left == Left::StrayFlags) {
+            line.c_iflag |= ISTRIP | IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | IGNBRK;
+            line.c_cflag |= CMSPAR | PARODD | CRTSCTS;
+            line.c_lflag |= ICANON | ECHO | ISIG;
+            line.c_oflag |= OPOST | ONLCR;
+        }
+        QVERIFY(m_peer->setSlaveTermios(line));
+    }
+    m_control = std::make_unique<CommControl>();
+    m_control->setCommPort(7);
+    m_control->setSettings(before.isEmpty() ? text : before);
+    QCOMPARE(failureOf([this] { m_control->setPortOpen(true); }), QStringLiteral("(no failure)"));
+    if (!before.isEmpty())
+        QCOMPARE(failureOf([this, text] { m_control->setSettings(text); }),
+                 QStringLiteral("(no failure)"));
     QCOMPARE(m_control->settings(), text);
 
     const termios tio = m_peer->slaveTermios();
@@ -279,11 +341,15 @@ void tst_Serial::lineSettingsReachDevice()
     QCOMPARE(bool(tio.c_cflag & PARODD), odd);
     QCOMPARE(bool(tio.c_cflag & CSTOPB), false);
     QCOMPARE(bool(tio.c_cflag & CRTSCTS), false);
-    QCOMPARE(bool(tio.c_iflag & (IXON | IXOFF)), false);
+    QCOMPARE(bool(tio.c_cflag & CMSPAR), false);
+    QCOMPARE(bool(tio.c_iflag & (IXON | IXOFF | IXANY)), false);
+    QCOMPARE(bool(tio.c_iflag & (ISTRIP | ICRNL | INLCR | IGNCR | IGNBRK)), false);
+    QCOMPARE(bool(tio.c_lflag & (ICANON | ECHO | ISIG)), false);
+    QCOMPARE(bool(tio.c_oflag & OPOST), false);
     QCOMPARE(bool(tio.c_iflag & PARMRK), marked);
     QCOMPARE(bool(tio.c_iflag & INPCK), marked);
     if (marked)
-        QCOMPARE(bool(tio.c_iflag & (IGNPAR | ISTRIP)), false);
+        QCOMPARE(bool(tio.c_iflag & IGNPAR), false);
 }
 
 void tst_Serial::bytesPassUnchanged()
@@ -568,6 +634,63 @@ void tst_Serial::portArgumentReadOnce()
     QVERIFY(port->label().startsWith(number > 0 ? QStringLiteral("COM %1").arg(number) : said));
 }
 
+void tst_Serial::exchangeEndsAsItsRuleSays_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArrayList>("answers"); // sent at once, then each 30 ms later
+    QTest::addColumn<bool>("early");             // the command's own rule, not the window's
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("echo");
+
+    QTest::newRow("whole at its CR") << QByteArray("$M\r") << QByteArrayList{">13810A\r"} << true
+                                     << QByteArray(">13810A\r") << QByteArray();
+    QTest::newRow("bytes after the CR are not the reply")
+        << QByteArray("$M\r") << QByteArrayList{">13810A\r~~"} << true << QByteArray(">13810A\r")
+        << QByteArray();
+    QTest::newRow("echo, then the reply")
+        << QByteArray("$N2\r") << QByteArrayList{"$N2\r", ">212\r"} << true << QByteArray(">212\r")
+        << QByteArray("$N2\r");
+    QTest::newRow("other bytes in front stay")
+        << QByteArray("$N2\r") << QByteArrayList{"$N\r", ">212\r"} << true << QByteArray("$N\r")
+        << QByteArray();
+    QTest::newRow("the window's: everything in it")
+        << QByteArray("$M\r") << QByteArrayList{">13810A\r", "~"} << false
+        << QByteArray(">13810A\r~") << QByteArray();
+    QTest::newRow("the window's: echo taken away")
+        << QByteArray("$M\r") << QByteArrayList{"$M\r", ">13810A\r"} << false
+        << QByteArray(">13810A\r") << QByteArray("$M\r");
+}
+
+// The one exchange: early completion from the protocol, an echo of exactly the command
+// taken away, the window's everything-that-came, and a Modbus answer ended by silence.
+void tst_Serial::exchangeEndsAsItsRuleSays()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArrayList, answers);
+    QFETCH(bool, early);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, echo);
+
+    openOnPeer();
+    for (qsizetype i = 0; i < answers.size(); ++i)
+        m_peer->respond(command, answers[i], int(i) * 30);
+    // Driven as detect drives it, so that the peer answers on the same event loop.
+    ReplyRule rule = early ? ReplyRule::forCommand(command.toStdString()) : ReplyRule();
+    rule.discardStale = early;
+    Exchange exchange(*m_control);
+    exchange.send(command, rule);
+    constexpr int kWindowMs = 400;
+    QElapsedTimer clock;
+    clock.start();
+    bool whole = false;
+    QTRY_VERIFY_WITH_TIMEOUT((whole = exchange.take()) || clock.elapsed() > kWindowMs, 3000);
+    QCOMPARE(whole, early);
+    const ExchangeResult result = exchange.finish();
+    QCOMPARE(result.reply, reply);
+    QCOMPARE(result.echo, echo);
+    QCOMPARE(exchange.commandsSent(), 1);
+}
+
 // Out-of-range numbers fail when set; numbers in range without a device fail at open.
 void tst_Serial::outOfRangePortNumbersRefused()
 {
@@ -578,6 +701,53 @@ void tst_Serial::outOfRangePortNumbersRefused()
         failureOf([&] { control.setCommPort(port); }),
         QStringLiteral("COM %1: there is no such port; port numbers run from 1 to 250").arg(port));
     QCOMPARE(control.commPort(), 5);
+}
+
+void tst_Serial::traceStopsAtTheFirstLostLine_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a full disk") << "full"
+                                 << "No space left on device";
+    QTest::newRow("a FIFO whose reader stopped reading") << "stalled"
+                                                         << "its reader takes no more";
+    QTest::newRow("a FIFO whose reader has gone") << "gone"
+                                                  << "its reader has gone";
+}
+
+void tst_Serial::traceStopsAtTheFirstLostLine()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+
+    // As both programs do: a reader that went away fails the write instead.
+    const auto previous = ::signal(SIGPIPE, SIG_IGN);
+    QTemporaryDir dir;
+    QString path = QStringLiteral("/dev/full");
+    int reader = -1;
+    if (kind != QLatin1String("full")) {
+        path = dir.filePath(QStringLiteral("trace.fifo"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+    }
+    QCOMPARE(bytetrace::start(path), QString());
+    if (kind == QLatin1String("gone")) {
+        ::close(reader);
+        reader = -1;
+    }
+    QStringList stops;
+    bytetrace::onStopped([&stops](const QString &stopped) { stops << stopped; });
+    // Lines of 8 KiB fill the FIFO soon; the calls must return, not wait for a reader.
+    const QByteArray line(8192, 'x');
+    for (int i = 0; i < 20; ++i)
+        bytetrace::record(QStringLiteral("COM 7"), QStringLiteral("9600,N,8,1"), "send", line);
+    bytetrace::onStopped({});
+    if (reader >= 0)
+        ::close(reader);
+    ::signal(SIGPIPE, previous);
+    QCOMPARE(stops, QStringList{why});
+    QCOMPARE(bytetrace::problem(), why);
 }
 
 void tst_Serial::closedPortRefusesReadAndWrite()
@@ -770,6 +940,67 @@ void tst_Serial::otherProgramsLocksRespected()
 // A lock of a process of another user: kill(pid, 0) answers EPERM, and the process lives.
 // The suite runs as root, where that never happens, so the check runs in a child that has
 // become a user other than the holder's; without root, pid 1 is another user's already.
+void tst_Serial::holderScanSeesThePtyItself_data()
+{
+    // What a process in a made-up /proc has open: "pty" the port itself, "copy" a node
+    // with its device number elsewhere (a container's devpts has slaves numbered alike),
+    // "master" and "other master" the multiplexer serving this pty or another one,
+    // "null" /dev/null.
+    QTest::addColumn<QStringList>("opened");
+    QTest::addColumn<int>("processes"); // alike
+    QTest::addColumn<bool>("holds");
+
+    QTest::newRow("the pty") << QStringList{"null", "pty"} << 1 << true;
+    QTest::newRow("the pty in three processes") << QStringList{"pty"} << 3 << true;
+    QTest::newRow("its number on another file system") << QStringList{"copy"} << 1 << false;
+    QTest::newRow("the pty and its master, as a simulator")
+        << QStringList{"pty", "master"} << 1 << false;
+    QTest::newRow("the pty and another pty's master")
+        << QStringList{"other master", "pty"} << 1 << true;
+    QTest::newRow("nothing of it") << QStringList{"null", "other master"} << 1 << false;
+}
+
+void tst_Serial::holderScanSeesThePtyItself()
+{
+    QFETCH(QStringList, opened);
+    QFETCH(int, processes);
+    QFETCH(bool, holds);
+
+    m_peer = std::make_unique<PtyPeer>(7);
+    QVERIFY2(m_peer->isValid(), qPrintable(m_peer->errorString()));
+    const QString device = m_peer->slavePath();
+    struct stat pty = {};
+    QCOMPARE(::stat(QFile::encodeName(device).constData(), &pty), 0);
+    const int index = int(minor(pty.st_rdev));
+
+    QTemporaryDir root;
+    const QString copy = root.filePath(QStringLiteral("copy"));
+    if (::mknod(QFile::encodeName(copy).constData(), S_IFCHR | 0600, pty.st_rdev) != 0)
+        QSKIP("making a device node needs CAP_MKNOD");
+    for (int pid = 4242; pid < 4242 + processes; ++pid) {
+        const QString process = root.filePath(QString::number(pid));
+        QVERIFY(QDir().mkpath(process + QStringLiteral("/fd")) &&
+                QDir().mkpath(process + QStringLiteral("/fdinfo")));
+        for (qsizetype fd = 0; fd < opened.size(); ++fd) {
+            const QString &what = opened[fd];
+            const QString target = what == QLatin1String("pty")    ? device
+                                   : what == QLatin1String("copy") ? copy
+                                   : what == QLatin1String("null") ? QStringLiteral("/dev/null")
+                                                                   : QStringLiteral("/dev/ptmx");
+            QVERIFY(QFile::link(target, QStringLiteral("%1/fd/%2").arg(process).arg(fd)));
+            QFile info(QStringLiteral("%1/fdinfo/%2").arg(process).arg(fd));
+            QVERIFY(info.open(QIODevice::WriteOnly));
+            info.write(QByteArray("pos:\t0\nflags:\t02\ntty-index:\t") +
+                       QByteArray::number(what == QLatin1String("master") ? index : index + 1000) +
+                       '\n');
+        }
+    }
+    const QList<ProcessRef> holders = processesWithDeviceOpen(device, root.path());
+    QCOMPARE(holders.size(), holds ? processes : 0);
+    // An open needs only one to refuse and name.
+    QCOMPARE(processesWithDeviceOpen(device, root.path(), Holders::First).size(), holds ? 1 : 0);
+}
+
 void tst_Serial::lockOfAnotherUsersProcessRespected()
 {
     m_peer = std::make_unique<PtyPeer>(7);

@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -384,6 +385,22 @@ void tst_Sim::modbusOnTheSameLine_data()
                               "4971")}
         << hex("0A8601"
                "F262");
+    // A bad count is answered at once, not after libmodbus's pause for a master's retries.
+    QTest::newRow("RTU count 0: exception 03") << kRtu
+                                               << QByteArrayList{hex("0A0300000000"
+                                                                     "44B1")}
+                                               << hex("0A8303"
+                                                      "70F3");
+    QTest::newRow("RTU count 65535: exception 03, then $M")
+        << kRtu << QByteArrayList{hex("0A030000FFFF4501"), silence, "$M\r"}
+        << hex("0A830370F3") + ">13810A\r";
+    QTest::newRow("RTU bit count 0: exception 03")
+        << kRtu << QByteArrayList{hex("0A01000000003D71")} << hex("0A81037193");
+    // 80 to FF are exception answers, no request: there is no function byte to answer with.
+    QTest::newRow("RTU function 80: no answer")
+        << kRtu << QByteArrayList{hex("0A8000000001C0AF")} << QByteArray();
+    QTest::newRow("RTU function FF: no answer")
+        << kRtu << QByteArrayList{hex("0AFF00000001D565")} << QByteArray();
     QTest::newRow("RTU another address") << kRtu
                                          << QByteArrayList{hex("0B0300000001"
                                                                "84A0")}
@@ -433,6 +450,8 @@ void tst_Sim::modbusOnTheSameLine_data()
         << kAscii << QByteArrayList{QByteArray("x\r\0\xff$M\r", 8)} << QByteArray(">03810A\r");
     QTest::newRow("ASCII $ abandons a frame")
         << kAscii << QByteArrayList{":0A03$M\r"} << QByteArray(">03810A\r");
+    QTest::newRow("ASCII NUL and CR in a frame")
+        << kAscii << QByteArrayList{QByteArray(":0A\0\r0300000001F2\r\n", 21)} << QByteArray();
 }
 
 void tst_Sim::modbusOnTheSameLine()
@@ -447,14 +466,28 @@ void tst_Sim::modbusOnTheSameLine()
     const auto start = SimClock::now();
     auto now = start;
     QByteArray received;
+    std::vector<SimStep> steps;
+    QElapsedTimer clock;
+    clock.start();
     for (const QByteArray &chunk : chunks) {
         if (chunk.isEmpty())
             now += std::chrono::seconds(1);
         else
-            received += repliesOf(sim.receive(view(chunk), 9600, now));
+            for (SimStep &step : sim.receive(view(chunk), 9600, now))
+                steps.push_back(std::move(step));
     }
-    received += repliesOf(sim.silence(now + std::chrono::seconds(1), 9600));
+    for (SimStep &step : sim.silence(now + std::chrono::seconds(1), 9600))
+        steps.push_back(std::move(step));
+    // Time is the simulated clock's; the simulator itself never waits inside an answer.
+    QVERIFY2(clock.elapsed() < 250, QByteArray::number(clock.elapsed()).constData());
+    received = repliesOf(steps);
     QCOMPARE(received.toHex(' '), replies.toHex(' '));
+    for (const SimStep &step : steps) {
+        for (const std::string &line : step.trace) {
+            for (char c : line)
+                QVERIFY2(static_cast<unsigned char>(c) >= 0x20, printable(line).c_str());
+        }
+    }
 }
 
 void tst_Sim::rtuFrameEndsAfterItsSilentInterval_data()
@@ -555,6 +588,8 @@ void tst_Sim::parsesOptions_data()
         << true << 250 << QByteArray(">0072FA\r");
     QTest::newRow("name=value") << QStringList{"--port=3", "--address=1", "--parity=None"} << true
                                 << 3 << QByteArray(">138001\r");
+    QTest::newRow("a Modbus exception for every request")
+        << QStringList{"--modbus-exception", "00"} << true << 1 << defaults;
 
     const QStringList invalid[] = {
         {"--port", "0"},
@@ -573,6 +608,8 @@ void tst_Sim::parsesOptions_data()
         {"--delay"},
         {"--bench-cycle", "50"},
         {"--stubborn-unit", "0"},
+        {"--modbus-exception", "100"},
+        {"--modbus-exception", "G0"},
         {"--bench=1"},
         {"--block", "0:long:1"},
         {"--block", "10:long:1"},

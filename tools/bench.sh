@@ -2,8 +2,9 @@
 # Benchmarks of the tool: start-up and memory against a bare Qt window (the floor), and
 # the window's command exchange against the simulated display, and a whole `quillmark-cli
 # dump` (ten exchanges) against the simulator, the commissioning station on the simulated
-# bench (tools/bench-station.sh), and the window's CPU while idle with an open port and
-# after the port is lost (tools/bench-idle.sh).
+# bench (tools/bench-station.sh), the window's CPU while idle with an open port and
+# after the port is lost (tools/bench-idle.sh), and the scan for programs holding a port
+# with 2,000 idle processes on the machine (bench/holders.cpp).
 #   tools/bench.sh BUILD_DIR
 # Prints a table of medians and writes it to BUILD_DIR/bench.txt; per-run figures go to
 # BUILD_DIR/bench/results/. Exits 0 when every figure was taken (met targets or not),
@@ -32,7 +33,8 @@ if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 cmake --build "$build" -j "$jobs" --target \
-  quillmark quillmark-cli quillmark-sim quillmark-bench-floor quillmark-bench-exchange quillmark-bench-launch
+  quillmark quillmark-cli quillmark-sim quillmark-bench-floor quillmark-bench-exchange quillmark-bench-launch \
+  quillmark-bench-holders
 
 tool="$build/quillmark"
 floor="$build/bench/quillmark-bench-floor"
@@ -159,6 +161,15 @@ sim_pid=
 dump_bytes=92
 dump_wire_ms=$(awk -v n="$dump_bytes" 'BEGIN {printf "%.1f", n * 11 * 1000 / 9600}')
 
+# ---- the holder scan ----------------------------------------------------------------
+# Every open reads each process's descriptors under /proc; the benchmark starts 2,000
+# idle processes for it and ends them again.
+holders_out="$results/holders.txt"
+if ! "$build/bench/quillmark-bench-holders" --processes 2000 --runs 25 \
+  >"$holders_out" 2>"$results/holders.log"; then
+  problem "the holder scan could not be measured: $(tail -n 1 "$results/holders.log")"
+fi
+
 # ---- detect -------------------------------------------------------------------------
 if ! bash "$here/tools/bench-detect.sh" "$build" "$results" 2>"$results/detect-bench.log"; then
   problem "detect could not be measured: $(tail -n 1 "$results/detect-bench.log")"
@@ -251,6 +262,11 @@ idle_lost=$(idle_key idle_lost_ticks)
 idle_closed=$(idle_key loss_closed_ms)
 idle_seconds=$(idle_key seconds)
 
+holders_key() { file_key "$holders_out" "$1"; }
+h_median=$(holders_key scan_median_ms)
+h_worst=$(holders_key scan_worst_ms)
+h_cpu=$(holders_key cpu_median_ms)
+
 station_key() { file_key "$results/station.txt" "$1"; }
 st_median=$(station_key unit_median_ms)
 st_worst=$(station_key unit_worst_ms)
@@ -326,6 +342,16 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
   printf '%-26s %10s %10s %10s  %-20s %s\n' "detect worst, 8 ports (ms)" "${det_eight:--}" "" \
     "$(ratio "$det_eight" "$det_one")x" "<= 1.2x 1 port" "$(verdict 'a <= 1.2 * b' "$det_eight" "$det_one")"
   printf '%-26s %10s %10s %10s  %-20s %s\n' "detect, 8 found at 1200" "${det_found:--}" "" "" \
+    "(informational)" ""
+
+  echo
+  echo "holder scan: processesWithDeviceOpen of a pty nobody holds (all of /proc is read),"
+  echo "  with $(holders_key processes) processes in /proc (2000 idle ones started for it); 25 scans"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "holder scan, median (ms)" "${h_median:--}" "" "" \
+    "< 25" "$(verdict 'a < 25' "$h_median")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "holder scan, worst (ms)" "${h_worst:--}" "" "" \
+    "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "holder scan CPU (ms)" "${h_cpu:--}" "" "" \
     "(informational)" ""
 
   echo
