@@ -184,7 +184,11 @@ void NetworkLine::negotiateComPort()
     // the COM-port option (WILL; a DO would be refused).
     send(option(kWill, kComPort) + option(kWill, kBinary) + option(kDo, kBinary) +
          option(kWill, kSuppressGoAhead) + option(kDo, kSuppressGoAhead));
-    if (!waitUntil([this] { return m_comPortAgreed || m_comPortRefused; }, kNegotiationMs))
+    const bool answered =
+        waitUntil([this] { return m_comPortAgreed || m_comPortRefused; }, kNegotiationMs);
+    if (!answered)
+        failIfClosed(QStringLiteral("the RFC 2217 negotiation"));
+    if (!answered)
         fail(CommError::Kind::Io,
              QStringLiteral("the server at %1 did not answer the RFC 2217 negotiation within %2 "
                             "s; a raw TCP port is tcp://%1")
@@ -217,6 +221,8 @@ void NetworkLine::sendSettings(const LineSettings &settings)
     for (const SettingRequest &request : requests) {
         const unsigned char answer = request.command + kServerOffset;
         if (!waitUntil([&] { return m_answers.count(answer) != 0; }, kNegotiationMs))
+            failIfClosed(QStringLiteral("the negotiation of the %1").arg(QLatin1String(request.name)));
+        if (m_answers.count(answer) == 0)
             fail(CommError::Kind::Io,
                  QStringLiteral("the server at %1 did not confirm the %2 within %3 s")
                      .arg(m_address.hostPort(), QLatin1String(request.name))
@@ -254,6 +260,19 @@ void NetworkLine::sendSettings(const LineSettings &settings)
              QStringLiteral("the server at %1 kept %2 when asked for %3")
                  .arg(m_address.hostPort(), kept, asked));
     }
+}
+
+void NetworkLine::failIfClosed(const QString &during)
+{
+    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
+        return;
+    // A server that takes one client per port closes another at once, saying why in text.
+    const QByteArray said = m_data.simplified().left(80);
+    fail(CommError::Kind::Io,
+         QStringLiteral("the server at %1 closed the connection during %2%3")
+             .arg(m_address.hostPort(), during,
+                  said.isEmpty() ? QString()
+                                 : QStringLiteral(": \"%1\"").arg(QString::fromLatin1(said))));
 }
 
 void NetworkLine::purgeReceiveBuffer()
@@ -369,7 +388,8 @@ void NetworkLine::send(const std::string &bytes)
 {
     if (!m_socket)
         failClosed();
-    if (m_socket->write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()))
+    // While opening, the wait that follows finds the connection gone and says so.
+    if (m_socket->write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) && m_open)
         markLost(socketReason());
     // To the kernel now, not on the next turn of an event loop that may not run.
     m_socket->flush();

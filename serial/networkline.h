@@ -44,6 +44,8 @@ private:
     void negotiateComPort();
     void sendSettings(const LineSettings &settings);
     void purgeReceiveBuffer();
+    // Fails naming what was under way when the server has closed the connection.
+    void failIfClosed(const QString &during);
     void readSocket();
     void handleEvent(const telnet::Event &event);
     void handleSocketError();

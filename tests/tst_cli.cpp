@@ -2170,6 +2170,8 @@ void tst_Cli::gatewayFailuresAreTold_data()
     QTest::newRow("doctor: nothing listening") << "doctor, nothing listening" << 3 << "was refused";
     QTest::newRow("server never answers the negotiation")
         << "never answers" << 3 << "did not answer the RFC 2217 negotiation";
+    QTest::newRow("the gateway serves another client")
+        << "busy" << 3 << "closed the connection during the negotiation of the baud rate";
     QTest::newRow("a raw TCP port is not RFC 2217 either")
         << "raw as rfc2217" << 3 << "did not answer the RFC 2217 negotiation";
 }
@@ -2187,6 +2189,7 @@ void tst_Cli::gatewayFailuresAreTold()
     // From the event (the server gone) to the program's end.
     QElapsedTimer sinceEvent;
     QTimer watch;
+    QTcpSocket other; // a client the gateway serves already
     QString command = QStringLiteral("read");
     if (fault.startsWith(QLatin1String("doctor, "))) {
         command = QStringLiteral("doctor");
@@ -2206,7 +2209,7 @@ void tst_Cli::gatewayFailuresAreTold()
         port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(scripted->serverPort());
     } else {
         QVERIFY(startSimulator({QStringLiteral("--delay"), QStringLiteral("3000")}));
-        const bool raw = fault != QLatin1String("killed");
+        const bool raw = fault != QLatin1String("killed") && fault != QLatin1String("busy");
         gateway = std::make_unique<Gateway>(raw ? Gateway::Kind::Tcp : Gateway::Kind::Rfc2217,
                                             simulatorPty());
         if (!gateway->isValid())
@@ -2215,6 +2218,11 @@ void tst_Cli::gatewayFailuresAreTold()
                    ? QStringLiteral("rfc2217://127.0.0.1:%1").arg(gateway->port())
                    : gateway->url();
         options << QStringLiteral("--timeout") << QStringLiteral("5000");
+        if (fault == QLatin1String("busy")) {
+            other.connectToHost(QHostAddress::LocalHost, gateway->port());
+            QVERIFY(other.waitForConnected(5000));
+            QTRY_VERIFY(gateway->hasClient());
+        }
         if (fault == QLatin1String("stopped")) {
             gateway->pause();
             options.last() = QStringLiteral("500");
