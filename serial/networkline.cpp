@@ -289,7 +289,7 @@ void NetworkLine::purgeReceiveBuffer()
 
 void NetworkLine::readSocket()
 {
-    if (!m_socket)
+    if (!m_socket || !m_socket->isOpen())
         return;
     const QByteArray raw = m_socket->readAll();
     if (raw.isEmpty())
@@ -389,6 +389,11 @@ void NetworkLine::send(const std::string &bytes)
     if (!m_socket)
         failClosed();
     // While opening, the wait that follows finds the connection gone and says so.
+    if (!m_socket->isOpen()) {
+        if (m_open)
+            markLost(socketReason());
+        return;
+    }
     if (m_socket->write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) && m_open)
         markLost(socketReason());
     // To the kernel now, not on the next turn of an event loop that may not run.
