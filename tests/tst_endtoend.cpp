@@ -29,6 +29,7 @@ private slots:
 
     void typicalRunAgainstTheSimulator_data();
     void typicalRunAgainstTheSimulator();
+    void changedBaudRateNeedsAReconnectAtTheNewRate_data();
     void changedBaudRateNeedsAReconnectAtTheNewRate();
     void lateAnswerStaysYellowAndSpoilsTheNextReply();
     void strayByteBeforeEachAnswerIsIgnored();
@@ -131,9 +132,21 @@ void tst_EndToEnd::typicalRunAgainstTheSimulator()
     QCOMPARE(boxes.count(), 0);
 }
 
+void tst_EndToEnd::changedBaudRateNeedsAReconnectAtTheNewRate_data()
+{
+    QTest::addColumn<bool>("throughGateway");
+    QTest::newRow("on the pty") << false;
+    // Each Reconnect negotiates the new rate with the gateway again.
+    QTest::newRow("COM 3 linked to rfc2217://") << true;
+}
+
 void tst_EndToEnd::changedBaudRateNeedsAReconnectAtTheNewRate()
 {
-    QVERIFY(startSimulator());
+    QFETCH(bool, throughGateway);
+    if (throughGateway)
+        startBehindGateway();
+    else
+        QVERIFY(startSimulator());
     connect();
     QCOMPARE(indicatorColour(*m_window), kGreen);
 
