@@ -2102,6 +2102,8 @@ void tst_Cli::commandsThroughAGateway_data()
         << true << false << words("--baud 1200") << words("read") << 4 << "no reply";
     QTest::newRow("rfc2217: follow renegotiates")
         << true << false << none << words("write baud=2400 --follow") << 0 << "2400 baud";
+    QTest::newRow("rfc2217 to [::1] through COM 12")
+        << true << true << none << words("(ipv6) read") << 0 << "address 0A";
     // The link folder's trust holds for an address as for a device.
     QTest::newRow("rfc2217 through COM 12: the link folder open to others")
         << true << true << none << words("(folder-open) read") << 3 << "is open to others";
@@ -2126,7 +2128,11 @@ void tst_Cli::commandsThroughAGateway()
     QVERIFY(startSimulator(simOptions));
     const QString line = simOptions.contains(QLatin1String("1200")) ? QStringLiteral("1200n81")
                                                                    : QStringLiteral("9600n81");
-    Gateway gateway(rfc2217 ? Gateway::Kind::Rfc2217 : Gateway::Kind::Tcp, simulatorPty(), line);
+    const bool ipv6 = arguments.first() == QLatin1String("(ipv6)");
+    if (ipv6)
+        arguments.removeFirst();
+    Gateway gateway(rfc2217 ? Gateway::Kind::Rfc2217 : Gateway::Kind::Tcp, simulatorPty(), line,
+                    ipv6);
     if (!gateway.isValid())
         QSKIP(qPrintable(gateway.errorString()));
     QString port = gateway.url();

@@ -17,14 +17,17 @@ constexpr const char *kListening = "0A";
 // Whether the kernel holds a socket with local port `port` in `state`.
 bool socketIn(quint16 port, const char *state)
 {
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray local = QByteArray(":") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 3 && fields.at(1).endsWith(local) && fields.at(3) == state)
-            return true;
+    const QByteArray local =
+        QByteArray(":") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile table(QString::fromLatin1(path));
+        if (!table.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : table.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 3 && fields.at(1).endsWith(local) && fields.at(3) == state)
+                return true;
+        }
     }
     return false;
 }
@@ -39,7 +42,8 @@ quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-Gateway::Gateway(Kind kind, const QString &device, const QString &line) : m_kind(kind)
+Gateway::Gateway(Kind kind, const QString &device, const QString &line, bool ipv6)
+    : m_kind(kind), m_ipv6(ipv6)
 {
     const QString ser2net = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
     if (ser2net.isEmpty() &&
@@ -57,9 +61,9 @@ Gateway::Gateway(Kind kind, const QString &device, const QString &line) : m_kind
                     {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-P"),
                      QStringLiteral("/tmp/quillmark-test-ser2net-%1.pid").arg(m_port),
                      QStringLiteral("-Y"),
-                     QStringLiteral("connection: &c%1#  accepter: %2,127.0.0.1,%1")
+                     QStringLiteral("connection: &c%1#  accepter: %2,%3,%1")
                          .arg(m_port)
-                         .arg(accepter),
+                         .arg(accepter, ipv6 ? QStringLiteral("::1") : QStringLiteral("127.0.0.1")),
                      QStringLiteral("-Y"),
                      QStringLiteral("  connector: serialdev,%1,%2,local").arg(device, line)});
     const QDeadlineTimer deadline(5000);
@@ -67,7 +71,7 @@ Gateway::Gateway(Kind kind, const QString &device, const QString &line) : m_kind
            m_process.state() != QProcess::NotRunning)
         QTest::qWait(10);
     if (!socketIn(m_port, kListening))
-        m_error = QStringLiteral("ser2net did not listen on 127.0.0.1:%1 within 5 s").arg(m_port);
+        m_error = QStringLiteral("ser2net did not listen on port %1 within 5 s").arg(m_port);
 }
 
 Gateway::~Gateway()
@@ -78,8 +82,9 @@ Gateway::~Gateway()
 
 QString Gateway::url() const
 {
-    return (m_kind == Kind::Rfc2217 ? QStringLiteral("rfc2217://127.0.0.1:%1")
-                                    : QStringLiteral("tcp://127.0.0.1:%1"))
+    return QStringLiteral("%1://%2:%3")
+        .arg(m_kind == Kind::Rfc2217 ? QStringLiteral("rfc2217") : QStringLiteral("tcp"),
+             m_ipv6 ? QStringLiteral("[::1]") : QStringLiteral("127.0.0.1"))
         .arg(m_port);
 }
 

@@ -10,8 +10,10 @@ class Gateway
 public:
     enum class Kind { Rfc2217, Tcp };
 
-    // `line` is ser2net's own setting of the device, as "9600n81".
-    Gateway(Kind kind, const QString &device, const QString &line = QStringLiteral("9600n81"));
+    // `line` is ser2net's own setting of the device, as "9600n81"; `ipv6`: it listens on ::1
+    // instead of 127.0.0.1.
+    Gateway(Kind kind, const QString &device, const QString &line = QStringLiteral("9600n81"),
+            bool ipv6 = false);
     ~Gateway();
 
     // False when ser2net is not installed or did not listen within five seconds.
@@ -29,6 +31,7 @@ public:
 
 private:
     Kind m_kind;
+    bool m_ipv6 = false;
     quint16 m_port = 0;
     QProcess m_process;
     QString m_error;
