@@ -47,10 +47,10 @@ void frmMain::cmdConnect_Click()
         lblSettings->setText(formatLineSettings(cm->lineSettings()));
         // The settings chosen went nowhere on a raw TCP gateway; its own apply.
         const QString device = portDevice(cm->commPort());
-        lblSettings->setToolTip(gatewayKeepsLine(device)
-                                    ? QStringLiteral("%1: the gateway's own line settings apply")
-                                          .arg(device)
-                                    : QString());
+        lblSettings->setToolTip(
+            gatewayKeepsLine(device)
+                ? QStringLiteral("%1: the gateway's own line settings apply").arg(device)
+                : QString());
         ReadCommSettings();
     } catch (const CommError &error) {
         reportCommError(error);

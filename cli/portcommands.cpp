@@ -58,8 +58,8 @@ int runLink(const Invocation &invocation, Console &console)
         isNetworkAddress(argument) ? readPort(argument, &why) : std::nullopt;
     if (isNetworkAddress(argument) && !address)
         throw Failure(kExitUsage, why);
-    const QString target = address ? address->device
-                                    : QDir::cleanPath(QDir::current().absoluteFilePath(argument));
+    const QString target =
+        address ? address->device : QDir::cleanPath(QDir::current().absoluteFilePath(argument));
     const QString previous = makePortLink(port, target);
     if (!previous.isEmpty() && previous != target)
         console.note(QStringLiteral("%1 led to %2 before").arg(portName(port)).arg(previous));

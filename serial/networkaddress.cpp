@@ -86,8 +86,8 @@ std::optional<NetworkAddress> readNetworkAddress(const QString &text, QString *w
             return refuse(QStringLiteral("the host is missing"));
         for (QChar c : address.host) {
             if (!hostNameCharacter(c))
-                return refuse(
-                    QStringLiteral("\"%1\" is not a host name or an IPv4 address").arg(address.host));
+                return refuse(QStringLiteral("\"%1\" is not a host name or an IPv4 address")
+                                  .arg(address.host));
         }
     }
     bool ok = false;

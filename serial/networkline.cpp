@@ -221,7 +221,8 @@ void NetworkLine::sendSettings(const LineSettings &settings)
     for (const SettingRequest &request : requests) {
         const unsigned char answer = request.command + kServerOffset;
         if (!waitUntil([&] { return m_answers.count(answer) != 0; }, kNegotiationMs))
-            failIfClosed(QStringLiteral("the negotiation of the %1").arg(QLatin1String(request.name)));
+            failIfClosed(
+                QStringLiteral("the negotiation of the %1").arg(QLatin1String(request.name)));
         if (m_answers.count(answer) == 0)
             fail(CommError::Kind::Io,
                  QStringLiteral("the server at %1 did not confirm the %2 within %3 s")
@@ -349,7 +350,8 @@ void NetworkLine::handleSocketError()
 void NetworkLine::handleDisconnected()
 {
     if (m_open)
-        markLost(QStringLiteral("the server at %1 closed the connection").arg(m_address.hostPort()));
+        markLost(
+            QStringLiteral("the server at %1 closed the connection").arg(m_address.hostPort()));
 }
 
 void NetworkLine::markLost(const QString &reason)

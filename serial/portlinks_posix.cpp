@@ -78,7 +78,8 @@ QString makePortLink(int port, const QString &target)
     if (isNetworkAddress(target)) {
         QString why;
         if (!readNetworkAddress(target, &why))
-            throw CommError(CommError::Kind::NoSuchPort, QStringLiteral("COM %1: %2").arg(port).arg(why));
+            throw CommError(CommError::Kind::NoSuchPort,
+                            QStringLiteral("COM %1: %2").arg(port).arg(why));
     } else if (const QString loop = linkLoop(port, target); !loop.isEmpty())
         throw CommError(CommError::Kind::LinkRefused, loop);
     else if (const std::optional<CommError> refusal = checkTerminalNode(target)) {
@@ -105,8 +106,7 @@ QString makePortLink(int port, const QString &target)
         previous = QFile::decodeName(qm::linkText(QFile::encodeName(name).toStdString()).c_str());
         if (!isNetworkAddress(previous))
             previous = existing.symLinkTarget();
-    }
-    else if (existing.exists())
+    } else if (existing.exists())
         throw CommError(
             CommError::Kind::Io,
             QStringLiteral("%1: %2 is not a link; remove it first").arg(portName(port)).arg(name));

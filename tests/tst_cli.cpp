@@ -1652,8 +1652,8 @@ void tst_Cli::stationOnASimulatedBench()
 
     QProcess station;
     station.start(QStringLiteral(QUILLMARK_CLI_PATH),
-                  QStringList{"--port", port, "--json", "commission",
-                              templatePath, "--address", "11", "--record", recordPath} +
+                  QStringList{"--port", port, "--json", "commission", templatePath, "--address",
+                              "11", "--record", recordPath} +
                       options);
     QVERIFY(station.waitForStarted(5000));
     QByteArray out;
@@ -2061,7 +2061,8 @@ void tst_Cli::commandsThroughAGateway_data()
         const char *kind = rfc2217 ? "rfc2217" : "tcp";
         for (const bool link : {false, true}) {
             const QByteArray name = QByteArray(kind) + (link ? " through COM 12: " : ": ");
-            QTest::newRow(name + "read") << rfc2217 << link << none << words("read") << 0 << settings;
+            QTest::newRow(name + "read")
+                << rfc2217 << link << none << words("read") << 0 << settings;
             QTest::newRow(name + "set and verify")
                 << rfc2217 << link << none << words("set 9 type=float point=0.001 --verify") << 0
                 << "read back: the same";
@@ -2075,17 +2076,17 @@ void tst_Cli::commandsThroughAGateway_data()
             << rfc2217 << true << none << words("list") << 0 << "a serial device server";
         QTest::newRow(name + "get") << rfc2217 << false << words("--block 3:long:2")
                                     << words("get 3") << 0 << "block 3: Long, 0.01";
-        QTest::newRow(name + "dump") << rfc2217 << false << none << words("dump") << 0
-                                     << "\"address\": \"0A\"";
+        QTest::newRow(name + "dump")
+            << rfc2217 << false << none << words("dump") << 0 << "\"address\": \"0A\"";
         QTest::newRow(name + "silent display")
             << rfc2217 << false << words("--silent") << words("read") << 4
             << "no reply to $M within 500 ms";
-        QTest::newRow(name + "Modbus RTU check") << rfc2217 << false << none
-                                                 << words("modbus-check") << 0 << "address 0A";
+        QTest::newRow(name + "Modbus RTU check")
+            << rfc2217 << false << none << words("modbus-check") << 0 << "address 0A";
         // Its CRC is D4 FF: escaping it on raw TCP, or not on RFC 2217, loses the frame.
         QTest::newRow(name + "Modbus RTU frame with 0xFF in it")
-            << rfc2217 << false << words("--address 0E") << words("modbus-check --register 33")
-            << 0 << "address 0E";
+            << rfc2217 << false << words("--address 0E") << words("modbus-check --register 33") << 0
+            << "address 0E";
         QTest::newRow(name + "Modbus ASCII check")
             << rfc2217 << false << words("--mode ascii") << words("modbus-check --mode ascii") << 0
             << "address 0A";
@@ -2127,7 +2128,7 @@ void tst_Cli::commandsThroughAGateway()
 
     QVERIFY(startSimulator(simOptions));
     const QString line = simOptions.contains(QLatin1String("1200")) ? QStringLiteral("1200n81")
-                                                                   : QStringLiteral("9600n81");
+                                                                    : QStringLiteral("9600n81");
     const bool ipv6 = arguments.first() == QLatin1String("(ipv6)");
     if (ipv6)
         arguments.removeFirst();
@@ -2167,10 +2168,8 @@ void tst_Cli::gatewayFailuresAreTold_data()
     QTest::newRow("nothing listening") << "nothing listening" << 3 << "was refused";
     QTest::newRow("a name that does not resolve")
         << "unresolved" << 3 << "the name display.invalid was not found";
-    QTest::newRow("server killed mid-exchange")
-        << "killed" << 3 << "closed the connection";
-    QTest::newRow("server stopped: the link is up, no reply")
-        << "stopped" << 4 << "no reply to $M";
+    QTest::newRow("server killed mid-exchange") << "killed" << 3 << "closed the connection";
+    QTest::newRow("server stopped: the link is up, no reply") << "stopped" << 4 << "no reply to $M";
     QTest::newRow("server keeps parity None")
         << "keeps parity" << 3 << "kept parity None when asked for Even";
     QTest::newRow("doctor: nothing listening") << "doctor, nothing listening" << 3 << "was refused";
@@ -2250,8 +2249,8 @@ void tst_Cli::gatewayFailuresAreTold()
     }
     QElapsedTimer elapsed;
     elapsed.start();
-    const CliRun result = run(QStringList{QStringLiteral("--port"), port} + options +
-                              QStringList{command});
+    const CliRun result =
+        run(QStringList{QStringLiteral("--port"), port} + options + QStringList{command});
     QVERIFY2(result.exitCode == exitCode,
              qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
     QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));

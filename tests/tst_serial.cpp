@@ -4,10 +4,10 @@
 #include "foreignpty.h"
 #include "portaccess.h"
 #include "portnames.h"
-#include "telnet.h"
 #include "portparameters.h"
 #include "privatemount.h"
 #include "ptypeer.h"
+#include "telnet.h"
 #include "testlinkfolder.h"
 
 #include <QDir>
@@ -549,20 +549,25 @@ void tst_Serial::portArgumentReadOnce_data()
     QTest::newRow("rfc2217 address") << "rfc2217://10.0.0.7:4001" << 0 << "rfc2217://10.0.0.7:4001";
     QTest::newRow("tcp address, a name, scheme in capitals")
         << "TCP://gw-3.plant.example:4001" << 0 << "tcp://gw-3.plant.example:4001";
-    QTest::newRow("bracketed IPv6") << "rfc2217://[fd00::7]:4001" << 0 << "rfc2217://[fd00::7]:4001";
+    QTest::newRow("bracketed IPv6")
+        << "rfc2217://[fd00::7]:4001" << 0 << "rfc2217://[fd00::7]:4001";
     QTest::newRow("IPv6 without brackets")
         << "rfc2217://fd00::7:4001" << -1
         << "\"rfc2217://fd00::7:4001\": an IPv6 address is written in brackets, as [fd00::7]:4001";
-    QTest::newRow("no TCP port") << "tcp://10.0.0.7" << -1
-                                 << "\"tcp://10.0.0.7\": give the server's port after the host, as HOST:4001";
+    QTest::newRow("no TCP port")
+        << "tcp://10.0.0.7" << -1
+        << "\"tcp://10.0.0.7\": give the server's port after the host, as HOST:4001";
     QTest::newRow("TCP port 0") << "tcp://10.0.0.7:0" << -1
                                 << "\"tcp://10.0.0.7:0\": \"0\" is not a TCP port from 1 to 65535";
-    QTest::newRow("TCP port with a sign") << "tcp://10.0.0.7:+80" << -1
-                                          << "\"tcp://10.0.0.7:+80\": \"+80\" is not a TCP port from 1 to 65535";
-    QTest::newRow("a path after the port") << "tcp://10.0.0.7:4001/x" << -1
-                                           << "\"tcp://10.0.0.7:4001/x\": \"4001/x\" is not a TCP port from 1 to 65535";
-    QTest::newRow("not an IPv6 address") << "tcp://[10.0.0.7]:4001" << -1
-                                         << "\"tcp://[10.0.0.7]:4001\": \"10.0.0.7\" is not an IPv6 address";
+    QTest::newRow("TCP port with a sign")
+        << "tcp://10.0.0.7:+80" << -1
+        << "\"tcp://10.0.0.7:+80\": \"+80\" is not a TCP port from 1 to 65535";
+    QTest::newRow("a path after the port")
+        << "tcp://10.0.0.7:4001/x" << -1
+        << "\"tcp://10.0.0.7:4001/x\": \"4001/x\" is not a TCP port from 1 to 65535";
+    QTest::newRow("not an IPv6 address")
+        << "tcp://[10.0.0.7]:4001" << -1
+        << "\"tcp://[10.0.0.7]:4001\": \"10.0.0.7\" is not an IPv6 address";
 }
 
 void tst_Serial::telnetStreamSplitsIntoDataAndNegotiation_data()
@@ -570,7 +575,8 @@ void tst_Serial::telnetStreamSplitsIntoDataAndNegotiation_data()
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QStringList>("events"); // "verb option [data in hex]"
-    QTest::newRow("plain data") << QByteArray(">13810A\r") << QByteArray(">13810A\r") << QStringList();
+    QTest::newRow("plain data") << QByteArray(">13810A\r") << QByteArray(">13810A\r")
+                                << QStringList();
     QTest::newRow("a doubled 0xFF is one data byte")
         << QByteArray::fromHex("0E03ffff00") << QByteArray::fromHex("0E03ff00") << QStringList();
     QTest::newRow("option verbs between data")
@@ -579,8 +585,8 @@ void tst_Serial::telnetStreamSplitsIntoDataAndNegotiation_data()
     QTest::newRow("a confirmation with 0xFF in its value")
         << QByteArray::fromHex("fffa2c65ffff0000fff043") << QByteArray("C")
         << QStringList{"250 44 65ff0000"};
-    QTest::newRow("NOP carries nothing") << QByteArray::fromHex("41fff142") << QByteArray("AB")
-                                         << QStringList();
+    QTest::newRow("NOP carries nothing")
+        << QByteArray::fromHex("41fff142") << QByteArray("AB") << QStringList();
 }
 
 // The stream is fed one byte at a time too: a TCP read may end anywhere.
@@ -604,8 +610,9 @@ void tst_Serial::telnetStreamSplitsIntoDataAndNegotiation()
         for (const telnet::Event &event : got)
             said << (QStringLiteral("%1 %2").arg(event.verb).arg(event.option) +
                      (event.data.empty() ? QString()
-                                         : QStringLiteral(" ") + QString::fromLatin1(
-                                               QByteArray::fromStdString(event.data).toHex())));
+                                         : QStringLiteral(" ") +
+                                               QString::fromLatin1(
+                                                   QByteArray::fromStdString(event.data).toHex())));
         QCOMPARE(said, events);
     }
     // And the way out: every 0xFF doubled.

@@ -46,15 +46,14 @@ Gateway::Gateway(Kind kind, const QString &device, const QString &line, bool ipv
     : m_kind(kind), m_ipv6(ipv6)
 {
     const QString ser2net = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
-    if (ser2net.isEmpty() &&
-        !QFile::exists(QStringLiteral("/usr/sbin/ser2net"))) {
+    if (ser2net.isEmpty() && !QFile::exists(QStringLiteral("/usr/sbin/ser2net"))) {
         m_error = QStringLiteral("ser2net is not installed (tools/deps.sh installs it)");
         return;
     }
     m_port = freeLoopbackPort();
     // ser2net 4.6.1 and later need "tcp," in the accepter; 4.3 takes it too.
-    const QString accepter = kind == Kind::Rfc2217 ? QStringLiteral("telnet(rfc2217),tcp")
-                                                   : QStringLiteral("tcp");
+    const QString accepter =
+        kind == Kind::Rfc2217 ? QStringLiteral("telnet(rfc2217),tcp") : QStringLiteral("tcp");
     // It tells of a missing mDNS daemon on every start.
     m_process.setStandardErrorFile(QProcess::nullDevice());
     m_process.start(ser2net.isEmpty() ? QStringLiteral("/usr/sbin/ser2net") : ser2net,
