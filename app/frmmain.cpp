@@ -1,5 +1,7 @@
 #include "frmmain.h"
 
+#include "layout.h"
+
 #include "combobox.h"
 #include "commcontrol.h"
 #include "exchange.h"
@@ -135,58 +137,57 @@ frmMain::frmMain(QWidget *parent)
 
 frmMain::~frmMain() = default;
 
-template <typename W>
-void frmMain::add(W *frmMain::*member, QGroupBox *frmMain::*container, const char *name, int left,
-                  int top, int width, int height, const char *caption)
+template <typename W> void frmMain::add(W *frmMain::*member, const char *name)
 {
-    auto *made = new W(container ? static_cast<QWidget *>(this->*container) : this);
+    const LayoutRow &row = layoutRow(name);
+    const QString container = QString::fromLatin1(row.container);
+    QWidget *parent = container == objectName() ? static_cast<QWidget *>(this)
+                                                : findChild<QGroupBox *>(container);
+    auto *made = new W(parent);
     this->*member = made;
-    setCaption(made, QString::fromLatin1(caption));
-    made->setObjectName(QString::fromLatin1(name));
-    place(made, left, top, width, height);
+    setCaption(made, QString::fromLatin1(row.caption));
+    made->setObjectName(QString::fromLatin1(row.name));
+    place(made, row.left, row.top, row.width, row.height);
 }
 
 void frmMain::buildLayout()
 {
-    // One row a control: member, container (none for the window itself), name, then left,
-    // top, width and height in twips from the container's top-left corner, and caption.
-    // In tab-index order: the focus chain follows the order of creation.
-    add(&frmMain::Frame1, nullptr, "Frame1", 120, 120, 2895, 3015, "Communication Settings");
-    add(&frmMain::cmbBaud, &frmMain::Frame1, "cmbBaud", 1200, 360, 1335, 315, "Combo1");
-    add(&frmMain::Label1, &frmMain::Frame1, "Label1", 120, 360, 975, 255, "Baud Rate:");
-    add(&frmMain::Label2, &frmMain::Frame1, "Label2", 120, 840, 975, 255, "Parity:");
-    add(&frmMain::cmbPar, &frmMain::Frame1, "cmbPar", 1200, 840, 1335, 315, "Combo1");
-    add(&frmMain::cmbBits, &frmMain::Frame1, "cmbBits", 1200, 1320, 1335, 315, "Combo1");
-    add(&frmMain::Label3, &frmMain::Frame1, "Label3", 120, 1320, 855, 255, "Data Bits:");
-    add(&frmMain::Label4, &frmMain::Frame1, "Label4", 120, 1800, 735, 255, "Port:");
-    add(&frmMain::cmbPort, &frmMain::Frame1, "cmbPort", 1200, 1800, 1335, 315, "Combo1");
-    add(&frmMain::cmdConnect, &frmMain::Frame1, "cmdConnect", 1200, 2280, 1335, 375, "Connect");
-    add(&frmMain::shpPort, &frmMain::Frame1, "shpPort", 240, 2280, 615, 255, "");
-    add(&frmMain::lblSettings, &frmMain::Frame1, "lblSettings", 240, 2640, 2295, 255, "");
-    add(&frmMain::Frame2, nullptr, "Frame2", 3240, 120, 9135, 2175, "Modify");
-    add(&frmMain::Frame3, &frmMain::Frame2, "Frame3", 240, 240, 5655, 1815, "New Comm Settings");
-    add(&frmMain::cmbNewBaud, &frmMain::Frame3, "cmbNewBaud", 1320, 360, 1335, 315, "Combo1");
-    add(&frmMain::Label5, &frmMain::Frame3, "Label5", 240, 360, 975, 255, "Baud Rate:");
-    add(&frmMain::cmbNewPar, &frmMain::Frame3, "cmbNewPar", 1320, 840, 1335, 315, "Combo1");
-    add(&frmMain::Label6, &frmMain::Frame3, "Label6", 240, 840, 975, 255, "Parity:");
-    add(&frmMain::cmbNewBits, &frmMain::Frame3, "cmbNewBits", 1320, 1320, 1335, 315, "Combo1");
-    add(&frmMain::Label7, &frmMain::Frame3, "Label7", 240, 1320, 855, 255, "Data Bits:");
-    add(&frmMain::cmdModifyComm, &frmMain::Frame3, "cmdModifyComm", 3360, 1320, 1455, 375,
-        "Modify");
-    add(&frmMain::cmbSA, &frmMain::Frame3, "cmbSA", 4320, 360, 1095, 315, "Combo1");
-    add(&frmMain::Label8, &frmMain::Frame3, "Label8", 3000, 360, 1215, 255, "Slave Address:");
-    add(&frmMain::cmbMod, &frmMain::Frame3, "cmbMod", 4320, 840, 1095, 315, "Combo1");
-    add(&frmMain::Label9, &frmMain::Frame3, "Label9", 3000, 840, 975, 255, "MODBUS:");
-    add(&frmMain::Frame4, &frmMain::Frame2, "Frame4", 6000, 240, 2895, 1815, "Set Display Blocks");
-    add(&frmMain::Label10, &frmMain::Frame4, "Label10", 240, 360, 1575, 255, "Block No./Reg. No.");
-    add(&frmMain::cmbBlock, &frmMain::Frame4, "cmbBlock", 1920, 360, 735, 315, "Combo1");
-    add(&frmMain::Label11, &frmMain::Frame4, "Label11", 240, 720, 1215, 255, "DataType:");
-    add(&frmMain::cmbDT, &frmMain::Frame4, "cmbDT", 1440, 720, 1215, 315, "Combo1");
-    add(&frmMain::Label12, &frmMain::Frame4, "Label12", 240, 1080, 1095, 255, "Decimal Point:");
-    add(&frmMain::cmbDP, &frmMain::Frame4, "cmbDP", 1680, 1080, 975, 315, "Combo1");
-    add(&frmMain::cmdGet, &frmMain::Frame4, "cmdGet", 480, 1440, 735, 255, "GET");
-    add(&frmMain::cmdSet, &frmMain::Frame4, "cmdSet", 1560, 1440, 735, 255, "SET");
-    add(&frmMain::Image1, nullptr, "Image1", 9720, 2280, 2625, 930, "");
+    // In the order of the layout table: the focus chain follows the order of creation.
+    add(&frmMain::Frame1, "Frame1");
+    add(&frmMain::cmbBaud, "cmbBaud");
+    add(&frmMain::Label1, "Label1");
+    add(&frmMain::Label2, "Label2");
+    add(&frmMain::cmbPar, "cmbPar");
+    add(&frmMain::cmbBits, "cmbBits");
+    add(&frmMain::Label3, "Label3");
+    add(&frmMain::Label4, "Label4");
+    add(&frmMain::cmbPort, "cmbPort");
+    add(&frmMain::cmdConnect, "cmdConnect");
+    add(&frmMain::shpPort, "shpPort");
+    add(&frmMain::lblSettings, "lblSettings");
+    add(&frmMain::Frame2, "Frame2");
+    add(&frmMain::Frame3, "Frame3");
+    add(&frmMain::cmbNewBaud, "cmbNewBaud");
+    add(&frmMain::Label5, "Label5");
+    add(&frmMain::cmbNewPar, "cmbNewPar");
+    add(&frmMain::Label6, "Label6");
+    add(&frmMain::cmbNewBits, "cmbNewBits");
+    add(&frmMain::Label7, "Label7");
+    add(&frmMain::cmdModifyComm, "cmdModifyComm");
+    add(&frmMain::cmbSA, "cmbSA");
+    add(&frmMain::Label8, "Label8");
+    add(&frmMain::cmbMod, "cmbMod");
+    add(&frmMain::Label9, "Label9");
+    add(&frmMain::Frame4, "Frame4");
+    add(&frmMain::Label10, "Label10");
+    add(&frmMain::cmbBlock, "cmbBlock");
+    add(&frmMain::Label11, "Label11");
+    add(&frmMain::cmbDT, "cmbDT");
+    add(&frmMain::Label12, "Label12");
+    add(&frmMain::cmbDP, "cmbDP");
+    add(&frmMain::cmdGet, "cmdGet");
+    add(&frmMain::cmdSet, "cmdSet");
+    add(&frmMain::Image1, "Image1");
 
     QPalette grey = lblSettings->palette();
     grey.setColor(QPalette::WindowText, QColor(128, 128, 128));

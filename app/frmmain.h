@@ -68,10 +68,9 @@ private:
     bool refuseMissingSelection(std::initializer_list<ComboBox *> lists);
     QString chooseFromListText(const ComboBox *list,
                                const QString &what = QStringLiteral("a value")) const;
-    // Makes one control of the layout, in its container, at its place in twips.
-    template <typename W>
-    void add(W *frmMain::*member, QGroupBox *frmMain::*container, const char *name, int left,
-             int top, int width, int height, const char *caption);
+    // Makes the control `name` of the layout table (layout.h) into `member`, in its
+    // container, at its place.
+    template <typename W> void add(W *frmMain::*member, const char *name);
     void buildLayout();
     // Steps the font's pixel size down until every caption fits its box.
     void fitFont();

@@ -10,6 +10,7 @@
 #include "interruption.h"
 #include "modbuscheck.h"
 #include "modbusframe.h"
+#include "numbers.h"
 #include "portnames.h"
 #include "records.h"
 #include "steps.h"
@@ -41,6 +42,16 @@ struct Poll
     CommsSettings comms;
 };
 
+// What writing one unit came to.
+struct UnitWrite
+{
+    ApplyProgress progress;
+    QString failure; // empty when the unit passed
+    int failureCode = kExitOk;
+    DisplaySettings asLeft;
+    bool asLeftRead = false;
+};
+
 class Station
 {
 public:
@@ -70,6 +81,14 @@ private:
     // none of the `identities`, or the port has gone.
     void waitUntilGone(const QList<LineSettings> &lines, const QList<CommsSettings> &identities);
     void commissionUnit(const LineSettings &arrivedAt, const CommsSettings &comms);
+    // The unit that answered, read whole; nothing when it is not to be written (not read
+    // whole, or the same unit again), having said why and waited for it to go.
+    std::optional<DisplaySettings> readArrival(const LineSettings &arrivedAt,
+                                               const CommsSettings &comms);
+    // Writes `target`, reads it back and checks it over Modbus when asked; the differences
+    // and the check go into `record`.
+    UnitWrite writeUnit(const DisplaySettings &target, const DisplaySettings &asFound,
+                        const LineSettings &arrivedAt, QJsonObject &record);
     void finishRecord(QJsonObject record, bool passed, int address, const QString &summary);
     // The run's exit status: what its units came to, else what ended it.
     int outcome(int endCode) const;
@@ -136,14 +155,14 @@ void Station::readOptions()
     m_firstAddress = first.address;
 
     if (m_invocation.has(QStringLiteral("count"))) {
-        bool ok = false;
         const QString text = m_invocation.value(QStringLiteral("count"));
-        m_count = text.toInt(&ok);
-        if (!ok || m_count < 1 || m_count > kMaxCount)
+        const std::optional<int> count = qm::readNumber(text.toStdString(), 1, kMaxCount);
+        if (!count)
             throw Failure(kExitUsage, QStringLiteral("--count: \"%1\" is not a number of units "
                                                      "from 1 to %2")
                                           .arg(printableText(text))
                                           .arg(kMaxCount));
+        m_count = *count;
     }
     m_anyLine = m_invocation.has(QStringLiteral("any-line"));
     m_bell = m_invocation.has(QStringLiteral("bell"));
@@ -414,9 +433,9 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
         m_console.bell(passed ? 1 : 2);
 }
 
-void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings &comms)
+std::optional<DisplaySettings> Station::readArrival(const LineSettings &arrivedAt,
+                                                    const CommsSettings &comms)
 {
-    ++m_unit;
     m_console.note(QStringLiteral("%1 answered at %2: %3")
                        .arg(unitLabel(), formatLineSettings(arrivedAt), describeComms(comms)));
 
@@ -430,11 +449,11 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         m_console.error(QStringLiteral("%1: not read whole, nothing was written to it: %2")
                             .arg(unitLabel(), failure.message()));
         waitUntilGone({arrivedAt}, {comms});
-        return;
+        return std::nullopt;
     } catch (const CommError &error) {
         m_console.error(QStringLiteral("%1: not read whole, nothing was written to it: %2")
                             .arg(unitLabel(), error.description()));
-        return;
+        return std::nullopt;
     }
     event(QStringLiteral("arrived"), {{QStringLiteral("unit"), m_unit},
                                       {QStringLiteral("line"), formatLineSettings(arrivedAt)},
@@ -448,8 +467,87 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         event(QStringLiteral("same"), {{QStringLiteral("unit"), m_unit},
                                        {QStringLiteral("address"), addressText(comms.address)}});
         waitUntilGone({arrivedAt}, {comms});
-        return;
+        return std::nullopt;
     }
+    return asFound;
+}
+
+UnitWrite Station::writeUnit(const DisplaySettings &target, const DisplaySettings &asFound,
+                             const LineSettings &arrivedAt, QJsonObject &record)
+{
+    // From the first write on, a signal lets the exchange on the wire finish; the unit is
+    // then recorded with what it got.
+    m_link->setFinishExchanges(true);
+    UnitWrite unit;
+    ApplyProgress &progress = unit.progress;
+    LineSettings leftAt = arrivedAt;
+    auto failed = [&](const Failure &caught) {
+        unit.failureCode = caught.code();
+        unit.failure = unit.failureCode >= kExitHangUp
+                           ? QStringLiteral("interrupted by %1; %2")
+                                 .arg(signalName(interruption()), progress.text())
+                           : caught.message() + QStringLiteral("; ") + progress.text();
+    };
+    try {
+        writeBlocks(*m_link, target, progress);
+        writeModbus(*m_link, target.comms, progress);
+        leftAt = lineSettingsFor(target.comms);
+        event(QStringLiteral("written"), {{QStringLiteral("unit"), m_unit}});
+        if (leftAt != m_link->line())
+            m_link->reopen(leftAt);
+        unit.asLeft = readWholeDisplay(*m_link);
+        unit.asLeftRead = true;
+        progress.blocksVerified = true;
+    } catch (const Failure &caught) {
+        failed(caught);
+    } catch (const CommError &error) {
+        unit.failureCode = kExitPort;
+        unit.failure = error.description() + QStringLiteral("; ") + progress.text();
+    }
+
+    QStringList differences;
+    if (unit.failure.isEmpty()) {
+        record.insert(QStringLiteral("as_left"), settingsObject(unit.asLeft));
+        record.insert(QStringLiteral("changes"), settingsChanges(asFound, unit.asLeft));
+        if (unit.asLeft.comms != target.comms)
+            differences << differenceText(QStringLiteral("the Modbus settings"),
+                                          describeComms(target.comms),
+                                          describeComms(unit.asLeft.comms));
+        differences << blockDifferences(target, unit.asLeft);
+        if (!differences.isEmpty()) {
+            unit.failureCode = kExitDifferent;
+            unit.failure = QStringLiteral("read back: ") + differences.join(QStringLiteral("; "));
+        }
+    }
+    // A check at settings that did not take would prove nothing about them.
+    // Whatever the check meets (an answer libmodbus cannot class, a port lost, a signal) is
+    // this unit's failure, recorded with it.
+    if (m_modbus && unit.failure.isEmpty()) {
+        try {
+            const FollowCheck check = modbusAfterWrite(*m_link, target.comms);
+            record.insert(QStringLiteral("modbus"), check.json);
+            if (!check.failure.isEmpty()) {
+                unit.failureCode = kExitNoReply;
+                unit.failure = check.failure;
+            }
+        } catch (const Failure &caught) {
+            failed(caught);
+        } catch (const CommError &error) {
+            unit.failureCode = kExitPort;
+            unit.failure = error.description() + QStringLiteral("; ") + progress.text();
+        }
+    }
+    m_link->setFinishExchanges(false);
+    return unit;
+}
+
+void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings &comms)
+{
+    ++m_unit;
+    const std::optional<DisplaySettings> found = readArrival(arrivedAt, comms);
+    if (!found)
+        return;
+    const DisplaySettings &asFound = *found;
 
     const std::optional<int> address = reserveAddress();
     if (!address)
@@ -476,71 +574,11 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
     event(QStringLiteral("writing"),
           {{QStringLiteral("unit"), m_unit}, {QStringLiteral("address"), addressText(*address)}});
 
-    // From the first write on, a signal lets the exchange on the wire finish; the unit is
-    // then recorded with what it got.
-    m_link->setFinishExchanges(true);
-    ApplyProgress progress;
-    LineSettings leftAt = arrivedAt;
-    QString failure;
-    int failureCode = kExitOk;
-    DisplaySettings asLeft;
-    bool asLeftRead = false;
-    auto failed = [&](const Failure &caught) {
-        failureCode = caught.code();
-        failure = failureCode >= kExitHangUp
-                      ? QStringLiteral("interrupted by %1; %2")
-                            .arg(signalName(interruption()), progress.text())
-                      : caught.message() + QStringLiteral("; ") + progress.text();
-    };
-    try {
-        writeBlocks(*m_link, target, progress);
-        writeModbus(*m_link, target.comms, progress);
-        leftAt = lineFor(target.comms);
-        event(QStringLiteral("written"), {{QStringLiteral("unit"), m_unit}});
-        if (leftAt != m_link->line())
-            m_link->reopen(leftAt);
-        asLeft = readWholeDisplay(*m_link);
-        asLeftRead = true;
-        progress.blocksVerified = true;
-    } catch (const Failure &caught) {
-        failed(caught);
-    } catch (const CommError &error) {
-        failureCode = kExitPort;
-        failure = error.description() + QStringLiteral("; ") + progress.text();
-    }
-
-    QStringList differences;
-    if (failure.isEmpty()) {
-        record.insert(QStringLiteral("as_left"), settingsObject(asLeft));
-        record.insert(QStringLiteral("changes"), settingsChanges(asFound, asLeft));
-        if (asLeft.comms != target.comms)
-            differences << differenceText(QStringLiteral("the Modbus settings"),
-                                          describeComms(target.comms), describeComms(asLeft.comms));
-        differences << blockDifferences(target, asLeft);
-        if (!differences.isEmpty()) {
-            failureCode = kExitDifferent;
-            failure = QStringLiteral("read back: ") + differences.join(QStringLiteral("; "));
-        }
-    }
-    // A check at settings that did not take would prove nothing about them.
-    // Whatever the check meets (an answer libmodbus cannot class, a port lost, a signal) is
-    // this unit's failure, recorded with it.
-    if (m_modbus && failure.isEmpty()) {
-        try {
-            const FollowCheck check = modbusAfterWrite(*m_link, target.comms);
-            record.insert(QStringLiteral("modbus"), check.json);
-            if (!check.failure.isEmpty()) {
-                failureCode = kExitNoReply;
-                failure = check.failure;
-            }
-        } catch (const Failure &caught) {
-            failed(caught);
-        } catch (const CommError &error) {
-            failureCode = kExitPort;
-            failure = error.description() + QStringLiteral("; ") + progress.text();
-        }
-    }
-    m_link->setFinishExchanges(false);
+    const UnitWrite unit = writeUnit(target, asFound, arrivedAt, record);
+    const QString &failure = unit.failure;
+    const int failureCode = unit.failureCode;
+    const ApplyProgress &progress = unit.progress;
+    const DisplaySettings &asLeft = unit.asLeft;
 
     const bool passed = failure.isEmpty();
     record.insert(QStringLiteral("outcome"),
@@ -566,14 +604,14 @@ void Station::commissionUnit(const LineSettings &arrivedAt, const CommsSettings 
         return;
     // A unit whose Modbus settings were sent may listen at the new line already; one that
     // failed may also still answer with what it had, at its old line.
-    QList<LineSettings> lines = {progress.modbusSent ? lineFor(target.comms) : arrivedAt};
+    QList<LineSettings> lines = {progress.modbusSent ? lineSettingsFor(target.comms) : arrivedAt};
     QList<CommsSettings> identities = {passed ? asLeft.comms : target.comms};
     if (!passed) {
         if (!lines.contains(arrivedAt))
             lines << arrivedAt;
         identities << asFound.comms;
         // A unit that kept some of its settings answers with what it was read back with.
-        if (asLeftRead && !identities.contains(asLeft.comms))
+        if (unit.asLeftRead && !identities.contains(asLeft.comms))
             identities << asLeft.comms;
     }
     waitUntilGone(lines, identities);

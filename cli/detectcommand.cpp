@@ -161,7 +161,7 @@ QJsonObject showResult(const DetectResult &result, Console &console, QStringList
             QStringLiteral("%1: answered at %2: %3").arg(label, line, describeComms(comms)));
         // On a real line a display may answer at a framing close to its own (7 data
         // bits with even parity look much like 8 without); what it reports is its own.
-        const QString own = formatLineSettings(lineFor(comms));
+        const QString own = formatLineSettings(lineSettingsFor(comms));
         if (own != line)
             console.note(
                 QStringLiteral("%1: the display reports its line as %2; use that").arg(label, own));

@@ -2,6 +2,7 @@
 #include "console.h"
 #include "exitcodes.h"
 #include "modbuscheck.h"
+#include "numbers.h"
 #include "steps.h"
 
 #include <QJsonObject>
@@ -28,14 +29,12 @@ int runModbusCheck(const Invocation &invocation, Console &console)
     ModbusTarget target{given.address, given.mode, 0};
     if (invocation.has(QStringLiteral("register"))) {
         const QString text = invocation.value(QStringLiteral("register"));
-        bool ok = !text.isEmpty() && text.size() <= 5;
-        for (QChar c : text)
-            ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
-        target.reg = ok ? text.toInt() : -1;
-        if (target.reg < 0 || target.reg > 0xFFFF)
+        const std::optional<int> reg = qm::readNumber(text.toStdString(), 0, 0xFFFF);
+        if (!reg)
             throw Failure(kExitUsage, QStringLiteral("--register: \"%1\" is not a register "
                                                      "number from 0 to 65535")
                                           .arg(text));
+        target.reg = *reg;
     }
 
     const auto link = openLink(invocation, console);
@@ -49,11 +48,11 @@ int runModbusCheck(const Invocation &invocation, Console &console)
                          .arg(link->label(), describeComms(display)));
         // A master on the bus uses the display's own framing; the set-up commands get by
         // with less, so the PC's line may differ and the check then proves less.
-        if (lineFor(display) != link->line())
+        if (lineSettingsFor(display) != link->line())
             console.note(QStringLiteral("%1: checking at %2, the PC's line; a Modbus master "
                                         "uses the display's own, --line %3")
                              .arg(link->label(), formatLineSettings(link->line()),
-                                  formatLineSettings(lineFor(display))));
+                                  formatLineSettings(lineSettingsFor(display))));
         const QString why = modbusAddressProblem(target.address);
         if (!why.isEmpty())
             throw Failure(kExitNoReply,

@@ -118,11 +118,6 @@ const QStringList &blockKeys()
     return keys;
 }
 
-LineSettings lineFor(const CommsSettings &comms)
-{
-    return lineSettingsFor(comms);
-}
-
 QString assignComms(CommsSettings &comms, const QString &key, const QString &value)
 {
     if (key == QLatin1String("mode")) {
@@ -156,15 +151,16 @@ QString assignComms(CommsSettings &comms, const QString &key, const QString &val
             return refuse(key, value, QStringLiteral("one of ") + lowerNames(qm::kParityNames));
         comms.parity = *code;
     } else if (key == QLatin1String("address")) {
-        bool ok = value.size() == 2;
-        const int address = ok ? value.toInt(&ok, 16) : 0;
-        // toInt also takes a sign or a blank; two hexadecimal digits are what the lists show.
-        ok = ok && value.at(0).isLetterOrNumber() && value.at(1).isLetterOrNumber();
-        if (!ok || address < qm::kMinAddress || address > qm::kMaxAddress)
+        // Two hexadecimal digits, as the lists show them.
+        const std::optional<int> address =
+            value.size() == 2
+                ? qm::readNumber(value.toStdString(), qm::kMinAddress, qm::kMaxAddress, 16)
+                : std::nullopt;
+        if (!address)
             return refuse(key, value,
                           QStringLiteral("two hexadecimal digits from %1 to %2")
                               .arg(addressText(qm::kMinAddress), addressText(qm::kMaxAddress)));
-        comms.address = address;
+        comms.address = *address;
     } else {
         return QStringLiteral("%1: unknown key; the Modbus settings are %2")
             .arg(printableText(key), listed(commsKeys()));

@@ -9,8 +9,6 @@
 #include <array>
 #include <optional>
 
-struct LineSettings;
-
 // The display's settings as the command line and the dump file talk about them: protocol
 // codes inside, words a person can edit outside ("rtu", "even", "float", point 2 for 0.01).
 namespace cli {
@@ -30,9 +28,6 @@ QString addressText(int address);
 // Text from a file or the command line as messages show it: control characters escaped
 // ("\x1B", "\r"), so that a value cannot move the cursor or rewrite the terminal.
 QString printableText(const QString &text);
-
-// The PC line that talks to a display with these settings, e.g. "4800,E,8,1".
-LineSettings lineFor(const CommsSettings &comms);
 
 // The keys of the Modbus settings and of a block, in the order messages and files list them:
 // mode, baud, bits, parity, address; type, point.

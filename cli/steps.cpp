@@ -101,7 +101,7 @@ QString differenceText(const QString &what, const QString &wrote, const QString 
 CommsReadBack afterCommsWrite(DisplayLink &link, Console &console, const CommsSettings &written,
                               bool follow, bool verify)
 {
-    const LineSettings next = lineFor(written);
+    const LineSettings next = lineSettingsFor(written);
     // The display takes its new settings once it has answered. The PC's usual line already
     // differs from the display's in parity ("9600,N,8,1" against Even) and reaches it, so
     // only a new baud rate is worth a warning; --follow takes the display's whole line.

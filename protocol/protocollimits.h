@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 
 // What the display's set-up protocol can express, defined once for the window, the
@@ -11,6 +12,11 @@ namespace qm {
 // Port numbers as the window offers them ("COM 1" .. "COM 250").
 inline constexpr int kFirstPort = 1;
 inline constexpr int kLastPort = 250;
+// "COM 5": the one spelling of a port number in every list, message and file.
+inline std::string portName(int port)
+{
+    return "COM " + std::to_string(port);
+}
 
 inline constexpr int kBlockCount = 9;   // blocks 1..9, sent as codes 0..8
 inline constexpr int kMinAddress = 1;   // the lists offer 1..250 ("01".."FA")

@@ -1,6 +1,7 @@
 #include "linesettings.h"
 
 #include "protocollimits.h"
+#include "replies.h"
 
 #include <QStringList>
 
@@ -67,13 +68,28 @@ QString formatLineSettings(const LineSettings &settings)
 
 QString lineSettingsProblem(const LineSettings &settings)
 {
-    // The same test as the text form's, so that both refuse alike and say it alike.
-    QString error;
-    const std::optional<LineSettings> parsed =
-        parseLineSettings(formatLineSettings(settings), &error);
-    if (!parsed)
-        return error;
-    return *parsed == settings ? QString() : QStringLiteral("not a setting the line offers");
+    QStringList bauds;
+    for (int rate : qm::kBaudRates)
+        bauds << QString::number(rate);
+    if (!bauds.contains(QString::number(settings.baud)))
+        return QStringLiteral("baud rate %1 is not one of %2")
+            .arg(settings.baud)
+            .arg(bauds.join(QStringLiteral(", ")));
+    QStringList parities;
+    for (char letter : qm::kParityLetters)
+        parities << QString(QLatin1Char(letter));
+    if (!parities.contains(QString(QLatin1Char(settings.parity))))
+        return QStringLiteral("parity \"%1\" is not one of %2")
+            .arg(QString::fromStdString(qm::printable(std::string(1, settings.parity))),
+                 parities.join(QStringLiteral(", ")));
+    if (settings.dataBits < qm::kMinDataBits || settings.dataBits > qm::kMaxDataBits)
+        return QStringLiteral("data bits %1 is not %2 or %3")
+            .arg(settings.dataBits)
+            .arg(qm::kMinDataBits)
+            .arg(qm::kMaxDataBits);
+    if (settings.stopBits != 1)
+        return QStringLiteral("stop bits %1 is not 1").arg(settings.stopBits);
+    return {};
 }
 
 LineSettings lineSettingsFor(const qm::CommsSettings &comms)

@@ -125,7 +125,7 @@ QString notAPortNumber(const QString &what)
 
 QString portName(int port)
 {
-    return QStringLiteral("COM %1").arg(port);
+    return QString::fromStdString(qm::portName(port));
 }
 
 QString portLabel(int port)

@@ -44,7 +44,7 @@ QString portLinkRefusal(int port);
 // when a link for the port is refused (see portLinkRefusal).
 QString portDevice(int port);
 
-// "COM 3": the one spelling of a port number in every list, message and file.
+// "COM 3" (qm::portName) as the window and quillmark-cli show it.
 QString portName(int port);
 
 // "COM 3 (/dev/ttyS2)", or "COM 120" when no device is assigned.

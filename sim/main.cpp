@@ -167,9 +167,9 @@ int main(int argc, char *argv[])
     try {
         PtyLink link(options.port, baudRateOf(options.state.baudCode));
         Bench bench(options.state, options.faults, options.stubbornUnits, options.keepAddressUnits);
-        std::printf("quillmark-sim: serving COM %d on %s (link %s); display: %s\n", options.port,
-                    link.device().c_str(), link.linkPath().c_str(),
-                    describeComms(bench.unit()->state()).c_str());
+        std::printf("quillmark-sim: serving %s on %s (link %s); display: %s\n",
+                    qm::portName(options.port).c_str(), link.device().c_str(),
+                    link.linkPath().c_str(), describeComms(bench.unit()->state()).c_str());
 
         std::deque<WaitingAnswer> outbox;
         const auto cycle = std::chrono::milliseconds(options.benchCycleMs);

@@ -1,6 +1,7 @@
 #include "ptylink.h"
 
 #include "linkfolder.h"
+#include "protocollimits.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -136,8 +137,8 @@ std::string PtyLink::claimPort(int port, const std::string &lockPath)
             ::close(fd);
             errno = error;
             if (error == EWOULDBLOCK)
-                refuse("COM " + std::to_string(port) + " is served by another simulator (" +
-                       lockPath + " is locked). Choose another --port or stop that one");
+                refuse(qm::portName(port) + " is served by another simulator (" + lockPath +
+                       " is locked). Choose another --port or stop that one");
             fail("cannot lock " + lockPath);
         }
         // A simulator that was stopping may have removed the file between our open and
@@ -184,8 +185,8 @@ void PtyLink::publish(int port)
             // A pty number is reused once freed, so a link left by a crash may lead
             // to the very device just opened; that one is ours to take over.
             if (!S_ISCHR(device.st_mode) || device.st_rdev != m_deviceNumber)
-                refuse("COM " + std::to_string(port) + " is taken: " + link + " points at " +
-                       target + ", which exists. Choose another --port or remove the link");
+                refuse(qm::portName(port) + " is taken: " + link + " points at " + target +
+                       ", which exists. Choose another --port or remove the link");
         } else if (errno != ENOENT) {
             fail("cannot follow " + link);
         }
@@ -197,7 +198,7 @@ void PtyLink::publish(int port)
 
     if (::symlink(m_device.c_str(), link.c_str()) != 0) {
         if (errno == EEXIST)
-            refuse("COM " + std::to_string(port) + " was taken by another program just now");
+            refuse(qm::portName(port) + " was taken by another program just now");
         fail("cannot create " + link);
     }
     m_link = link;

@@ -1083,6 +1083,10 @@ void tst_Cli::echoingAdapterIsTakenAway_data()
     QTest::newRow("apply --verify")
         << words("apply DUMP --verify") << sampleApplyScript(9, true, true) << true << 0
         << "--verify: the Modbus settings were not read back" << 1;
+    QTest::newRow("detect names it")
+        << words("detect") << read << true << 0 << "answered at 9600,E,8,1" << 1;
+    QTest::newRow("detect names it, JSON")
+        << words("--json detect") << read << true << 0 << "\"echo\": true" << 1;
     // Only the very bytes sent are an echo; anything else in front is judged as it comes.
     QTest::newRow("another command in front")
         << words("read") << QByteArrayList{"$M\r", "$N\r>13810A\r"} << false << 4

@@ -101,6 +101,8 @@ private slots:
     void outOfRangePortNumbersRefused();
     void portArgumentReadOnce_data();
     void portArgumentReadOnce();
+    void structuredLineSettingsChecked_data();
+    void structuredLineSettingsChecked();
     void exchangeEndsAsItsRuleSays_data();
     void exchangeEndsAsItsRuleSays();
     void telnetStreamSplitsIntoDataAndNegotiation_data();
@@ -639,6 +641,45 @@ void tst_Serial::portArgumentReadOnce()
     QCOMPARE(port->device, said);
     QCOMPARE(port->argument(), number > 0 ? QString::number(number) : said);
     QVERIFY(port->label().startsWith(number > 0 ? QStringLiteral("COM %1").arg(number) : said));
+}
+
+void tst_Serial::structuredLineSettingsChecked_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<char>("parity");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("stop");
+    QTest::addColumn<QString>("why"); // empty: taken
+    QTest::newRow("4800,O,7,1") << 4800 << 'O' << 7 << 1 << "";
+    QTest::newRow("19200") << 19200 << 'N' << 8 << 1
+                           << "baud rate 19200 is not one of 1200, 2400, 4800, 9600";
+    QTest::newRow("parity n") << 9600 << 'n' << 8 << 1 << "parity \"n\" is not one of N, E, O";
+    QTest::newRow("parity NUL") << 9600 << '\0' << 8 << 1
+                                << "parity \"\\x00\" is not one of N, E, O";
+    QTest::newRow("6 bits") << 9600 << 'N' << 6 << 1 << "data bits 6 is not 7 or 8";
+    QTest::newRow("2 stop bits") << 9600 << 'N' << 8 << 2 << "stop bits 2 is not 1";
+}
+
+// Settings that travel as values (--line, the window's lists, detect's tries) are checked
+// as the text form is, and a refusal leaves the port's settings as they were.
+void tst_Serial::structuredLineSettingsChecked()
+{
+    QFETCH(int, baud);
+    QFETCH(char, parity);
+    QFETCH(int, bits);
+    QFETCH(int, stop);
+    QFETCH(QString, why);
+    CommControl control;
+    control.setSettings(QStringLiteral("2400,E,8,1"));
+    const LineSettings settings{baud, parity, bits, stop};
+    const QString failure = failureOf([&] { control.setLineSettings(settings); });
+    if (why.isEmpty()) {
+        QCOMPARE(failure, QStringLiteral("(no failure)"));
+        QCOMPARE(control.lineSettings(), settings);
+        return;
+    }
+    QVERIFY2(failure.endsWith(why), qPrintable(failure));
+    QCOMPARE(control.settings(), QStringLiteral("2400,E,8,1"));
 }
 
 void tst_Serial::exchangeEndsAsItsRuleSays_data()
