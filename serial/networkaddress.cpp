@@ -27,7 +27,7 @@ QString NetworkAddress::hostPort() const
 
 QString NetworkAddress::url() const
 {
-    return (kind == Kind::Rfc2217 ? kRfc2217Scheme : kTcpScheme) + hostPort();
+    return QString(kind == Kind::Rfc2217 ? kRfc2217Scheme : kTcpScheme) + hostPort();
 }
 
 bool isNetworkAddress(const QString &text)
