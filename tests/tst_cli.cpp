@@ -25,12 +25,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -2170,6 +2173,8 @@ void tst_Cli::gatewayFailuresAreTold_data()
     QTest::addColumn<QString>("says");
 
     QTest::newRow("nothing listening") << "nothing listening" << 3 << "was refused";
+    QTest::newRow("a connect that does not complete")
+        << "full backlog" << 3 << "did not accept the connection within 3 s";
     QTest::newRow("a name that does not resolve")
         << "unresolved" << 3 << "the name display.invalid was not found";
     QTest::newRow("server killed mid-exchange") << "killed" << 3 << "closed the connection";
@@ -2199,6 +2204,12 @@ void tst_Cli::gatewayFailuresAreTold()
     QElapsedTimer sinceEvent;
     QTimer watch;
     QTcpSocket other; // a client the gateway serves already
+    int listener = -1;
+    std::unique_ptr<QTcpSocket> queued[3];
+    const auto closeListener = qScopeGuard([&listener] {
+        if (listener >= 0)
+            ::close(listener);
+    });
     QString command = QStringLiteral("read");
     if (fault.startsWith(QLatin1String("doctor, "))) {
         command = QStringLiteral("doctor");
@@ -2207,6 +2218,24 @@ void tst_Cli::gatewayFailuresAreTold()
     if (fault == QLatin1String("nothing listening")) {
         port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(freeLoopbackPort());
         sinceEvent.start();
+    } else if (fault == QLatin1String("full backlog")) {
+        // A listener whose queue is full drops further connects: they neither complete nor
+        // fail, as with a gateway that is switched off behind a router.
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(listener >= 0 &&
+                ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                ::listen(listener, 0) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        for (auto &client : queued) {
+            client = std::make_unique<QTcpSocket>();
+            client->connectToHost(QHostAddress::LocalHost, ntohs(address.sin_port));
+        }
+        QTRY_VERIFY(queued[0]->state() == QAbstractSocket::ConnectedState);
+        port = QStringLiteral("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port));
     } else if (fault == QLatin1String("unresolved")) {
         port = QStringLiteral("tcp://display.invalid:4001");
         sinceEvent.start();
