@@ -57,13 +57,17 @@ fi
 address=
 start_gateway() { # NAME [OPTIONS]
   local tcp hex i
-  tcp=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  # A port from the ephemeral range that nothing listens on (the socket table says).
+  for ((i = 0; i < 50; i++)); do
+    tcp=$(shuf -i 33000-60999 -n 1)
+    hex=$(printf '%04X' "$tcp")
+    awk -v p=":$hex" '$2 ~ p"$" && $4 == "0A" {found = 1} END {exit !found}' /proc/net/tcp || break
+  done
   "$ser2net" -n -u -P "$runtime/$1.pid" \
     -Y "connection: &$1#  accepter: telnet(rfc2217),tcp,127.0.0.1,$tcp" \
     -Y "  connector: serialdev,$pty,9600n81,local" ${2:+-Y "$2"} \
     >/dev/null 2>"$results/gateway-$1.log" &
   gateway_pids+=($!)
-  hex=$(printf '%04X' "$tcp")
   for ((i = 0; i < 100; i++)); do
     awk -v p=":$hex" '$2 ~ p"$" && $4 == "0A" {found = 1} END {exit !found}' /proc/net/tcp && break
     sleep 0.05
