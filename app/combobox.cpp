@@ -1,5 +1,6 @@
 #include "combobox.h"
 
+#include <QAbstractItemView>
 #include <QLineEdit>
 #include <QStyle>
 #include <QStyleOptionComboBox>
@@ -71,6 +72,12 @@ void ComboBox::showPopup()
 {
     refreshToolTips();
     QComboBox::showPopup();
+}
+
+void ComboBox::refreshShownToolTips()
+{
+    if (view()->isVisible())
+        refreshToolTips();
 }
 
 void ComboBox::refreshToolTips()

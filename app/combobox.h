@@ -23,6 +23,9 @@ public:
     // Tool tips for the entries, one per entry in order, worked out afresh each time the
     // list drops down.
     void setItemToolTips(std::function<QStringList()> toolTips);
+    // Works them out again while the list is down (they are worked out afresh anyway the
+    // next time it drops down), for tips that depend on something that just changed.
+    void refreshShownToolTips();
     void showPopup() override;
 
 private:

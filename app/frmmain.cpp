@@ -8,6 +8,7 @@
 #include "optionlists.h"
 #include "portinfo.h"
 #include "portnames.h"
+#include "portwatcher.h"
 #include "protocollimits.h"
 #include "shape.h"
 #include "taskbar.h"
@@ -232,8 +233,8 @@ void frmMain::Form_Load()
     fill(cmbBlock, optionlists::blocks(), 0);
 
     // Tell the user which device stands behind each port number, and what the system
-    // knows of it (maker, model, serial number, stable by-id name), as it is when the list
-    // is opened.
+    // knows of it (maker, model, serial number, stable by-id and by-path names), as it is
+    // when the list is opened and again whenever an adapter is plugged in or unplugged.
     cmbPort->setItemToolTips([] {
         QStringList tips;
         for (const PortInfo &info : gatherPortInfo(allPortNumbers())) {
@@ -244,6 +245,10 @@ void frmMain::Form_Load()
         }
         return tips;
     });
+    m_portWatcher = new PortWatcher(this);
+    // Only an open list is worked out again at once: an idle window costs nothing.
+    connect(m_portWatcher, &PortWatcher::portAdded, cmbPort, &ComboBox::refreshShownToolTips);
+    connect(m_portWatcher, &PortWatcher::portRemoved, cmbPort, &ComboBox::refreshShownToolTips);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

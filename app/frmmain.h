@@ -12,6 +12,7 @@ class ComboBox;
 class QEventLoop;
 class QGroupBox;
 class QLabel;
+class PortWatcher;
 class QPushButton;
 class Shape;
 class Timer;
@@ -117,6 +118,7 @@ private:
     Timer *tmrTout = nullptr;
     CommControl *cm = nullptr;
     std::unique_ptr<Exchange> m_exchange; // over cm
+    PortWatcher *m_portWatcher = nullptr; // keeps the Port list's tool tips up to date
 
     QEventLoop *m_wait = nullptr; // the running exchange's wait, if any
     bool m_closing = false;

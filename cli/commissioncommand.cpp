@@ -13,6 +13,7 @@
 #include "numbers.h"
 #include "portnames.h"
 #include "records.h"
+#include "seal.h"
 #include "steps.h"
 
 #include <QElapsedTimer>
@@ -32,6 +33,8 @@ constexpr int kMaxCount = qm::kMaxAddress;
 // Free space the record file's file system must have before a unit is written to: a
 // record with both settings and a long reason is under 4 KiB.
 constexpr qint64 kRecordRoom = 16 * 1024;
+// Units between two seals: a station that dies loses at most this many units' seal.
+constexpr int kDefaultSealEvery = 50;
 
 // What one "$M" on the line found.
 struct Poll
@@ -74,6 +77,8 @@ private:
     std::optional<int> reserveAddress();
     bool isSameUnit(const DisplaySettings &found) const;
     void recordLost(const QString &why, const QString &what);
+    // A signed seal after the lines this run wrote since the last one, if any.
+    void seal();
 
     Poll poll(const LineSettings &line, bool leaving = false);
     LineSettings waitForArrival(CommsSettings &comms);
@@ -116,6 +121,10 @@ private:
     bool m_modbus = false;
     QString m_operator;
     RecordFile m_records;
+    QString m_signKey;
+    int m_sealEvery = kDefaultSealEvery;
+    int m_unsealedUnits = 0;
+    bool m_unsealedLines = false;
 
     int m_lastAddress = qm::kMaxAddress;
 
@@ -168,6 +177,26 @@ void Station::readOptions()
     m_bell = m_invocation.has(QStringLiteral("bell"));
     m_modbus = m_invocation.has(QStringLiteral("modbus"));
     m_operator = operatorName(m_invocation.value(QStringLiteral("operator")));
+    if (m_invocation.has(QStringLiteral("seal-every"))) {
+        bool ok = false;
+        const QString text = m_invocation.value(QStringLiteral("seal-every"));
+        m_sealEvery = text.toInt(&ok);
+        if (!ok || m_sealEvery < 1)
+            throw Failure(kExitUsage, QStringLiteral("--seal-every: \"%1\" is not a number of "
+                                                     "units from 1 up")
+                                          .arg(printableText(text)));
+    }
+    if (m_invocation.has(QStringLiteral("sign")) ||
+        m_invocation.has(QStringLiteral("seal-every"))) {
+        if (!m_invocation.has(QStringLiteral("record")) ||
+            !m_invocation.has(QStringLiteral("sign")))
+            throw Failure(kExitUsage, QStringLiteral("commission: --sign KEY seals the records of "
+                                                     "--record FILE; --seal-every goes with both; "
+                                                     "nothing was sent"));
+        m_signKey = m_invocation.value(QStringLiteral("sign"));
+        if (const QString why = signerProblem(m_signKey); !why.isEmpty())
+            throw Failure(kExitUsage, QStringLiteral("--sign: %1; nothing was sent").arg(why));
+    }
 
     // libmodbus refuses addresses past F7: a unit given one could not pass its check.
     m_lastAddress = m_modbus ? qm::kMaxModbusAddress : qm::kMaxAddress;
@@ -216,14 +245,19 @@ void Station::readRecordFile()
 
 void Station::readAppended()
 {
-    int firstLine = 1;
-    const QByteArray text = m_records.readAppended(&firstLine);
-    RecordsRead read;
-    readRecordLines(text, firstLine, read);
-    if (!read.unreadableLines.isEmpty())
-        m_console.warning(QStringLiteral("%1: %2: no record, skipped")
-                              .arg(m_records.path(), linesText(read.unreadableLines)));
-    m_book.take(read);
+    // A piece at a time: a year of records is a few hundred megabytes.
+    for (;;) {
+        int firstLine = 1;
+        const QByteArray text = m_records.readAppended(&firstLine);
+        if (text.isEmpty())
+            return;
+        RecordsRead read;
+        readRecordLines(text, firstLine, read, LineDepth::Index);
+        if (!read.unreadableLines.isEmpty())
+            m_console.warning(QStringLiteral("%1: %2: no record, skipped")
+                                  .arg(m_records.path(), linesText(read.unreadableLines)));
+        m_book.take(read);
+    }
 }
 
 std::optional<int> Station::nextAddress() const
@@ -269,6 +303,7 @@ std::optional<int> Station::reserveAddress()
             why = m_records.append(reservation);
         if (!why.isEmpty())
             recordLost(why, QStringLiteral("nothing was written to it"));
+        m_unsealedLines = true;
         readAppended();
     } else {
         RecordsRead own;
@@ -431,6 +466,26 @@ void Station::finishRecord(QJsonObject record, bool passed, int address, const Q
     }
     if (m_bell)
         m_console.bell(passed ? 1 : 2);
+    if (m_records.isOpen() && !m_signKey.isEmpty() && ++m_unsealedUnits >= m_sealEvery)
+        seal();
+}
+
+void Station::seal()
+{
+    if (m_signKey.isEmpty() || !m_unsealedLines)
+        return;
+    const QString why = appendSeal(m_records, m_signKey);
+    // A signer that failed once is not asked again at the run's end.
+    m_unsealedLines = false;
+    m_unsealedUnits = 0;
+    if (!why.isEmpty()) {
+        m_recordLost = true;
+        throw Failure(
+            kExitOther,
+            QStringLiteral("%1: the records are not sealed: %2").arg(m_records.path(), why));
+    }
+    m_console.note(QStringLiteral("%1: sealed, signed with %2").arg(m_records.path(), m_signKey));
+    readAppended();
 }
 
 std::optional<DisplaySettings> Station::readArrival(const LineSettings &arrivedAt,
@@ -674,6 +729,18 @@ int Station::run()
         endCode = kExitPort;
         ending = std::current_exception();
     }
+    // What this run wrote is sealed however the run ended.
+    try {
+        seal();
+    } catch (const Failure &failure) {
+        if (endCode != kExitOk)
+            m_console.error(stopped);
+        else if (!stopped.isEmpty())
+            m_console.note(stopped);
+        stopped = failure.message();
+        endCode = failure.code();
+        ending = std::current_exception();
+    }
     const int code = outcome(endCode);
     QJsonArray given;
     for (int address : m_given)
@@ -713,8 +780,9 @@ QCommandLineOption valueOption(const QString &name, const QString &value,
 Command commissionCommand()
 {
     return {QStringLiteral("commission"),
-            QStringLiteral("TEMPLATE --address FIRST [--count N] [--record FILE] [--operator "
-                           "NAME] [--any-line] [--bell] [--modbus]"),
+            QStringLiteral("TEMPLATE --address FIRST [--count N] [--record FILE [--sign KEY "
+                           "[--seal-every N]]] [--operator NAME] [--any-line] [--bell] "
+                           "[--modbus]"),
             {QStringLiteral("a commissioning station: waits for one display"),
              QStringLiteral("after another, writes the template with the next"),
              QStringLiteral("address, reads it back, records the unit, and waits"),
@@ -725,7 +793,10 @@ Command commissionCommand()
                                         "up that is not spent (see the README)")),
              valueOption(QStringLiteral("count"), QStringLiteral("N"),
                          QStringLiteral("commission: end after N units passed")),
-             recordOption(),
+             recordOption(), signOption(),
+             valueOption(QStringLiteral("seal-every"), QStringLiteral("N"),
+                         QStringLiteral("commission --sign: also seal after every N units "
+                                        "(default 50)")),
              valueOption(QStringLiteral("operator"), QStringLiteral("NAME"),
                          QStringLiteral("commission: the operator in the records (default: the "
                                         "login name)")),

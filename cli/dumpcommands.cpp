@@ -7,6 +7,7 @@
 #include "modbuscheck.h"
 #include "outputfile.h"
 #include "records.h"
+#include "seal.h"
 #include "steps.h"
 
 #include <QElapsedTimer>
@@ -62,8 +63,16 @@ class ApplyRecord
 {
 public:
     explicit ApplyRecord(const Invocation &invocation)
-        : m_on(invocation.has(QStringLiteral("record")))
+        : m_on(invocation.has(QStringLiteral("record"))),
+          m_signKey(invocation.value(QStringLiteral("sign")))
     {
+        if (invocation.has(QStringLiteral("sign"))) {
+            if (!m_on)
+                throw Failure(kExitUsage, QStringLiteral("apply: --sign seals the records of "
+                                                         "--record FILE, and there is none"));
+            if (const QString why = signerProblem(m_signKey); !why.isEmpty())
+                throw Failure(kExitUsage, QStringLiteral("--sign: %1; nothing was sent").arg(why));
+        }
         if (!m_on)
             return;
         const QString path = invocation.value(QStringLiteral("record"));
@@ -130,10 +139,17 @@ public:
             throw Failure(
                 kExitOther,
                 QStringLiteral("%1: the record cannot be written: %2").arg(m_file.path(), why));
+        if (m_signKey.isEmpty())
+            return;
+        if (const QString why = appendSeal(m_file, m_signKey); !why.isEmpty())
+            throw Failure(kExitOther, QStringLiteral("%1: the record was written, its seal "
+                                                     "not: %2")
+                                          .arg(m_file.path(), why));
     }
 
 private:
     bool m_on;
+    QString m_signKey; // --sign: each record is sealed with it
     RecordFile m_file;
     QJsonObject m_record;
     QElapsedTimer m_clock;
@@ -258,12 +274,12 @@ Command dumpCommand()
 Command applyCommand()
 {
     return {QStringLiteral("apply"),
-            QStringLiteral("FILE [--verify] [--follow [--modbus]] [--record FILE]"),
+            QStringLiteral("FILE [--verify] [--follow [--modbus]] [--record FILE [--sign KEY]]"),
             {QStringLiteral("write a dump to the display: blocks first, the"),
              QStringLiteral("Modbus settings last; --verify reads back and"),
              QStringLiteral("compares (the Modbus settings only on the same"),
              QStringLiteral("baud rate, or with --follow)")},
-            {verifyOption(), followOption(), modbusOption(), recordOption()},
+            {verifyOption(), followOption(), modbusOption(), recordOption(), signOption()},
             1,
             1,
             runApply};

@@ -36,7 +36,8 @@ inline constexpr ExitStatusRow kExitStatusTable[] = {
     {"4", "no reply, or a reply that is not valid; detect: no display found; modbus-check, "
           "--modbus: no Modbus answer, or one from another address"},
     {"5", "--verify or --follow read back something other than what was written; verify: the "
-          "display differs from the file; commission: a unit failed its read-back"},
+          "display differs from the file; commission: a unit failed its read-back; report "
+          "--check: the chain or a seal is broken"},
     {"129, 130, 143", "stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: the port is closed, and "
                       "the message says what had been written"},
 };

@@ -2,14 +2,19 @@
 #include "command.h"
 #include "console.h"
 #include "exitcodes.h"
+#include "interruption.h"
 #include "portinfo.h"
 #include "portlinks.h"
 #include "portnames.h"
+#include "portwatcher.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSocketNotifier>
+#include <QTimer>
 
 namespace cli {
 namespace {
@@ -22,8 +27,73 @@ int portNumber(const QString &text)
     return *port;
 }
 
+// One line per adapter plugged in ("+") or unplugged ("-"), or one JSON object per event,
+// until a signal asks to stop or the output cannot be written any more.
+int watchPorts(Console &console)
+{
+    QEventLoop loop;
+    PortWatcher watcher;
+    bool outputLost = false;
+    auto report = [&](const PortInfo &info, bool plugged) {
+        if (console.json()) {
+            QJsonObject event = portInfoJson(info);
+            event.insert(QStringLiteral("event"),
+                         plugged ? QStringLiteral("plugged") : QStringLiteral("unplugged"));
+            console.event(event);
+        } else {
+            console.data((plugged ? QStringLiteral("+ ") : QStringLiteral("- ")) +
+                         formatPortLine(info));
+        }
+        // Nobody reads any more (a closed pipe, a full disk): the watch has no use.
+        if (!console.finishOutput().isEmpty()) {
+            outputLost = true;
+            loop.quit();
+        }
+    };
+    QObject::connect(&watcher, &PortWatcher::portAdded, &loop,
+                     [&](const PortInfo &info) { report(info, true); });
+    QObject::connect(&watcher, &PortWatcher::portRemoved, &loop,
+                     [&](const PortInfo &info) { report(info, false); });
+
+    std::unique_ptr<QSocketNotifier> stopper;
+    QTimer stopCheck;
+    if (interruptionDescriptor() >= 0) {
+        stopper = std::make_unique<QSocketNotifier>(qintptr(interruptionDescriptor()),
+                                                    QSocketNotifier::Read);
+        QObject::connect(stopper.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+    } else {
+        // Without the signals' pipe, a look at the signal now and then.
+        QObject::connect(&stopCheck, &QTimer::timeout, &loop, [&loop] {
+            if (interruption() != 0)
+                loop.quit();
+        });
+        stopCheck.start(200);
+    }
+
+    const auto *system = qobject_cast<const SystemPortSource *>(watcher.source());
+    console.note(
+        QStringLiteral("watching for adapters plugged in and unplugged (%1); Ctrl-C "
+                       "stops")
+            .arg(system && system->mode() == SystemPortSource::Mode::Udev
+                     ? QStringLiteral("udev")
+                     : QStringLiteral("a look at /dev and %1 every second").arg(portLinkFolder())));
+    if (interruption() == 0)
+        loop.exec();
+    if (outputLost)
+        return kExitOk; // the failed write makes the exit status
+    console.note(QStringLiteral("stopped watching (%1)").arg(signalName(interruption())));
+    return exitCodeOfSignal(interruption());
+}
+
 int runList(const Invocation &invocation, Console &console)
 {
+    if (invocation.has(QStringLiteral("watch"))) {
+        if (invocation.has(QStringLiteral("all")))
+            throw Failure(kExitUsage, QStringLiteral("list: --all and --watch do not go together; "
+                                                     "--watch reports adapters as they come "
+                                                     "and go"));
+        return watchPorts(console);
+    }
     const bool all = invocation.has(QStringLiteral("all"));
     QList<PortInfo> ports = gatherPortInfo(allPortNumbers());
     if (!all)
@@ -108,12 +178,17 @@ int runUnlink(const Invocation &invocation, Console &console)
 Command listCommand()
 {
     return {QStringLiteral("list"),
-            QStringLiteral("[--all]"),
+            QStringLiteral("[--all | --watch]"),
             {QStringLiteral("list the ports that are present: number, device,"),
-             QStringLiteral("adapter, serial number and stable by-id name;"),
-             QStringLiteral("--all lists every port number")},
+             QStringLiteral("adapter, serial number and stable by-id and by-path"),
+             QStringLiteral("names; --all lists every port number; --watch prints"),
+             QStringLiteral("a line for each adapter plugged in (+) or unplugged (-)"),
+             QStringLiteral("until Ctrl-C")},
             {QCommandLineOption(QStringLiteral("all"),
-                                QStringLiteral("list every port number, present or not"))},
+                                QStringLiteral("list every port number, present or not")),
+             QCommandLineOption(QStringLiteral("watch"),
+                                QStringLiteral("report adapters as they are plugged in and "
+                                               "unplugged"))},
             0,
             0,
             runList};

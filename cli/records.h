@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // The records of a commissioning station: one JSON object per line (JSON Lines) for
@@ -35,6 +36,15 @@ QString operatorName(const QString &given);
 // serial number, null when unknown).
 QJsonObject portFacts(const Port &port, const QString &label);
 
+// The chain: each line Quillmark writes carries "prev", the SHA-256 (hex) of the line before
+// it exactly as its bytes stand without the newline (64 zeros on a file's first line), and
+// "seq", its number in the chain (1 on the first line that carries "prev"). Lines written
+// before the chain existed carry neither; the chain starts after them.
+inline constexpr char kChainStart[] =
+    "0000000000000000000000000000000000000000000000000000000000000000";
+QByteArray lineHash(const QByteArray &line);
+QByteArray lineDigest(const QByteArray &line); // the same, 32 bytes
+
 // A record file opened for appending. Each record is one line handed to the kernel in one
 // write() on an O_APPEND descriptor, so lines of two stations never interleave; a line is
 // written whole or not at all.
@@ -52,21 +62,31 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     const QString &path() const { return m_path; }
     // Why the line could not be written whole and synced, or empty. A short write is cut
-    // back off the file; a file that does not end in a newline gets one first.
-    QString append(const QJsonObject &record);
+    // back off the file; a file that does not end in a newline gets one first. The line is
+    // chained to the file's last one under the file's lock; `complete`, when given, sees it
+    // chained (under the lock) and may add to it, or say why it cannot be written.
+    using Completion = std::function<QString(QJsonObject &line)>;
+    QString append(const QJsonObject &record, const Completion &complete = {});
 
     // Held by one station at a time (flock on the file), for reading what the others
-    // appended and claiming an address before anyone else can.
+    // appended and claiming an address before anyone else can, and for chaining a line to
+    // the last. Nests: only the outermost unlock() lets it go.
     void lock();
     void unlock();
-    // The whole lines appended since the last call (the file from its start at first);
+    // The whole lines appended since the last call (the file from its start at first), some
+    // `limit` bytes of them at a time (more for a longer line), empty when none are left;
     // `firstLine` is the number of the first of them.
-    QByteArray readAppended(int *firstLine);
+    QByteArray readAppended(int *firstLine, qint64 limit = 4 << 20);
     // Why `bytes` more may not fit on the file's file system, or empty.
     QString roomFor(qint64 bytes) const;
 
 private:
+    // The file's last line that is not empty, of a file `size` bytes long; nothing when it
+    // cannot be read.
+    std::optional<QByteArray> lastLine(qint64 size) const;
+
     int m_fd = -1;
+    int m_lockDepth = 0;
     int m_readFd = -1;
     QString m_path;
     qint64 m_readOffset = 0;
@@ -85,8 +105,20 @@ struct RecordsRead
     QString error; // the file exists but cannot be read, or is no regular file
 };
 RecordsRead readRecords(const QString &path);
+enum class LineKind { Record, Reservation, Seal, NotRecord };
+// Full: every member as the line has it. Summary: the settings (as_found, as_left, modbus)
+// read as empty objects, for a report, which never looks into them: a year of records is
+// read in a fraction of the time (their insides are skipped by their brackets and strings,
+// not checked). Index: the changes too, for a check or a resume.
+enum class LineDepth { Full, Summary, Index };
+// What one line of a record file is; `object` gets the line's JSON object.
+LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth = LineDepth::Full);
+// Hands each line of the file at `path` (without its newline) to `take` with its number,
+// a piece of the file at a time; why the file cannot be read, or empty.
+QString forEachLine(const QString &path, const std::function<void(int, const QByteArray &)> &take);
 // The same for lines of a file, the first of them numbered `firstLine`.
-void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into);
+void readRecordLines(const QByteArray &text, int firstLine, RecordsRead &into,
+                     LineDepth depth = LineDepth::Full);
 // "line 3", "lines 3, 7"
 QString linesText(const QList<int> &lines);
 
@@ -117,8 +149,13 @@ private:
 
 // One row per record: time, address, outcome, changes (or the reason of a failure).
 QString recordsTable(const QList<QJsonObject> &records);
-// The same as CSV (RFC 4180), with a header row.
+QString recordsTableHeader();
+QString recordsTableRow(const QJsonObject &record);
+// The same as CSV (RFC 4180), with a header row. No cell starts the way a spreadsheet's
+// formula does.
 QString recordsCsv(const QList<QJsonObject> &records);
+QString recordsCsvHeader();
+QString recordsCsvRow(const QJsonObject &record);
 
 // --record FILE of commission and apply.
 QCommandLineOption recordOption();

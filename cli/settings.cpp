@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include <algorithm>
+
 #include "linesettings.h"
 #include "numbers.h"
 #include "portnames.h"
@@ -87,6 +89,13 @@ QString addressText(int address)
 
 QString printableText(const QString &text)
 {
+    // Most text needs nothing: handed back as it is, it is not copied (a report prints
+    // hundreds of thousands of these).
+    if (std::none_of(text.begin(), text.end(), [](QChar c) {
+            const char16_t u = c.unicode();
+            return u < 0x20 || (u >= 0x7f && u < 0xa0);
+        }))
+        return text;
     QString shown;
     for (QChar c : text) {
         const char16_t u = c.unicode();

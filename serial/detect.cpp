@@ -150,7 +150,7 @@ private:
 
     void takeInput()
     {
-        // input() lets Qt read, which may announce more input from inside this call.
+        // Taking lets Qt read, which may announce more input from inside this call.
         if (m_taking || !m_timer.isActive())
             return;
         m_taking = true;

@@ -19,10 +19,10 @@ QString resolved(const QString &path)
     return canonical.isEmpty() ? path : canonical;
 }
 
-// The by-id link for each device it resolves to. Several links may lead to one device
-// (a multi-port adapter lists each interface); the first by name is kept, so the choice
-// does not change from one run to the next.
-QHash<QString, QString> byIdLinks(const QString &folder)
+// The link in `folder` (by-id, by-path) for each device it resolves to. Several links may
+// lead to one device (a multi-port adapter lists each interface); the first by name is
+// kept, so the choice does not change from one run to the next.
+QHash<QString, QString> stableLinks(const QString &folder)
 {
     QHash<QString, QString> links;
     if (folder.isEmpty())
@@ -86,7 +86,7 @@ class SystemFacts
 public:
     explicit SystemFacts(const PortInfoSources &sources)
         : m_ports(sources.systemPorts ? sources.systemPorts() : QList<SystemPort>()),
-          m_byId(byIdLinks(sources.byIdFolder))
+          m_byId(stableLinks(sources.byIdFolder)), m_byPath(stableLinks(sources.byPathFolder))
     {
         for (const SystemPort &port : std::as_const(m_ports))
             m_byDevice.insert(resolved(port.systemLocation), &port);
@@ -110,19 +110,22 @@ public:
             info.productId = known->productId;
         }
         info.byId = m_byId.value(device);
+        info.byPath = m_byPath.value(device);
     }
 
 private:
     QList<SystemPort> m_ports;
     QHash<QString, QString> m_byId;
+    QHash<QString, QString> m_byPath;
     QHash<QString, const SystemPort *> m_byDevice;
 };
 
 } // namespace
 
-QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &sources)
+namespace {
+
+QList<PortInfo> portInfoOf(const QList<int> &ports, const SystemFacts &facts)
 {
-    const SystemFacts facts(sources);
     const bool linksFollowed = portLinkFolderUsable();
     QList<PortInfo> infos;
     infos.reserve(ports.size());
@@ -139,6 +142,40 @@ QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &s
             facts.describe(info);
         }
         infos.append(info);
+    }
+    return infos;
+}
+
+} // namespace
+
+QList<PortInfo> gatherPortInfo(const QList<int> &ports, const PortInfoSources &sources)
+{
+    return portInfoOf(ports, SystemFacts(sources));
+}
+
+QList<PortInfo> portInfoOfDevices(const QStringList &devices, const PortInfoSources &sources)
+{
+    const SystemFacts facts(sources);
+    const QList<PortInfo> table = portInfoOf(allPortNumbers(), facts);
+    QList<PortInfo> infos;
+    for (const QString &device : devices) {
+        const QString wanted = resolved(device);
+        const PortInfo *numbered = nullptr;
+        for (const PortInfo &info : table) {
+            if (info.device.isEmpty() || resolved(info.device) != wanted)
+                continue;
+            // The number the user gave the device beats the one its kernel name implies.
+            if (!numbered || (numbered->linkPath.isEmpty() && !info.linkPath.isEmpty()))
+                numbered = &info;
+        }
+        if (numbered) {
+            infos.append(*numbered);
+        } else {
+            PortInfo info;
+            info.device = device;
+            facts.describe(info);
+            infos.append(info);
+        }
     }
     return infos;
 }
@@ -180,7 +217,7 @@ QString portProductName(const PortInfo &info)
 
 QString formatPortLine(const PortInfo &info)
 {
-    QStringList fields{portName(info.port)};
+    QStringList fields{info.port == 0 ? QStringLiteral("(no port number)") : portName(info.port)};
     if (info.device.isEmpty()) {
         fields.append(info.refusal.isEmpty() ? QStringLiteral("(no device)")
                                              : QStringLiteral("(its link is refused)"));
@@ -192,7 +229,8 @@ QString formatPortLine(const PortInfo &info)
     else if (!info.present)
         fields.append(QStringLiteral("(not present)"));
     const QString byId = info.byId == info.device ? QString() : info.byId;
-    for (const QString &field : {portProductName(info), info.serialNumber, byId}) {
+    const QString byPath = info.byPath == info.device ? QString() : info.byPath;
+    for (const QString &field : {portProductName(info), info.serialNumber, byId, byPath}) {
         if (!field.isEmpty())
             fields.append(printablePath(field));
     }
@@ -214,14 +252,16 @@ QString portInfoDetails(const PortInfo &info)
             QStringLiteral("USB %1:%2").arg(hexId(*info.vendorId), hexId(*info.productId)));
     if (!info.byId.isEmpty() && info.byId != info.device)
         parts.append(info.byId);
+    if (!info.byPath.isEmpty() && info.byPath != info.device)
+        parts.append(info.byPath);
     return parts.join(QLatin1String(", "));
 }
 
 QJsonObject portInfoJson(const PortInfo &info)
 {
     return QJsonObject{
-        {QStringLiteral("port"), info.port},
-        {QStringLiteral("name"), portName(info.port)},
+        {QStringLiteral("port"), info.port == 0 ? QJsonValue() : QJsonValue(info.port)},
+        {QStringLiteral("name"), info.port == 0 ? QJsonValue() : QJsonValue(portName(info.port))},
         {QStringLiteral("device"), textOrNull(info.device)},
         {QStringLiteral("link"), textOrNull(info.linkPath)},
         {QStringLiteral("refusal"), textOrNull(info.refusal)},
@@ -233,5 +273,6 @@ QJsonObject portInfoJson(const PortInfo &info)
         {QStringLiteral("vendorId"), idOrNull(info.vendorId)},
         {QStringLiteral("productId"), idOrNull(info.productId)},
         {QStringLiteral("byId"), textOrNull(info.byId)},
+        {QStringLiteral("byPath"), textOrNull(info.byPath)},
     };
 }

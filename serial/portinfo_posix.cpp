@@ -8,6 +8,7 @@ PortInfoSources PortInfoSources::system()
     // udev makes these names from the adapter's maker, model and serial number, so they
     // stay the same whatever order adapters are plugged in.
     sources.byIdFolder = QStringLiteral("/dev/serial/by-id");
+    sources.byPathFolder = QStringLiteral("/dev/serial/by-path");
     sources.systemPorts = [] {
         QList<SystemPort> ports;
         const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();

@@ -7,6 +7,7 @@
 #include "portnames.h"
 #include "ptypeer.h"
 #include "records.h"
+#include "seal.h"
 #include "simprocess.h"
 #include "testlinkfolder.h"
 
@@ -36,6 +37,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <tuple>
 #include <unistd.h>
@@ -110,6 +112,69 @@ QString makeDeviceNode(const QTemporaryDir &dir, unsigned int major, unsigned in
     }
     ::close(fd);
     return node;
+}
+
+// Keys and allowed-signers files that rows name: they live as long as the test program.
+QTemporaryDir &keyFolder()
+{
+    static QTemporaryDir folder;
+    return folder;
+}
+
+// An ed25519 key of the test's own, made once: the private key's path. KEY.allowed is an
+// allowed-signers file that names it alone.
+QString testKey(const QString &name)
+{
+    const QString key = keyFolder().filePath(name);
+    if (!QFile::exists(key)) {
+        QProcess::execute(QStringLiteral("ssh-keygen"),
+                          {"-q", "-t", "ed25519", "-N", "", "-C", name, "-f", key});
+        QFile pub(key + QStringLiteral(".pub")), allowed(key + QStringLiteral(".allowed"));
+        if (pub.open(QIODevice::ReadOnly) && allowed.open(QIODevice::WriteOnly))
+            allowed.write(name.toUtf8() + "@test " + pub.readAll());
+    }
+    return key;
+}
+
+// Units' records, addresses 21 on.
+QList<QJsonObject> units(int count)
+{
+    QList<QJsonObject> records;
+    for (int i = 0; i < count; ++i)
+        records << QJsonObject{
+            {"address", cli::addressText(0x21 + i)}, {"outcome", "pass"}, {"operator", "ann"}};
+    return records;
+}
+
+// The lines the record writer leaves in a file that held `before` when it appends
+// `records`, and then a seal signed with `key` when one is given.
+QByteArrayList writtenLines(const QByteArray &before, const QList<QJsonObject> &records,
+                            const QString &key = QString())
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("records.jsonl"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(before) != before.size())
+        return {};
+    file.close();
+    cli::RecordFile records_;
+    if (!records_.open(path).isEmpty())
+        return {};
+    for (const QJsonObject &record : records)
+        if (!records_.append(record).isEmpty())
+            return {};
+    if (!key.isEmpty() && !cli::appendSeal(records_, key).isEmpty())
+        return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArrayList lines = file.readAll().split('\n');
+    lines.removeLast();
+    return lines;
+}
+
+QByteArray joined(const QByteArrayList &lines)
+{
+    return lines.join('\n') + '\n';
 }
 
 QString nodeFolderTemplate()
@@ -213,6 +278,7 @@ private slots:
     void stationRecordsAFailedModbusCheckWithItsUnit_data();
     void stationRecordsAFailedModbusCheckWithItsUnit();
     void recordIsWholeOrAbsentOnAFullFileSystem();
+    void twoWritersChainOneRecordFile();
     void reportPrintsTheRecords_data();
     void reportPrintsTheRecords();
 
@@ -222,6 +288,8 @@ private slots:
     void commandsThroughAGateway();
     void gatewayFailuresAreTold_data();
     void gatewayFailuresAreTold();
+    void listWatchReportsAdaptersUntilStopped_data();
+    void listWatchReportsAdaptersUntilStopped();
 
 private:
     bool startSimulator(const QStringList &options = {});
@@ -557,6 +625,8 @@ void tst_Cli::commandsAgainstTheSimulator_data()
     QTest::newRow("list") << none << words("list") << 0 << "COM 4  /dev/pts/";
     QTest::newRow("list every number as JSON")
         << none << words("--json list --all") << 0 << "\"name\": \"COM 250\"";
+    QTest::newRow("list --all --watch")
+        << none << words("list --all --watch") << 2 << "--all and --watch do not go together";
     QTest::newRow("detect at 2400 baud") << words("--baud 2400") << words("--timeout 150 detect")
                                          << 0 << "answered at 2400,E,8,1: RTU, 2400 baud";
     QTest::newRow("detect, silent display") << words("--silent") << words("--timeout 40 detect")
@@ -707,6 +777,10 @@ void tst_Cli::badFileSendsNothing()
     QCOMPARE(record.exitCode, 1);
     QVERIFY2(record.err.contains(QStringLiteral("nothing was sent")), qPrintable(record.err));
     QCOMPARE(run({"--port", port, "apply", good, "--record", unwritable}).exitCode, 1);
+    const QString records = dir.filePath(QStringLiteral("records.jsonl"));
+    const CliRun signer = run({"--port", port, "apply", good, "--record", records, "--sign", good});
+    QCOMPARE(signer.exitCode, 2);
+    QVERIFY2(signer.err.contains(QStringLiteral("cannot be signed with")), qPrintable(signer.err));
     // A range that would end before --count, or reach addresses Modbus has not, and a record
     // file the station could not read back.
     for (const auto &[arguments, exitCode, says] :
@@ -715,7 +789,11 @@ void tst_Cli::badFileSendsNothing()
           {{"--address", "F6", "--count", "3", "--modbus"}, 2, "stop after 2 unit(s)"},
           {{"--address", "FA", "--count", "3"}, 2, "stop after 1 unit(s)"},
           {{"--address", "11", "--record", "/dev/full"}, 1, "not a regular file"},
-          {{"--address", "11", "--record", dir.path()}, 1, "cannot be written"}}) {
+          {{"--address", "11", "--record", dir.path()}, 1, "cannot be written"},
+          // A signer that cannot sign is found before the first unit, not at its seal.
+          {{"--address", "11", "--record", records, "--sign", good}, 2, "cannot be signed"},
+          {{"--address", "11", "--record", records, "--sign", path + "x"}, 2, "no such key file"},
+          {{"--address", "11", "--sign", testKey(QStringLiteral("ann"))}, 2, "--record"}}) {
         const CliRun refused = run(QStringList{"--port", port, "commission", good} + arguments);
         QVERIFY2(refused.exitCode == exitCode, qPrintable(refused.err));
         QVERIFY2(refused.err.contains(says) && refused.err.contains("nothing was sent"),
@@ -1570,6 +1648,11 @@ void tst_Cli::stationOnASimulatedBench_data()
     QTest::newRow("resumes after the addresses in the record")
         << bench << QStringList{"--count", "1"} << passed(0x11, elsewhere) << QStringList() << 0
         << QStringList{"12 pass"};
+    QTest::newRow("signed: a seal after every unit, chained after the lines before the chain")
+        << bench << QStringList{"--count",      "2", "--sign", testKey(QStringLiteral("ann")),
+                                "--seal-every", "1"}
+        << passed(0x11, elsewhere) << QStringList{"passed>next"} << 0
+        << QStringList{"12 pass", "13 pass"};
     QTest::newRow("resume skips a failed unit's address once its $C was sent")
         << bench << QStringList{"--count", "2"}
         << line(0x11, "fail", QJsonValue(), true) + line(0x12, "fail", QJsonValue(), false) +
@@ -1727,6 +1810,17 @@ void tst_Cli::stationOnASimulatedBench()
         QVERIFY(record.value("outcome") != "pass" || record.value("as_left").isObject());
     }
     QCOMPARE(written, records);
+
+    // However the run ended, what it appended is chained to what was there, and sealed.
+    QStringList check = {"report", recordPath, "--check"};
+    const qsizetype sign = options.indexOf(QStringLiteral("--sign"));
+    if (sign >= 0)
+        check << "--allowed-signers" << options.at(sign + 1) + QStringLiteral(".allowed");
+    const CliRun chain = run(check);
+    QVERIFY2(chain.exitCode == (before.unreadableLines.isEmpty() ? 0 : 5), qPrintable(chain.out));
+    if (sign >= 0)
+        QVERIFY2(chain.out.contains(QStringLiteral("%1 seal(s) verified").arg(records.size())),
+                 qPrintable(chain.out));
 }
 
 // Two stations started at once on one record file, each with a unit waiting: the second
@@ -1915,6 +2009,36 @@ void tst_Cli::recordIsWholeOrAbsentOnAFullFileSystem()
     QCOMPARE(QFileInfo(recordPath).size(), full);
 }
 
+// Two processes appending to one file at once: each reads the last line and writes after it
+// under the file's lock, so every line is chained to the one that precedes it in the file.
+void tst_Cli::twoWritersChainOneRecordFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("records.jsonl"));
+    constexpr int kEach = 200;
+    pid_t writers[2] = {};
+    for (pid_t &writer : writers) {
+        writer = ::fork();
+        QVERIFY(writer >= 0);
+        if (writer == 0) {
+            cli::RecordFile file;
+            bool ok = file.open(path).isEmpty();
+            for (int i = 0; ok && i < kEach; ++i)
+                ok = file.append(units(1).constFirst()).isEmpty();
+            ::_exit(ok ? 0 : 1);
+        }
+    }
+    for (pid_t writer : writers) {
+        int status = 0;
+        QCOMPARE(::waitpid(writer, &status, 0), writer);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const CliRun check = run({"report", path, "--check"});
+    QVERIFY2(check.exitCode == 0, qPrintable(check.out + check.err));
+    QVERIFY2(check.out.contains(QStringLiteral("400 records, chain intact")),
+             qPrintable(check.out));
+}
+
 void tst_Cli::reportPrintsTheRecords_data()
 {
     QTest::addColumn<QByteArray>("content"); // "missing", "folder", "fifo" or the file's lines
@@ -1962,6 +2086,158 @@ void tst_Cli::reportPrintsTheRecords_data()
     QTest::newRow("a byte that is not UTF-8 keeps its record")
         << QByteArray(pass).replace("ann", "a\xffn") << QStringList() << 0 << "21       PASS"
         << "";
+    QTest::newRow("a field of the wrong type is no record")
+        << QByteArray(R"({"address":"21","outcome":["pass"]})"
+                      "\n"
+                      R"({"address":"22","outcome":"pass","operator":["x"]})"
+                      "\n")
+        << QStringList() << 0 << "chain: line 1 is not a record"
+        << "lines 1, 2: no record, skipped";
+
+    // The report reads past the settings by their brackets and strings, and judges the
+    // line as a whole read would.
+    QTest::newRow("settings with brackets in their strings are read past")
+        << QByteArray(R"({"address":"21","outcome":"pass","as_found":{"a":"}]\"{","b":[{}]},)"
+                      R"("time":"t9"} )"
+                      "\n")
+        << QStringList() << 0 << "t9                        21       PASS"
+        << "";
+    QTest::newRow("settings that are no object, text after the object, a device that is no "
+                  "text: no record")
+        << QByteArray(R"({"address":"21","outcome":"pass","as_left":true})"
+                      "\n"
+                      R"({"address":"22","outcome":"pass"} x)"
+                      "\n"
+                      R"({"address":"23","outcome":"pass","as_found":{"a":1})"
+                      "\n"
+                      R"({"address":"24","outcome":"pass","device":[1]})"
+                      "\n")
+        << QStringList() << 0 << "chain: line 1 is not a record"
+        << "lines 1, 2, 3, 4: no record, skipped";
+    const QJsonObject hostile{{"time", "\t9"},     {"address", "21"},
+                              {"outcome", "fail"}, {"operator", "=cmd|' /C calc'!A0"},
+                              {"port", "@A1"},     {"reason", "-1,\"x\"\nnext"}};
+    const QJsonObject formulas{{"time", "t"},
+                               {"address", "22"},
+                               {"outcome", "pass"},
+                               {"operator", "+1"},
+                               {"port", "\r=2"}};
+    QTest::newRow("CSV: no cell a spreadsheet would run as a formula")
+        << joined({QJsonDocument(hostile).toJson(QJsonDocument::Compact),
+                   QJsonDocument(formulas).toJson(QJsonDocument::Compact)})
+        << QStringList{"--csv"} << 0
+        << "duration_ms\r\n'\t9,'=cmd|' /C calc'!A0,'@A1,21,fail,no "
+           "change,\"'-1,\"\"x\"\"\nnext\",-\r\n"
+           "t,'+1,\"'\r=2\",22,pass,no change,,-\r\n"
+        << "2 records, chain intact";
+
+    // The chain, as the record writer leaves it, then spoilt.
+    const QByteArrayList chained = writtenLines({}, units(4));
+    const QStringList check = {"--check"};
+    QTest::newRow("check: a chained file")
+        << joined(chained) << check << 0 << "4 records, chain intact"
+        << "";
+    QTest::newRow("a report ends with the chain's state")
+        << joined(chained) << QStringList() << 0
+        << "PASS     no change\n\nchain: 4 records, chain intact\n"
+        << "";
+    QByteArrayList changed = chained;
+    changed[1].replace("\"pass\"", "\"fail\"");
+    QTest::newRow("check: one byte changed in a middle line")
+        << joined(changed) << check << 5 << "line 2 was changed: line 3's prev no longer matches"
+        << "";
+    QTest::newRow("check --json names the line and how")
+        << joined(changed) << QStringList{"--check", "--json"} << 5
+        << "\"kind\": \"changed\",\n    \"line\": 2,"
+        << "";
+    QByteArrayList removed = chained;
+    removed.removeAt(1);
+    QTest::newRow("check: a line removed")
+        << joined(removed) << check << 5 << "1 line(s) were removed before line 2 (after line 1)"
+        << "";
+    QByteArrayList inserted = chained;
+    inserted.insert(2, pass.trimmed());
+    QTest::newRow("check: a line inserted")
+        << joined(inserted) << check << 5
+        << "line 3 was inserted: it carries no link to the line before it"
+        << "";
+    // One that carries the right link to the line before it, and takes its successor's place.
+    QJsonObject forged = units(1).constFirst();
+    forged.insert("prev", QString::fromLatin1(cli::lineHash(chained[1])));
+    forged.insert("seq", 3);
+    QByteArrayList linked = chained;
+    linked.insert(2, QJsonDocument(forged).toJson(QJsonDocument::Compact));
+    QTest::newRow("check: a line inserted with a link")
+        << joined(linked) << check << 5 << "line 3 was inserted: line 4 follows line 2"
+        << "";
+    QByteArrayList swapped = chained;
+    swapped.swapItemsAt(1, 2);
+    QTest::newRow("check: two lines swapped")
+        << joined(swapped) << check << 5 << "lines 2 and 3 are swapped"
+        << "";
+    QByteArrayList cut = chained;
+    cut[2].truncate(40);
+    QTest::newRow("check: a line that is not a record")
+        << joined(cut) << check << 5 << "line 3 is not a record"
+        << "";
+    QTest::newRow("check: lines from before the chain, then chained ones")
+        << joined(writtenLines(pass + fail, units(2))) << check << 0
+        << "4 records, chain intact; 2 line(s) before the chain"
+        << "";
+
+    // Seals: signed with the test's keys, checked against its allowed signers.
+    const QString ann = testKey(QStringLiteral("ann"));
+    const QStringList checkAnn = {"--check", "--allowed-signers", ann + ".allowed"};
+    const QByteArrayList sealed = writtenLines({}, units(3), ann);
+    QTest::newRow("seal: a sealed file verifies")
+        << joined(sealed) << checkAnn << 0 << "3 records, chain intact, 1 seal(s) verified"
+        << "";
+    QTest::newRow("seal: the last line removed")
+        << joined(sealed.mid(0, 3)) << checkAnn << 5 << "lines 1 to 3 are unsealed"
+        << "";
+    QTest::newRow("seal: a forged PASS appended after the seal")
+        << joined(writtenLines(joined(sealed), units(1))) << checkAnn << 5 << "line 5 is unsealed"
+        << "";
+    QByteArrayList resigned = sealed;
+    resigned[3].replace("\"time\":\"2", "\"time\":\"1");
+    QTest::newRow("seal: a bad signature")
+        << joined(resigned) << checkAnn << 5 << "line 4: the seal is forged or altered"
+        << "";
+    QTest::newRow("seal: a key not in the allowed signers")
+        << joined(writtenLines({}, units(3), testKey(QStringLiteral("bob")))) << checkAnn << 5
+        << "line 4: the seal is signed with a key that is not in"
+        << "";
+    // The whole chain written again around a changed line: every link holds, the seal's
+    // signed count and hash do not.
+    QList<QJsonObject> rewritten;
+    for (const QByteArray &line : sealed) {
+        QJsonObject object = QJsonDocument::fromJson(line).object();
+        object.remove("prev");
+        object.remove("seq");
+        rewritten << object;
+    }
+    rewritten[1].insert("outcome", "fail");
+    QTest::newRow("seal: a line changed, the chain written again")
+        << joined(writtenLines({}, rewritten)) << checkAnn << 5
+        << "line 4: the seal does not match the lines before it"
+        << "";
+    rewritten.insert(1, units(1).constFirst());
+    QTest::newRow("seal: a line inserted, the chain written again")
+        << joined(writtenLines({}, rewritten)) << checkAnn << 5
+        << "line 5: the seal does not match the lines before it"
+        << "";
+    // A seal from before the chain is no link of it: the chain's own seal is judged.
+    QJsonObject unchainedSeal = QJsonDocument::fromJson(sealed[3]).object();
+    unchainedSeal.remove("prev");
+    unchainedSeal.remove("seq");
+    QTest::newRow("seal: one before the chain, then a sealed chain")
+        << joined(writtenLines(QJsonDocument(unchainedSeal).toJson(QJsonDocument::Compact) + '\n',
+                               units(2), ann))
+        << checkAnn << 0 << "2 records, chain intact, 1 seal(s) verified; 1 line(s) before"
+        << "";
+    QTest::newRow("--allowed-signers without --check")
+        << joined(sealed) << QStringList{"--allowed-signers", ann + ".allowed"} << 2 << ""
+        << "--allowed-signers goes with --check";
 }
 
 void tst_Cli::reportPrintsTheRecords()
@@ -2294,6 +2570,93 @@ void tst_Cli::gatewayFailuresAreTold()
         QVERIFY2(sinceEvent.elapsed() < 1000, qPrintable(QString::number(sinceEvent.elapsed())));
     // A negotiation nobody answers fails after its own time-out, never hangs.
     QVERIFY2(elapsed.elapsed() < 6000, qPrintable(QString::number(elapsed.elapsed())));
+void tst_Cli::listWatchReportsAdaptersUntilStopped_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("closedPipe");      // stdout's reader is gone before the start
+    QTest::addColumn<QStringList>("reported"); // {pty}, {links}: the peer's pty, the link folder
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("text, ended by SIGINT")
+        << QStringList{} << false
+        << QStringList{"+ COM 120  {pty}  (linked by {links}/com120)",
+                       "- COM 120  {pty}  (not present)  (linked by {links}/com120)"}
+        << 130;
+    QTest::newRow("json, ended by SIGINT")
+        << QStringList{"--json"} << false
+        << QStringList{"plugged 120 {pty} true", "unplugged 120 {pty} false"} << 130;
+    // A watch nobody reads any more ends at the first line it cannot write, and says so.
+    QTest::newRow("output that cannot be written") << QStringList{} << true << QStringList{} << 1;
+}
+
+void tst_Cli::listWatchReportsAdaptersUntilStopped()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, closedPipe);
+    QFETCH(QStringList, reported);
+    QFETCH(int, exitCode);
+
+    QProcess cli;
+    int pipe[2] = {-1, -1};
+    if (closedPipe) {
+        QVERIFY(::pipe(pipe) == 0);
+        ::close(pipe[0]);
+        cli.setChildProcessModifier([&pipe] { ::dup2(pipe[1], STDOUT_FILENO); });
+    }
+    cli.start(QStringLiteral(QUILLMARK_CLI_PATH), options + QStringList{"list", "--watch"});
+    QVERIFY(cli.waitForStarted(5000));
+    if (pipe[1] >= 0)
+        ::close(pipe[1]);
+    QByteArray out;
+    QByteArray err;
+    auto waitFor = [&](QByteArray &stream, const QByteArray &text) {
+        QDeadlineTimer deadline(10000);
+        while (!stream.contains(text) && !deadline.hasExpired() &&
+               cli.state() == QProcess::Running) {
+            cli.waitForReadyRead(100);
+            out += cli.readAllStandardOutput();
+            err += cli.readAllStandardError();
+        }
+        return stream.contains(text);
+    };
+    QVERIFY2(waitFor(err, "watching for adapters"), err.constData());
+
+    auto peer = std::make_unique<PtyPeer>(120);
+    QVERIFY2(peer->isValid(), qPrintable(peer->errorString()));
+    if (closedPipe) {
+        QVERIFY(cli.waitForFinished(10000));
+        err += cli.readAllStandardError();
+        QVERIFY2(cli.exitCode() == exitCode, err.constData());
+        QVERIFY2(err.contains("could not be written"), err.constData());
+        return;
+    }
+    QVERIFY2(waitFor(out, "\n"), out.constData());
+    QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("/com120")));
+    const bool json = options.contains(QStringLiteral("--json"));
+    QVERIFY2(waitFor(out, json ? "unplugged" : "- COM"), out.constData());
+    QCOMPARE(::kill(pid_t(cli.processId()), SIGINT), 0);
+    QVERIFY(cli.waitForFinished(10000));
+    out += cli.readAllStandardOutput();
+    err += cli.readAllStandardError();
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == exitCode,
+             err.constData());
+    QVERIFY2(err.contains("stopped watching (SIGINT)"), err.constData());
+
+    QStringList lines = QString::fromLocal8Bit(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (json) {
+        for (QString &line : lines) {
+            const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+            line = QStringLiteral("%1 %2 %3 %4")
+                       .arg(event.value(QLatin1String("event")).toString())
+                       .arg(event.value(QLatin1String("port")).toInt())
+                       .arg(event.value(QLatin1String("device")).toString())
+                       .arg(event.value(QLatin1String("present")).toBool() ? "true" : "false");
+        }
+    }
+    for (QString &line : reported)
+        line.replace(QLatin1String("{pty}"), peer->slavePath())
+            .replace(QLatin1String("{links}"), m_folder->path());
+    QCOMPARE(lines, reported);
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

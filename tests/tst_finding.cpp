@@ -5,6 +5,7 @@
 #include "portinfo.h"
 #include "portlinks.h"
 #include "portnames.h"
+#include "portwatcher.h"
 #include "ptypeer.h"
 #include "testlinkfolder.h"
 
@@ -117,6 +118,7 @@ DeviceFacts dialoutDevice(mode_t mode)
 } // namespace
 
 Q_DECLARE_METATYPE(Level)
+Q_DECLARE_METATYPE(SystemPortSource::Mode)
 Q_DECLARE_METATYPE(QList<Level>)
 
 class tst_Finding : public QObject
@@ -129,6 +131,12 @@ private slots:
 
     void portInfoFromSystemAndById_data();
     void portInfoFromSystemAndById();
+    void portNumberOfADevice_data();
+    void portNumberOfADevice();
+    void watcherReportsAdaptersComingAndGoing_data();
+    void watcherReportsAdaptersComingAndGoing();
+    void systemSourceSeesALinkedDeviceComeAndGo_data();
+    void systemSourceSeesALinkedDeviceComeAndGo();
 
     void detectTriesMostCommonFirst_data();
     void detectTriesMostCommonFirst();
@@ -169,20 +177,82 @@ void tst_Finding::cleanup()
     m_folder.reset();
 }
 
+// Stand-ins for device files, by-id and by-path links to them, and what udev would say.
+struct PortFixture
+{
+    PortFixture()
+    {
+        if (!root.isValid() || !QDir().mkpath(dev) || !QDir().mkpath(byId) ||
+            !QDir().mkpath(byPath))
+            return;
+        for (const char *name : {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyAMA0", "line\nbreak"}) {
+            QFile file(dev + QLatin1Char('/') + QLatin1String(name));
+            if (!file.open(QIODevice::WriteOnly))
+                return;
+        }
+        valid =
+            QFile::link(QStringLiteral("../dev/ttyUSB0"),
+                        byId + QStringLiteral("/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")) &&
+            QFile::link(QStringLiteral("../dev/ttyUSB1"),
+                        byId + QStringLiteral("/usb-1a86_USB_Serial-if00-port0")) &&
+            QFile::link(QStringLiteral("../dev/ttyUSB0"),
+                        byPath + QStringLiteral("/pci-0000:00:14.0-usb-0:2:1.0-port0"));
+        sources.byIdFolder = byId;
+        sources.byPathFolder = byPath;
+        sources.systemPorts = [dev = dev] {
+            return QList<SystemPort>{
+                {dev + QStringLiteral("/ttyUSB0"), QStringLiteral("FT232R USB UART"),
+                 QStringLiteral("FTDI"), QStringLiteral("A50285BI"), 0x0403, 0x6001},
+                {dev + QStringLiteral("/ttyUSB1"), QStringLiteral("USB Serial"),
+                 QStringLiteral("QinHeng"), QString(), 0x1a86, 0x7523},
+                {dev + QStringLiteral("/ttyACM0"), QStringLiteral("Arduino Uno"),
+                 QStringLiteral("Arduino (www.arduino.cc)"), QString(), std::nullopt, std::nullopt},
+            };
+        };
+    }
+
+    // A name in dev/ or, starting "../", in by-id/ stands for its full path; one starting
+    // "/" for itself.
+    QString path(const QString &name) const
+    {
+        if (name.startsWith(QLatin1Char('/')))
+            return name;
+        return name.startsWith(QLatin1String("..")) ? root.path() + name.mid(2)
+                                                    : dev + QLatin1Char('/') + name;
+    }
+
+    QString expand(QString text, const QString &links) const
+    {
+        return text.replace(QLatin1String("{dev}"), dev)
+            .replace(QLatin1String("{byid}"), byId)
+            .replace(QLatin1String("{bypath}"), byPath)
+            .replace(QLatin1String("{links}"), links);
+    }
+
+    QTemporaryDir root;
+    QString dev = root.path() + QStringLiteral("/dev");
+    QString byId = root.path() + QStringLiteral("/by-id");
+    QString byPath = root.path() + QStringLiteral("/by-path");
+    PortInfoSources sources;
+    bool valid = false;
+};
+
 void tst_Finding::portInfoFromSystemAndById_data()
 {
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("linkTo"); // in the fixture's dev/; empty: no comN link
-    QTest::addColumn<QString>("line");   // {dev}, {byid}, {links} stand for the fixture's folders
+    QTest::addColumn<QString>("line");   // {dev}, {byid}, {bypath}, {links}: the fixture's folders
     QTest::addColumn<QString>("details");
     QTest::addColumn<bool>("inUse");
 
     QTest::newRow("adapter known to the system")
         << 33 << "ttyUSB0"
         << "COM 33  {dev}/ttyUSB0  FTDI FT232R USB UART  A50285BI  "
-           "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  (linked by {links}/com33)"
+           "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  "
+           "{bypath}/pci-0000:00:14.0-usb-0:2:1.0-port0  (linked by {links}/com33)"
         << "FTDI FT232R USB UART, serial A50285BI, USB 0403:6001, "
-           "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
+           "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0, "
+           "{bypath}/pci-0000:00:14.0-usb-0:2:1.0-port0"
         << true;
     QTest::newRow("linked through its by-id name")
         << 34 << "../by-id/usb-1a86_USB_Serial-if00-port0"
@@ -219,47 +289,16 @@ void tst_Finding::portInfoFromSystemAndById()
     QFETCH(QString, details);
     QFETCH(bool, inUse);
 
-    // The fixture: stand-ins for device files, by-id links to them, and what udev would say.
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    const QString dev = root.path() + QStringLiteral("/dev");
-    const QString byId = root.path() + QStringLiteral("/by-id");
-    QVERIFY(QDir().mkpath(dev) && QDir().mkpath(byId));
-    for (const char *name : {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyAMA0", "line\nbreak"}) {
-        QFile file(dev + QLatin1Char('/') + QLatin1String(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
-    QVERIFY(QFile::link(QStringLiteral("../dev/ttyUSB0"),
-                        byId + QStringLiteral("/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")));
-    QVERIFY(QFile::link(QStringLiteral("../dev/ttyUSB1"),
-                        byId + QStringLiteral("/usb-1a86_USB_Serial-if00-port0")));
-    PortInfoSources sources;
-    sources.byIdFolder = byId;
-    sources.systemPorts = [dev] {
-        return QList<SystemPort>{
-            {dev + QStringLiteral("/ttyUSB0"), QStringLiteral("FT232R USB UART"),
-             QStringLiteral("FTDI"), QStringLiteral("A50285BI"), 0x0403, 0x6001},
-            {dev + QStringLiteral("/ttyUSB1"), QStringLiteral("USB Serial"),
-             QStringLiteral("QinHeng"), QString(), 0x1a86, 0x7523},
-            {dev + QStringLiteral("/ttyACM0"), QStringLiteral("Arduino Uno"),
-             QStringLiteral("Arduino (www.arduino.cc)"), QString(), std::nullopt, std::nullopt},
-        };
-    };
+    const PortFixture fixture;
+    QVERIFY(fixture.valid);
     if (!linkTo.isEmpty())
-        QVERIFY(m_folder->link(port, linkTo.startsWith(QLatin1String(".."))
-                                         ? byId + QLatin1Char('/') + linkTo
-                                         : dev + QLatin1Char('/') + linkTo));
+        QVERIFY(m_folder->link(port, fixture.path(linkTo)));
 
-    auto expand = [&](QString text) {
-        return text.replace(QLatin1String("{dev}"), dev)
-            .replace(QLatin1String("{byid}"), byId)
-            .replace(QLatin1String("{links}"), m_folder->path());
-    };
-    const QList<PortInfo> infos = gatherPortInfo({port}, sources);
+    const QList<PortInfo> infos = gatherPortInfo({port}, fixture.sources);
     QCOMPARE(infos.size(), 1);
     const PortInfo &info = infos.first();
-    QCOMPARE(formatPortLine(info), expand(line));
-    QCOMPARE(portInfoDetails(info), expand(details));
+    QCOMPARE(formatPortLine(info), fixture.expand(line, m_folder->path()));
+    QCOMPARE(portInfoDetails(info), fixture.expand(details, m_folder->path()));
     QCOMPARE(portInUse(info), inUse);
 
     const QJsonObject json = portInfoJson(info);
@@ -269,6 +308,197 @@ void tst_Finding::portInfoFromSystemAndById()
     if (info.vendorId)
         QCOMPARE(json.value(QLatin1String("vendorId")).toString().size(), 4);
     QCOMPARE(json.value(QLatin1String("byId")).toString(), info.byId);
+    QCOMPARE(json.value(QLatin1String("byPath")).toString(), info.byPath);
+}
+
+void tst_Finding::portNumberOfADevice_data()
+{
+    QTest::addColumn<QStringList>("links"); // "N=NAME": comN leads to NAME (see PortFixture::path)
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("named by a link") << QStringList{"5=ttyAMA0"} << "ttyAMA0"
+                                     << "COM 5  {dev}/ttyAMA0  (linked by {links}/com5)";
+    QTest::newRow("named by a link to its by-id name")
+        << QStringList{"34=../by-id/usb-1a86_USB_Serial-if00-port0"} << "ttyUSB1"
+        << "COM 34  {byid}/usb-1a86_USB_Serial-if00-port0  QinHeng USB Serial  "
+           "(linked by {links}/com34)";
+    QTest::newRow("two links: the lower number")
+        << QStringList{"9=ttyAMA0", "7=ttyAMA0"} << "ttyAMA0"
+        << "COM 7  {dev}/ttyAMA0  (linked by {links}/com7)";
+    QTest::newRow("no number leads there")
+        << QStringList{"5=ttyAMA0"} << "ttyUSB0"
+        << "(no port number)  {dev}/ttyUSB0  FTDI FT232R USB UART  A50285BI  "
+           "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  "
+           "{bypath}/pci-0000:00:14.0-usb-0:2:1.0-port0";
+    // The number the user gave a device comes before the one the table gives its name.
+    QTest::newRow("a link before the table") << QStringList{"40=/dev/ttyS0"} << "/dev/ttyS0"
+                                             << "COM 40  /dev/ttyS0  (linked by {links}/com40)";
+    QTest::newRow("the table without a link") << QStringList{} << "/dev/ttyS0"
+                                              << "COM 1  /dev/ttyS0";
+}
+
+void tst_Finding::portNumberOfADevice()
+{
+    QFETCH(QStringList, links);
+    QFETCH(QString, device);
+    QFETCH(QString, line);
+
+    const PortFixture fixture;
+    QVERIFY(fixture.valid);
+    if (device.startsWith(QLatin1Char('/')) && !QFileInfo::exists(device))
+        QSKIP("this machine has no /dev/ttyS0");
+    for (const QString &link : std::as_const(links))
+        QVERIFY(m_folder->link(link.section(QLatin1Char('='), 0, 0).toInt(),
+                               fixture.path(link.section(QLatin1Char('='), 1))));
+
+    const QList<PortInfo> infos =
+        portInfoOfDevices({fixture.path(device), fixture.path(device)}, fixture.sources);
+    QCOMPARE(infos.size(), 2);
+    QCOMPARE(formatPortLine(infos.at(0)), fixture.expand(line, m_folder->path()));
+    const QJsonValue port = portInfoJson(infos.at(1)).value(QLatin1String("port"));
+    QCOMPARE(port.isNull(), infos.at(1).port == 0);
+}
+
+namespace {
+
+// Events made up by the test, from a starting list of devices.
+class FakeSource : public PortEventSource
+{
+public:
+    explicit FakeSource(QStringList devices) : m_devices(std::move(devices)) {}
+    QStringList devices() const override { return m_devices; }
+
+private:
+    QStringList m_devices;
+};
+
+} // namespace
+
+void tst_Finding::watcherReportsAdaptersComingAndGoing_data()
+{
+    QTest::addColumn<QStringList>("links");   // "N=NAME", as in portNumberOfADevice
+    QTest::addColumn<QStringList>("atStart"); // devices there before the watch
+    QTest::addColumn<QStringList>("events");  // "+NAME" plugged in, "-NAME" unplugged
+    QTest::addColumn<QStringList>("reported");
+    QTest::addColumn<int>("presentAfter");
+
+    const QString usb0 = QStringLiteral("{dev}/ttyUSB0  FTDI FT232R USB UART  A50285BI  "
+                                        "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  "
+                                        "{bypath}/pci-0000:00:14.0-usb-0:2:1.0-port0  "
+                                        "(linked by {links}/com33)");
+    const QString gone = QStringLiteral("{dev}/ttyUSB0  (not present)  FTDI FT232R USB UART  "
+                                        "A50285BI  "
+                                        "{byid}/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  "
+                                        "{bypath}/pci-0000:00:14.0-usb-0:2:1.0-port0  "
+                                        "(linked by {links}/com33)");
+    // Unplugged, the adapter is reported with the names it had: its links are gone by then.
+    QTest::newRow("plugged in and unplugged")
+        << QStringList{"33=ttyUSB0"} << QStringList{} << QStringList{"+ttyUSB0", "-ttyUSB0"}
+        << QStringList{"+ COM 33  " + usb0, "- COM 33  " + gone} << 0;
+    QTest::newRow("there from the start, unplugged")
+        << QStringList{"33=ttyUSB0"} << QStringList{"ttyUSB0", "ttyACM0"} << QStringList{"-ttyUSB0"}
+        << QStringList{"- COM 33  " + gone} << 1;
+    QTest::newRow("plugged in again") << QStringList{"33=ttyUSB0"} << QStringList{"ttyUSB0"}
+                                      << QStringList{"-ttyUSB0", "+ttyUSB0"}
+                                      << QStringList{"- COM 33  " + gone, "+ COM 33  " + usb0} << 1;
+    QTest::newRow("no port number leads to it")
+        << QStringList{} << QStringList{} << QStringList{"+ttyACM0"}
+        << QStringList{"+ (no port number)  {dev}/ttyACM0  Arduino Uno"} << 1;
+    QTest::newRow("unplugged before the watcher knew it")
+        << QStringList{"5=ttyAMA0"} << QStringList{} << QStringList{"-ttyAMA0"}
+        << QStringList{"- COM 5  {dev}/ttyAMA0  (not present)  (linked by {links}/com5)"} << 0;
+}
+
+void tst_Finding::watcherReportsAdaptersComingAndGoing()
+{
+    QFETCH(QStringList, links);
+    QFETCH(QStringList, atStart);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, reported);
+    QFETCH(int, presentAfter);
+
+    PortFixture fixture;
+    QVERIFY(fixture.valid);
+    for (const QString &link : std::as_const(links))
+        QVERIFY(m_folder->link(link.section(QLatin1Char('='), 0, 0).toInt(),
+                               fixture.path(link.section(QLatin1Char('='), 1))));
+    QStringList start;
+    for (const QString &name : std::as_const(atStart))
+        start << fixture.path(name);
+    auto owned = std::make_unique<FakeSource>(start);
+    FakeSource *source = owned.get();
+    PortWatcher watcher(std::move(owned), fixture.sources);
+    QStringList lines;
+    connect(&watcher, &PortWatcher::portAdded, this, [&lines](const PortInfo &info) {
+        QVERIFY(info.present);
+        lines << QStringLiteral("+ ") + formatPortLine(info);
+    });
+    connect(&watcher, &PortWatcher::portRemoved, this, [&lines](const PortInfo &info) {
+        QVERIFY(!info.present);
+        lines << QStringLiteral("- ") + formatPortLine(info);
+    });
+
+    // Unplugging takes the device file and the links udev made for it; plugging brings
+    // them back.
+    const QString byIdName = QStringLiteral("/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    const QString byPathName = QStringLiteral("/pci-0000:00:14.0-usb-0:2:1.0-port0");
+    for (const QString &event : std::as_const(events)) {
+        const QString device = fixture.path(event.mid(1));
+        if (event.startsWith(QLatin1Char('-'))) {
+            QVERIFY(QFile::remove(device));
+            QFile::remove(fixture.byId + byIdName);
+            QFile::remove(fixture.byPath + byPathName);
+            emit source->deviceRemoved(device);
+        } else {
+            QFile file(device);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QFile::link(QStringLiteral("../dev/ttyUSB0"), fixture.byId + byIdName);
+            QFile::link(QStringLiteral("../dev/ttyUSB0"), fixture.byPath + byPathName);
+            emit source->deviceAdded(device);
+        }
+    }
+    for (QString &line : reported)
+        line = fixture.expand(line, m_folder->path());
+    QCOMPARE(lines, reported);
+    QCOMPARE(watcher.present().size(), presentAfter);
+}
+
+void tst_Finding::systemSourceSeesALinkedDeviceComeAndGo_data()
+{
+    QTest::addColumn<SystemPortSource::Mode>("mode");
+    QTest::newRow("polling, as without udev") << SystemPortSource::Mode::Polling;
+    // udev's monitor for devices, the kernel's file notices for the link folder.
+    QTest::newRow("udev's monitor") << SystemPortSource::Mode::Udev;
+}
+
+void tst_Finding::systemSourceSeesALinkedDeviceComeAndGo()
+{
+    QFETCH(SystemPortSource::Mode, mode);
+
+    auto owned = std::make_unique<SystemPortSource>(mode);
+    if (owned->mode() != mode)
+        QSKIP("udev's monitor cannot be set up here");
+    PortWatcher watcher(std::move(owned), PortInfoSources::system());
+    QSignalSpy added(&watcher, &PortWatcher::portAdded);
+    QSignalSpy removed(&watcher, &PortWatcher::portRemoved);
+
+    // PtyPeer publishes its pty as COM 120 in the private link folder.
+    PtyPeer peer(120);
+    QVERIFY2(peer.isValid(), qPrintable(peer.errorString()));
+    QVERIFY(added.wait(5000));
+    QCOMPARE(added.size(), 1);
+    const auto plugged = added.at(0).at(0).value<PortInfo>();
+    QCOMPARE(plugged.port, 120);
+    QCOMPARE(plugged.device, peer.slavePath());
+    QVERIFY(plugged.present);
+
+    QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("/com120")));
+    QVERIFY(removed.wait(5000));
+    const auto unplugged = removed.at(0).at(0).value<PortInfo>();
+    QCOMPARE(unplugged.port, 120);
+    QCOMPARE(unplugged.device, peer.slavePath());
+    QCOMPARE(added.size(), 1);
 }
 
 void tst_Finding::detectTriesMostCommonFirst_data()

@@ -1,9 +1,10 @@
 #include "combobox.h"
 #include "frmmain.h"
 #include "layout.h"
+#include "ptypeer.h"
 #include "shape.h"
+#include "testlinkfolder.h"
 
-#include "layout.h"
 #include <QAbstractItemView>
 #include <QGroupBox>
 #include <QLabel>
@@ -54,6 +55,7 @@ private slots:
     void listsHoldTheirEntriesAndDefaults_data();
     void listsHoldTheirEntriesAndDefaults();
     void generatedListsAreExact();
+    void portToolTipsFollowPlugging();
     void focusCyclesThroughUsableControls();
     void disabledFrameTakesNoClicksOrKeys();
     void typingLeavesNoSelection();
@@ -216,6 +218,32 @@ QStringList tst_Window::tabCycle(int presses)
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     }
     return visited;
+}
+
+void tst_Window::portToolTipsFollowPlugging()
+{
+    // A window of its own, started once the private link folder is in place.
+    TestLinkFolder folder;
+    QVERIFY(folder.isValid());
+    frmMain window;
+    window.show();
+    auto *port = window.findChild<ComboBox *>(QStringLiteral("cmbPort"));
+    QVERIFY(port);
+    const auto tip = [port] { return port->itemData(119, Qt::ToolTipRole).toString(); };
+    port->showPopup();
+    QVERIFY2(tip().startsWith(QStringLiteral("no device is assigned to COM 120")),
+             qPrintable(tip()));
+
+    // Plugged in while the list is open: a pty published as COM 120.
+    auto peer = std::make_unique<PtyPeer>(120);
+    QVERIFY2(peer->isValid(), qPrintable(peer->errorString()));
+    const QString present = peer->slavePath() + QStringLiteral(" (present)");
+    QTRY_VERIFY2_WITH_TIMEOUT(tip().startsWith(present), qPrintable(tip()), 5000);
+
+    QVERIFY(QFile::remove(folder.path() + QStringLiteral("/com120")));
+    QTRY_VERIFY2_WITH_TIMEOUT(tip().startsWith(QStringLiteral("no device is assigned to COM 120")),
+                              qPrintable(tip()), 5000);
+    port->hidePopup();
 }
 
 void tst_Window::focusCyclesThroughUsableControls()

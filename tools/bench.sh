@@ -3,8 +3,9 @@
 # the window's command exchange against the simulated display, and a whole `quillmark-cli
 # dump` (ten exchanges) against the simulator, the commissioning station on the simulated
 # bench (tools/bench-station.sh), the window's CPU while idle with an open port and
-# after the port is lost (tools/bench-idle.sh), and the scan for programs holding a port
-# with 2,000 idle processes on the machine (bench/holders.cpp).
+# after the port is lost (tools/bench-idle.sh), the scan for programs holding a port
+# with 2,000 idle processes on the machine (bench/holders.cpp), and report, report --check
+# and the station's resume over a year (100,000) of records (bench/records.cpp).
 #   tools/bench.sh BUILD_DIR
 # Prints a table of medians and writes it to BUILD_DIR/bench.txt; per-run figures go to
 # BUILD_DIR/bench/results/. Exits 0 when every figure was taken (met targets or not),
@@ -35,6 +36,7 @@ fi
 cmake --build "$build" -j "$jobs" --target \
   quillmark quillmark-cli quillmark-sim quillmark-bench-floor quillmark-bench-exchange quillmark-bench-launch \
   quillmark-bench-holders
+  quillmark-bench-records
 
 tool="$build/quillmark"
 floor="$build/bench/quillmark-bench-floor"
@@ -185,6 +187,14 @@ if ! bash "$here/tools/bench-gateway.sh" "$build" "$results" >/dev/null 2>"$resu
   problem "the gateway could not be measured: $(tail -n 1 "$results/gateway-bench.log")"
 fi
 
+# ---- a year of records --------------------------------------------------------------
+mkdir -p "$work/records"
+if ! "$build/bench/quillmark-bench-records" "$work/records" >"$results/records.txt" \
+  2>"$results/records.log"; then
+  problem "the records could not be measured: $(tail -n 1 "$results/records.log")"
+fi
+rm -rf "$work/records"
+
 # ---- idle, with an open port and after its loss ---------------------------------------
 if [ -z "$display" ]; then
   problem "no X server for the idle figures"
@@ -268,6 +278,7 @@ h_worst=$(holders_key scan_worst_ms)
 h_cpu=$(holders_key cpu_median_ms)
 
 station_key() { file_key "$results/station.txt" "$1"; }
+records_key() { file_key "$results/records.txt" "$1"; }
 st_median=$(station_key unit_median_ms)
 st_worst=$(station_key unit_worst_ms)
 st_wire=$(station_key wire_ms)
@@ -367,6 +378,19 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
     "< 1000" "$(verdict 'a < 1000' "$st_arrival")"
   printf '%-26s %10s %10s %10s  %-20s %s\n' "arrival worst (ms)" "${st_arrival_worst:--}" "" "" \
     "< 1000" "$(verdict 'a < 1000' "$st_arrival_worst")"
+
+  echo
+  echo "records: quillmark-cli over a file of $(records_key records) station records" \
+    "($(mib "$(awk -v b="$(records_key bytes)" 'BEGIN {if (b != "") printf "%d", b / 1024}')") MiB), chained;"
+  echo "  wall time and CPU (user + system), medians of 3 runs; peak resident memory"
+  for figure in report check csv resume; do
+    printf '%-26s %10s %10s %10s  %-20s %s\n' "$figure, wall / CPU (ms)" "$(records_key "${figure}_ms")" \
+      "$(records_key "${figure}_cpu_ms")" "" "CPU < 1000" \
+      "$(verdict 'a < 1000' "$(records_key "${figure}_cpu_ms")")"
+    printf '%-26s %10s %10s %10s  %-20s %s\n' "$figure, peak RSS (MiB)" \
+      "$(mib "$(records_key "${figure}_rss_kb")")" "" "" "< 50 MB" \
+      "$(verdict 'a < 50000000 / 1024' "$(records_key "${figure}_rss_kb")")"
+  done
 
   echo
   echo "idle: the window (X11) connected to quillmark-sim, then left alone ${idle_seconds:-?} s;"

@@ -27,7 +27,7 @@ START_SECONDS=${QUILLMARK_START_SECONDS:-3}
 tools=(
   # building
   cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev
-  libmodbus-dev
+  libmodbus-dev libudev-dev
   # validating and packaging
   desktop-file-utils appstream lintian dpkg-dev file gzip binutils
   # running the installed programs
@@ -121,6 +121,8 @@ dpkg-deb -f "$deb" Depends Recommends Section
 # dpkg-shlibdeps computes the shared libraries' packages, so the name fits each release.
 dpkg-deb -f "$deb" Depends | grep -qE '(^|, )libmodbus[0-9]+ ' ||
   fail "the package does not depend on libmodbus's runtime package (dpkg-shlibdeps)"
+dpkg-deb -f "$deb" Depends | grep -qE '(^|, )libudev1 ' ||
+  fail "the package does not depend on libudev's runtime package (dpkg-shlibdeps)"
 
 step "Checking the package contents"
 stage=$(mktemp -d)
