@@ -2570,6 +2570,8 @@ void tst_Cli::gatewayFailuresAreTold()
         QVERIFY2(sinceEvent.elapsed() < 1000, qPrintable(QString::number(sinceEvent.elapsed())));
     // A negotiation nobody answers fails after its own time-out, never hangs.
     QVERIFY2(elapsed.elapsed() < 6000, qPrintable(QString::number(elapsed.elapsed())));
+}
+
 void tst_Cli::listWatchReportsAdaptersUntilStopped_data()
 {
     QTest::addColumn<QStringList>("options");
