@@ -4,7 +4,9 @@
 #include "combobox.h"
 #include "commcontrol.h"
 #include "exchange.h"
+#include "networkaddress.h"
 #include "optionlists.h"
+#include "portnames.h"
 #include "shape.h"
 #include "timer.h"
 
@@ -43,6 +45,12 @@ void frmMain::cmdConnect_Click()
         shpPort->setBackColor(indicator::kYellow);
         cmdConnect->setText(QStringLiteral("Reconnect"));
         lblSettings->setText(formatLineSettings(cm->lineSettings()));
+        // The settings chosen went nowhere on a raw TCP gateway; its own apply.
+        const QString device = portDevice(cm->commPort());
+        lblSettings->setToolTip(
+            gatewayKeepsLine(device)
+                ? QStringLiteral("%1: the gateway's own line settings apply").arg(device)
+                : QString());
         ReadCommSettings();
     } catch (const CommError &error) {
         reportCommError(error);

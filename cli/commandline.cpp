@@ -91,6 +91,9 @@ QString adviceFor(CommError::Kind kind, const Invocation &invocation)
                                        "lock folders");
     case CommError::Kind::NoSuchPort:
     case CommError::Kind::NoDevice:
+        // A server's address is not a port that list could show; the message says it all.
+        if (invocation.port.network || isNetworkAddress(portDevice(invocation.port.number)))
+            return {};
         return QStringLiteral("`quillmark-cli list` shows the ports that are present");
     case CommError::Kind::NotTerminal:
     case CommError::Kind::LinkRefused:
@@ -196,7 +199,9 @@ QString helpText()
                 "\n"
                 "Options:\n"
                 "  -p, --port PORT      port number as the window shows it (5, \"COM 5\", COM5,\n"
-                "                       com5; 1 to 250), or a device path; default 1\n"
+                "                       com5; 1 to 250), a device path, or a serial device\n"
+                "                       server: rfc2217://HOST:PORT or tcp://HOST:PORT;\n"
+                "                       default 1\n"
                 "  -l, --line LINE      the PC side's line settings, baud,parity,bits,stop;\n"
                 "                       default 9600,N,8,1\n"
                 "  -t, --timeout MS     the longest wait for one reply; default %1\n"

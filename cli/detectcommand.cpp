@@ -143,6 +143,10 @@ QJsonObject showResult(const DetectResult &result, Console &console, QStringList
                       {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
                       {QStringLiteral("tries"), result.triesMade},
                       {QStringLiteral("answers"), answers}};
+    if (result.gatewayLine)
+        console.note(QStringLiteral("%1: one line setting tried: the gateway's own line settings "
+                                    "apply")
+                         .arg(label));
     if (result.echo) {
         entry.insert(QStringLiteral("echo"), true);
         console.note(echoNote(label));

@@ -4,6 +4,7 @@
 #include "console.h"
 #include "exitcodes.h"
 #include "interruption.h"
+#include "networkaddress.h"
 #include "portnames.h"
 #include "replies.h"
 
@@ -45,6 +46,9 @@ void DisplayLink::open(const Port &port, const LineSettings &line)
     m_comm.setPortOpen(true);
     m_line = line;
     m_console.trace(QStringLiteral("%1: open at %2").arg(m_label, formatLineSettings(line)));
+    // Said once, rather than pretending that --line or a reopen changed anything.
+    if (gatewayKeepsLine(port.isNumber() ? portDevice(port.number) : port.device))
+        m_console.note(QStringLiteral("%1: the gateway's own line settings apply").arg(m_label));
 }
 
 void DisplayLink::reopen(const LineSettings &line)

@@ -22,6 +22,8 @@ const char *checkName(Verdict::Check check)
         return "holder";
     case Verdict::Check::Grabber:
         return "service";
+    case Verdict::Check::Server:
+        return "server";
     case Verdict::Check::LinkFolder:
         break;
     }
@@ -49,7 +51,12 @@ int runDoctorCommand(const Invocation &invocation, Console &console)
         verdicts = runDoctor(std::nullopt);
     } else {
         const Port &port = invocation.port;
-        verdicts = port.isNumber() ? runDoctor(port.number) : runDoctorOnDevice(port.device);
+        const QString device = port.isNumber() ? portDevice(port.number) : port.device;
+        // A serial device server has no device node, group or lock: it is asked once.
+        if (isNetworkAddress(device))
+            verdicts = {checkServer(port.label(), device, invocation.line)};
+        else
+            verdicts = port.isNumber() ? runDoctor(port.number) : runDoctorOnDevice(port.device);
     }
 
     bool problem = false;

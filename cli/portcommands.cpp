@@ -120,8 +120,16 @@ int runList(const Invocation &invocation, Console &console)
 int runLink(const Invocation &invocation, Console &console)
 {
     const int port = portNumber(invocation.args.at(0));
-    // Relative to where the command runs, as ln would take it.
-    const QString target = QDir::cleanPath(QDir::current().absoluteFilePath(invocation.args.at(1)));
+    // A path relative to where the command runs, as ln would take it; an address as
+    // written, in its one form.
+    const QString argument = invocation.args.at(1);
+    QString why;
+    const std::optional<Port> address =
+        isNetworkAddress(argument) ? readPort(argument, &why) : std::nullopt;
+    if (isNetworkAddress(argument) && !address)
+        throw Failure(kExitUsage, why);
+    const QString target =
+        address ? address->device : QDir::cleanPath(QDir::current().absoluteFilePath(argument));
     const QString previous = makePortLink(port, target);
     if (!previous.isEmpty() && previous != target)
         console.note(QStringLiteral("%1 led to %2 before").arg(portName(port)).arg(previous));

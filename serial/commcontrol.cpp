@@ -1,6 +1,7 @@
 #include "commcontrol.h"
 
 #include "bytetrace.h"
+#include "networkline.h"
 #include "portaccess.h"
 #include "portnames.h"
 #include "portparameters.h"
@@ -33,6 +34,8 @@ CommControl::~CommControl()
 
 bool CommControl::portOpen() const
 {
+    if (m_network)
+        return m_network->portOpen();
     return m_port->isOpen() && m_lostReason.isEmpty();
 }
 
@@ -75,7 +78,9 @@ void CommControl::setLineSettings(const LineSettings &settings)
     if (!error.isEmpty())
         fail(CommError::Kind::BadSettings, QStringLiteral("the settings \"%1\" are refused: %2")
                                                .arg(formatLineSettings(settings), error));
-    if (portOpen())
+    if (m_network)
+        m_network->setLineSettings(settings);
+    else if (portOpen())
         applySettings(settings);
     m_settings = settings;
 }
@@ -93,6 +98,8 @@ void CommControl::setDevice(const QString &device)
 
 void CommControl::setOutput(const QByteArray &data)
 {
+    if (m_network)
+        return m_network->setOutput(data);
     if (!portOpen() || checkHangUp())
         failClosed();
     if (m_port->bytesToWrite() + data.size() > kTransmitBufferSize)
@@ -112,6 +119,8 @@ void CommControl::setOutput(const QByteArray &data)
 
 QByteArray CommControl::input()
 {
+    if (m_network)
+        return m_network->input();
     if (!portOpen() || checkHangUp())
         failClosed();
     takeWaitingBytes();
@@ -133,6 +142,8 @@ QByteArray CommControl::input()
 
 bool CommControl::waitForInput(int msecs)
 {
+    if (m_network)
+        return m_network->waitForInput(msecs);
     if (!portOpen())
         failClosed();
     if (m_port->bytesAvailable() > 0)
@@ -240,6 +251,8 @@ void CommControl::openPort()
     if (device.isEmpty())
         fail(CommError::Kind::NoSuchPort,
              QStringLiteral("no device is assigned to this port number"));
+    if (isNetworkAddress(device))
+        return openNetworkLine(device);
     // Nothing is opened, not even for a moment, before we know that it is a terminal and
     // that no other program holds it: opening alone can disturb the other's line.
     for (auto check : {checkDeviceNode, checkLockFiles, checkOpenHolders}) {
@@ -300,6 +313,20 @@ void CommControl::openPort()
     startHangUpWatch();
 }
 
+void CommControl::openNetworkLine(const QString &address)
+{
+    QString why;
+    const std::optional<NetworkAddress> parsed = readNetworkAddress(address, &why);
+    if (!parsed)
+        fail(CommError::Kind::NoSuchPort, why);
+    m_network = new NetworkLine(*parsed, closedLabel(), this);
+    connect(m_network, &Line::inputArrived, this, &Line::inputArrived);
+    connect(m_network, &Line::portLost, this, &Line::portLost);
+    m_network->setLineSettings(m_settings);
+    m_network->setPortOpen(true);
+    m_openLabel = closedLabel();
+}
+
 void CommControl::startHangUpWatch()
 {
     // Qt's serial port learns of a hang-up only from a failing read, and a read of a
@@ -327,6 +354,12 @@ void CommControl::stopHangUpWatch()
 
 void CommControl::closePort()
 {
+    if (m_network) {
+        m_network->setPortOpen(false);
+        // Possibly called from inside one of its signals.
+        m_network->deleteLater();
+        m_network = nullptr;
+    }
     m_lostPending = false;
     stopHangUpWatch();
     if (m_port->isOpen())

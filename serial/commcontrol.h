@@ -9,6 +9,7 @@
 
 #include <memory>
 
+class NetworkLine;
 class QSerialPort;
 class QSocketNotifier;
 
@@ -16,8 +17,8 @@ namespace terminal {
 class HangUpWatch;
 }
 
-// A serial line: one PC port (a port number's device or a device path) behind the Line
-// interface, which the window, the command-line companion and detect all use. Every
+// A PC port (a port number's device or a device path) behind the Line interface; a port
+// whose device is a network address (rfc2217://, tcp://) is a NetworkLine underneath, which the window, the command-line companion and detect all use. Every
 // failure is thrown as a CommError whose description names the port and the reason.
 class CommControl : public Line
 {
@@ -61,12 +62,15 @@ private:
     [[noreturn]] void fail(CommError::Kind kind, const QString &reason) const;
     [[noreturn]] void failClosed() const;
     void openPort();
+    void openNetworkLine(const QString &address);
     void closePort();
     void applySettings(const LineSettings &settings);
     void applyFraming();
     void takeWaitingBytes();
 
     QSerialPort *m_port = nullptr;
+    // The line when the port's device is a network address; everything goes to it then.
+    NetworkLine *m_network = nullptr;
     std::unique_ptr<terminal::HangUpWatch> m_hangUpWatch;
     QSocketNotifier *m_hangUpNotifier = nullptr;
     LineSettings m_settings;

@@ -3,6 +3,8 @@
 #include "commands.h"
 #include "commcontrol.h"
 #include "exchange.h"
+#include "networkaddress.h"
+#include "portnames.h"
 #include "protocollimits.h"
 
 #include <QEventLoop>
@@ -66,6 +68,7 @@ public:
     {
         try {
             m_control->setCommPort(m_result.port);
+            m_result.gatewayLine = gatewayKeepsLine(portDevice(m_result.port));
         } catch (const CommError &error) {
             finish(DetectResult::Outcome::Failed, error);
             return;
@@ -84,7 +87,9 @@ public:
 private:
     void nextTry()
     {
-        const QList<LineSettings> &tries = m_scan.m_tries;
+        QList<LineSettings> tries = m_scan.m_tries;
+        if (m_result.gatewayLine)
+            tries = tries.mid(0, 1);
         while (m_result.triesMade < tries.size()) {
             const LineSettings settings = tries[m_result.triesMade++];
             if (m_scan.m_progress)

@@ -46,6 +46,8 @@ struct DetectResult
     // The adapter handed back what was sent (an RS-485 adapter without echo suppression);
     // the echo was taken away before judging.
     bool echo = false;
+    // The port is a raw TCP gateway: one setting tried, since its own line settings apply.
+    bool gatewayLine = false;
     std::optional<CommError> error;
     // Every try made, in order, with what it received.
     QList<DetectTry> tries;

@@ -1,5 +1,7 @@
 #include "doctor.h"
 
+#include "networkline.h"
+
 #include "portinfo.h"
 #include "portnames.h"
 
@@ -322,4 +324,42 @@ QList<Verdict> runDoctorOnDevice(const QString &device, const LockLookup &lockLo
 {
     return diagnose(deviceInfo(device), device, true, runningProcessNames(), currentUserFacts(),
                     lockLookup);
+}
+
+Verdict checkServer(const QString &label, const QString &address, const LineSettings &line)
+{
+    Verdict verdict;
+    verdict.check = Verdict::Check::Server;
+    QString why;
+    const std::optional<NetworkAddress> parsed = readNetworkAddress(address, &why);
+    if (!parsed) {
+        verdict.level = Verdict::Level::Problem;
+        verdict.text = label + QStringLiteral(": ") + why;
+        verdict.fix = QStringLiteral("write it as rfc2217://HOST:PORT or tcp://HOST:PORT");
+        return verdict;
+    }
+    NetworkLine network(*parsed, label);
+    network.setLineSettings(line);
+    try {
+        network.setPortOpen(true);
+    } catch (const CommError &error) {
+        verdict.level = Verdict::Level::Problem;
+        verdict.text = error.description();
+        verdict.fix = error.kind() == CommError::Kind::BadSettings
+                          ? QStringLiteral("set the gateway's port to allow that setting, or "
+                                           "use the one it keeps")
+                          : QStringLiteral("check the gateway's address and port, its power and "
+                                           "its network, and whether it offers RFC 2217 or raw "
+                                           "TCP on that port");
+        return verdict;
+    }
+    network.setPortOpen(false);
+    verdict.text = parsed->kind == NetworkAddress::Kind::Rfc2217
+                       ? QStringLiteral("%1: connected to %2; the server took RFC 2217 and "
+                                        "confirmed %3")
+                             .arg(label, parsed->hostPort(), formatLineSettings(line))
+                       : QStringLiteral("%1: connected to %2 (raw TCP: the gateway's own line "
+                                        "settings apply)")
+                             .arg(label, parsed->hostPort());
+    return verdict;
 }

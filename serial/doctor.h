@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linesettings.h"
+
 #include "portaccess.h"
 
 #include <QList>
@@ -17,7 +19,7 @@
 
 struct Verdict
 {
-    enum class Check { Device, Access, Holder, Grabber, LinkFolder };
+    enum class Check { Device, Access, Holder, Grabber, LinkFolder, Server };
     enum class Level { Ok, Warning, Problem };
     Check check = Check::Device;
     Level level = Level::Ok;
@@ -116,3 +118,6 @@ LinkFolderFacts linkFolderFacts(const QString &path);
 QList<Verdict> runDoctor(std::optional<int> port, const LockLookup &lockLookup = {});
 // The checks of one device named by its path, as for a port asked about.
 QList<Verdict> runDoctorOnDevice(const QString &device, const LockLookup &lockLookup = {});
+// A serial device server (rfc2217://, tcp://): connects once at `line`, as a command would,
+// and says what it found; `label` names the port.
+Verdict checkServer(const QString &label, const QString &address, const LineSettings &line);

@@ -37,4 +37,8 @@ std::optional<long> flockHolder(const std::string &path);
 // without taking the lock, so that it never stands in the way of a program starting.
 bool servingLockAbandoned(const std::string &lock);
 
+// What the symbolic link `link` holds, as written (not made absolute): a device path or
+// a network address. Empty when it is no link.
+std::string linkText(const std::string &link);
+
 } // namespace qm

@@ -98,4 +98,13 @@ bool servingLockAbandoned(const std::string &lock)
            !flockHolder(lock);
 }
 
+std::string linkText(const std::string &link)
+{
+    char target[4096];
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+    if (length <= 0 || std::size_t(length) >= sizeof target)
+        return {};
+    return std::string(target, std::size_t(length));
+}
+
 } // namespace qm

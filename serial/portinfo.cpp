@@ -1,5 +1,7 @@
 #include "portinfo.h"
 
+#include "networkaddress.h"
+
 #include "portnames.h"
 
 #include <QDir>
@@ -93,6 +95,10 @@ public:
     // Fills in everything but the port number and the link.
     void describe(PortInfo &info) const
     {
+        if (isNetworkAddress(info.device)) {
+            info.network = true;
+            return;
+        }
         info.present = QFileInfo::exists(info.device);
         const QString device = resolved(info.device);
         if (const SystemPort *known = m_byDevice.value(device)) {
@@ -192,7 +198,7 @@ QList<int> allPortNumbers()
 
 bool portInUse(const PortInfo &info)
 {
-    return info.present && (info.enumerated || !info.linkPath.isEmpty());
+    return (info.present || info.network) && (info.enumerated || !info.linkPath.isEmpty());
 }
 
 QString portProductName(const PortInfo &info)
@@ -218,7 +224,9 @@ QString formatPortLine(const PortInfo &info)
         return fields.join(QLatin1String("  "));
     }
     fields.append(printablePath(info.device));
-    if (!info.present)
+    if (info.network)
+        fields.append(QStringLiteral("(a serial device server, not connected to)"));
+    else if (!info.present)
         fields.append(QStringLiteral("(not present)"));
     const QString byId = info.byId == info.device ? QString() : info.byId;
     const QString byPath = info.byPath == info.device ? QString() : info.byPath;
@@ -258,6 +266,7 @@ QJsonObject portInfoJson(const PortInfo &info)
         {QStringLiteral("link"), textOrNull(info.linkPath)},
         {QStringLiteral("refusal"), textOrNull(info.refusal)},
         {QStringLiteral("present"), info.present},
+        {QStringLiteral("network"), info.network},
         {QStringLiteral("description"), textOrNull(info.description)},
         {QStringLiteral("manufacturer"), textOrNull(info.manufacturer)},
         {QStringLiteral("serialNumber"), textOrNull(info.serialNumber)},

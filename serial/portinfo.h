@@ -41,6 +41,9 @@ struct PortInfo
     QString linkPath; // the comN link that named the device, when one did
     QString refusal;  // why the port's link is not followed (then no device), with the fix
     bool present = false;
+    // The device is a serial device server's address (rfc2217://, tcp://): never connected
+    // to for a listing, so neither present nor missing.
+    bool network = false;
     bool enumerated = false; // the system lists the device as a serial port
     QString description;
     QString manufacturer;

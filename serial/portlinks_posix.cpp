@@ -2,6 +2,7 @@
 
 #include "commerror.h"
 #include "linkfolder.h"
+#include "networkaddress.h"
 #include "portaccess.h"
 #include "portnames.h"
 
@@ -73,9 +74,15 @@ QString makePortLink(int port, const QString &target)
 {
     requirePortNumber(port);
     const QByteArray targetPath = QFile::encodeName(target);
-    if (const QString loop = linkLoop(port, target); !loop.isEmpty())
+    // A server's address is checked for its form only: linking connects to nothing.
+    if (isNetworkAddress(target)) {
+        QString why;
+        if (!readNetworkAddress(target, &why))
+            throw CommError(CommError::Kind::NoSuchPort,
+                            QStringLiteral("COM %1: %2").arg(port).arg(why));
+    } else if (const QString loop = linkLoop(port, target); !loop.isEmpty())
         throw CommError(CommError::Kind::LinkRefused, loop);
-    if (const std::optional<CommError> refusal = checkTerminalNode(target)) {
+    else if (const std::optional<CommError> refusal = checkTerminalNode(target)) {
         if (refusal->kind() == CommError::Kind::NotTerminal)
             throw CommError(
                 refusal->kind(),
@@ -95,9 +102,11 @@ QString makePortLink(int port, const QString &target)
     const QString name = portLinkPath(port);
     const QFileInfo existing(name);
     QString previous;
-    if (existing.isSymLink())
-        previous = existing.symLinkTarget();
-    else if (existing.exists())
+    if (existing.isSymLink()) {
+        previous = QFile::decodeName(qm::linkText(QFile::encodeName(name).toStdString()).c_str());
+        if (!isNetworkAddress(previous))
+            previous = existing.symLinkTarget();
+    } else if (existing.exists())
         throw CommError(
             CommError::Kind::Io,
             QStringLiteral("%1: %2 is not a link; remove it first").arg(portName(port)).arg(name));

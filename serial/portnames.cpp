@@ -4,6 +4,7 @@
 
 #include "commerror.h"
 #include "linkfolder.h"
+#include "networkaddress.h"
 #include "portaccess.h"
 
 #include <QByteArray>
@@ -69,8 +70,12 @@ QString portDevice(int port)
         return {};
     if (portLinkFolderUsable()) {
         const QFileInfo link(portLinkPath(port));
-        if (link.isSymLink())
-            return link.symLinkTarget();
+        if (link.isSymLink()) {
+            // A network address is no path: made absolute, it would name a file.
+            const QString text = QFile::decodeName(
+                qm::linkText(QFile::encodeName(link.filePath()).toStdString()).c_str());
+            return isNetworkAddress(text) ? text : link.symLinkTarget();
+        }
     }
     return fixedDevice(port);
 }
@@ -138,6 +143,14 @@ std::optional<Port> readPort(const QString &text, QString *why)
         return std::nullopt;
     }
     Port port;
+    if (isNetworkAddress(text)) {
+        port.network = readNetworkAddress(text, why);
+        if (!port.network)
+            return std::nullopt;
+        port.number = 0;
+        port.device = port.network->url();
+        return port;
+    }
     if (!readPortArgument(text)) {
         port.number = 0;
         port.device = text;
@@ -171,6 +184,9 @@ QString portDeviceDescription(int port)
             .arg(port)
             .arg(folder);
     }
+    // Whether a server answers is known only by connecting, which this never does.
+    if (isNetworkAddress(device))
+        return QStringLiteral("%1 (a serial device server; not checked)").arg(device);
     return devicePresent(device) ? QStringLiteral("%1 (present)").arg(device)
                                  : QStringLiteral("%1 (not present)").arg(device);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "linkfolder.h"
+#include "networkaddress.h"
 #include "protocollimits.h"
 
 #include <QString>
@@ -50,11 +51,12 @@ QString portName(int port);
 QString portLabel(int port);
 
 // A port as a person names it, read once (readPort) and passed on as this value: a port
-// number (the window's "COM n"), or a device path.
+// number (the window's "COM n"), a device path, or a serial device server's address.
 struct Port
 {
-    int number = 1; // kFirstPort..kLastPort; 0 for a device path
-    QString device; // the device path when `number` is 0
+    int number = 1; // kFirstPort..kLastPort; 0 for a device path or an address
+    QString device; // the device path or the address (as NetworkAddress::url()) then
+    std::optional<NetworkAddress> network; // set for an address
 
     bool isNumber() const { return number != 0; }
     // "COM 3 (/dev/ttyS2)", or the device path, for messages.
@@ -63,8 +65,9 @@ struct Port
     QString argument() const { return isNumber() ? QString::number(number) : device; }
 };
 
-// "5", "COM 5", "COM5", "com5" as a port number, anything else as a device path. Nothing,
-// with `why` set, for an empty text or a number out of range.
+// "5", "COM 5", "COM5", "com5" as a port number, "rfc2217://HOST:PORT" or "tcp://HOST:PORT"
+// as an address, anything else as a device path. Nothing, with `why` set, for an empty
+// text, a number out of range or a malformed address.
 std::optional<Port> readPort(const QString &text, QString *why);
 
 // The tooltip of a port entry: its device and whether that device is present now.

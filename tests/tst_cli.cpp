@@ -3,6 +3,7 @@
 #include "displaylink.h"
 #include "dumpfile.h"
 #include "exitcodes.h"
+#include "gateway.h"
 #include "portnames.h"
 #include "ptypeer.h"
 #include "records.h"
@@ -21,16 +22,21 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -178,6 +184,45 @@ QString nodeFolderTemplate()
     return QDir::currentPath() + QStringLiteral("/tst_cli-nodes-XXXXXX");
 }
 
+// An RFC 2217 server of a few lines that agrees to the COM-port option and then either
+// confirms the parity as None whatever was asked, or never answers at all.
+class ScriptedComPortServer : public QTcpServer
+{
+public:
+    enum class Script { KeepsParityNone, NeverAnswers };
+
+    explicit ScriptedComPortServer(Script script) : m_script(script)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *client = nextPendingConnection();
+            connect(client, &QTcpSocket::readyRead, client, [this, client] {
+                const QByteArray bytes = client->readAll();
+                if (m_script == Script::NeverAnswers)
+                    return;
+                // Agree to every option, and confirm each setting (cmd+100) with what was
+                // asked, but for parity: None.
+                for (int i = 0; i + 2 < bytes.size(); ++i) {
+                    const auto at = [&](int k) { return quint8(bytes.at(k)); };
+                    if (at(i) == 0xFF && at(i + 1) == 0xFB)
+                        client->write(QByteArray("\xFF\xFD") + bytes.at(i + 2));
+                    if (at(i) == 0xFF && at(i + 1) == 0xFA && at(i + 2) == 44) {
+                        const int end = bytes.indexOf("\xFF\xF0", i);
+                        QByteArray answer = bytes.mid(i + 3, end - i - 3);
+                        if (at(i + 3) == 3)
+                            answer = QByteArray("\x03\x01");
+                        answer[0] = char(answer.at(0) + 100);
+                        client->write("\xFF\xFA\x2C" + answer + "\xFF\xF0");
+                    }
+                }
+            });
+        });
+        listen(QHostAddress::LocalHost, 0);
+    }
+
+private:
+    Script m_script;
+};
+
 } // namespace
 
 // quillmark-cli: its pieces directly, and the real binary against quillmark-sim or a
@@ -244,6 +289,10 @@ private slots:
 
     void detectFindsDisplaysAmongSeveralPorts();
     void linkGivesTheSimulatorAPortNumber();
+    void commandsThroughAGateway_data();
+    void commandsThroughAGateway();
+    void gatewayFailuresAreTold_data();
+    void gatewayFailuresAreTold();
     void listWatchReportsAdaptersUntilStopped_data();
     void listWatchReportsAdaptersUntilStopped();
 
@@ -251,6 +300,7 @@ private:
     bool startSimulator(const QStringList &options = {});
     std::unique_ptr<QProcess> launchSimulator(int port, const QStringList &options);
     void stopSimulator();
+    QString simulatorPty() const;
     CliRun run(const QStringList &arguments, const QString &stdoutFile = QString());
 
     std::unique_ptr<TestLinkFolder> m_folder;
@@ -618,6 +668,12 @@ void tst_Cli::commandsAgainstTheSimulator_data()
         << none << words("link 9 /etc/passwd") << 3 << "/etc/passwd is not a serial device";
     QTest::newRow("link, not a terminal")
         << none << words("link 9 /dev/null") << 3 << "/dev/null is not a serial device";
+    QTest::newRow("link, an address without its port")
+        << none << words("link 9 rfc2217://10.0.0.7") << 2 << "give the server's port";
+    QTest::newRow("link, an IPv6 address without brackets")
+        << none << words("link 9 tcp://fd00::7:4001") << 2 << "written in brackets";
+    QTest::newRow("link, an address is not connected to")
+        << none << words("link 9 rfc2217://[::1]:9") << 0 << "rfc2217://[::1]:9";
     QTest::newRow("link, a number the simulator serves")
         << none << words("link 4 /dev/tty") << 3 << "is served by a running program";
     QTest::newRow("unlink, no link") << none << words("unlink 9") << 0 << "COM 9 had no link";
@@ -1650,6 +1706,10 @@ void tst_Cli::stationOnASimulatedBench_data()
     QTest::newRow("SIGINT after a failed unit: its status")
         << QStringList{"--bench", "--stubborn-unit", "1"} << QStringList() << QByteArray()
         << QStringList{"failed>int"} << 5 << QStringList{"11 fail"};
+    // "gateway": the station's port is rfc2217:// to ser2net in front of the bench.
+    QTest::newRow("one unit through ser2net")
+        << bench << QStringList{"gateway", "--count", "1"} << QByteArray() << QStringList() << 0
+        << QStringList{"11 pass"};
     QTest::newRow("SIGINT while writing")
         << QStringList{"--bench", "--delay", "100"} << QStringList() << QByteArray()
         << QStringList{"writing>int"} << 130 << QStringList{"11 fail interrupted by SIGINT"};
@@ -1671,6 +1731,15 @@ void tst_Cli::stationOnASimulatedBench()
     QFETCH(QStringList, records);
 
     QVERIFY(startSimulator(simOptions));
+    QString port = QString::number(kSimPort);
+    std::unique_ptr<Gateway> gateway;
+    if (options.value(0) == QLatin1String("gateway")) {
+        options.removeFirst();
+        gateway = std::make_unique<Gateway>(Gateway::Kind::Rfc2217, simulatorPty());
+        if (!gateway->isValid())
+            QSKIP(qPrintable(gateway->errorString()));
+        port = gateway->url();
+    }
     QTemporaryDir dir;
     const QString templatePath = dir.filePath(QStringLiteral("template.json"));
     const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
@@ -1683,8 +1752,8 @@ void tst_Cli::stationOnASimulatedBench()
 
     QProcess station;
     station.start(QStringLiteral(QUILLMARK_CLI_PATH),
-                  QStringList{"--port", QString::number(kSimPort), "--json", "commission",
-                              templatePath, "--address", "11", "--record", recordPath} +
+                  QStringList{"--port", port, "--json", "commission", templatePath, "--address",
+                              "11", "--record", recordPath} +
                       options);
     QVERIFY(station.waitForStarted(5000));
     QByteArray out;
@@ -1742,6 +1811,11 @@ void tst_Cli::stationOnASimulatedBench()
         for (const char *key : {"time", "operator", "host", "version", "port", "device", "adapter",
                                 "path", "as_left", "changes", "duration_ms", "address_sent"})
             QVERIFY2(record.contains(QLatin1String(key)), key);
+        if (gateway) {
+            QCOMPARE(record.value("port").toString(), port);
+            QCOMPARE(record.value("device").toString(), port);
+            QVERIFY(record.value("adapter").isNull());
+        }
         // Never a pass without what was read back.
         QVERIFY(record.value("outcome") != "pass" || record.value("as_left").isObject());
     }
@@ -2494,6 +2568,255 @@ void tst_Cli::linkGivesTheSimulatorAPortNumber()
     const CliRun unlink = run({"unlink", "12"});
     QVERIFY2(unlink.exitCode == 0, qPrintable(unlink.err));
     QCOMPARE(portDevice(12), QStringLiteral("/dev/ttyS11"));
+}
+
+QString tst_Cli::simulatorPty() const
+{
+    return QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
+}
+
+void tst_Cli::commandsThroughAGateway_data()
+{
+    QTest::addColumn<bool>("rfc2217");
+    QTest::addColumn<bool>("throughLink"); // COM 12 linked to the address, or the address
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    auto words = [](const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' ')); };
+    const QStringList none;
+    const QString settings = QStringLiteral("RTU, 9600 baud, 8 data bits, Even parity, address 0A");
+    for (const bool rfc2217 : {true, false}) {
+        const char *kind = rfc2217 ? "rfc2217" : "tcp";
+        for (const bool link : {false, true}) {
+            const QByteArray name = QByteArray(kind) + (link ? " through COM 12: " : ": ");
+            QTest::newRow(name + "read")
+                << rfc2217 << link << none << words("read") << 0 << settings;
+            QTest::newRow(name + "set and verify")
+                << rfc2217 << link << none << words("set 9 type=float point=0.001 --verify") << 0
+                << "read back: the same";
+        }
+        const QByteArray name = QByteArray(kind) + ": ";
+        QTest::newRow(name + "doctor connects once")
+            << rfc2217 << true << none << words("doctor") << 0
+            << (rfc2217 ? "the server took RFC 2217 and confirmed 9600,N,8,1"
+                        : "the gateway's own line settings apply");
+        QTest::newRow(name + "list shows the link")
+            << rfc2217 << true << none << words("list") << 0 << "a serial device server";
+        QTest::newRow(name + "get") << rfc2217 << false << words("--block 3:long:2")
+                                    << words("get 3") << 0 << "block 3: Long, 0.01";
+        QTest::newRow(name + "dump")
+            << rfc2217 << false << none << words("dump") << 0 << "\"address\": \"0A\"";
+        QTest::newRow(name + "silent display")
+            << rfc2217 << false << words("--silent") << words("read") << 4
+            << "no reply to $M within 500 ms";
+        QTest::newRow(name + "Modbus RTU check")
+            << rfc2217 << false << none << words("modbus-check") << 0 << "address 0A";
+        // Its CRC is D4 FF: escaping it on raw TCP, or not on RFC 2217, loses the frame.
+        QTest::newRow(name + "Modbus RTU frame with 0xFF in it")
+            << rfc2217 << false << words("--address 0E") << words("modbus-check --register 33") << 0
+            << "address 0E";
+        QTest::newRow(name + "Modbus ASCII check")
+            << rfc2217 << false << words("--mode ascii") << words("modbus-check --mode ascii") << 0
+            << "address 0A";
+    }
+    // The baud rate asked for is the pty's while connected: the simulator answers only at
+    // its own.
+    QTest::newRow("rfc2217: 4800 reaches the line")
+        << true << false << words("--baud 4800") << words("--line 4800,E,8,1 read") << 0
+        << "RTU, 4800 baud";
+    QTest::newRow("rfc2217: 1200 reaches the line")
+        << true << true << words("--baud 1200") << words("--line 1200,E,8,1 read") << 0
+        << "RTU, 1200 baud";
+    QTest::newRow("rfc2217: 9600 is not 1200")
+        << true << false << words("--baud 1200") << words("read") << 4 << "no reply";
+    QTest::newRow("rfc2217: follow renegotiates")
+        << true << false << none << words("write baud=2400 --follow") << 0 << "2400 baud";
+    QTest::newRow("rfc2217 to [::1] through COM 12")
+        << true << true << none << words("(ipv6) read") << 0 << "address 0A";
+    // The link folder's trust holds for an address as for a device.
+    QTest::newRow("rfc2217 through COM 12: the link folder open to others")
+        << true << true << none << words("(folder-open) read") << 3 << "is open to others";
+    QTest::newRow("tcp: the gateway keeps its line")
+        << false << false << none << words("--line 4800,E,8,1 read") << 0
+        << "the gateway's own line settings apply";
+    QTest::newRow("rfc2217: detect's tries renegotiate the line")
+        << true << false << words("--baud 2400") << words("detect") << 0 << "answered at 2400";
+    QTest::newRow("tcp: detect tries one setting")
+        << false << false << none << words("detect") << 0 << "one line setting tried";
+}
+
+void tst_Cli::commandsThroughAGateway()
+{
+    QFETCH(bool, rfc2217);
+    QFETCH(bool, throughLink);
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    QVERIFY(startSimulator(simOptions));
+    const QString line = simOptions.contains(QLatin1String("1200")) ? QStringLiteral("1200n81")
+                                                                    : QStringLiteral("9600n81");
+    const bool ipv6 = arguments.first() == QLatin1String("(ipv6)");
+    if (ipv6)
+        arguments.removeFirst();
+    Gateway gateway(rfc2217 ? Gateway::Kind::Rfc2217 : Gateway::Kind::Tcp, simulatorPty(), line,
+                    ipv6);
+    if (!gateway.isValid())
+        QSKIP(qPrintable(gateway.errorString()));
+    QString port = gateway.url();
+    if (throughLink) {
+        QVERIFY(m_folder->link(12, gateway.url()));
+        port = QStringLiteral("12");
+    }
+    if (arguments.first() == QLatin1String("(folder-open)")) {
+        arguments.removeFirst();
+        QVERIFY(QFile::setPermissions(m_folder->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                            QFile::ExeOwner | QFile::ReadOther |
+                                                            QFile::ExeOther));
+    }
+    if (arguments.first() == QLatin1String("detect"))
+        arguments << QStringLiteral("--ports") << QStringLiteral("12");
+    if (arguments.first() == QLatin1String("detect"))
+        QVERIFY(m_folder->link(12, gateway.url()));
+    const CliRun result = run(QStringList{QStringLiteral("--port"), port} + arguments);
+    QVERIFY2(result.exitCode == exitCode,
+             qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
+    QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
+    QVERIFY2(result.out.contains(port) || result.err.contains(port) || exitCode == 0,
+             qPrintable(result.err));
+}
+
+void tst_Cli::gatewayFailuresAreTold_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("nothing listening") << "nothing listening" << 3 << "was refused";
+    QTest::newRow("a connect that does not complete")
+        << "full backlog" << 3 << "did not accept the connection within 3 s";
+    QTest::newRow("a name that does not resolve")
+        << "unresolved" << 3 << "the name display.invalid was not found";
+    QTest::newRow("server killed mid-exchange") << "killed" << 3 << "closed the connection";
+    QTest::newRow("server stopped: the link is up, no reply") << "stopped" << 4 << "no reply to $M";
+    QTest::newRow("server keeps parity None")
+        << "keeps parity" << 3 << "kept parity None when asked for Even";
+    QTest::newRow("doctor: nothing listening") << "doctor, nothing listening" << 3 << "was refused";
+    QTest::newRow("server never answers the negotiation")
+        << "never answers" << 3 << "did not answer the RFC 2217 negotiation";
+    QTest::newRow("the gateway serves another client")
+        << "busy" << 3 << "closed the connection during the negotiation of the baud rate";
+    QTest::newRow("a raw TCP port is not RFC 2217 either")
+        << "raw as rfc2217" << 3 << "did not answer the RFC 2217 negotiation";
+}
+
+void tst_Cli::gatewayFailuresAreTold()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    QStringList options{QStringLiteral("--line"), QStringLiteral("9600,E,8,1")};
+    std::unique_ptr<Gateway> gateway;
+    std::unique_ptr<ScriptedComPortServer> scripted;
+    QString port;
+    // From the event (the server gone) to the program's end.
+    QElapsedTimer sinceEvent;
+    QTimer watch;
+    QTcpSocket other; // a client the gateway serves already
+    int listener = -1;
+    std::unique_ptr<QTcpSocket> queued[3];
+    const auto closeListener = qScopeGuard([&listener] {
+        if (listener >= 0)
+            ::close(listener);
+    });
+    QString command = QStringLiteral("read");
+    if (fault.startsWith(QLatin1String("doctor, "))) {
+        command = QStringLiteral("doctor");
+        fault = fault.mid(8);
+    }
+    if (fault == QLatin1String("nothing listening")) {
+        port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(freeLoopbackPort());
+        sinceEvent.start();
+    } else if (fault == QLatin1String("full backlog")) {
+        // A listener whose queue is full drops further connects: they neither complete nor
+        // fail, as with a gateway that is switched off behind a router.
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(listener >= 0 &&
+                ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                ::listen(listener, 0) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        for (auto &client : queued) {
+            client = std::make_unique<QTcpSocket>();
+            client->connectToHost(QHostAddress::LocalHost, ntohs(address.sin_port));
+        }
+        QTRY_VERIFY(queued[0]->state() == QAbstractSocket::ConnectedState);
+        port = QStringLiteral("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port));
+    } else if (fault == QLatin1String("unresolved")) {
+        port = QStringLiteral("tcp://display.invalid:4001");
+        sinceEvent.start();
+    } else if (fault == QLatin1String("keeps parity") || fault == QLatin1String("never answers")) {
+        scripted = std::make_unique<ScriptedComPortServer>(
+            fault == QLatin1String("keeps parity") ? ScriptedComPortServer::Script::KeepsParityNone
+                                                   : ScriptedComPortServer::Script::NeverAnswers);
+        QVERIFY(scripted->isListening());
+        port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(scripted->serverPort());
+    } else {
+        QVERIFY(startSimulator({QStringLiteral("--delay"), QStringLiteral("3000")}));
+        const bool raw = fault != QLatin1String("killed") && fault != QLatin1String("busy");
+        gateway = std::make_unique<Gateway>(raw ? Gateway::Kind::Tcp : Gateway::Kind::Rfc2217,
+                                            simulatorPty());
+        if (!gateway->isValid())
+            QSKIP(qPrintable(gateway->errorString()));
+        port = fault == QLatin1String("raw as rfc2217")
+                   ? QStringLiteral("rfc2217://127.0.0.1:%1").arg(gateway->port())
+                   : gateway->url();
+        options << QStringLiteral("--timeout") << QStringLiteral("5000");
+        if (fault == QLatin1String("busy")) {
+            other.connectToHost(QHostAddress::LocalHost, gateway->port());
+            QVERIFY(other.waitForConnected(5000));
+            QTRY_VERIFY(gateway->hasClient());
+        }
+        if (fault == QLatin1String("stopped")) {
+            gateway->pause();
+            options.last() = QStringLiteral("500");
+        }
+        if (fault == QLatin1String("killed")) {
+            // Killed once the program is connected and waits for the late reply.
+            watch.setInterval(20);
+            connect(&watch, &QTimer::timeout, this, [&] {
+                if (!gateway->hasClient())
+                    return;
+                watch.stop();
+                QTimer::singleShot(300, this, [&] {
+                    gateway->kill();
+                    sinceEvent.start();
+                });
+            });
+            watch.start();
+        }
+    }
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const CliRun result =
+        run(QStringList{QStringLiteral("--port"), port} + options + QStringList{command});
+    QVERIFY2(result.exitCode == exitCode,
+             qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
+    QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
+    QVERIFY2((result.out + result.err).contains(port), qPrintable(result.out + result.err));
+    // Only the program's own words: no warning of the socket library on the way.
+    QVERIFY2(!result.err.contains(QLatin1String("QIODevice")), qPrintable(result.err));
+    if (sinceEvent.isValid())
+        QVERIFY2(sinceEvent.elapsed() < 1000, qPrintable(QString::number(sinceEvent.elapsed())));
+    // A negotiation nobody answers fails after its own time-out, never hangs.
+    QVERIFY2(elapsed.elapsed() < 6000, qPrintable(QString::number(elapsed.elapsed())));
 }
 
 void tst_Cli::listWatchReportsAdaptersUntilStopped_data()

@@ -1,4 +1,5 @@
 #include "commcontrol.h"
+#include "gateway.h"
 #include "messageboxes.h"
 #include "simprocess.h"
 #include "testlinkfolder.h"
@@ -13,6 +14,8 @@
 
 namespace {
 constexpr int kPort = 3;
+// Where the simulator serves when the window reaches it through a gateway on kPort.
+constexpr int kBehindGateway = 5;
 } // namespace
 
 // The window against quillmark-sim running as a separate program.
@@ -24,18 +27,24 @@ private slots:
     void init();
     void cleanup();
 
+    void typicalRunAgainstTheSimulator_data();
     void typicalRunAgainstTheSimulator();
+    void changedBaudRateNeedsAReconnectAtTheNewRate_data();
     void changedBaudRateNeedsAReconnectAtTheNewRate();
     void lateAnswerStaysYellowAndSpoilsTheNextReply();
     void strayByteBeforeEachAnswerIsIgnored();
+    void simulatorGoneIsReportedOnTheNextExchange_data();
     void simulatorGoneIsReportedOnTheNextExchange();
 
 private:
     bool startSimulator(const QStringList &options = {});
+    // The simulator behind ser2net, and COM kPort linked to the gateway's address.
+    void startBehindGateway(Gateway::Kind kind = Gateway::Kind::Rfc2217);
     void connect(int baudPosition = 3);
 
     std::unique_ptr<TestLinkFolder> m_folder;
     std::unique_ptr<QProcess> m_sim;
+    std::unique_ptr<Gateway> m_gateway;
     std::unique_ptr<frmMain> m_window;
 };
 
@@ -55,6 +64,7 @@ void tst_EndToEnd::init()
 void tst_EndToEnd::cleanup()
 {
     m_window.reset();
+    m_gateway.reset();
     if (m_sim && m_sim->state() != QProcess::NotRunning) {
         m_sim->terminate();
         QVERIFY(m_sim->waitForFinished(5000));
@@ -69,18 +79,45 @@ bool tst_EndToEnd::startSimulator(const QStringList &options)
     return ::startSimulator(*m_sim, kPort, m_folder->path(), options);
 }
 
+void tst_EndToEnd::startBehindGateway(Gateway::Kind kind)
+{
+    m_sim = std::make_unique<QProcess>();
+    QVERIFY(::startSimulator(*m_sim, kBehindGateway, m_folder->path()));
+    const QString pty =
+        QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kBehindGateway)).symLinkTarget();
+    m_gateway = std::make_unique<Gateway>(kind, pty);
+    if (!m_gateway->isValid())
+        QSKIP(qPrintable(m_gateway->errorString()));
+    QVERIFY(m_folder->link(kPort, m_gateway->url()));
+}
+
 void tst_EndToEnd::connect(int baudPosition)
 {
     list(*m_window, "cmbBaud")->setListIndex(baudPosition);
     click(*m_window, "cmdConnect");
 }
 
+void tst_EndToEnd::typicalRunAgainstTheSimulator_data()
+{
+    QTest::addColumn<int>("gateway"); // 0: none, else a Gateway::Kind + 1
+    QTest::newRow("on the pty") << 0;
+    QTest::newRow("COM 3 linked to rfc2217://") << int(Gateway::Kind::Rfc2217) + 1;
+    QTest::newRow("COM 3 linked to tcp://") << int(Gateway::Kind::Tcp) + 1;
+}
+
 void tst_EndToEnd::typicalRunAgainstTheSimulator()
 {
-    QVERIFY(startSimulator());
+    QFETCH(int, gateway);
+    if (gateway)
+        startBehindGateway(Gateway::Kind(gateway - 1));
+    else
+        QVERIFY(startSimulator());
     MessageBoxes boxes;
     connect();
     QCOMPARE(indicatorColour(*m_window), kGreen);
+    // Only a raw TCP gateway keeps its own line, and only there is that said.
+    QCOMPARE(control<QLabel>(*m_window, "lblSettings")->toolTip().contains("gateway's own"),
+             gateway == int(Gateway::Kind::Tcp) + 1);
     QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{1, 3, 1, 1, 9}));
 
     // What SET writes, GET reads back.
@@ -95,9 +132,21 @@ void tst_EndToEnd::typicalRunAgainstTheSimulator()
     QCOMPARE(boxes.count(), 0);
 }
 
+void tst_EndToEnd::changedBaudRateNeedsAReconnectAtTheNewRate_data()
+{
+    QTest::addColumn<bool>("throughGateway");
+    QTest::newRow("on the pty") << false;
+    // Each Reconnect negotiates the new rate with the gateway again.
+    QTest::newRow("COM 3 linked to rfc2217://") << true;
+}
+
 void tst_EndToEnd::changedBaudRateNeedsAReconnectAtTheNewRate()
 {
-    QVERIFY(startSimulator());
+    QFETCH(bool, throughGateway);
+    if (throughGateway)
+        startBehindGateway();
+    else
+        QVERIFY(startSimulator());
     connect();
     QCOMPARE(indicatorColour(*m_window), kGreen);
 
@@ -137,15 +186,32 @@ void tst_EndToEnd::strayByteBeforeEachAnswerIsIgnored()
     QCOMPARE(positions(*m_window, kCommsLists), (QList<int>{0, 3, 1, 0, 0}));
 }
 
+void tst_EndToEnd::simulatorGoneIsReportedOnTheNextExchange_data()
+{
+    QTest::addColumn<bool>("throughGateway");
+    QTest::newRow("the pty's far end closed") << false;
+    QTest::newRow("the gateway killed") << true;
+}
+
 void tst_EndToEnd::simulatorGoneIsReportedOnTheNextExchange()
 {
-    QVERIFY(startSimulator());
+    QFETCH(bool, throughGateway);
+    if (throughGateway)
+        startBehindGateway();
+    else
+        QVERIFY(startSimulator());
     connect();
     QCOMPARE(indicatorColour(*m_window), kGreen);
 
-    m_sim->kill();
-    QVERIFY(m_sim->waitForFinished(5000));
-    QTRY_VERIFY(!control<CommControl>(*m_window, "cm")->portOpen());
+    if (throughGateway) {
+        m_gateway->kill();
+    } else {
+        m_sim->kill();
+        QVERIFY(m_sim->waitForFinished(5000));
+    }
+    // Red as soon as the loss is known, before anything is used.
+    QTRY_COMPARE_WITH_TIMEOUT(indicatorColour(*m_window), kRed, 1000);
+    QVERIFY(!control<CommControl>(*m_window, "cm")->portOpen());
 
     MessageBoxes boxes;
     click(*m_window, "cmdGet");

@@ -54,6 +54,10 @@ void tst_Protocol::commandsAreByteExact_data()
     row("Modbus RTU read of register FFFF at F7",
         qm::modbusRtuFrame(qm::readHoldingRegistersMessage(0xF7, 0xFFFF, 1)),
         QByteArray::fromHex("F703FFFF000190B8"));
+    // A CRC holding 0xFF: a network line must carry it as it is (see tst_cli).
+    row("Modbus RTU read of register 33 at 0E",
+        qm::modbusRtuFrame(qm::readHoldingRegistersMessage(0x0E, 33, 1)),
+        QByteArray::fromHex("0E0300210001D4FF"));
     row("$N block 3", qm::readBlockCommand(2), QByteArray::fromHex("244E320D"));
     row("$N block 1", qm::readBlockCommand(0), "$N0\r");
     row("$N block 9", qm::readBlockCommand(8), "$N8\r");

@@ -7,6 +7,7 @@
 #include "portparameters.h"
 #include "privatemount.h"
 #include "ptypeer.h"
+#include "telnet.h"
 #include "testlinkfolder.h"
 
 #include <QDir>
@@ -104,6 +105,8 @@ private slots:
     void structuredLineSettingsChecked();
     void exchangeEndsAsItsRuleSays_data();
     void exchangeEndsAsItsRuleSays();
+    void telnetStreamSplitsIntoDataAndNegotiation_data();
+    void telnetStreamSplitsIntoDataAndNegotiation();
     void closedPortRefusesReadAndWrite();
     void traceStopsAtTheFirstLostLine_data();
     void traceStopsAtTheFirstLostLine();
@@ -544,6 +547,79 @@ void tst_Serial::portArgumentReadOnce_data()
     QTest::newRow("0") << "0" << -1 << "0 is not a port number from 1 to 250";
     QTest::newRow("COM 251") << "COM 251" << -1 << "COM 251 is not a port number from 1 to 250";
     QTest::newRow("empty") << "" << -1 << "give a port number or a device path";
+    // A gateway's address, in its one written form; never taken for a device path.
+    QTest::newRow("rfc2217 address") << "rfc2217://10.0.0.7:4001" << 0 << "rfc2217://10.0.0.7:4001";
+    QTest::newRow("tcp address, a name, scheme in capitals")
+        << "TCP://gw-3.plant.example:4001" << 0 << "tcp://gw-3.plant.example:4001";
+    QTest::newRow("bracketed IPv6")
+        << "rfc2217://[fd00::7]:4001" << 0 << "rfc2217://[fd00::7]:4001";
+    QTest::newRow("IPv6 without brackets")
+        << "rfc2217://fd00::7:4001" << -1
+        << "\"rfc2217://fd00::7:4001\": an IPv6 address is written in brackets, as [fd00::7]:4001";
+    QTest::newRow("no TCP port")
+        << "tcp://10.0.0.7" << -1
+        << "\"tcp://10.0.0.7\": give the server's port after the host, as HOST:4001";
+    QTest::newRow("TCP port 0") << "tcp://10.0.0.7:0" << -1
+                                << "\"tcp://10.0.0.7:0\": \"0\" is not a TCP port from 1 to 65535";
+    QTest::newRow("TCP port with a sign")
+        << "tcp://10.0.0.7:+80" << -1
+        << "\"tcp://10.0.0.7:+80\": \"+80\" is not a TCP port from 1 to 65535";
+    QTest::newRow("a path after the port")
+        << "tcp://10.0.0.7:4001/x" << -1
+        << "\"tcp://10.0.0.7:4001/x\": \"4001/x\" is not a TCP port from 1 to 65535";
+    QTest::newRow("not an IPv6 address")
+        << "tcp://[10.0.0.7]:4001" << -1
+        << "\"tcp://[10.0.0.7]:4001\": \"10.0.0.7\" is not an IPv6 address";
+}
+
+void tst_Serial::telnetStreamSplitsIntoDataAndNegotiation_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QStringList>("events"); // "verb option [data in hex]"
+    QTest::newRow("plain data") << QByteArray(">13810A\r") << QByteArray(">13810A\r")
+                                << QStringList();
+    QTest::newRow("a doubled 0xFF is one data byte")
+        << QByteArray::fromHex("0E03ffff00") << QByteArray::fromHex("0E03ff00") << QStringList();
+    QTest::newRow("option verbs between data")
+        << QByteArray::fromHex("41fffd2c42fffb01") << QByteArray("AB")
+        << QStringList{"253 44", "251 1"};
+    QTest::newRow("a confirmation with 0xFF in its value")
+        << QByteArray::fromHex("fffa2c65ffff0000fff043") << QByteArray("C")
+        << QStringList{"250 44 65ff0000"};
+    QTest::newRow("NOP carries nothing")
+        << QByteArray::fromHex("41fff142") << QByteArray("AB") << QStringList();
+}
+
+// The stream is fed one byte at a time too: a TCP read may end anywhere.
+void tst_Serial::telnetStreamSplitsIntoDataAndNegotiation()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QByteArray, data);
+    QFETCH(QStringList, events);
+    for (const bool byByte : {false, true}) {
+        telnet::Decoder decoder;
+        std::vector<telnet::Event> got;
+        std::string out;
+        if (byByte) {
+            for (char c : stream)
+                out += decoder.feed(std::string_view(&c, 1), got);
+        } else {
+            out = decoder.feed(stream.toStdString(), got);
+        }
+        QCOMPARE(QByteArray::fromStdString(out), data);
+        QStringList said;
+        for (const telnet::Event &event : got)
+            said << (QStringLiteral("%1 %2").arg(event.verb).arg(event.option) +
+                     (event.data.empty() ? QString()
+                                         : QStringLiteral(" ") +
+                                               QString::fromLatin1(
+                                                   QByteArray::fromStdString(event.data).toHex())));
+        QCOMPARE(said, events);
+    }
+    // And the way out: every 0xFF doubled.
+    QCOMPARE(QByteArray::fromStdString(telnet::escape(data.toStdString())).count(char(0xFF)),
+             data.count(char(0xFF)) * 2);
 }
 
 // The port argument becomes a number or a device path once; messages and --port advice

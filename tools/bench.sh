@@ -187,6 +187,11 @@ if ! bash "$here/tools/bench-lines.sh" "$build" "$results" >/dev/null 2>"$result
   problem "the station on several lines could not be measured: $(tail -n 1 "$results/lines-bench.log")"
 fi
 
+# ---- a display behind a serial device server ------------------------------------------
+if ! bash "$here/tools/bench-gateway.sh" "$build" "$results" >/dev/null 2>"$results/gateway-bench.log"; then
+  problem "the gateway could not be measured: $(tail -n 1 "$results/gateway-bench.log")"
+fi
+
 # ---- a year of records --------------------------------------------------------------
 mkdir -p "$work/records"
 if ! "$build/bench/quillmark-bench-records" "$work/records" >"$results/records.txt" \
@@ -413,6 +418,27 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
     "0 ticks" "$(verdict 'a == 0' "$idle_lost")"
   printf '%-26s %10s %10s %10s  %-20s %s\n' "loss to port closed (ms)" "${idle_closed:--}" "" "" \
     "< 1000" "$(verdict 'a < 1000' "$idle_closed")"
+
+  gw_key() { file_key "$results/gateway.txt" "$1"; }
+  gw_direct=$(gw_key direct_exchange_ms)
+  gw_plain=$(gw_key gateway_exchange_ms)
+  gw_eager=$(gw_key eager_exchange_ms)
+  gw_extra=
+  [ -z "$gw_plain" ] || gw_extra=$(awk -v a="$gw_plain" -v b="$gw_direct" 'BEGIN {printf "%.2f", a - b}')
+  gw_dump_ratio=$(ratio "$(gw_key gateway_dump_ms)" "$(gw_key direct_dump_ms)")
+  gw_eager_ratio=$(ratio "$(gw_key eager_dump_ms)" "$(gw_key direct_dump_ms)")
+  echo
+  echo "gateway: quillmark-cli against quillmark-sim on its pty, and through ser2net (RFC 2217,"
+  echo "  loopback); \"eager\": ser2net with chardelay off; medians of $(gw_key exchanges) exchanges"
+  echo "  (\$M, send to whole reply) and $(gw_key dumps) dumps (start to exit) each way"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "exchange via ser2net (ms)" "${gw_plain:--}" "${gw_direct:--}" \
+    "+${gw_extra:--}" "<= +5 ms" "$(verdict 'a <= 5' "$gw_extra")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "  chardelay off (ms)" "${gw_eager:--}" "${gw_direct:--}" "" \
+    "(informational)" ""
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "dump via ser2net (ms)" "$(gw_key gateway_dump_ms)" \
+    "$(gw_key direct_dump_ms)" "${gw_dump_ratio:--}x" "<= 1.2x" "$(verdict 'a <= 1.2' "$gw_dump_ratio")"
+  printf '%-26s %10s %10s %10s  %-20s %s\n' "  chardelay off (ms)" "$(gw_key eager_dump_ms)" \
+    "$(gw_key direct_dump_ms)" "${gw_eager_ratio:--}x" "<= 1.2x" "$(verdict 'a <= 1.2' "$gw_eager_ratio")"
 } | tee "$build/bench.txt"
 
 exit "$failed"

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev libxcb1-dev
-  libmodbus-dev mbpoll libssl-dev libudev-dev
+  libmodbus-dev mbpoll ser2net libssl-dev libudev-dev
   openssh-client
   fonts-dejavu-core fonts-dejavu-extra
   xvfb xauth x11-utils imagemagick xdotool
