@@ -977,7 +977,7 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
     for (qsizetype i = 0; i < ports.size(); ++i) {
         Line &line = lines[std::size_t(i)];
         line.invocation = invocation;
-        line.invocation.port = Port{ports[i], QString()};
+        line.invocation.port = Port{ports[i], QString(), std::nullopt};
         line.thread = QThread::create([&line, &console, &shared] {
             line.station =
                 std::make_unique<Station>(line.invocation, console, &shared, &line.status);
