@@ -451,7 +451,7 @@ void tst_Sim::modbusOnTheSameLine_data()
     QTest::newRow("ASCII $ abandons a frame")
         << kAscii << QByteArrayList{":0A03$M\r"} << QByteArray(">03810A\r");
     QTest::newRow("ASCII NUL and CR in a frame")
-        << kAscii << QByteArrayList{QByteArray(":0A\0\r0300000001F2\r\n", 21)} << QByteArray();
+        << kAscii << QByteArrayList{QByteArray(":0A\0\r0300000001F2\r\n", 19)} << QByteArray();
 }
 
 void tst_Sim::modbusOnTheSameLine()
