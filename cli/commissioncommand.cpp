@@ -25,6 +25,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <openssl/crypto.h>
 
 namespace cli {
 namespace {
@@ -982,6 +983,9 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
             line.station =
                 std::make_unique<Station>(line.invocation, console, &shared, &line.status);
             line.code = line.station->runLine();
+            // The record chain's hashing gave libcrypto state of this thread's own; freed
+            // here, before the thread ends, rather than left to libcrypto's exit hooks.
+            OPENSSL_thread_stop();
         });
         line.thread->start();
     }

@@ -1876,7 +1876,9 @@ void tst_Cli::stationOnSeveralLines_data()
     QTest::addColumn<QStringList>("passed");  // addresses that passed in this run, sorted
     QTest::addColumn<QStringList>("stopped"); // lines the summary says were stopped
 
-    const QStringList fourOutOfStep{"700", "1100", "1500", "1900"};
+    // Cycles long enough for a unit to be written before it leaves on a slow (sanitizer)
+    // build, short enough that the runs take seconds.
+    const QStringList fourOutOfStep{"1400", "2200", "3000", "3800"};
     QTest::newRow("four lines, units out of step")
         << fourOutOfStep << QByteArray() << 8 << 0
         << QStringList{"11", "12", "13", "14", "15", "16", "17", "18"} << QStringList();
@@ -1890,13 +1892,13 @@ void tst_Cli::stationOnSeveralLines_data()
         << fourOutOfStep << QByteArray("none") << 6 << 0
         << QStringList{"11", "12", "13", "14", "15", "16"} << QStringList();
     QTest::newRow("one line's simulator killed")
-        << QStringList{"700", "kill", "900"} << QByteArray() << 5 << 3
+        << QStringList{"1400", "kill", "1800"} << QByteArray() << 5 << 3
         << QStringList{"11", "12", "13", "14", "15"} << QStringList{"1"};
     QTest::newRow("one line's adapter missing from the start")
-        << QStringList{"700", "-", "900"} << QByteArray() << 3 << 0 << QStringList{"11", "12", "13"}
+        << QStringList{"1400", "-", "1800"} << QByteArray() << 3 << 0 << QStringList{"11", "12", "13"}
         << QStringList{"1"};
     QTest::newRow("one line held by another program")
-        << QStringList{"held", "700", "900"} << QByteArray() << 3 << 3
+        << QStringList{"held", "1400", "1800"} << QByteArray() << 3 << 3
         << QStringList{"11", "12", "13"} << QStringList{"0"};
 }
 
