@@ -2813,6 +2813,11 @@ void tst_Cli::gatewayFailuresAreTold()
     elapsed.start();
     const CliRun result =
         run(QStringList{QStringLiteral("--port"), port} + options + QStringList{command});
+    // Debian 13's ser2net (4.6) hands the line to the newer client instead of closing it:
+    // then there is no refusal to name, and the command rightly works.
+    if (fault == QLatin1String("busy") && result.exitCode == 0 &&
+        result.out.contains(QLatin1String("address 0A")))
+        QSKIP("this ser2net serves the newer client; nothing is refused");
     QVERIFY2(result.exitCode == exitCode,
              qPrintable(QStringLiteral("exit %1: %2").arg(result.exitCode).arg(result.err)));
     QVERIFY2((result.out + result.err).contains(says), qPrintable(result.out + result.err));
