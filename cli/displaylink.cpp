@@ -62,10 +62,10 @@ void DisplayLink::reopen(const LineSettings &line)
 
 qm::JudgedReply DisplayLink::ask(qm::Command command, const qm::FieldValues &values)
 {
-    const qm::CommandSpec &spec = qm::commandSpec(command);
-    const std::string bytes = qm::buildCommand(spec, values);
+    const qm::CommandRow &entry = qm::commandRow(command);
+    const std::string bytes = qm::buildCommand(entry, values);
     const QByteArray reply = exchange(bytes);
-    qm::JudgedReply judged = qm::judgeReply(spec, view(reply), qm::FieldReading::Strict);
+    qm::JudgedReply judged = qm::judgeReply(entry, view(reply), qm::FieldReading::Strict);
     if (!judged.complete())
         failReply(bytes, reply, QString::fromStdString(judged.why));
     return judged;

@@ -20,44 +20,44 @@ void appendField(std::string &command, const Field &field, int value)
 
 } // namespace
 
-std::string buildCommand(const CommandSpec &spec, const FieldValues &values)
+std::string buildCommand(const CommandRow &entry, const FieldValues &values)
 {
     std::string command = "$";
-    command += spec.letter;
-    for (int i = 0; i < spec.request.count; ++i)
-        appendField(command, spec.request.at[std::size_t(i)], values[std::size_t(i)]);
+    command += entry.letter;
+    for (int i = 0; i < entry.request.count; ++i)
+        appendField(command, entry.request.at[std::size_t(i)], values[std::size_t(i)]);
     command += kCarriageReturn;
     return command;
 }
 
 std::string readCommsCommand()
 {
-    return buildCommand(commandSpec(Command::ReadComms));
+    return buildCommand(commandRow(Command::ReadComms));
 }
 
 std::string writeCommsCommand(const CommsSettings &comms)
 {
-    return buildCommand(commandSpec(Command::WriteComms), valuesOf(comms));
+    return buildCommand(commandRow(Command::WriteComms), valuesOf(comms));
 }
 
 std::string readBlockCommand(int blockCode)
 {
-    return buildCommand(commandSpec(Command::ReadBlock), {blockCode});
+    return buildCommand(commandRow(Command::ReadBlock), {blockCode});
 }
 
 std::string writeBlockCommand(int blockCode, const BlockSettings &block)
 {
-    return buildCommand(commandSpec(Command::WriteBlock),
+    return buildCommand(commandRow(Command::WriteBlock),
                         {blockCode, block.dataType, block.decimalPoint});
 }
 
-const CommandSpec *commandOf(std::string_view bytes)
+const CommandRow *commandOf(std::string_view bytes)
 {
     if (bytes.size() < 2 || bytes[0] != '$')
         return nullptr;
-    for (const CommandSpec &spec : kCommands) {
-        if (spec.letter == bytes[1])
-            return &spec;
+    for (const CommandRow &entry : kCommands) {
+        if (entry.letter == bytes[1])
+            return &entry;
     }
     return nullptr;
 }

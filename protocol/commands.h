@@ -11,8 +11,8 @@ namespace qm {
 
 inline constexpr char kCarriageReturn = '\r';
 
-// The command of `spec` with `values` for its request fields.
-std::string buildCommand(const CommandSpec &spec, const FieldValues &values = {});
+// The command of `entry` with `values` for its request fields.
+std::string buildCommand(const CommandRow &entry, const FieldValues &values = {});
 
 // "$M": asks the display for its Modbus settings.
 std::string readCommsCommand();

@@ -80,7 +80,7 @@ enum class ReplyKind { Fields, Acknowledgement, Text };
 
 enum class Command { ReadComms, WriteComms, ReadBlock, WriteBlock };
 
-struct CommandSpec
+struct CommandRow
 {
     Command command;
     char letter; // sent after "$"
@@ -106,20 +106,20 @@ inline constexpr Fields kCommsFields{
 inline constexpr Fields kBlockFields{{field::kBlock, field::kDataType, field::kDecimalPoint}, 3};
 
 // Every command the display answers, one row each.
-inline constexpr std::array<CommandSpec, 4> kCommands = {{
+inline constexpr std::array<CommandRow, 4> kCommands = {{
     {Command::ReadComms, 'M', {}, ReplyKind::Fields, kCommsFields},
     {Command::WriteComms, 'C', kCommsFields, ReplyKind::Acknowledgement, {}},
     {Command::ReadBlock, 'N', {{field::kBlock}, 1}, ReplyKind::Fields, kBlockFields},
     {Command::WriteBlock, 'D', kBlockFields, ReplyKind::Acknowledgement, {}},
 }};
 
-constexpr const CommandSpec &commandSpec(Command command)
+constexpr const CommandRow &commandRow(Command command)
 {
     return kCommands[std::size_t(command)];
 }
 
 // The row of the command `bytes` begin with ("$M..."), or nullptr.
-const CommandSpec *commandOf(std::string_view bytes);
+const CommandRow *commandOf(std::string_view bytes);
 
 // The values of a command's or a reply's fields, in the table's order.
 using FieldValues = std::array<int, kMaxFields>;

@@ -101,20 +101,20 @@ JudgedReply judgeFields(const Fields &fields, std::string_view reply, FieldReadi
 
 } // namespace
 
-int replyLength(const CommandSpec &spec)
+int replyLength(const CommandRow &entry)
 {
-    if (spec.reply != ReplyKind::Fields)
+    if (entry.reply != ReplyKind::Fields)
         return 0;
     int length = 2;
-    for (int i = 0; i < spec.replyFields.count; ++i)
-        length += spec.replyFields.at[std::size_t(i)].width;
+    for (int i = 0; i < entry.replyFields.count; ++i)
+        length += entry.replyFields.at[std::size_t(i)].width;
     return length;
 }
 
 int replyLength(std::string_view command)
 {
-    const CommandSpec *spec = commandOf(command);
-    return spec ? replyLength(*spec) : 0;
+    const CommandRow *entry = commandOf(command);
+    return entry ? replyLength(*entry) : 0;
 }
 
 bool replyEnded(std::string_view received, int length)
@@ -142,7 +142,7 @@ bool acknowledges(std::string_view reply)
 
 std::string acknowledgementProblem(std::string_view reply)
 {
-    return judgeReply(commandSpec(Command::WriteComms), reply).why;
+    return judgeReply(commandRow(Command::WriteComms), reply).why;
 }
 
 std::string printable(std::string_view bytes)
@@ -188,16 +188,16 @@ int readHexField(std::string_view field)
     return value;
 }
 
-JudgedReply judgeReply(const CommandSpec &spec, std::string_view reply, FieldReading reading)
+JudgedReply judgeReply(const CommandRow &entry, std::string_view reply, FieldReading reading)
 {
-    if (spec.reply == ReplyKind::Fields)
-        return judgeFields(spec.replyFields, reply, reading);
+    if (entry.reply == ReplyKind::Fields)
+        return judgeFields(entry.replyFields, reply, reading);
     JudgedReply r;
     if (!framedReply(reply, 0)) {
         r.why = framingProblem(reply, int(reply.size()));
         return r;
     }
-    if (spec.reply == ReplyKind::Text)
+    if (entry.reply == ReplyKind::Text)
         r.text = std::string(reply.substr(1, reply.size() - 2));
     return r;
 }
@@ -205,14 +205,14 @@ JudgedReply judgeReply(const CommandSpec &spec, std::string_view reply, FieldRea
 CommsReply judgeCommsReply(std::string_view reply, FieldReading reading)
 {
     CommsReply r;
-    static_cast<JudgedReply &>(r) = judgeReply(commandSpec(Command::ReadComms), reply, reading);
+    static_cast<JudgedReply &>(r) = judgeReply(commandRow(Command::ReadComms), reply, reading);
     return r;
 }
 
 BlockReply judgeBlockReply(std::string_view reply, FieldReading reading)
 {
     BlockReply r;
-    static_cast<JudgedReply &>(r) = judgeReply(commandSpec(Command::ReadBlock), reply, reading);
+    static_cast<JudgedReply &>(r) = judgeReply(commandRow(Command::ReadBlock), reply, reading);
     return r;
 }
 

@@ -18,9 +18,9 @@ inline constexpr char kReplyStart = '>';
 inline constexpr int kCommsReplyLength = 8;
 inline constexpr int kBlockReplyLength = 5;
 
-// The length of a reply with fields to `spec` ('>', the fields, CR); 0 when its length is
+// The length of a reply with fields to `entry` ('>', the fields, CR); 0 when its length is
 // not fixed (an acknowledgement, a text).
-int replyLength(const CommandSpec &spec);
+int replyLength(const CommandRow &entry);
 // The same for the command `command` begins with; 0 for one the table does not hold.
 int replyLength(std::string_view command);
 
@@ -58,8 +58,8 @@ struct JudgedReply
     bool complete() const { return why.empty(); }
 };
 
-// Judges `reply` as the reply to the command of `spec`.
-JudgedReply judgeReply(const CommandSpec &spec, std::string_view reply,
+// Judges `reply` as the reply to the command of `entry`.
+JudgedReply judgeReply(const CommandRow &entry, std::string_view reply,
                        FieldReading reading = FieldReading::Lenient);
 
 struct CommsReply : JudgedReply

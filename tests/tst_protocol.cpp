@@ -346,9 +346,9 @@ void tst_Protocol::eachCommandKnowsItsReply()
     QFETCH(bool, passes);
     const std::string_view bytes(reply.constData(), std::size_t(reply.size()));
     QCOMPARE(qm::replyLength(command.toStdString()), length);
-    const qm::CommandSpec *spec = qm::commandOf(command.toStdString());
-    QVERIFY(spec);
-    const std::string problem = qm::judgeReply(*spec, bytes, qm::FieldReading::Strict).why;
+    const qm::CommandRow *entry = qm::commandOf(command.toStdString());
+    QVERIFY(entry);
+    const std::string problem = qm::judgeReply(*entry, bytes, qm::FieldReading::Strict).why;
     QVERIFY2(problem.empty() == passes, problem.c_str());
 }
 
