@@ -66,6 +66,14 @@ QByteArray sampleDump()
     return cli::dumpText(settings);
 }
 
+// Writes sampleDump() to `path`; false when it could not be written whole.
+bool writeSampleDump(const QString &path)
+{
+    QFile file(path);
+    const QByteArray dump = sampleDump();
+    return file.open(QIODevice::WriteOnly) && file.write(dump) == dump.size();
+}
+
 // The simulator's options for a unit that sampleDump() was written to with address 11.
 QStringList simAsTemplateAt11()
 {
@@ -769,9 +777,7 @@ void tst_Cli::badFileSendsNothing()
     // A station that would start with a template apply refuses, an address out of range or
     // a record file it cannot write sends nothing either.
     const QString good = dir.filePath(QStringLiteral("good.json"));
-    QFile goodFile(good);
-    QVERIFY(goodFile.open(QIODevice::WriteOnly) && goodFile.write(sampleDump()) > 0);
-    goodFile.close();
+    QVERIFY(writeSampleDump(good));
     const QString port = QString::number(kPeerPort);
     const QString unwritable = dir.filePath(QStringLiteral("no/such/folder/records.jsonl"));
     QCOMPARE(run({"--port", port, "commission", path, "--address", "11"}).exitCode, 2);
@@ -1135,9 +1141,7 @@ void tst_Cli::repliesOfAScriptedDisplay()
     }
     QTemporaryDir dir;
     const QString dump = dir.filePath(QStringLiteral("panel.json"));
-    QFile file(dump);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleDump()) > 0);
-    file.close();
+    QVERIFY(writeSampleDump(dump));
     arguments.replaceInStrings(QStringLiteral("DUMP"), dump);
 
     const CliRun result = run(QStringList{"--port", QString::number(kPeerPort)} + arguments);
@@ -1206,9 +1210,7 @@ void tst_Cli::echoingAdapterIsTakenAway()
     }
     QTemporaryDir dir;
     const QString dump = dir.filePath(QStringLiteral("panel.json"));
-    QFile file(dump);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleDump()) > 0);
-    file.close();
+    QVERIFY(writeSampleDump(dump));
     arguments.replaceInStrings(QStringLiteral("DUMP"), dump);
 
     const CliRun result = run(QStringList{"--port", QString::number(kPeerPort)} + arguments);
@@ -1402,9 +1404,7 @@ void tst_Cli::signalEndsACommandCleanly()
         QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kSimPort)).symLinkTarget();
     QTemporaryDir dir;
     const QString dump = dir.filePath(QStringLiteral("panel.json"));
-    QFile file(dump);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleDump()) > 0);
-    file.close();
+    QVERIFY(writeSampleDump(dump));
     arguments.replaceInStrings(QStringLiteral("DUMP"), dump);
 
     QProcess cli;
@@ -1593,8 +1593,7 @@ void tst_Cli::verifyComparesWithoutWriting()
     if (ownDump) {
         QCOMPARE(run(port + QStringList{"dump", path}).exitCode, 0);
     } else {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sampleDump()) > 0);
+        QVERIFY(writeSampleDump(path));
     }
     const CliRun verify = run(port + options + QStringList{"verify", path});
     QVERIFY2(verify.exitCode == exitCode, qPrintable(verify.err));
@@ -1743,9 +1742,8 @@ void tst_Cli::stationOnASimulatedBench()
     QTemporaryDir dir;
     const QString templatePath = dir.filePath(QStringLiteral("template.json"));
     const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
-    QFile templateFile(templatePath), recordFile(recordPath);
-    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
-    templateFile.close();
+    QVERIFY(writeSampleDump(templatePath));
+    QFile recordFile(recordPath);
     QVERIFY(recordFile.open(QIODevice::WriteOnly) && recordFile.write(prior) == prior.size());
     recordFile.close();
     const cli::RecordsRead before = cli::readRecords(recordPath);
@@ -1843,9 +1841,7 @@ void tst_Cli::twoStationsOnOneRecordFileNeverShareAnAddress()
     QTemporaryDir dir;
     const QString templatePath = dir.filePath(QStringLiteral("template.json"));
     const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
-    QFile templateFile(templatePath);
-    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
-    templateFile.close();
+    QVERIFY(writeSampleDump(templatePath));
 
     QProcess stations[2];
     for (int i = 0; i < 2; ++i)
@@ -1895,8 +1891,8 @@ void tst_Cli::stationOnSeveralLines_data()
         << QStringList{"1400", "kill", "1800"} << QByteArray() << 5 << 3
         << QStringList{"11", "12", "13", "14", "15"} << QStringList{"1"};
     QTest::newRow("one line's adapter missing from the start")
-        << QStringList{"1400", "-", "1800"} << QByteArray() << 3 << 0 << QStringList{"11", "12", "13"}
-        << QStringList{"1"};
+        << QStringList{"1400", "-", "1800"} << QByteArray() << 3 << 0
+        << QStringList{"11", "12", "13"} << QStringList{"1"};
     QTest::newRow("one line held by another program")
         << QStringList{"held", "1400", "1800"} << QByteArray() << 3 << 3
         << QStringList{"11", "12", "13"} << QStringList{"0"};
@@ -1942,9 +1938,8 @@ void tst_Cli::stationOnSeveralLines()
     QTemporaryDir dir;
     const QString templatePath = dir.filePath(QStringLiteral("template.json"));
     const QString recordPath = dir.filePath(QStringLiteral("records.jsonl"));
-    QFile templateFile(templatePath), recordFile(recordPath);
-    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
-    templateFile.close();
+    QVERIFY(writeSampleDump(templatePath));
+    QFile recordFile(recordPath);
     // "none": no record file, the lines share their addresses in memory.
     const bool recording = prior != "none";
     QVERIFY(recordFile.open(QIODevice::WriteOnly) &&
@@ -2052,9 +2047,7 @@ void tst_Cli::stationRowsOnATerminal()
     }
     QTemporaryDir dir;
     const QString templatePath = dir.filePath(QStringLiteral("template.json"));
-    QFile templateFile(templatePath);
-    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
-    templateFile.close();
+    QVERIFY(writeSampleDump(templatePath));
 
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
@@ -2214,9 +2207,7 @@ void tst_Cli::recordIsWholeOrAbsentOnAFullFileSystem()
     // The station refuses to start rather than write a unit it could not record.
     QVERIFY(startSimulator());
     const QString templatePath = dir.filePath(QStringLiteral("template.json"));
-    QFile templateFile(templatePath);
-    QVERIFY(templateFile.open(QIODevice::WriteOnly) && templateFile.write(sampleDump()) > 0);
-    templateFile.close();
+    QVERIFY(writeSampleDump(templatePath));
     const CliRun station = run({"--port", QString::number(kSimPort), "commission", templatePath,
                                 "--address", "11", "--count", "1", "--record", recordPath});
     QCOMPARE(station.exitCode, 1);
