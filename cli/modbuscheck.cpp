@@ -28,14 +28,9 @@ QString where(const DisplayLink &link, const ModbusTarget &target)
         .arg(addressText(target.address), modeName(target.mode), formatLineSettings(link.line()));
 }
 
-QString hexMessage(const std::string_view message)
+QString hexMessage(const QByteArray &message)
 {
-    QStringList bytes;
-    for (char c : message)
-        bytes << QStringLiteral("%1")
-                     .arg(int(static_cast<unsigned char>(c)), 2, 16, QLatin1Char('0'))
-                     .toUpper();
-    return bytes.join(QLatin1Char(' '));
+    return QString::fromLatin1(message.toHex(' ').toUpper());
 }
 
 QString exceptionName(int code)
@@ -93,7 +88,7 @@ QByteArray collectAnswer(DisplayLink &link, const QByteArray &request, bool bina
                   QStringLiteral("%1 %2 (%3) followed the answer")
                       .arg(extra.size())
                       .arg(extra.size() == 1 ? QStringLiteral("byte") : QStringLiteral("bytes"),
-                           binary ? hexMessage(extra.toStdString()) : printable(extra.left(80))));
+                           binary ? hexMessage(extra) : printable(extra.left(80))));
 }
 
 ModbusAnswer checkRtu(DisplayLink &link, const ModbusTarget &target)
@@ -110,7 +105,7 @@ ModbusAnswer checkRtu(DisplayLink &link, const ModbusTarget &target)
     if (!judged.problem.isEmpty())
         throw Failure(kExitOther, QStringLiteral("%1: libmodbus cannot judge the answer of %2: %3")
                                       .arg(link.label(), where(link, target), judged.problem));
-    const QString bytes = hexMessage(received.toStdString());
+    const QString bytes = hexMessage(received);
     const int error = judged.error;
     ModbusAnswer answer;
     if (judged.result == 1) {

@@ -5,7 +5,6 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QStringList>
 
 namespace {
 
@@ -18,12 +17,7 @@ QString shown(const QByteArray &bytes, bool binary = false)
 {
     if (!binary)
         return QString::fromStdString(qm::printable(view(bytes)));
-    QStringList hex;
-    for (char c : bytes)
-        hex << QStringLiteral("%1")
-                   .arg(int(static_cast<unsigned char>(c)), 2, 16, QLatin1Char('0'))
-                   .toUpper();
-    return hex.join(QLatin1Char(' '));
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
 
 qint64 now()
