@@ -208,7 +208,6 @@ private:
     }
     QString m_stopped;
     QString m_absence;     // why the port could not be used, the last time it could not
-    bool m_ending = false; // what ended the run is to be thrown (one port only)
     QString m_templatePath;
     DisplaySettings m_template;
     int m_firstAddress = 0;
