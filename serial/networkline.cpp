@@ -90,7 +90,6 @@ void NetworkLine::setPortOpen(bool open)
         if (rfc2217()) {
             negotiateComPort();
             sendSettings(m_settings);
-            purgeReceiveBuffer();
         }
     } catch (const CommError &error) {
         closeSocket();
@@ -102,10 +101,8 @@ void NetworkLine::setPortOpen(bool open)
 
 void NetworkLine::setLineSettings(const LineSettings &settings)
 {
-    if (portOpen() && rfc2217()) {
+    if (portOpen() && rfc2217())
         sendSettings(settings);
-        purgeReceiveBuffer();
-    }
     m_settings = settings;
 }
 
@@ -175,6 +172,7 @@ void NetworkLine::connectToServer()
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     // RFC 2217 has no keepalive of its own, and a gateway that lost power sends nothing.
     networksocket::shortenKeepAlive(m_socket->socketDescriptor());
+    networksocket::acknowledgeAtOnce(m_socket->socketDescriptor());
 }
 
 void NetworkLine::negotiateComPort()
@@ -210,24 +208,41 @@ void NetworkLine::sendSettings(const LineSettings &settings)
         {kSetParity, std::string(1, char(parityCode(settings.parity))), "parity"},
         {kSetStopSize, std::string(1, char(settings.stopBits)), "stop bits"},
     };
+    // Bytes the gateway holds from before answer nothing we send. The purge goes out with
+    // the settings and everything is waited for at once: one round trip to the gateway
+    // instead of one per request, which a distant gateway makes felt. The server takes the
+    // requests in order, so the purge still follows the last setting.
+    const unsigned char purged = kPurgeData + kServerOffset;
     std::string wire;
     for (const SettingRequest &request : requests) {
         m_answers.erase(request.command + kServerOffset);
         wire += comPortCommand(request.command, request.value);
     }
+    m_answers.erase(purged);
+    wire += comPortCommand(kPurgeData, std::string(1, char(kPurgeReceive)));
     send(wire);
-    // The first command must go out at the line the server confirmed, so each answer is
-    // waited for here.
+    const auto confirmed = [this, &requests] {
+        for (const SettingRequest &request : requests) {
+            if (m_answers.count(request.command + kServerOffset) == 0)
+                return false;
+        }
+        return true;
+    };
+    const QDeadlineTimer deadline(kNegotiationMs);
+    // The first command must go out at the line the server confirmed.
+    waitUntil(confirmed, int(deadline.remainingTime()));
+    // Judged in the order asked, whatever order the answers came in: the first setting
+    // missing or kept otherwise is the one named.
     for (const SettingRequest &request : requests) {
         const unsigned char answer = request.command + kServerOffset;
-        if (!waitUntil([&] { return m_answers.count(answer) != 0; }, kNegotiationMs))
+        if (m_answers.count(answer) == 0) {
             failIfClosed(
                 QStringLiteral("the negotiation of the %1").arg(QLatin1String(request.name)));
-        if (m_answers.count(answer) == 0)
             fail(CommError::Kind::Io,
                  QStringLiteral("the server at %1 did not confirm the %2 within %3 s")
                      .arg(m_address.hostPort(), QLatin1String(request.name))
                      .arg(kNegotiationMs / 1000));
+        }
         const std::string &got = m_answers[answer];
         if (got == request.value)
             continue;
@@ -261,6 +276,10 @@ void NetworkLine::sendSettings(const LineSettings &settings)
              QStringLiteral("the server at %1 kept %2 when asked for %3")
                  .arg(m_address.hostPort(), kept, asked));
     }
+    // A server that does not confirm the purge still gets its bytes dropped as stale by
+    // the exchange; one that does has sent the answer after the last stale byte.
+    waitUntil([&] { return m_answers.count(purged) != 0; }, int(deadline.remainingTime()));
+    m_data.clear();
 }
 
 void NetworkLine::failIfClosed(const QString &during)
@@ -276,18 +295,6 @@ void NetworkLine::failIfClosed(const QString &during)
                                  : QStringLiteral(": \"%1\"").arg(QString::fromLatin1(said))));
 }
 
-void NetworkLine::purgeReceiveBuffer()
-{
-    using namespace telnet;
-    // Bytes the gateway holds from before answer nothing we send; a server that does not
-    // confirm the purge still gets its bytes dropped as stale by the exchange.
-    const unsigned char answer = kPurgeData + kServerOffset;
-    m_answers.erase(answer);
-    send(comPortCommand(kPurgeData, std::string(1, char(kPurgeReceive))));
-    waitUntil([&] { return m_answers.count(answer) != 0; }, kNegotiationMs);
-    m_data.clear();
-}
-
 void NetworkLine::readSocket()
 {
     if (!m_socket || !m_socket->isOpen())
@@ -295,6 +302,7 @@ void NetworkLine::readSocket()
     const QByteArray raw = m_socket->readAll();
     if (raw.isEmpty())
         return;
+    networksocket::acknowledgeAtOnce(m_socket->socketDescriptor());
     const qsizetype before = m_data.size();
     if (!rfc2217()) {
         m_data += raw;

@@ -42,8 +42,9 @@ public:
 private:
     void connectToServer();
     void negotiateComPort();
+    // Sets the line and purges the gateway's receive buffer; fails naming a setting the
+    // server did not confirm or kept otherwise.
     void sendSettings(const LineSettings &settings);
-    void purgeReceiveBuffer();
     // Fails naming what was under way when the server has closed the connection.
     void failIfClosed(const QString &during);
     void readSocket();

@@ -21,4 +21,16 @@ void shortenKeepAlive(qintptr descriptor)
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
+void acknowledgeAtOnce(qintptr descriptor)
+{
+#ifdef TCP_QUICKACK
+    if (descriptor < 0)
+        return;
+    const int on = 1;
+    ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    Q_UNUSED(descriptor);
+#endif
+}
+
 } // namespace networksocket

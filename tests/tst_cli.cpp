@@ -27,10 +27,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -192,23 +194,34 @@ QString nodeFolderTemplate()
     return QDir::currentPath() + QStringLiteral("/tst_cli-nodes-XXXXXX");
 }
 
-// An RFC 2217 server of a few lines that agrees to the COM-port option and then either
-// confirms the parity as None whatever was asked, or never answers at all.
+// An RFC 2217 server of a few lines that agrees to the COM-port option and confirms each
+// setting with what was asked, but for what its script keeps otherwise, in the order and
+// the packets its script says; or that never answers at all.
 class ScriptedComPortServer : public QTcpServer
 {
 public:
-    enum class Script { KeepsParityNone, NeverAnswers };
+    enum class Script {
+        KeepsParityNone,
+        // Each answer in a packet of its own, the last asked first.
+        KeepsParityNoneReversed,
+        // Every answer in one packet, the purge's first.
+        KeepsParityNoneAtOnce,
+        KeepsBaudAndParityReversed,
+        NeverConfirmsStopBits,
+        NeverAnswers,
+    };
 
     explicit ScriptedComPortServer(Script script) : m_script(script)
     {
         connect(this, &QTcpServer::newConnection, this, [this] {
             QTcpSocket *client = nextPendingConnection();
+            // Packets as the script means them, not as Nagle would gather them.
+            client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             connect(client, &QTcpSocket::readyRead, client, [this, client] {
                 const QByteArray bytes = client->readAll();
                 if (m_script == Script::NeverAnswers)
                     return;
-                // Agree to every option, and confirm each setting (cmd+100) with what was
-                // asked, but for parity: None.
+                QList<QByteArray> answers; // each "IAC SB 44 cmd+100 value IAC SE"
                 for (int i = 0; i + 2 < bytes.size(); ++i) {
                     const auto at = [&](int k) { return quint8(bytes.at(k)); };
                     if (at(i) == 0xFF && at(i + 1) == 0xFB)
@@ -216,11 +229,34 @@ public:
                     if (at(i) == 0xFF && at(i + 1) == 0xFA && at(i + 2) == 44) {
                         const int end = bytes.indexOf("\xFF\xF0", i);
                         QByteArray answer = bytes.mid(i + 3, end - i - 3);
-                        if (at(i + 3) == 3)
+                        if (at(i + 3) == 3 && m_script != Script::NeverConfirmsStopBits)
                             answer = QByteArray("\x03\x01");
+                        if (at(i + 3) == 1 && m_script == Script::KeepsBaudAndParityReversed)
+                            answer = QByteArray("\x01\x00\x00\x12\xC0", 5);
+                        if (at(i + 3) == 4 && m_script == Script::NeverConfirmsStopBits)
+                            continue;
                         answer[0] = char(answer.at(0) + 100);
-                        client->write("\xFF\xFA\x2C" + answer + "\xFF\xF0");
+                        answers << "\xFF\xFA\x2C" + answer + "\xFF\xF0";
                     }
+                }
+                client->flush();
+                if (m_script == Script::KeepsParityNoneAtOnce) {
+                    std::stable_partition(answers.begin(), answers.end(), [](const QByteArray &a) {
+                        return quint8(a.at(3)) == 112;
+                    });
+                    client->write(answers.join());
+                } else if (m_script == Script::KeepsParityNoneReversed ||
+                           m_script == Script::KeepsBaudAndParityReversed) {
+                    std::reverse(answers.begin(), answers.end());
+                    for (int k = 0; k < answers.size(); ++k) {
+                        QTimer::singleShot(10 * (k + 1), client, [client, answer = answers.at(k)] {
+                            client->write(answer);
+                            client->flush();
+                        });
+                    }
+                } else {
+                    for (const QByteArray &answer : answers)
+                        client->write(answer);
                 }
             });
         });
@@ -2701,6 +2737,14 @@ void tst_Cli::gatewayFailuresAreTold_data()
     QTest::newRow("server stopped: the link is up, no reply") << "stopped" << 4 << "no reply to $M";
     QTest::newRow("server keeps parity None")
         << "keeps parity" << 3 << "kept parity None when asked for Even";
+    QTest::newRow("server keeps parity None, confirms out of order")
+        << "keeps parity, reversed" << 3 << "kept parity None when asked for Even";
+    QTest::newRow("server keeps parity None, confirms all in one packet")
+        << "keeps parity, at once" << 3 << "kept parity None when asked for Even";
+    QTest::newRow("server keeps baud and parity, confirms parity first")
+        << "keeps baud and parity, reversed" << 3 << "kept baud rate 4800 when asked for 9600";
+    QTest::newRow("server never confirms the stop bits")
+        << "no stop bits" << 3 << "did not confirm the stop bits within 3 s";
     QTest::newRow("doctor: nothing listening") << "doctor, nothing listening" << 3 << "was refused";
     QTest::newRow("server never answers the negotiation")
         << "never answers" << 3 << "did not answer the RFC 2217 negotiation";
@@ -2759,10 +2803,20 @@ void tst_Cli::gatewayFailuresAreTold()
     } else if (fault == QLatin1String("unresolved")) {
         port = QStringLiteral("tcp://display.invalid:4001");
         sinceEvent.start();
-    } else if (fault == QLatin1String("keeps parity") || fault == QLatin1String("never answers")) {
-        scripted = std::make_unique<ScriptedComPortServer>(
-            fault == QLatin1String("keeps parity") ? ScriptedComPortServer::Script::KeepsParityNone
-                                                   : ScriptedComPortServer::Script::NeverAnswers);
+    } else if (const std::map<QString, ScriptedComPortServer::Script> scripts =
+                   {{QStringLiteral("keeps parity"),
+                     ScriptedComPortServer::Script::KeepsParityNone},
+                    {QStringLiteral("keeps parity, reversed"),
+                     ScriptedComPortServer::Script::KeepsParityNoneReversed},
+                    {QStringLiteral("keeps parity, at once"),
+                     ScriptedComPortServer::Script::KeepsParityNoneAtOnce},
+                    {QStringLiteral("keeps baud and parity, reversed"),
+                     ScriptedComPortServer::Script::KeepsBaudAndParityReversed},
+                    {QStringLiteral("no stop bits"),
+                     ScriptedComPortServer::Script::NeverConfirmsStopBits},
+                    {QStringLiteral("never answers"), ScriptedComPortServer::Script::NeverAnswers}};
+               scripts.count(fault) != 0) {
+        scripted = std::make_unique<ScriptedComPortServer>(scripts.at(fault));
         QVERIFY(scripted->isListening());
         port = QStringLiteral("rfc2217://127.0.0.1:%1").arg(scripted->serverPort());
     } else {
