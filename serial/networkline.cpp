@@ -209,9 +209,10 @@ void NetworkLine::sendSettings(const LineSettings &settings)
         {kSetStopSize, std::string(1, char(settings.stopBits)), "stop bits"},
     };
     // Bytes the gateway holds from before answer nothing we send. The purge goes out with
-    // the settings and everything is waited for at once: one round trip to the gateway
-    // instead of one per request, which a distant gateway makes felt. The server takes the
-    // requests in order, so the purge still follows the last setting.
+    // the settings and all five answers are awaited at once: one round trip to the gateway
+    // instead of two, which a distant gateway makes felt. A gateway may purge before its
+    // settings have taken effect (ser2net answers the purge first), so what it forwarded
+    // up to the last answer is dropped here too.
     const unsigned char purged = kPurgeData + kServerOffset;
     std::string wire;
     for (const SettingRequest &request : requests) {
@@ -277,7 +278,7 @@ void NetworkLine::sendSettings(const LineSettings &settings)
                  .arg(m_address.hostPort(), kept, asked));
     }
     // A server that does not confirm the purge still gets its bytes dropped as stale by
-    // the exchange; one that does has sent the answer after the last stale byte.
+    // the exchange before each command.
     waitUntil([&] { return m_answers.count(purged) != 0; }, int(deadline.remainingTime()));
     m_data.clear();
 }
