@@ -207,7 +207,7 @@ private:
         m_console.redrawFooter();
     }
     QString m_stopped;
-    QString m_absence;     // why the port could not be used, the last time it could not
+    QString m_absence; // why the port could not be used, the last time it could not
     QString m_templatePath;
     DisplaySettings m_template;
     int m_firstAddress = 0;
@@ -956,7 +956,7 @@ int Station::runUnits()
 // would need each step turned inside out into a state machine. What the lines share is
 // small and guarded: the address counter (the record file's lock, or SharedBook's mutex)
 // and the console (one message at a time).
-int runLines(const Invocation &invocation, Console &console, const QList<int> &ports)
+int runLines(const Invocation &invocation, Console &console, const QList<Port> &ports)
 {
     // The template, the options and the record file are checked once, before any line
     // starts.
@@ -977,7 +977,7 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
     for (qsizetype i = 0; i < ports.size(); ++i) {
         Line &line = lines[std::size_t(i)];
         line.invocation = invocation;
-        line.invocation.port = Port{ports[i], QString(), std::nullopt};
+        line.invocation.port = ports[i];
         line.thread = QThread::create([&line, &console, &shared] {
             line.station =
                 std::make_unique<Station>(line.invocation, console, &shared, &line.status);
@@ -993,7 +993,7 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
     const bool rows = !console.json() && console.setFooter([&lines] {
         QStringList text;
         for (const Line &line : lines)
-            text << line.status.row(portName(line.invocation.port.number));
+            text << line.status.row(line.invocation.port.name());
         return text;
     });
     for (Line &line : lines) {
@@ -1025,7 +1025,7 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
             given << addressText(address);
             givenJson.append(addressText(address));
         }
-        const QString label = portName(line.invocation.port.number);
+        const QString label = line.invocation.port.name();
         const QString stopped = station.stopped();
         console.result(
             QStringLiteral("%1: %2 unit(s) passed, %3 failed; addresses given: %4%5")
@@ -1070,7 +1070,7 @@ int runCommission(const Invocation &invocation, Console &console)
         if (invocation.portGiven)
             throw Failure(kExitUsage, QStringLiteral("commission: --port and --ports exclude "
                                                      "each other; nothing was sent"));
-        QList<int> ports;
+        QList<Port> ports;
         try {
             ports = parsePortList(invocation.value(QStringLiteral("ports")));
         } catch (const Failure &failure) {
@@ -1115,8 +1115,9 @@ Command commissionCommand()
                                         "login name)")),
              valueOption(QStringLiteral("ports"), QStringLiteral("LIST"),
                          QStringLiteral("commission: a station on each of these ports at once "
-                                        "(e.g. 1-4), one address counter for all of them; "
-                                        "instead of --port")),
+                                        "(e.g. 1-4,tcp://10.0.0.7:4001: numbers, ranges and "
+                                        "network addresses, each once), one address counter "
+                                        "for all of them; instead of --port")),
              QCommandLineOption(QStringLiteral("any-line"),
                                 QStringLiteral("commission: also look for a unit at every other "
                                                "line setting")),

@@ -581,12 +581,13 @@ void tst_Finding::detectStopsAtFirstValidReply()
 
     QStringList tried;
     const QList<DetectResult> results =
-        runDetect({7}, kWindow, [&](int port, int number, int count, const LineSettings &s) {
-            QCOMPARE(port, 7);
-            QCOMPARE(count, 20);
-            QCOMPARE(number, tried.size() + 1);
-            tried.append(settingsText(s));
-        });
+        runDetect({Port::ofNumber(7)}, kWindow,
+                  [&](const Port &port, int number, int count, const LineSettings &s) {
+                      QCOMPARE(port.number, 7);
+                      QCOMPARE(count, 20);
+                      QCOMPARE(number, tried.size() + 1);
+                      tried.append(settingsText(s));
+                  });
     QCOMPARE(results.size(), 1);
     const DetectResult &result = results.first();
     QCOMPARE(result.outcome,
@@ -625,7 +626,8 @@ void tst_Finding::detectScansPortsSideBySide()
     clock.start();
     std::map<int, int> progress;
     const QList<DetectResult> results = runDetect(
-        {7, 8, 9, 10}, window, [&](int port, int, int, const LineSettings &) { ++progress[port]; });
+        {Port::ofNumber(7), Port::ofNumber(8), Port::ofNumber(9), Port::ofNumber(10)}, window,
+        [&](const Port &port, int, int, const LineSettings &) { ++progress[port.number]; });
     const qint64 elapsed = clock.elapsed();
 
     QCOMPARE(results.size(), 4);
