@@ -12,14 +12,18 @@
 #include "modbusframe.h"
 #include "numbers.h"
 #include "portnames.h"
+#include "portwatcher.h"
 #include "records.h"
 #include "seal.h"
 #include "steps.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QJsonArray>
+#include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <exception>
@@ -149,6 +153,9 @@ private:
     void seal();
 
     Poll poll(const LineSettings &line, bool leaving = false);
+    // While the port's adapter is absent: waits for news of a serial device; false when
+    // there is no such news (no udev, a network line) and the caller polls on its own.
+    bool awaitDevice();
     LineSettings waitForArrival(CommsSettings &comms);
     // Until no answer came at any of `lines` for kGoneMs, or an answer from a unit that has
     // none of the `identities`, or the port has gone.
@@ -237,6 +244,9 @@ private:
     bool m_portAbsentSaid = false;
     bool m_garbageSaid = false;
     QElapsedTimer m_arrival;
+    // udev's news of serial devices, while the port is absent.
+    std::unique_ptr<SystemPortSource> m_devices;
+    bool m_noDeviceNews = false;
 };
 
 void Station::readOptions()
@@ -503,6 +513,49 @@ Poll Station::poll(const LineSettings &line, bool leaving)
     }
 }
 
+bool Station::awaitDevice()
+{
+    const Port &port = m_invocation.port;
+    if (m_noDeviceNews || isNetworkAddress(port.isNumber() ? portDevice(port.number) : port.device))
+        return false;
+    if (!m_devices) {
+        // Without udev the device list is read once a second, slower than our own poll.
+        if (!SystemPortSource::udevRunning()) {
+            m_noDeviceNews = true;
+            return false;
+        }
+        m_devices = std::make_unique<SystemPortSource>(SystemPortSource::Mode::Udev);
+        if (m_devices->mode() != SystemPortSource::Mode::Udev) {
+            m_devices.reset();
+            m_noDeviceNews = true;
+            return false;
+        }
+        // A device that came before the monitor started is no news to it: one more poll.
+        return true;
+    }
+    // Any device may be the port's (its link or by-id name leads to it only once it is
+    // there), and so may a new link to a device that was there: each is worth one poll.
+    QEventLoop loop;
+    QObject::connect(m_devices.get(), &PortEventSource::deviceAdded, &loop, &QEventLoop::quit);
+    QObject::connect(m_devices.get(), &SystemPortSource::linkFolderChanged, &loop,
+                     &QEventLoop::quit);
+    std::unique_ptr<QSocketNotifier> interrupted;
+    if (interruptionDescriptor() >= 0) {
+        interrupted =
+            std::make_unique<QSocketNotifier>(interruptionDescriptor(), QSocketNotifier::Read);
+        QObject::connect(interrupted.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+    }
+    // The other lines ending the run set a flag only.
+    QTimer ended;
+    QObject::connect(&ended, &QTimer::timeout, &loop, [this, &loop] {
+        if (interruption() != 0 || (m_shared && m_shared->done))
+            loop.quit();
+    });
+    ended.start(kPollPauseMs);
+    loop.exec();
+    return true;
+}
+
 LineSettings Station::waitForArrival(CommsSettings &comms)
 {
     // With --any-line every setting a display runs is tried in turn after the usual one, so
@@ -525,10 +578,14 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
         if (m_shared && m_shared->done)
             throw RunDone();
         const Poll found = poll(lines[next]);
+        if (found.kind != Poll::Kind::Absent)
+            m_devices.reset();
         if (found.kind == Poll::Kind::Answer) {
             comms = found.comms;
             return lines[next];
         }
+        if (found.kind == Poll::Kind::Absent && awaitDevice())
+            continue;
         if (next + 1 == lines.size() || found.kind == Poll::Kind::Absent ||
             found.kind == Poll::Kind::Failed)
             waitForInterruption(kPollPauseMs);

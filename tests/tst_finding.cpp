@@ -479,6 +479,7 @@ void tst_Finding::systemSourceSeesALinkedDeviceComeAndGo()
     auto owned = std::make_unique<SystemPortSource>(mode);
     if (owned->mode() != mode)
         QSKIP("udev's monitor cannot be set up here");
+    SystemPortSource *source = owned.get();
     PortWatcher watcher(std::move(owned), PortInfoSources::system());
     QSignalSpy added(&watcher, &PortWatcher::portAdded);
     QSignalSpy removed(&watcher, &PortWatcher::portRemoved);
@@ -492,6 +493,18 @@ void tst_Finding::systemSourceSeesALinkedDeviceComeAndGo()
     QCOMPARE(plugged.port, 120);
     QCOMPARE(plugged.device, peer.slavePath());
     QVERIFY(plugged.present);
+
+    // A second number linked to the same device: no device came, but a station waiting for
+    // COM 121 has to hear of it.
+    if (mode == SystemPortSource::Mode::Udev) {
+        QSignalSpy relinked(source, &SystemPortSource::linkFolderChanged);
+        QVERIFY(m_folder->link(121, peer.slavePath()));
+        QVERIFY(relinked.wait(5000));
+        QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("/com121")));
+        QTRY_VERIFY(relinked.size() >= 2);
+        QCOMPARE(added.size(), 1);
+        QCOMPARE(removed.size(), 0);
+    }
 
     QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("/com120")));
     QVERIFY(removed.wait(5000));
