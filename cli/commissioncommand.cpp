@@ -963,6 +963,9 @@ int Station::runUnits()
         if (m_portAbsentSaid)
             stopped = m_absence + QStringLiteral("; it did not come back before the run ended");
     }
+    // The monitor's notifiers belong to this line's thread, which ends before the station
+    // is destroyed.
+    m_devices.reset();
     // What this run wrote is sealed however the run ended.
     try {
         seal();
