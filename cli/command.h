@@ -73,9 +73,10 @@ Command reportCommand();
 // Every command, in the order of the help.
 const QList<Command> &commandTable();
 
-// --ports "1,3,33-40": port numbers and ranges of them, each once, in the order given.
-// Throws a usage Failure naming the word it cannot read.
-QList<int> parsePortList(const QString &text);
+// --ports "1,3,33-40,rfc2217://10.0.0.7:4001": port numbers, ranges of them and network
+// addresses, each once, in the order given. Throws a usage Failure naming the word it cannot
+// read or the port given twice.
+QList<Port> parsePortList(const QString &text);
 
 // The outcome of reading the command line: an invocation, or the text for --help or
 // --version (exit 0), or a usage error (exit 2).

@@ -12,14 +12,18 @@
 #include "modbusframe.h"
 #include "numbers.h"
 #include "portnames.h"
+#include "portwatcher.h"
 #include "records.h"
 #include "seal.h"
 #include "steps.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QJsonArray>
+#include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <exception>
@@ -149,6 +153,9 @@ private:
     void seal();
 
     Poll poll(const LineSettings &line, bool leaving = false);
+    // While the port's adapter is absent: waits for news of a serial device; false when
+    // there is no such news (no udev, a network line) and the caller polls on its own.
+    bool awaitDevice();
     LineSettings waitForArrival(CommsSettings &comms);
     // Until no answer came at any of `lines` for kGoneMs, or an answer from a unit that has
     // none of the `identities`, or the port has gone.
@@ -207,7 +214,7 @@ private:
         m_console.redrawFooter();
     }
     QString m_stopped;
-    QString m_absence;     // why the port could not be used, the last time it could not
+    QString m_absence; // why the port could not be used, the last time it could not
     QString m_templatePath;
     DisplaySettings m_template;
     int m_firstAddress = 0;
@@ -237,6 +244,9 @@ private:
     bool m_portAbsentSaid = false;
     bool m_garbageSaid = false;
     QElapsedTimer m_arrival;
+    // udev's news of serial devices, while the port is absent.
+    std::unique_ptr<SystemPortSource> m_devices;
+    bool m_noDeviceNews = false;
 };
 
 void Station::readOptions()
@@ -503,6 +513,49 @@ Poll Station::poll(const LineSettings &line, bool leaving)
     }
 }
 
+bool Station::awaitDevice()
+{
+    const Port &port = m_invocation.port;
+    if (m_noDeviceNews || isNetworkAddress(port.isNumber() ? portDevice(port.number) : port.device))
+        return false;
+    if (!m_devices) {
+        // Without udev the device list is read once a second, slower than our own poll.
+        if (!SystemPortSource::udevRunning()) {
+            m_noDeviceNews = true;
+            return false;
+        }
+        m_devices = std::make_unique<SystemPortSource>(SystemPortSource::Mode::Udev);
+        if (m_devices->mode() != SystemPortSource::Mode::Udev) {
+            m_devices.reset();
+            m_noDeviceNews = true;
+            return false;
+        }
+        // A device that came before the monitor started is no news to it: one more poll.
+        return true;
+    }
+    // Any device may be the port's (its link or by-id name leads to it only once it is
+    // there), and so may a new link to a device that was there: each is worth one poll.
+    QEventLoop loop;
+    QObject::connect(m_devices.get(), &PortEventSource::deviceAdded, &loop, &QEventLoop::quit);
+    QObject::connect(m_devices.get(), &SystemPortSource::linkFolderChanged, &loop,
+                     &QEventLoop::quit);
+    std::unique_ptr<QSocketNotifier> interrupted;
+    if (interruptionDescriptor() >= 0) {
+        interrupted =
+            std::make_unique<QSocketNotifier>(interruptionDescriptor(), QSocketNotifier::Read);
+        QObject::connect(interrupted.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+    }
+    // The other lines ending the run set a flag only.
+    QTimer ended;
+    QObject::connect(&ended, &QTimer::timeout, &loop, [this, &loop] {
+        if (interruption() != 0 || (m_shared && m_shared->done))
+            loop.quit();
+    });
+    ended.start(kPollPauseMs);
+    loop.exec();
+    return true;
+}
+
 LineSettings Station::waitForArrival(CommsSettings &comms)
 {
     // With --any-line every setting a display runs is tried in turn after the usual one, so
@@ -525,10 +578,14 @@ LineSettings Station::waitForArrival(CommsSettings &comms)
         if (m_shared && m_shared->done)
             throw RunDone();
         const Poll found = poll(lines[next]);
+        if (found.kind != Poll::Kind::Absent)
+            m_devices.reset();
         if (found.kind == Poll::Kind::Answer) {
             comms = found.comms;
             return lines[next];
         }
+        if (found.kind == Poll::Kind::Absent && awaitDevice())
+            continue;
         if (next + 1 == lines.size() || found.kind == Poll::Kind::Absent ||
             found.kind == Poll::Kind::Failed)
             waitForInterruption(kPollPauseMs);
@@ -906,6 +963,9 @@ int Station::runUnits()
         if (m_portAbsentSaid)
             stopped = m_absence + QStringLiteral("; it did not come back before the run ended");
     }
+    // The monitor's notifiers belong to this line's thread, which ends before the station
+    // is destroyed.
+    m_devices.reset();
     // What this run wrote is sealed however the run ended.
     try {
         seal();
@@ -956,7 +1016,7 @@ int Station::runUnits()
 // would need each step turned inside out into a state machine. What the lines share is
 // small and guarded: the address counter (the record file's lock, or SharedBook's mutex)
 // and the console (one message at a time).
-int runLines(const Invocation &invocation, Console &console, const QList<int> &ports)
+int runLines(const Invocation &invocation, Console &console, const QList<Port> &ports)
 {
     // The template, the options and the record file are checked once, before any line
     // starts.
@@ -977,7 +1037,7 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
     for (qsizetype i = 0; i < ports.size(); ++i) {
         Line &line = lines[std::size_t(i)];
         line.invocation = invocation;
-        line.invocation.port = Port{ports[i], QString(), std::nullopt};
+        line.invocation.port = ports[i];
         line.thread = QThread::create([&line, &console, &shared] {
             line.station =
                 std::make_unique<Station>(line.invocation, console, &shared, &line.status);
@@ -993,7 +1053,7 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
     const bool rows = !console.json() && console.setFooter([&lines] {
         QStringList text;
         for (const Line &line : lines)
-            text << line.status.row(portName(line.invocation.port.number));
+            text << line.status.row(line.invocation.port.name());
         return text;
     });
     for (Line &line : lines) {
@@ -1025,7 +1085,7 @@ int runLines(const Invocation &invocation, Console &console, const QList<int> &p
             given << addressText(address);
             givenJson.append(addressText(address));
         }
-        const QString label = portName(line.invocation.port.number);
+        const QString label = line.invocation.port.name();
         const QString stopped = station.stopped();
         console.result(
             QStringLiteral("%1: %2 unit(s) passed, %3 failed; addresses given: %4%5")
@@ -1070,7 +1130,7 @@ int runCommission(const Invocation &invocation, Console &console)
         if (invocation.portGiven)
             throw Failure(kExitUsage, QStringLiteral("commission: --port and --ports exclude "
                                                      "each other; nothing was sent"));
-        QList<int> ports;
+        QList<Port> ports;
         try {
             ports = parsePortList(invocation.value(QStringLiteral("ports")));
         } catch (const Failure &failure) {
@@ -1115,8 +1175,9 @@ Command commissionCommand()
                                         "login name)")),
              valueOption(QStringLiteral("ports"), QStringLiteral("LIST"),
                          QStringLiteral("commission: a station on each of these ports at once "
-                                        "(e.g. 1-4), one address counter for all of them; "
-                                        "instead of --port")),
+                                        "(e.g. 1-4,tcp://10.0.0.7:4001: numbers, ranges and "
+                                        "network addresses, each once), one address counter "
+                                        "for all of them; instead of --port")),
              QCommandLineOption(QStringLiteral("any-line"),
                                 QStringLiteral("commission: also look for a unit at every other "
                                                "line setting")),

@@ -18,33 +18,49 @@
 
 namespace cli {
 
-QList<int> parsePortList(const QString &text)
+QList<Port> parsePortList(const QString &text)
 {
-    QList<int> ports;
-    auto number = [&text](const QString &word) {
+    QList<Port> ports;
+    auto refuse = [](const QString &why) {
+        throw Failure(kExitUsage, QStringLiteral("--ports: ") + why);
+    };
+    auto number = [&](const QString &word) {
         const std::optional<int> port = readPortNumber(word);
         if (!port)
-            throw Failure(kExitUsage,
-                          QStringLiteral("--ports: ") +
-                              notAPortNumber(QStringLiteral("\"%1\" in \"%2\"").arg(word, text)));
+            refuse(notAPortNumber(QStringLiteral("\"%1\" in \"%2\"").arg(word, text)) +
+                   QStringLiteral(", nor an address like rfc2217://HOST:PORT"));
         return *port;
+    };
+    // Two lines on one port, or two connections to one server (which serves one client),
+    // would fight over it.
+    auto add = [&](const Port &port) {
+        for (const Port &given : std::as_const(ports)) {
+            if (given.isNumber() ? given.number == port.number
+                                 : port.network && sameServer(*given.network, *port.network))
+                refuse(QStringLiteral("%1 is given twice").arg(port.name()));
+        }
+        ports.append(port);
     };
     const QStringList words = text.split(QLatin1Char(','));
     for (const QString &word : words) {
+        // Before the ranges: a host name may hold a '-'.
+        if (isNetworkAddress(word)) {
+            QString why;
+            const std::optional<Port> port = readPort(word, &why);
+            if (!port)
+                refuse(why);
+            add(*port);
+            continue;
+        }
         const QStringList ends = word.split(QLatin1Char('-'));
         if (ends.size() > 2)
-            throw Failure(kExitUsage, QStringLiteral("--ports: \"%1\" is not a port or a range "
-                                                     "like 33-40")
-                                          .arg(word));
+            refuse(QStringLiteral("\"%1\" is not a port or a range like 33-40").arg(word));
         const int first = number(ends.first());
         const int last = number(ends.last());
         if (last < first)
-            throw Failure(kExitUsage,
-                          QStringLiteral("--ports: the range \"%1\" runs backwards").arg(word));
-        for (int port = first; port <= last; ++port) {
-            if (!ports.contains(port))
-                ports.append(port);
-        }
+            refuse(QStringLiteral("the range \"%1\" runs backwards").arg(word));
+        for (int port = first; port <= last; ++port)
+            add(Port::ofNumber(port));
     }
     return ports;
 }
@@ -66,11 +82,37 @@ const char *outcomeName(DetectResult::Outcome outcome)
     return "failed";
 }
 
-// The ports to scan: --ports, --port, or every port that is present; a device reached by
-// two numbers once.
-QList<int> choosePorts(const Invocation &invocation, Console &console)
+// What a port reaches: its device's real path, or its server.
+struct Reach
 {
-    QList<int> ports;
+    QString device;
+    std::optional<NetworkAddress> network;
+
+    bool operator==(const Reach &other) const
+    {
+        if (network || other.network)
+            return network && other.network && sameServer(*network, *other.network);
+        return !device.isEmpty() && device == other.device;
+    }
+};
+
+Reach reachOf(const Port &port)
+{
+    if (port.network)
+        return {QString(), port.network};
+    const QString device = portDevice(port.number);
+    if (isNetworkAddress(device)) {
+        QString why;
+        return {QString(), readNetworkAddress(device, &why)};
+    }
+    return {QFileInfo(device).canonicalFilePath(), std::nullopt};
+}
+
+// The ports to scan: --ports, --port, or every port that is present; a device or a server
+// reached twice (a link beside the fixed table, a link beside its address) once.
+QList<Port> choosePorts(const Invocation &invocation, Console &console)
+{
+    QList<Port> ports;
     if (invocation.has(QStringLiteral("ports"))) {
         ports = parsePortList(invocation.value(QStringLiteral("ports")));
     } else if (invocation.portGiven) {
@@ -78,7 +120,7 @@ QList<int> choosePorts(const Invocation &invocation, Console &console)
     } else {
         for (const PortInfo &info : gatherPortInfo(allPortNumbers())) {
             if (portInUse(info))
-                ports.append(info.port);
+                ports.append(Port::ofNumber(info.port));
         }
         if (ports.isEmpty())
             throw Failure(kExitNoReply, QStringLiteral("no serial port is present to scan; plug "
@@ -86,19 +128,22 @@ QList<int> choosePorts(const Invocation &invocation, Console &console)
                                                        "--ports"));
     }
 
-    // Two numbers for one device (a link beside the fixed table) would fight over it.
-    QList<int> scanned;
-    QStringList devices;
-    for (int port : ports) {
-        const QString device = QFileInfo(portDevice(port)).canonicalFilePath();
-        const int twin = device.isEmpty() ? -1 : int(devices.indexOf(device));
+    // Two scans of one device, or two clients of one server, would fight over it.
+    QList<Port> scanned;
+    QList<Reach> reached;
+    for (const Port &port : std::as_const(ports)) {
+        const Reach reach = reachOf(port);
+        const int twin = int(reached.indexOf(reach));
         if (twin >= 0) {
-            console.note(QStringLiteral("%1 is the same device as %2; scanned once")
-                             .arg(portName(port), portName(scanned.at(twin))));
+            console.note(
+                QStringLiteral("%1 is the same %2 as %3; scanned once")
+                    .arg(port.name(),
+                         reach.network ? QStringLiteral("server") : QStringLiteral("device"),
+                         scanned.at(twin).name()));
             continue;
         }
         scanned.append(port);
-        devices.append(device);
+        reached.append(reach);
     }
 
     return scanned;
@@ -108,7 +153,7 @@ QList<int> choosePorts(const Invocation &invocation, Console &console)
 // its entry of the JSON document.
 QJsonObject showResult(const DetectResult &result, Console &console, QStringList &lines)
 {
-    const QString label = portLabel(result.port);
+    const QString label = result.port.label();
     QJsonArray answers;
     int answered = 0;
     for (const DetectTry &each : result.tries) {
@@ -137,12 +182,16 @@ QJsonObject showResult(const DetectResult &result, Console &console, QStringList
             console.note(QStringLiteral("%1: something answered at %2, but not validly: \"%3\"")
                              .arg(label, at, bytes));
     }
-    QJsonObject entry{{QStringLiteral("port"), result.port},
-                      {QStringLiteral("name"), portName(result.port)},
-                      {QStringLiteral("device"), portDevice(result.port)},
-                      {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
-                      {QStringLiteral("tries"), result.triesMade},
-                      {QStringLiteral("answers"), answers}};
+    // An address is its own port, name and device.
+    const Port &port = result.port;
+    QJsonObject entry{
+        {QStringLiteral("port"),
+         port.isNumber() ? QJsonValue(port.number) : QJsonValue(port.device)},
+        {QStringLiteral("name"), port.name()},
+        {QStringLiteral("device"), port.isNumber() ? portDevice(port.number) : port.device},
+        {QStringLiteral("outcome"), QLatin1String(outcomeName(result.outcome))},
+        {QStringLiteral("tries"), result.triesMade},
+        {QStringLiteral("answers"), answers}};
     if (result.gatewayLine)
         console.note(QStringLiteral("%1: one line setting tried: the gateway's own line settings "
                                     "apply")
@@ -167,9 +216,7 @@ QJsonObject showResult(const DetectResult &result, Console &console, QStringList
                 QStringLiteral("%1: the display reports its line as %2; use that").arg(label, own));
         console.note(QStringLiteral("%1: talk to it with: quillmark-cli --port %2 --line %3 "
                                     "read")
-                         .arg(label)
-                         .arg(result.port)
-                         .arg(own));
+                         .arg(label, port.argument(), own));
         break;
     }
     case DetectResult::Outcome::NotFound:
@@ -199,7 +246,7 @@ QJsonObject showResult(const DetectResult &result, Console &console, QStringList
 
 int runDetectCommand(const Invocation &invocation, Console &console)
 {
-    const QList<int> scanned = choosePorts(invocation, console);
+    const QList<Port> scanned = choosePorts(invocation, console);
     const int tries = int(detectTries().size());
     console.note(QStringLiteral("scanning %1 port(s), %2 line settings each, up to %3 ms per "
                                 "setting")
@@ -208,9 +255,9 @@ int runDetectCommand(const Invocation &invocation, Console &console)
                      .arg(invocation.timeoutMs));
     const QList<DetectResult> results = runDetect(
         scanned, std::chrono::milliseconds(invocation.timeoutMs),
-        [&console](int port, int number, int count, const LineSettings &settings) {
+        [&console](const Port &port, int number, int count, const LineSettings &settings) {
             console.note(QStringLiteral("%1: try %2 of %3 at %4")
-                             .arg(portName(port))
+                             .arg(port.name())
                              .arg(number)
                              .arg(count)
                              .arg(formatLineSettings(settings)));
@@ -259,8 +306,10 @@ Command detectCommand()
              QStringLiteral("tries $M at each setting a display can run, on"),
              QStringLiteral("all ports at once, and reports where one answered")},
             {QCommandLineOption(QStringLiteral("ports"),
-                                QStringLiteral("the ports detect scans, e.g. 1,3,33-40; default "
-                                               "every port that is present"),
+                                QStringLiteral("the ports detect scans, e.g. 1,3,33-40,"
+                                               "rfc2217://10.0.0.7:4001: numbers, ranges and "
+                                               "network addresses, each once; default every "
+                                               "port that is present"),
                                 QStringLiteral("LIST"))},
             0,
             0,

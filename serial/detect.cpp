@@ -53,7 +53,7 @@ QList<LineSettings> detectTries()
 class PortScanner
 {
 public:
-    PortScanner(DetectScan &scan, int port)
+    PortScanner(DetectScan &scan, const Port &port)
         : m_scan(scan), m_control(std::make_unique<CommControl>()), m_exchange(*m_control)
     {
         m_result.port = port;
@@ -67,8 +67,13 @@ public:
     void start()
     {
         try {
-            m_control->setCommPort(m_result.port);
-            m_result.gatewayLine = gatewayKeepsLine(portDevice(m_result.port));
+            const Port &port = m_result.port;
+            if (port.isNumber())
+                m_control->setCommPort(port.number);
+            else
+                m_control->setDevice(port.device);
+            m_result.gatewayLine =
+                gatewayKeepsLine(port.isNumber() ? portDevice(port.number) : port.device);
         } catch (const CommError &error) {
             finish(DetectResult::Outcome::Failed, error);
             return;
@@ -235,11 +240,11 @@ private:
     bool m_done = false;
 };
 
-DetectScan::DetectScan(const QList<int> &ports, std::chrono::milliseconds replyWindow,
+DetectScan::DetectScan(const QList<Port> &ports, std::chrono::milliseconds replyWindow,
                        QObject *parent)
     : QObject(parent), m_tries(detectTries()), m_replyWindow(replyWindow)
 {
-    for (int port : ports)
+    for (const Port &port : ports)
         m_scanners.push_back(std::make_unique<PortScanner>(*this, port));
 }
 
@@ -279,7 +284,7 @@ void DetectScan::portDone()
         QTimer::singleShot(0, this, &DetectScan::finished);
 }
 
-QList<DetectResult> runDetect(const QList<int> &ports, std::chrono::milliseconds replyWindow,
+QList<DetectResult> runDetect(const QList<Port> &ports, std::chrono::milliseconds replyWindow,
                               const DetectScan::Progress &progress, int stopDescriptor)
 {
     DetectScan scan(ports, replyWindow);

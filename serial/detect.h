@@ -2,6 +2,7 @@
 
 #include "commerror.h"
 #include "linesettings.h"
+#include "portnames.h"
 #include "replies.h"
 
 #include <QByteArray>
@@ -36,7 +37,7 @@ struct DetectResult
         Failed,   // the port could not be used; `error` says why
         Stopped,  // stop() ended the scan first
     };
-    int port = 0;
+    Port port;
     Outcome outcome = Outcome::NotFound;
     int triesMade = 0;
     int triesSkipped = 0; // settings the port could not be set to
@@ -65,10 +66,10 @@ class DetectScan : public QObject
 
 public:
     // Called as each try starts; `tryNumber` counts from 1.
-    using Progress =
-        std::function<void(int port, int tryNumber, int tryCount, const LineSettings &settings)>;
+    using Progress = std::function<void(const Port &port, int tryNumber, int tryCount,
+                                        const LineSettings &settings)>;
 
-    DetectScan(const QList<int> &ports, std::chrono::milliseconds replyWindow,
+    DetectScan(const QList<Port> &ports, std::chrono::milliseconds replyWindow,
                QObject *parent = nullptr);
     ~DetectScan() override;
 
@@ -100,5 +101,5 @@ private:
 
 // Runs a scan to its end on a local event loop. When `stopDescriptor` is given, the scan
 // stops as soon as it becomes readable (a signal's self-pipe).
-QList<DetectResult> runDetect(const QList<int> &ports, std::chrono::milliseconds replyWindow,
+QList<DetectResult> runDetect(const QList<Port> &ports, std::chrono::milliseconds replyWindow,
                               const DetectScan::Progress &progress = {}, int stopDescriptor = -1);

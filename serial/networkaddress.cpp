@@ -36,6 +36,17 @@ bool isNetworkAddress(const QString &text)
            text.startsWith(kTcpScheme, Qt::CaseInsensitive);
 }
 
+bool sameServer(const NetworkAddress &a, const NetworkAddress &b)
+{
+    if (a.port != b.port)
+        return false;
+    const QHostAddress ipA(a.host);
+    const QHostAddress ipB(b.host);
+    if (!ipA.isNull() && !ipB.isNull())
+        return ipA.isEqual(ipB, QHostAddress::StrictConversion);
+    return a.host.compare(b.host, Qt::CaseInsensitive) == 0;
+}
+
 bool gatewayKeepsLine(const QString &device)
 {
     return device.startsWith(kTcpScheme, Qt::CaseInsensitive);

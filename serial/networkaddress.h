@@ -30,5 +30,10 @@ bool isNetworkAddress(const QString &text);
 // own, and nothing we set reaches them.
 bool gatewayKeepsLine(const QString &device);
 
+// Whether two addresses name one server port: the same host (an IP address however it is
+// written; IPv4 and IPv6 loopback kept apart, as a server may listen on one only) and port,
+// whichever way it is spoken to.
+bool sameServer(const NetworkAddress &a, const NetworkAddress &b);
+
 // The one reader of a network address; nothing, with `why` set, for a malformed one.
 std::optional<NetworkAddress> readNetworkAddress(const QString &text, QString *why);

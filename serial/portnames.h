@@ -58,9 +58,13 @@ struct Port
     QString device; // the device path or the address (as NetworkAddress::url()) then
     std::optional<NetworkAddress> network; // set for an address
 
+    static Port ofNumber(int number) { return {number, QString(), std::nullopt}; }
+
     bool isNumber() const { return number != 0; }
     // "COM 3 (/dev/ttyS2)", or the device path, for messages.
     QString label() const { return isNumber() ? portLabel(number) : device; }
+    // "COM 3", or the device path.
+    QString name() const { return isNumber() ? portName(number) : device; }
     // As --port takes it again: "3", or the device path.
     QString argument() const { return isNumber() ? QString::number(number) : device; }
 };

@@ -52,6 +52,11 @@ public:
     // Whether udev runs on this machine (its control socket is there).
     static bool udevRunning();
 
+signals:
+    // With udev: a link was made, changed or removed in the link folder, whether or not
+    // the devices it leads to changed (a number linked to a device that was there already).
+    void linkFolderChanged();
+
 private:
     class Udev;
 

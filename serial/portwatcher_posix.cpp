@@ -201,8 +201,10 @@ void SystemPortSource::watchLinkFolder()
     // own appearance matters there.
     connect(watcher, &QFileSystemWatcher::directoryChanged, this,
             [this, folder, follow](const QString &path) {
-                if (path == folder || follow())
+                if (path == folder || follow()) {
                     update(m_devices, linkedDevices());
+                    emit linkFolderChanged();
+                }
             });
 }
 

@@ -699,6 +699,22 @@ void tst_Cli::commandsAgainstTheSimulator_data()
         << "at 4800,E,8,1: nothing received";
     QTest::newRow("detect, bad port list")
         << none << words("detect --ports 3-x") << 2 << "--ports: \"x\"";
+    QTest::newRow("detect, a port in a range given again")
+        << none << words("detect --ports 3-5,4") << 2 << "--ports: COM 4 is given twice";
+    QTest::newRow("detect, one server's address given twice")
+        << none << words("detect --ports tcp://[::1]:9,4,rfc2217://[0:0::1]:9") << 2
+        << "--ports: rfc2217://[0:0::1]:9 is given twice";
+    QTest::newRow("detect, an address without its port")
+        << none << words("detect --ports 4,rfc2217://10.0.0.7") << 2 << "give the server's port";
+    // Nothing listens at port 9 of ::1 or 127.0.0.1, two servers: those lines fail, COM 4 is
+    // still scanned.
+    QTest::newRow("detect, a port number and IPv6 and IPv4 addresses")
+        << none << words("--timeout 150 detect --ports 4,tcp://[::1]:9,rfc2217://127.0.0.1:9") << 0
+        << "tcp://[::1]:9: ";
+    // The '-' in the host's name is no range.
+    QTest::newRow("detect, an address with a host name")
+        << none << words("detect --ports rfc2217://no-such-host.invalid:4001") << 3
+        << "rfc2217://no-such-host.invalid:4001";
     QTest::newRow("doctor, simulator's port")
         << none << words("doctor") << 0 << "no other program holds it";
     QTest::newRow("doctor, no device")
@@ -848,9 +864,18 @@ void tst_Cli::badFileSendsNothing()
         QVERIFY2(refused.err.contains(says) && refused.err.contains("nothing was sent"),
                  qPrintable(refused.err));
     }
-    const CliRun backwards = run({"commission", good, "--address", "11", "--ports", "4-3"});
-    QCOMPARE(backwards.exitCode, 2);
-    QVERIFY2(backwards.err.contains("runs backwards; nothing was sent"), qPrintable(backwards.err));
+    for (const auto &[ports, says] :
+         {std::pair<QString, QString>{"4-3", "runs backwards"},
+          {"2-4,3", "COM 3 is given twice"},
+          {"rfc2217://[::1]:4001,3,rfc2217://[0::1]:4001", "rfc2217://[0::1]:4001 is given twice"},
+          {"3,rfc2217://10.0.0.7", "give the server's port"},
+          {"tcp://fd00::7:4001", "written in brackets"},
+          {"3,/dev/ttyS0", "\"/dev/ttyS0\" in"}}) {
+        const CliRun refused = run({"commission", good, "--address", "11", "--ports", ports});
+        QVERIFY2(refused.exitCode == 2, qPrintable(refused.err));
+        QVERIFY2(refused.err.contains(says) && refused.err.contains("nothing was sent"),
+                 qPrintable(refused.err));
+    }
     QCOMPARE(peer.received(), QByteArray());
 
     // A template that is a FIFO with a writer that writes nothing: the first SIGINT ends
@@ -1898,7 +1923,9 @@ void tst_Cli::twoStationsOnOneRecordFileNeverShareAnAddress()
 
 // Benches side by side, one per line, their units arriving out of step. "-" stands for a
 // line whose adapter is not there, "held" for one another program holds a flock on, "kill"
-// for one whose simulator is killed once its first unit passed.
+// for one whose simulator is killed once its first unit passed. "rfc2217 N" is a bench
+// behind ser2net, named in --ports by its address; "linked N" one whose number is linked to
+// its ser2net's address.
 void tst_Cli::stationOnSeveralLines_data()
 {
     QTest::addColumn<QStringList>("lines"); // per line: the bench's cycle in ms, or the above
@@ -1932,6 +1959,9 @@ void tst_Cli::stationOnSeveralLines_data()
     QTest::newRow("one line held by another program")
         << QStringList{"held", "1400", "1800"} << QByteArray() << 3 << 3
         << QStringList{"11", "12", "13"} << QStringList{"0"};
+    QTest::newRow("lines through ser2net: by address and by a linked number")
+        << QStringList{"1400", "rfc2217 2200", "linked 3000"} << QByteArray() << 4 << 0
+        << QStringList{"11", "12", "13", "14"} << QStringList();
 }
 
 void tst_Cli::stationOnSeveralLines()
@@ -1947,13 +1977,18 @@ void tst_Cli::stationOnSeveralLines()
     int heldFd = -1;
     int killed = -1;
     std::unique_ptr<QProcess> toKill;
+    std::vector<std::unique_ptr<Gateway>> gateways;
+    QStringList portWords;         // --ports, a word per line
+    QHash<int, QString> addressOf; // lines named by their ser2net's address
     for (int i = 0; i < lines.size(); ++i) {
         const QString &line = lines[i];
+        portWords << QString::number(kFirst + i);
         if (line == QLatin1String("-"))
             continue;
         QStringList options{"--bench"};
-        if (line.front().isDigit())
-            options << "--bench-cycle" << line;
+        const QString cycle = line.section(QLatin1Char(' '), -1);
+        if (cycle.front().isDigit())
+            options << "--bench-cycle" << cycle;
         auto sim = launchSimulator(kFirst + i, options);
         QVERIFY(sim);
         if (line == QLatin1String("held")) {
@@ -1969,6 +2004,21 @@ void tst_Cli::stationOnSeveralLines()
             toKill = std::move(sim);
         } else {
             m_otherSims.push_back(std::move(sim));
+        }
+        if (line.contains(QLatin1Char(' '))) {
+            const QString pty =
+                QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kFirst + i))
+                    .symLinkTarget();
+            gateways.push_back(std::make_unique<Gateway>(Gateway::Kind::Rfc2217, pty));
+            if (!gateways.back()->isValid())
+                QSKIP(qPrintable(gateways.back()->errorString()));
+            const QString url = gateways.back()->url();
+            if (line.startsWith(QLatin1String("linked"))) {
+                QVERIFY(m_folder->link(kFirst + i, url));
+            } else {
+                addressOf.insert(i, url);
+                portWords.last() = url;
+            }
         }
     }
     QTemporaryDir dir;
@@ -1990,7 +2040,9 @@ void tst_Cli::stationOnSeveralLines()
                           "--address",
                           "11",
                           "--ports",
-                          QStringLiteral("%1-%2").arg(kFirst).arg(kFirst + lines.size() - 1),
+                          gateways.empty()
+                              ? QStringLiteral("%1-%2").arg(kFirst).arg(kFirst + lines.size() - 1)
+                              : portWords.join(QLatin1Char(',')),
                           "--count",
                           QString::number(count)};
     if (recording)
@@ -2036,8 +2088,16 @@ void tst_Cli::stationOnSeveralLines()
     QStringList passedNow;
     for (const QJsonObject &record : read.records.mid(before)) {
         const int address = record.value("address").toString().toInt(nullptr, 16);
-        QVERIFY2(record.value("port").toString().startsWith(QLatin1String("COM ")),
-                 qPrintable(record.value("port").toString()));
+        const QString port = record.value("port").toString();
+        const bool throughAddress =
+            std::find(addressOf.cbegin(), addressOf.cend(), port) != addressOf.cend();
+        QVERIFY2(port.startsWith(QLatin1String("COM ")) || throughAddress, qPrintable(port));
+        // A unit behind ser2net, as one line's station records it: the address is its
+        // port and device, and no adapter is known.
+        if (throughAddress && !record.value("reserved").toBool()) {
+            QCOMPARE(record.value("device").toString(), port);
+            QVERIFY(record.value("adapter").isNull());
+        }
         if (record.value("reserved").toBool()) {
             QVERIFY2(claimed.isEmpty() || address > claimed.constLast(),
                      qPrintable(record.value("address").toString()));
@@ -2065,9 +2125,14 @@ void tst_Cli::stationOnSeveralLines()
     QCOMPARE(perLine.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i) {
         const QJsonObject line = perLine.at(i).toObject();
-        QCOMPARE(line.value("port").toString(), QStringLiteral("COM %1").arg(kFirst + i));
+        QCOMPARE(line.value("port").toString(),
+                 addressOf.value(i, QStringLiteral("COM %1").arg(kFirst + i)));
         QVERIFY2(line.contains("stopped") == stopped.contains(QString::number(i)),
                  qPrintable(QJsonDocument(line).toJson()));
+        // Each bench's first unit is there from the start: a line through ser2net that
+        // passed none did not work.
+        if (lines[i].contains(QLatin1Char(' ')))
+            QVERIFY2(line.value("passed").toInt() > 0, qPrintable(QJsonDocument(line).toJson()));
     }
 }
 

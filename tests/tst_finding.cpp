@@ -479,6 +479,7 @@ void tst_Finding::systemSourceSeesALinkedDeviceComeAndGo()
     auto owned = std::make_unique<SystemPortSource>(mode);
     if (owned->mode() != mode)
         QSKIP("udev's monitor cannot be set up here");
+    SystemPortSource *source = owned.get();
     PortWatcher watcher(std::move(owned), PortInfoSources::system());
     QSignalSpy added(&watcher, &PortWatcher::portAdded);
     QSignalSpy removed(&watcher, &PortWatcher::portRemoved);
@@ -492,6 +493,18 @@ void tst_Finding::systemSourceSeesALinkedDeviceComeAndGo()
     QCOMPARE(plugged.port, 120);
     QCOMPARE(plugged.device, peer.slavePath());
     QVERIFY(plugged.present);
+
+    // A second number linked to the same device: no device came, but a station waiting for
+    // COM 121 has to hear of it.
+    if (mode == SystemPortSource::Mode::Udev) {
+        QSignalSpy relinked(source, &SystemPortSource::linkFolderChanged);
+        QVERIFY(m_folder->link(121, peer.slavePath()));
+        QVERIFY(relinked.wait(5000));
+        QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("/com121")));
+        QTRY_VERIFY(relinked.size() >= 2);
+        QCOMPARE(added.size(), 1);
+        QCOMPARE(removed.size(), 0);
+    }
 
     QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("/com120")));
     QVERIFY(removed.wait(5000));
@@ -581,12 +594,13 @@ void tst_Finding::detectStopsAtFirstValidReply()
 
     QStringList tried;
     const QList<DetectResult> results =
-        runDetect({7}, kWindow, [&](int port, int number, int count, const LineSettings &s) {
-            QCOMPARE(port, 7);
-            QCOMPARE(count, 20);
-            QCOMPARE(number, tried.size() + 1);
-            tried.append(settingsText(s));
-        });
+        runDetect({Port::ofNumber(7)}, kWindow,
+                  [&](const Port &port, int number, int count, const LineSettings &s) {
+                      QCOMPARE(port.number, 7);
+                      QCOMPARE(count, 20);
+                      QCOMPARE(number, tried.size() + 1);
+                      tried.append(settingsText(s));
+                  });
     QCOMPARE(results.size(), 1);
     const DetectResult &result = results.first();
     QCOMPARE(result.outcome,
@@ -625,7 +639,8 @@ void tst_Finding::detectScansPortsSideBySide()
     clock.start();
     std::map<int, int> progress;
     const QList<DetectResult> results = runDetect(
-        {7, 8, 9, 10}, window, [&](int port, int, int, const LineSettings &) { ++progress[port]; });
+        {Port::ofNumber(7), Port::ofNumber(8), Port::ofNumber(9), Port::ofNumber(10)}, window,
+        [&](const Port &port, int, int, const LineSettings &) { ++progress[port.number]; });
     const qint64 elapsed = clock.elapsed();
 
     QCOMPARE(results.size(), 4);
