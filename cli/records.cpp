@@ -1116,8 +1116,14 @@ LineFacts readLineFacts(const QByteArray &line, LineDepth depth)
     if (std::optional<LineFacts> facts = scanLineFacts(line, depth))
         return *std::move(facts);
     QJsonObject object;
+    const LineKind kind = readRecordLine(line, &object, depth);
+    return lineFacts(object, kind);
+}
+
+LineFacts lineFacts(const QJsonObject &object, LineKind kind)
+{
     LineFacts facts;
-    facts.kind = readRecordLine(line, &object, depth);
+    facts.kind = kind;
     const QJsonValue prev = object.value(QStringLiteral("prev"));
     if (prev.isString())
         facts.prev = prev.toString().toUtf8();

@@ -185,6 +185,8 @@ struct LineFacts
 };
 // What readRecordLine makes of `line` at `depth` (Summary or Index), as facts.
 LineFacts readLineFacts(const QByteArray &line, LineDepth depth);
+// The facts of a line readRecordLine has read as `object` and judged to be of `kind`.
+LineFacts lineFacts(const QJsonObject &object, LineKind kind);
 // The same straight from the line's bytes, without a QJsonObject: a year of records is read
 // in a fraction of the time. Nothing for a line it does not fully understand (a seal, a
 // number with a fraction, an escape in a member's name, a line that is no JSON...), which
