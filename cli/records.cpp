@@ -296,8 +296,9 @@ public:
         const bool negative = take('-');
         const char *const digits = m_p;
         qint64 number = 0;
-        while (m_p < m_end && *m_p >= '0' && *m_p <= '9')
-            number = number * 10 + (*m_p++ - '0');
+        for (; m_p < m_end && *m_p >= '0' && *m_p <= '9'; ++m_p)
+            if (m_p - digits < 18) // more are refused below
+                number = number * 10 + (*m_p - '0');
         const qsizetype count = m_p - digits;
         if (count == 0 || count > 18 || (*digits == '0' && (count > 1 || negative)) || next('.') ||
             next('e') || next('E'))

@@ -2605,6 +2605,8 @@ void tst_Cli::scannedLineReadsAsAWholeRead_data()
     QTest::newRow("a byte that is not UTF-8") << head + "\"operator\":\"a\xff\"}" << false;
     QTest::newRow("minus zero") << head + R"("duration_ms":-0})" << false;
     QTest::newRow("an exponent") << head + R"("duration_ms":1e2})" << false;
+    QTest::newRow("more digits than a qint64 holds")
+        << head + R"("duration_ms":80000000000000000000000})" << false;
     QTest::newRow("a seal") << written.value(1) << false;
     QTest::newRow("text after the object") << head + R"("x":1} x)" << false;
     QTest::newRow("a comma before the brace") << head + R"("x":1,})" << false;
