@@ -11,6 +11,8 @@
 #include <QSysInfo>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include <openssl/sha.h>
 
@@ -52,9 +54,19 @@ const QByteArrayView kSettingsKeys[] = {"as_found", "as_left", "modbus"};
 // stands, and it is left out.
 const QByteArrayView kUnreadTextKeys[] = {"version", "device", "adapter"};
 
+// Names are compared a few million times over a year of records: length and first byte
+// tell most apart.
+bool sameName(QByteArrayView name, QByteArrayView key)
+{
+    return name.size() == key.size() &&
+           (name.isEmpty() || (name.front() == key.front() &&
+                               std::memcmp(name.data(), key.data(), size_t(name.size())) == 0));
+}
+
 template <std::size_t N> bool isOneOf(QByteArrayView name, const QByteArrayView (&keys)[N])
 {
-    return std::find(std::begin(keys), std::end(keys), name) != std::end(keys);
+    return std::any_of(std::begin(keys), std::end(keys),
+                       [name](QByteArrayView key) { return sameName(name, key); });
 }
 
 const QByteArrayView kTextKeys[] = {"time",    "operator", "host",    "port", "device",
@@ -68,11 +80,11 @@ bool valueFits(QByteArrayView name, QByteArrayView value)
     const bool null = value == QByteArrayView("null");
     if (isOneOf(name, kTextKeys))
         return first == '"' || null;
-    if (name == QByteArrayView("seq") || name == QByteArrayView("duration_ms"))
+    if (sameName(name, "seq") || sameName(name, "duration_ms"))
         return first == '-' || (first >= '0' && first <= '9');
-    if (name == QByteArrayView("changes"))
+    if (sameName(name, "changes"))
         return first == '[';
-    if (name == QByteArrayView("as_found") || name == QByteArrayView("as_left"))
+    if (sameName(name, "as_found") || sameName(name, "as_left"))
         return first == '{' || null;
     return true;
 }
@@ -97,8 +109,20 @@ bool skipLooseValue(const char *&p, const char *end)
     if (p < end && *p == '"')
         return skipLooseString(p, end);
     if (p < end && (*p == '{' || *p == '[')) {
+        // Most of a line is settings skipped here: bytes that are no bracket or quote are
+        // passed a table look-up at a time.
+        static constexpr auto kMarks = [] {
+            std::array<bool, 256> marks{};
+            for (const char c : {'"', '{', '[', '}', ']'})
+                marks[uchar(c)] = true;
+            return marks;
+        }();
         int depth = 0;
         while (p < end) {
+            while (p < end && !kMarks[uchar(*p)])
+                ++p;
+            if (p == end)
+                break;
             if (*p == '"') {
                 if (!skipLooseString(p, end))
                     return false;
@@ -576,7 +600,7 @@ unsigned memberOf(QByteArrayView name)
                                                                   {"seq", kSeq},
                                                                   {"reserved", kReserved}};
     for (const auto &[each, member] : members)
-        if (each == name)
+        if (sameName(name, each))
             return member;
     return 0;
 }
@@ -1035,11 +1059,11 @@ std::optional<LineFacts> scanLineFacts(const QByteArray &raw, LineDepth depth)
             const char *valueEnd = valueStart;
             if (!skipLooseValue(valueEnd, line.end()) ||
                 !valueFits(name, QByteArrayView(valueStart, valueEnd - valueStart)) ||
-                name == "seal")
+                sameName(name, "seal"))
                 return std::nullopt;
             const bool stubbed =
                 (isOneOf(name, kSettingsKeys) && *valueStart == '{') ||
-                (depth == LineDepth::Index && name == "changes" && *valueStart == '[');
+                (depth == LineDepth::Index && sameName(name, "changes") && *valueStart == '[');
             if (!stubbed && !isOneOf(name, kUnreadTextKeys)) {
                 const unsigned member = memberOf(name);
                 // Which of two equal names counts is the parser's business.
