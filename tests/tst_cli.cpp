@@ -296,6 +296,8 @@ private slots:
     void reportPrintsTheRecords();
     void scannedLineReadsAsAWholeRead_data();
     void scannedLineReadsAsAWholeRead();
+    void reportCsvEndsWithItsLastRow_data();
+    void reportCsvEndsWithItsLastRow();
 
     void detectFindsDisplaysAmongSeveralPorts();
     void linkGivesTheSimulatorAPortNumber();
@@ -2645,6 +2647,34 @@ void tst_Cli::scannedLineReadsAsAWholeRead()
             QCOMPARE(rows[0], rows[1]);
         }
     }
+}
+
+// Rows go out in blocks; the last block ends the CSV, with no empty line after it.
+void tst_Cli::reportCsvEndsWithItsLastRow_data()
+{
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("reasonSize");
+
+    QTest::newRow("2000 records") << 2000 << 10;
+    QTest::newRow("a last row that fills a block") << 1 << (1 << 20);
+}
+
+void tst_Cli::reportCsvEndsWithItsLastRow()
+{
+    QFETCH(int, records);
+    QFETCH(int, reasonSize);
+
+    const QByteArray line = R"({"time":"t","address":"21","outcome":"fail","reason":")" +
+                            QByteArray(reasonSize, 'r') + "\"}\n";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("records.jsonl"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(line.repeated(records)) > 0);
+    file.close();
+    const CliRun report = run({"report", path, "--csv"});
+    QVERIFY2(report.exitCode == 0, qPrintable(report.err));
+    QCOMPARE(report.out.count(QStringLiteral("\r\n")), records + 1);
+    QVERIFY(report.out.endsWith(QStringLiteral(",-\r\n")));
 }
 
 void tst_Cli::detectFindsDisplaysAmongSeveralPorts()
