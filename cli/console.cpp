@@ -20,6 +20,11 @@ void Console::data(const QString &text)
     write(m_out, text.endsWith(QLatin1Char('\n')) ? text : text + QLatin1Char('\n'));
 }
 
+void Console::data(const QByteArray &utf8)
+{
+    write(m_out, utf8.endsWith('\n') ? utf8 : utf8 + '\n');
+}
+
 void Console::result(const QString &line)
 {
     if (m_level != Level::Quiet && !m_json)
@@ -92,7 +97,11 @@ QString Console::finishOutput()
 
 void Console::write(std::FILE *stream, const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
+    write(stream, text.toLocal8Bit());
+}
+
+void Console::write(std::FILE *stream, const QByteArray &bytes)
+{
     const std::lock_guard<std::mutex> hold(g_writing);
     if (m_footer)
         eraseFooter();

@@ -27,6 +27,8 @@ public:
 
     // What the user asked for (read, get, dump): printed even with --quiet.
     void data(const QString &text);
+    // The same for text already in UTF-8, the bytes data(QString) writes on this system.
+    void data(const QByteArray &utf8);
     // A result line of a command that changes something; none with --quiet or --json.
     void result(const QString &line);
     // The one JSON document of a command run with --json.
@@ -60,6 +62,7 @@ public:
 
 private:
     void write(std::FILE *stream, const QString &text);
+    void write(std::FILE *stream, const QByteArray &bytes);
     // With the console's lock held.
     void eraseFooter();
     void drawFooter();

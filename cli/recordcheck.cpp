@@ -9,7 +9,7 @@
 namespace cli {
 namespace {
 
-int hexDigit(char16_t c)
+int hexDigit(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -18,13 +18,13 @@ int hexDigit(char16_t c)
     return -1; // the writer writes lower case only
 }
 
-template <typename Hash> bool readHash(const QString &hex, Hash &hash)
+template <typename Hash> bool readHash(QByteArrayView hex, Hash &hash)
 {
     if (hex.size() != 2 * qsizetype(hash.size()))
         return false;
     for (std::size_t i = 0; i < hash.size(); ++i) {
-        const int high = hexDigit(hex.at(qsizetype(2 * i)).unicode());
-        const int low = hexDigit(hex.at(qsizetype(2 * i + 1)).unicode());
+        const int high = hexDigit(hex.at(qsizetype(2 * i)));
+        const int low = hexDigit(hex.at(qsizetype(2 * i + 1)));
         if (high < 0 || low < 0)
             return false;
         hash[i] = static_cast<unsigned char>(high << 4 | low);
@@ -70,26 +70,24 @@ QJsonObject ChainState::json() const
     return object;
 }
 
-void ChainChecker::take(int number, const QByteArray &line, LineKind kind,
-                        const QJsonObject &object)
+void ChainChecker::take(int number, const QByteArray &line, const LineFacts &facts)
 {
     if (line.isEmpty())
         return;
     Link link;
     link.number = number;
-    link.kind = kind;
+    link.kind = facts.kind;
     const QByteArray hash = lineDigest(line);
     std::copy(hash.begin(), hash.end(), link.hash.begin());
-    const QJsonValue prev = object.value(QStringLiteral("prev"));
-    if (kind != LineKind::NotRecord && prev.isString()) {
+    if (facts.kind != LineKind::NotRecord && facts.prev) {
         link.chained = true;
-        link.seq = object.value(QStringLiteral("seq")).toInteger();
+        link.seq = facts.seq;
         // A "prev" that is no hash matches no line: left at zeros, it would match a start.
-        if (!readHash(prev.toString(), link.prev))
+        if (!readHash(*facts.prev, link.prev))
             link.prev.fill(0xff);
     }
-    if (kind == LineKind::Seal)
-        m_seals.insert(m_links.size(), object);
+    if (facts.kind == LineKind::Seal)
+        m_seals.insert(m_links.size(), facts.seal);
     m_links.push_back(link);
 }
 

@@ -38,7 +38,7 @@ struct ChainState
 class ChainChecker
 {
 public:
-    void take(int number, const QByteArray &line, LineKind kind, const QJsonObject &object);
+    void take(int number, const QByteArray &line, const LineFacts &facts);
     // `allowedSigners`: also every seal's signature, and no record after the last seal.
     ChainState finish(const QString &allowedSigners = QString());
 

@@ -11,6 +11,8 @@
 #include <QSysInfo>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include <openssl/sha.h>
 
@@ -45,30 +47,6 @@ void addChanges(QJsonArray &changes, const QString &prefix, const QJsonObject &f
     }
 }
 
-// What a row says about the unit: its changes when it passed, why it failed otherwise.
-QString rowText(const QJsonObject &record)
-{
-    if (record.value(QStringLiteral("outcome")).toString() == QLatin1String("pass"))
-        return describeChanges(record.value(QStringLiteral("changes")).toArray());
-    return record.value(QStringLiteral("reason")).toString();
-}
-
-QString csvField(QString text)
-{
-    // A spreadsheet runs a cell that starts so as a formula: an operator named
-    // "=cmd|' /C calc'!A0" must stay a name.
-    // A lone "-" (no value) is text to every spreadsheet.
-    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
-    if (!text.isEmpty() && formulaStarts.contains(text.front()) && text != QLatin1String("-"))
-        text.prepend(QLatin1Char('\''));
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 // The members that hold a display's whole settings: most of a record's bytes, and read by
 // no report, check or resume.
 const QByteArrayView kSettingsKeys[] = {"as_found", "as_left", "modbus"};
@@ -76,9 +54,19 @@ const QByteArrayView kSettingsKeys[] = {"as_found", "as_left", "modbus"};
 // stands, and it is left out.
 const QByteArrayView kUnreadTextKeys[] = {"version", "device", "adapter"};
 
+// Names are compared a few million times over a year of records: length and first byte
+// tell most apart.
+bool sameName(QByteArrayView name, QByteArrayView key)
+{
+    return name.size() == key.size() &&
+           (name.isEmpty() || (name.front() == key.front() &&
+                               std::memcmp(name.data(), key.data(), size_t(name.size())) == 0));
+}
+
 template <std::size_t N> bool isOneOf(QByteArrayView name, const QByteArrayView (&keys)[N])
 {
-    return std::find(std::begin(keys), std::end(keys), name) != std::end(keys);
+    return std::any_of(std::begin(keys), std::end(keys),
+                       [name](QByteArrayView key) { return sameName(name, key); });
 }
 
 const QByteArrayView kTextKeys[] = {"time",    "operator", "host",    "port", "device",
@@ -92,13 +80,71 @@ bool valueFits(QByteArrayView name, QByteArrayView value)
     const bool null = value == QByteArrayView("null");
     if (isOneOf(name, kTextKeys))
         return first == '"' || null;
-    if (name == QByteArrayView("seq") || name == QByteArrayView("duration_ms"))
+    if (sameName(name, "seq") || sameName(name, "duration_ms"))
         return first == '-' || (first >= '0' && first <= '9');
-    if (name == QByteArrayView("changes"))
+    if (sameName(name, "changes"))
         return first == '[';
-    if (name == QByteArrayView("as_found") || name == QByteArrayView("as_left"))
+    if (sameName(name, "as_found") || sameName(name, "as_left"))
         return first == '{' || null;
     return true;
+}
+
+// A string's end, its escapes stepped over and not checked; false when it has none.
+bool skipLooseString(const char *&p, const char *end)
+{
+    for (++p; p < end; ++p) {
+        if (*p == '\\')
+            ++p;
+        else if (*p == '"')
+            return ++p, true;
+    }
+    return false;
+}
+
+// A value's end: an object or an array by its brackets and strings, anything else by the
+// next comma, brace or blank. Nothing inside is checked.
+bool skipLooseValue(const char *&p, const char *end)
+{
+    const char *const start = p;
+    if (p < end && *p == '"')
+        return skipLooseString(p, end);
+    if (p < end && (*p == '{' || *p == '[')) {
+        // Most of a line is settings skipped here: bytes that are no bracket or quote are
+        // passed a table look-up at a time.
+        static constexpr auto kMarks = [] {
+            std::array<bool, 256> marks{};
+            for (const char c : {'"', '{', '[', '}', ']'})
+                marks[uchar(c)] = true;
+            return marks;
+        }();
+        int depth = 0;
+        while (p < end) {
+            while (p < end && !kMarks[uchar(*p)])
+                ++p;
+            if (p == end)
+                break;
+            if (*p == '"') {
+                if (!skipLooseString(p, end))
+                    return false;
+                continue;
+            }
+            if (*p == '{' || *p == '[')
+                ++depth;
+            else if ((*p == '}' || *p == ']') && --depth == 0)
+                return ++p, true;
+            ++p;
+        }
+        return false;
+    }
+    while (p < end && *p != ',' && *p != '}' && *p != ' ' && *p != '\t')
+        ++p;
+    return p > start;
+}
+
+void skipJsonSpace(const char *&p, const char *end)
+{
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
+        ++p;
 }
 
 // The line as one JSON object with each member of kSettingsKeys that is an object (and, at
@@ -109,43 +155,9 @@ std::optional<QByteArray> summaryText(const QByteArray &line, LineDepth depth)
 {
     const char *p = line.constData();
     const char *const end = p + line.size();
-    const auto space = [&p, end] {
-        while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
-            ++p;
-    };
-    const auto skipString = [&p, end] {
-        for (++p; p < end; ++p) {
-            if (*p == '\\')
-                ++p;
-            else if (*p == '"')
-                return ++p, true;
-        }
-        return false;
-    };
-    const auto skipValue = [&] {
-        const char *const start = p;
-        if (p < end && *p == '"')
-            return skipString();
-        if (p < end && (*p == '{' || *p == '[')) {
-            int depth = 0;
-            while (p < end) {
-                if (*p == '"') {
-                    if (!skipString())
-                        return false;
-                    continue;
-                }
-                if (*p == '{' || *p == '[')
-                    ++depth;
-                else if ((*p == '}' || *p == ']') && --depth == 0)
-                    return ++p, true;
-                ++p;
-            }
-            return false;
-        }
-        while (p < end && *p != ',' && *p != '}' && *p != ' ' && *p != '\t')
-            ++p;
-        return p > start;
-    };
+    const auto space = [&p, end] { skipJsonSpace(p, end); };
+    const auto skipString = [&p, end] { return skipLooseString(p, end); };
+    const auto skipValue = [&p, end] { return skipLooseValue(p, end); };
     QByteArray summary;
     summary.reserve(512);
     summary += '{';
@@ -202,6 +214,460 @@ std::optional<QByteArray> summaryText(const QByteArray &line, LineDepth depth)
     if (p != end)
         return std::nullopt;
     return summary + '}';
+}
+
+// Reads the members of a record file's line that a report and a check look at, the way
+// QJsonDocument would read them, for the shapes a station writes. `understood` turns false
+// at anything it cannot vouch for being read exactly so; the caller then reads the line
+// whole.
+class LineScanner
+{
+public:
+    LineScanner(const char *p, const char *end) : m_p(p), m_end(end) {}
+
+    bool understood() const { return m_understood; }
+    bool atEnd() const { return m_p == m_end; }
+    const char *position() const { return m_p; }
+    void moveTo(const char *p) { m_p = p; }
+    void space() { skipJsonSpace(m_p, m_end); }
+    // The next byte is `c`, and is passed.
+    bool take(char c)
+    {
+        if (m_p < m_end && *m_p == c)
+            return ++m_p, true;
+        return false;
+    }
+    bool next(char c) const { return m_p < m_end && *m_p == c; }
+
+    // A string as UTF-8; it points into the line unless it has escapes.
+    bool string(QByteArray *text)
+    {
+        if (!take('"'))
+            return fail();
+        const char *const start = m_p;
+        while (m_p < m_end && *m_p != '"' && *m_p != '\\' && uchar(*m_p) >= 0x20)
+            ++m_p;
+        if (m_p < m_end && *m_p == '"') {
+            if (text)
+                *text = QByteArray::fromRawData(start, m_p - start);
+            return ++m_p, true;
+        }
+        QByteArray decoded(start, m_p - start);
+        while (m_p < m_end && *m_p != '"') {
+            const char c = *m_p++;
+            // The JSON parser takes a control byte as it is; no writer leaves one there.
+            if (uchar(c) < 0x20)
+                return fail();
+            if (c != '\\') {
+                decoded += c;
+                continue;
+            }
+            if (m_p == m_end)
+                return fail();
+            switch (const char escape = *m_p++) {
+            case '"':
+            case '\\':
+            case '/':
+                decoded += escape;
+                break;
+            case 'b':
+                decoded += '\b';
+                break;
+            case 'f':
+                decoded += '\f';
+                break;
+            case 'n':
+                decoded += '\n';
+                break;
+            case 'r':
+                decoded += '\r';
+                break;
+            case 't':
+                decoded += '\t';
+                break;
+            case 'u': {
+                char32_t code = 0;
+                if (!hex4(&code))
+                    return false;
+                // A surrogate counts only as the first of a pair.
+                if (code >= 0xdc00 && code <= 0xdfff)
+                    return fail();
+                if (code >= 0xd800 && code <= 0xdbff) {
+                    char32_t low = 0;
+                    if (!take('\\') || !take('u') || !hex4(&low) || low < 0xdc00 || low > 0xdfff)
+                        return fail();
+                    code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+                }
+                appendUtf8(decoded, code);
+                break;
+            }
+            default:
+                return fail(); // the parser reads "\q" as "q"; no writer writes it
+            }
+        }
+        if (!take('"'))
+            return fail();
+        if (text)
+            *text = decoded;
+        return true;
+    }
+
+    // A whole number the way the writer writes one: no fraction, no exponent, no leading
+    // zero, at most 18 digits (a qint64 either way). Its text is also how it is shown.
+    bool integer(QByteArray *text, qint64 *value = nullptr)
+    {
+        const char *const start = m_p;
+        const bool negative = take('-');
+        const char *const digits = m_p;
+        qint64 number = 0;
+        for (; m_p < m_end && *m_p >= '0' && *m_p <= '9'; ++m_p)
+            if (m_p - digits < 18) // more are refused below
+                number = number * 10 + (*m_p - '0');
+        const qsizetype count = m_p - digits;
+        if (count == 0 || count > 18 || (*digits == '0' && (count > 1 || negative)) || next('.') ||
+            next('e') || next('E'))
+            return fail();
+        if (text)
+            *text = QByteArray::fromRawData(start, m_p - start);
+        if (value)
+            *value = negative ? -number : number;
+        return true;
+    }
+
+    bool literal(QByteArrayView word)
+    {
+        if (QByteArrayView(m_p, m_end - m_p).startsWith(word)) {
+            m_p += word.size();
+            return true;
+        }
+        return false;
+    }
+
+    // Any JSON value, only checked: strings, numbers without an exponent, literals, and
+    // arrays and objects a few levels deep.
+    bool value(int depth = 0)
+    {
+        if (m_p == m_end || depth > 16)
+            return fail();
+        switch (*m_p) {
+        case '"':
+            return string(nullptr);
+        case '{':
+        case '[': {
+            const char close = *m_p == '{' ? '}' : ']';
+            ++m_p;
+            space();
+            if (take(close))
+                return true;
+            do {
+                space();
+                if (close == '}') {
+                    if (!string(nullptr))
+                        return false;
+                    space();
+                    if (!take(':'))
+                        return fail();
+                    space();
+                }
+                if (!value(depth + 1))
+                    return false;
+                space();
+            } while (take(','));
+            return take(close) || fail();
+        }
+        case 't':
+            return literal("true") || fail();
+        case 'f':
+            return literal("false") || fail();
+        case 'n':
+            return literal("null") || fail();
+        default:
+            return number();
+        }
+    }
+
+    // A change's "from" or "to" as valueText shows it.
+    bool shownValue(QByteArray *text)
+    {
+        if (next('"'))
+            return string(text);
+        if (literal("null")) {
+            *text = QByteArrayLiteral("-");
+            return true;
+        }
+        for (const char *word : {"true", "false"}) {
+            if (literal(word)) {
+                *text = QByteArray::fromRawData(word, qsizetype(std::strlen(word)));
+                return true;
+            }
+        }
+        return integer(text);
+    }
+
+private:
+    bool fail() { return m_understood = false; }
+
+    bool hex4(char32_t *code)
+    {
+        if (m_end - m_p < 4)
+            return fail();
+        for (int i = 0; i < 4; ++i) {
+            const char c = *m_p++;
+            const int digit = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                     : -1;
+            if (digit < 0)
+                return fail();
+            *code = *code << 4 | char32_t(digit);
+        }
+        return true;
+    }
+
+    static void appendUtf8(QByteArray &to, char32_t code)
+    {
+        if (code < 0x80) {
+            to += char(code);
+        } else if (code < 0x800) {
+            to += char(0xc0 | code >> 6);
+            to += char(0x80 | (code & 0x3f));
+        } else if (code < 0x10000) {
+            to += char(0xe0 | code >> 12);
+            to += char(0x80 | (code >> 6 & 0x3f));
+            to += char(0x80 | (code & 0x3f));
+        } else {
+            to += char(0xf0 | code >> 18);
+            to += char(0x80 | (code >> 12 & 0x3f));
+            to += char(0x80 | (code >> 6 & 0x3f));
+            to += char(0x80 | (code & 0x3f));
+        }
+    }
+
+    // RFC 8259's number, without an exponent and with few enough digits that any parser
+    // reads it the same.
+    bool number()
+    {
+        take('-');
+        const char *const digits = m_p;
+        while (m_p < m_end && *m_p >= '0' && *m_p <= '9')
+            ++m_p;
+        qsizetype count = m_p - digits;
+        if (count == 0 || (*digits == '0' && count > 1))
+            return fail();
+        if (take('.')) {
+            const char *const fraction = m_p;
+            while (m_p < m_end && *m_p >= '0' && *m_p <= '9')
+                ++m_p;
+            if (m_p == fraction)
+                return fail();
+            count += m_p - fraction;
+        }
+        return (count <= 15 && !next('e') && !next('E')) || fail();
+    }
+
+    const char *m_p;
+    const char *m_end;
+    bool m_understood = true;
+};
+
+// printableText for UTF-8: control characters (C0, DEL and C1) as escapes.
+void appendPrintable(QByteArray &out, QByteArrayView text)
+{
+    const auto plain = [](QByteArrayView text, qsizetype i) {
+        const uchar c = uchar(text[i]);
+        return c >= 0x20 && c != 0x7f &&
+               !(c == 0xc2 && i + 1 < text.size() && uchar(text[i + 1]) < 0xa0);
+    };
+    qsizetype i = 0;
+    while (i < text.size() && plain(text, i))
+        ++i;
+    if (i == text.size()) {
+        out += text;
+        return;
+    }
+    out += text.first(i);
+    for (; i < text.size(); ++i) {
+        const uchar c = uchar(text[i]);
+        if (plain(text, i)) {
+            out += char(c);
+            continue;
+        }
+        // A C1 control is U+0080 to U+009F: 0xC2 and its second byte.
+        const uchar code = c == 0xc2 ? uchar(text[++i]) : c;
+        if (code == '\r')
+            out += "\\r";
+        else if (code == '\n')
+            out += "\\n";
+        else if (code == '\t')
+            out += "\\t";
+        else
+            out += "\\x" + QByteArray::number(code, 16).toUpper().rightJustified(2, '0');
+    }
+}
+
+// describeChanges straight from a "changes" array's bytes.
+bool scanChanges(LineScanner &scan, QByteArray &text)
+{
+    if (!scan.take('['))
+        return false;
+    scan.space();
+    if (scan.take(']')) {
+        text = QByteArrayLiteral("no change");
+        return true;
+    }
+    do {
+        scan.space();
+        // An entry that is no object reads as an empty one: no key, no values.
+        QByteArray key;
+        QByteArray from = QByteArrayLiteral("-");
+        QByteArray to = from;
+        if (scan.take('{')) {
+            unsigned seen = 0;
+            scan.space();
+            if (!scan.take('}')) {
+                do {
+                    scan.space();
+                    QByteArray name;
+                    if (!scan.string(&name))
+                        return false;
+                    scan.space();
+                    if (!scan.take(':'))
+                        return false;
+                    scan.space();
+                    const unsigned bit = name == "key"    ? 1
+                                         : name == "from" ? 2
+                                         : name == "to"   ? 4
+                                                          : 0;
+                    // Which of two equal names counts is the parser's business.
+                    if (seen & bit)
+                        return false;
+                    seen |= bit;
+                    if (bit == 1 && scan.next('"')) {
+                        if (!scan.string(&key))
+                            return false;
+                    } else if (bit == 2 || bit == 4) {
+                        if (!scan.shownValue(bit == 2 ? &from : &to))
+                            return false;
+                    } else if (!scan.value()) {
+                        return false;
+                    }
+                    scan.space();
+                } while (scan.take(','));
+                if (!scan.take('}'))
+                    return false;
+            }
+        } else if (!scan.value()) {
+            return false;
+        }
+        if (!text.isEmpty())
+            text += ", ";
+        appendPrintable(text, key);
+        text += ' ';
+        appendPrintable(text, from);
+        text += " -> ";
+        appendPrintable(text, to);
+        scan.space();
+    } while (scan.take(','));
+    return scan.take(']');
+}
+
+// A top-level member that a report or a check reads.
+enum Member : unsigned {
+    kTime = 1 << 0,
+    kOperator = 1 << 1,
+    kPort = 1 << 2,
+    kAddress = 1 << 3,
+    kOutcome = 1 << 4,
+    kReason = 1 << 5,
+    kDuration = 1 << 6,
+    kChanges = 1 << 7,
+    kPrev = 1 << 8,
+    kSeq = 1 << 9,
+    kReserved = 1 << 10,
+};
+
+unsigned memberOf(QByteArrayView name)
+{
+    static const std::pair<QByteArrayView, unsigned> members[] = {{"time", kTime},
+                                                                  {"operator", kOperator},
+                                                                  {"port", kPort},
+                                                                  {"address", kAddress},
+                                                                  {"outcome", kOutcome},
+                                                                  {"reason", kReason},
+                                                                  {"duration_ms", kDuration},
+                                                                  {"changes", kChanges},
+                                                                  {"prev", kPrev},
+                                                                  {"seq", kSeq},
+                                                                  {"reserved", kReserved}};
+    for (const auto &[each, member] : members)
+        if (sameName(name, each))
+            return member;
+    return 0;
+}
+
+// A text member: a string, or nothing for null.
+bool scanText(LineScanner &scan, std::optional<QByteArray> &text)
+{
+    if (scan.literal("null")) {
+        text.reset();
+        return true;
+    }
+    text.emplace();
+    return scan.string(&*text);
+}
+
+// Pads what `out` has from `start` on to `width` UTF-16 units, as QString::leftJustified.
+void justify(QByteArray &out, qsizetype start, qsizetype width)
+{
+    qsizetype units = 0;
+    for (qsizetype i = start; i < out.size(); ++i) {
+        const uchar c = uchar(out.at(i));
+        units += (c & 0xc0) != 0x80 ? 1 : 0;
+        units += c >= 0xf0 ? 1 : 0; // a surrogate pair in UTF-16
+    }
+    if (units < width)
+        out.append(width - units, ' ');
+}
+
+// QString::toUpper for what `out` has from `start` on.
+void upper(QByteArray &out, qsizetype start)
+{
+    const QByteArrayView text = QByteArrayView(out).sliced(start);
+    if (std::all_of(text.begin(), text.end(), [](char c) { return uchar(c) < 0x80; })) {
+        for (qsizetype i = start; i < out.size(); ++i)
+            if (out.at(i) >= 'a' && out.at(i) <= 'z')
+                out[i] = char(out.at(i) - 'a' + 'A');
+        return;
+    }
+    const QByteArray shouted = QString::fromUtf8(text).toUpper().toUtf8();
+    out.truncate(start);
+    out += shouted;
+}
+
+void appendCsvCell(QByteArray &out, QByteArrayView text)
+{
+    // A spreadsheet runs a cell that starts so as a formula: an operator named
+    // "=cmd|' /C calc'!A0" must stay a name.
+    // A lone "-" (no value) is text to every spreadsheet.
+    const bool formula = !text.isEmpty() && QByteArrayView("=+-@\t\r").contains(text.front()) &&
+                         text != QByteArrayView("-");
+    const bool quoted = std::any_of(text.begin(), text.end(), [](char c) {
+        return c == ',' || c == '"' || c == '\n' || c == '\r';
+    });
+    if (quoted)
+        out += '"';
+    if (formula)
+        out += '\'';
+    if (quoted) {
+        for (const char c : text) {
+            if (c == '"')
+                out += '"';
+            out += c;
+        }
+        out += '"';
+    } else {
+        out += text;
+    }
 }
 
 } // namespace
@@ -301,16 +767,26 @@ QJsonObject portFacts(const Port &port, const QString &label)
             {QStringLiteral("path"), info.byPath.isEmpty() ? QJsonValue() : info.byPath}};
 }
 
+namespace {
+
+std::optional<int> addressOf(const QString &text)
+{
+    CommsSettings comms;
+    if (!assignComms(comms, QStringLiteral("address"), text).isEmpty())
+        return std::nullopt;
+    return comms.address;
+}
+
+} // namespace
+
 std::optional<int> recordAddress(const QJsonObject &record)
 {
     const QJsonValue value = record.value(QStringLiteral("address"));
-    CommsSettings comms;
     // The file's own word for an address: two hexadecimal digits as text. A number is
     // refused rather than guessed at (17 could mean 11 or 17).
-    if (!value.isString() ||
-        !assignComms(comms, QStringLiteral("address"), value.toString()).isEmpty())
+    if (!value.isString())
         return std::nullopt;
-    return comms.address;
+    return addressOf(value.toString());
 }
 
 LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth)
@@ -345,17 +821,16 @@ LineKind readRecordLine(QByteArray line, QJsonObject *object, LineDepth depth)
                std::find(types.begin(), types.end(), type) != types.end();
     };
     // A field of the wrong type is no record: a report would print it as something else.
-    // (A summary's were checked as it was read: valueFits.)
-    if (depth == LineDepth::Full) {
-        for (const QByteArrayView key : kTextKeys)
-            if (!isA(key, {QJsonValue::String, QJsonValue::Null}))
-                return LineKind::NotRecord;
-        if (!isA("seq", {QJsonValue::Double}) || !isA("duration_ms", {QJsonValue::Double}) ||
-            !isA("changes", {QJsonValue::Array}) ||
-            !isA("as_found", {QJsonValue::Object, QJsonValue::Null}) ||
-            !isA("as_left", {QJsonValue::Object, QJsonValue::Null}))
+    // A summary's were checked as it was read (valueFits), but only under the names as the
+    // line spells them: "ti\u006de" is "time" too.
+    for (const QByteArrayView key : kTextKeys)
+        if (!isA(key, {QJsonValue::String, QJsonValue::Null}))
             return LineKind::NotRecord;
-    }
+    if (!isA("seq", {QJsonValue::Double}) || !isA("duration_ms", {QJsonValue::Double}) ||
+        !isA("changes", {QJsonValue::Array}) ||
+        !isA("as_found", {QJsonValue::Object, QJsonValue::Null}) ||
+        !isA("as_left", {QJsonValue::Object, QJsonValue::Null}))
+        return LineKind::NotRecord;
     if (object->value(QStringLiteral("seal")).toBool())
         return object->value(QStringLiteral("count")).isDouble() &&
                        object->value(QStringLiteral("last")).isString() &&
@@ -474,23 +949,12 @@ QString recordsTableHeader()
              QStringLiteral("outcome"), QStringLiteral("changes"));
 }
 
-QString recordsTableRow(const QJsonObject &record)
-{
-    return QStringLiteral("%1  %2  %3  %4\n")
-        .arg(printableText(record.value(QStringLiteral("time")).toString()).leftJustified(24),
-             printableText(valueText(record.value(QStringLiteral("address")))).leftJustified(7),
-             printableText(valueText(record.value(QStringLiteral("outcome"))))
-                 .toUpper()
-                 .leftJustified(7),
-             printableText(rowText(record)));
-}
-
 QString recordsTable(const QList<QJsonObject> &records)
 {
-    QString text = recordsTableHeader();
+    QByteArray text;
     for (const QJsonObject &record : records)
-        text += recordsTableRow(record);
-    return text;
+        appendTableRow(text, recordRow(record));
+    return recordsTableHeader() + QString::fromUtf8(text);
 }
 
 QString recordsCsvHeader()
@@ -498,23 +962,202 @@ QString recordsCsvHeader()
     return QStringLiteral("time,operator,port,address,outcome,changes,reason,duration_ms\r\n");
 }
 
-QString recordsCsvRow(const QJsonObject &record)
-{
-    QStringList fields;
-    for (const char *key : {"time", "operator", "port", "address", "outcome"})
-        fields << csvField(valueText(record.value(QLatin1String(key))));
-    fields << csvField(describeChanges(record.value(QStringLiteral("changes")).toArray()))
-           << csvField(record.value(QStringLiteral("reason")).toString())
-           << csvField(valueText(record.value(QStringLiteral("duration_ms"))));
-    return fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
-}
-
 QString recordsCsv(const QList<QJsonObject> &records)
 {
-    QString text = recordsCsvHeader();
+    QByteArray text;
     for (const QJsonObject &record : records)
-        text += recordsCsvRow(record);
-    return text;
+        appendCsvRow(text, recordRow(record));
+    return recordsCsvHeader() + QString::fromUtf8(text);
+}
+
+RecordRow recordRow(const QJsonObject &record)
+{
+    const auto shown = [&record](const char *key) {
+        return valueText(record.value(QLatin1String(key))).toUtf8();
+    };
+    const auto text = [&record, &shown](const char *key) -> std::optional<QByteArray> {
+        const QJsonValue value = record.value(QLatin1String(key));
+        if (value.isNull() || value.isUndefined())
+            return std::nullopt;
+        return shown(key);
+    };
+    RecordRow row;
+    row.time = text("time");
+    row.operatorName = text("operator");
+    row.port = text("port");
+    row.address = shown("address");
+    row.outcome = shown("outcome");
+    row.reason = record.value(QStringLiteral("reason")).toString().toUtf8();
+    row.changes = describeChanges(record.value(QStringLiteral("changes")).toArray()).toUtf8();
+    row.duration = shown("duration_ms");
+    return row;
+}
+
+void appendTableRow(QByteArray &out, const RecordRow &row)
+{
+    qsizetype start = out.size();
+    appendPrintable(out, row.time ? QByteArrayView(*row.time) : QByteArrayView());
+    justify(out, start, 24);
+    out += "  ";
+    start = out.size();
+    appendPrintable(out, row.address);
+    justify(out, start, 7);
+    out += "  ";
+    start = out.size();
+    appendPrintable(out, row.outcome);
+    upper(out, start);
+    justify(out, start, 7);
+    out += "  ";
+    // A unit that passed is shown by its changes, one that failed by why.
+    appendPrintable(out, row.outcome == "pass" ? row.changes : row.reason);
+    out += '\n';
+}
+
+void appendCsvRow(QByteArray &out, const RecordRow &row)
+{
+    const auto orNone = [](const std::optional<QByteArray> &text) {
+        return text ? QByteArrayView(*text) : QByteArrayView("-");
+    };
+    for (const QByteArrayView cell :
+         {orNone(row.time), orNone(row.operatorName), orNone(row.port), QByteArrayView(row.address),
+          QByteArrayView(row.outcome), QByteArrayView(row.changes), QByteArrayView(row.reason)}) {
+        appendCsvCell(out, cell);
+        out += ',';
+    }
+    appendCsvCell(out, row.duration);
+    out += "\r\n";
+}
+
+std::optional<LineFacts> scanLineFacts(const QByteArray &raw, LineDepth depth)
+{
+    const QByteArrayView line = QByteArrayView(raw).trimmed();
+    if (!line.isValidUtf8())
+        return std::nullopt;
+    LineScanner scan(line.begin(), line.end());
+    LineFacts facts;
+    RecordRow &row = facts.row;
+    bool addressIsText = false;
+    bool reserved = false;
+    unsigned seen = 0;
+    if (!scan.take('{'))
+        return std::nullopt;
+    scan.space();
+    if (!scan.take('}')) {
+        do {
+            scan.space();
+            const char *const nameStart = scan.position();
+            QByteArray name;
+            // A name with an escape may spell a member's name another way.
+            if (!scan.string(&name) || scan.position() - nameStart != name.size() + 2)
+                return std::nullopt;
+            scan.space();
+            if (!scan.take(':'))
+                return std::nullopt;
+            scan.space();
+            // The value's end as summaryText finds it; what is read in it must end there.
+            const char *const valueStart = scan.position();
+            const char *valueEnd = valueStart;
+            if (!skipLooseValue(valueEnd, line.end()) ||
+                !valueFits(name, QByteArrayView(valueStart, valueEnd - valueStart)) ||
+                sameName(name, "seal"))
+                return std::nullopt;
+            const bool stubbed =
+                (isOneOf(name, kSettingsKeys) && *valueStart == '{') ||
+                (depth == LineDepth::Index && sameName(name, "changes") && *valueStart == '[');
+            if (!stubbed && !isOneOf(name, kUnreadTextKeys)) {
+                const unsigned member = memberOf(name);
+                // Which of two equal names counts is the parser's business.
+                if (seen & member)
+                    return std::nullopt;
+                seen |= member;
+                bool read = true;
+                switch (member) {
+                case kTime:
+                    read = scanText(scan, row.time);
+                    break;
+                case kOperator:
+                    read = scanText(scan, row.operatorName);
+                    break;
+                case kPort:
+                    read = scanText(scan, row.port);
+                    break;
+                case kReason:
+                    read = scan.literal("null") || scan.string(&row.reason);
+                    break;
+                case kPrev:
+                    read = scanText(scan, facts.prev);
+                    break;
+                case kAddress:
+                    addressIsText = scan.next('"');
+                    read = addressIsText ? scan.string(&row.address) : scan.value();
+                    break;
+                case kOutcome:
+                    read = scan.next('"') ? scan.string(&row.outcome) : scan.value();
+                    break;
+                case kDuration:
+                    read = scan.integer(&row.duration);
+                    break;
+                case kSeq:
+                    read = scan.integer(nullptr, &facts.seq);
+                    break;
+                case kChanges:
+                    read = scanChanges(scan, row.changes);
+                    break;
+                case kReserved:
+                    reserved = scan.literal("true");
+                    read = reserved || scan.value();
+                    break;
+                default:
+                    read = scan.value();
+                    break;
+                }
+                if (!read || !scan.understood() || scan.position() != valueEnd)
+                    return std::nullopt;
+            }
+            scan.moveTo(valueEnd);
+            scan.space();
+        } while (scan.take(','));
+        if (!scan.take('}'))
+            return std::nullopt;
+    }
+    scan.space();
+    if (!scan.atEnd())
+        return std::nullopt;
+    if (!(seen & kChanges))
+        row.changes = QByteArrayLiteral("no change");
+    if (!(seen & kDuration))
+        row.duration = QByteArrayLiteral("-");
+    if (!addressIsText || row.address.size() != 2 || !addressOf(QString::fromLatin1(row.address)))
+        facts.kind = LineKind::NotRecord;
+    else if (reserved)
+        facts.kind = LineKind::Reservation;
+    else if (row.outcome == "pass" || row.outcome == "fail")
+        facts.kind = LineKind::Record;
+    return facts;
+}
+
+LineFacts readLineFacts(const QByteArray &line, LineDepth depth)
+{
+    if (std::optional<LineFacts> facts = scanLineFacts(line, depth))
+        return *std::move(facts);
+    QJsonObject object;
+    const LineKind kind = readRecordLine(line, &object, depth);
+    return lineFacts(object, kind);
+}
+
+LineFacts lineFacts(const QJsonObject &object, LineKind kind)
+{
+    LineFacts facts;
+    facts.kind = kind;
+    const QJsonValue prev = object.value(QStringLiteral("prev"));
+    if (prev.isString())
+        facts.prev = prev.toString().toUtf8();
+    facts.seq = object.value(QStringLiteral("seq")).toInteger();
+    if (facts.kind == LineKind::Record)
+        facts.row = recordRow(object);
+    if (facts.kind == LineKind::Seal)
+        facts.seal = object;
+    return facts;
 }
 
 QCommandLineOption recordOption()

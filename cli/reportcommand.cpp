@@ -10,8 +10,8 @@
 namespace cli {
 namespace {
 
-// Rows go out a batch at a time: a year of records is never held as text at once.
-constexpr int kRowsPerBatch = 2000;
+// Rows go out a block at a time: a year of records is never held as text at once.
+constexpr qsizetype kRowBlock = 1 << 20;
 
 int runReport(const Invocation &invocation, Console &console)
 {
@@ -29,26 +29,30 @@ int runReport(const Invocation &invocation, Console &console)
 
     ChainChecker checker;
     QList<int> unreadable;
-    QString rows = check ? QString() : csv ? recordsCsvHeader() : recordsTableHeader();
-    int batched = 0;
+    QByteArray rows = (check ? QString()
+                       : csv ? recordsCsvHeader()
+                             : recordsTableHeader())
+                          .toUtf8();
+    rows.reserve(kRowBlock + 4096);
     const QString error = forEachLine(path, [&](int number, const QByteArray &line) {
         if (line.isEmpty())
             return;
-        QJsonObject object;
-        const LineKind kind =
-            readRecordLine(line, &object, check ? LineDepth::Index : LineDepth::Summary);
-        checker.take(number, line, kind, object);
+        // The row is written before the line goes: its texts may point into it.
+        const LineFacts facts = readLineFacts(line, check ? LineDepth::Index : LineDepth::Summary);
+        checker.take(number, line, facts);
         if (check)
             return;
-        if (kind == LineKind::NotRecord && !line.trimmed().isEmpty())
+        if (facts.kind == LineKind::NotRecord && !line.trimmed().isEmpty())
             unreadable << number;
-        if (kind != LineKind::Record)
+        if (facts.kind != LineKind::Record)
             return;
-        rows += csv ? recordsCsvRow(object) : recordsTableRow(object);
-        if (++batched == kRowsPerBatch) {
+        if (csv)
+            appendCsvRow(rows, facts.row);
+        else
+            appendTableRow(rows, facts.row);
+        if (rows.size() >= kRowBlock) {
             console.data(rows);
-            rows.clear();
-            batched = 0;
+            rows.resize(0);
         }
     });
     if (!error.isEmpty())
@@ -66,10 +70,12 @@ int runReport(const Invocation &invocation, Console &console)
             QStringLiteral("%1: %2: no record, skipped").arg(path, linesText(unreadable)));
     // The CSV is a spreadsheet's input: the chain's state goes beside it, not into it.
     if (csv) {
-        console.data(rows);
+        // A block that ended with the last row leaves nothing: no empty line after the rows.
+        if (!rows.isEmpty())
+            console.data(rows);
         console.note(QStringLiteral("%1: %2").arg(path, state.text()));
     } else {
-        console.data(rows + QStringLiteral("\nchain: %1\n").arg(state.text()));
+        console.data(rows + QStringLiteral("\nchain: %1\n").arg(state.text()).toUtf8());
     }
     return kExitOk;
 }

@@ -330,6 +330,10 @@ private slots:
     void twoWritersChainOneRecordFile();
     void reportPrintsTheRecords_data();
     void reportPrintsTheRecords();
+    void scannedLineReadsAsAWholeRead_data();
+    void scannedLineReadsAsAWholeRead();
+    void reportCsvEndsWithItsLastRow_data();
+    void reportCsvEndsWithItsLastRow();
 
     void detectFindsDisplaysAmongSeveralPorts();
     void linkGivesTheSimulatorAPortNumber();
@@ -2459,6 +2463,27 @@ void tst_Cli::reportPrintsTheRecords_data()
                       "\n")
         << QStringList() << 0 << "chain: line 1 is not a record"
         << "lines 1, 2, 3, 4: no record, skipped";
+    // Read straight from the line's bytes, as a whole read reads it.
+    const QByteArray escaped =
+        R"({"time":"t\u00e9","address":"2a","outcome":"pass","operator":"a\"b\\c",)"
+        R"("duration_ms":-7,"x":{"y":[1,2.5,{"z":"]"}]},"changes":[{"key":"k\n",)"
+        R"("from":"\u00e9","to":"\ud83d\ude00"},5,{"key":"j","from":true,"to":null}]})"
+        "\n";
+    QTest::newRow("escapes, numbers and changes of the wrong type")
+        << escaped + pass.left(40) << QStringList() << 0
+        << QStringLiteral(
+               "té                        2a       PASS     k\\n é -> \U0001F600,  - -> -, "
+               "j true -> -\n\nchain: line 2 is not a record")
+        << "line 2: no record, skipped";
+    QTest::newRow("CSV: escapes, numbers and changes of the wrong type")
+        << escaped << QStringList{"--csv"} << 0
+        << QStringLiteral("té,\"a\"\"b\\c\",-,2a,pass,\"k\\n é -> \U0001F600,  - -> -, j true -> "
+                          "-\",,'-7\r\n")
+        << "";
+    QTest::newRow("a member's name spelt with an escape is checked as well")
+        << QByteArray(R"({"ti\u006de":5,"address":"21","outcome":"pass"})") << QStringList() << 0
+        << "chain: line 1 is not a record"
+        << "line 1: no record, skipped";
     const QJsonObject hostile{{"time", "\t9"},     {"address", "21"},
                               {"outcome", "fail"}, {"operator", "=cmd|' /C calc'!A0"},
                               {"port", "@A1"},     {"reason", "-1,\"x\"\nnext"}};
@@ -2607,6 +2632,150 @@ void tst_Cli::reportPrintsTheRecords()
     QVERIFY2(report.exitCode == exitCode, qPrintable(report.err));
     QVERIFY2(report.out.contains(out), qPrintable(report.out));
     QVERIFY2(report.err.contains(err), qPrintable(report.err));
+}
+
+// The report reads a line straight from its bytes; what it makes of it is what a whole read
+// of the line makes of it, and a line it does not fully understand is left to that read.
+void tst_Cli::scannedLineReadsAsAWholeRead_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("scanned"); // read for its row without the whole read
+
+    cli::DisplaySettings found;
+    cli::DisplaySettings left = found;
+    left.comms.baudCode = 2;
+    left.blocks[0] = {1, 2};
+    QJsonObject station = cli::recordHead(QStringLiteral("ann"));
+    station.insert("port", "COM 5");
+    station.insert("device", "/dev/ttyUSB0");
+    station.insert("adapter", QJsonValue());
+    station.insert("address", "0A");
+    station.insert("as_found", cli::settingsObject(found));
+    station.insert("as_left", cli::settingsObject(left));
+    station.insert("changes", cli::settingsChanges(found, left));
+    station.insert("modbus", QJsonValue());
+    station.insert("outcome", "pass");
+    station.insert("address_sent", true);
+    station.insert("duration_ms", 812);
+    const QByteArrayList written = writtenLines({}, {station});
+    QTest::newRow("a station's line") << written.value(0) << true;
+
+    const QByteArray head = R"({"time":"t","address":"21","outcome":"pass",)";
+    QTest::newRow("escapes in strings")
+        << head + R"("operator":"a\"b\\c\/d","port":"\u00e9\ud83d\ude00","changes":[)"
+                  R"({"key":"k\u00e9","from":"x\"y","to":"\ud83d\ude00"}]})"
+        << true;
+    QTest::newRow("control characters written as escapes")
+        << head + R"("changes":[{"key":"k\n","from":"\u0001\u007f\u0085","to":"\t"}]})" << true;
+    QTest::newRow("numbers") << head + R"("duration_ms":-812,"seq":123456789012345678,)"
+                                       R"("changes":[{"key":"k","from":0,"to":-25}]})"
+                             << true;
+    QTest::newRow("null, true and false in changes")
+        << head + R"("changes":[{"key":"k","from":null,"to":true},{"from":false}]})" << true;
+    QTest::newRow("changes entries of the wrong type")
+        << head + R"("changes":[5,"s",null,[1,{"a":2}],{"key":7,"from":1}]})" << true;
+    QTest::newRow("nested objects in members a report skips")
+        << head + R"("x":{"a":[1,2.5,{"b":"}]"}],"c":{}},"as_found":{"a":"}"},"as_left":null})"
+        << true;
+    QTest::newRow("blanks between everything")
+        << QByteArray(R"(  { "time" : "t" ,"address":"21" , "outcome":"pass","changes" : [ ] }  )")
+        << true;
+    QTest::newRow("a reservation")
+        << QByteArray(R"({"address":"21","reserved":true,"seq":4})") << true;
+    QTest::newRow("a failed unit without a reason")
+        << QByteArray(R"({"address":"21","outcome":"fail","reason":null,"operator":null})") << true;
+    QTest::newRow("an address that is a number")
+        << QByteArray(R"({"address":21,"outcome":"pass"})") << true;
+    QTest::newRow("an outcome other than pass or fail")
+        << QByteArray(R"({"address":"21","outcome":"PASS"})") << true;
+    QTest::newRow("an address out of range")
+        << QByteArray(R"({"address":"FF","outcome":"pass"})") << true;
+
+    // Left to the whole read.
+    QTest::newRow("a line cut in half") << head + R"("changes":[{"key":"k","fro)" << false;
+    QTest::newRow("a fraction in changes")
+        << head + R"("changes":[{"key":"k","from":1.5,"to":2}]})" << false;
+    QTest::newRow("an object in changes")
+        << head + R"("changes":[{"key":"k","from":{"b":1,"a":2},"to":[2]}]})" << false;
+    QTest::newRow("a member twice") << head + R"("time":"u"})" << false;
+    QTest::newRow("a change's key twice")
+        << head + R"("changes":[{"key":"k","key":"j"}]})" << false;
+    QTest::newRow("a name spelt with an escape")
+        << QByteArray(R"({"ti\u006de":5,"address":"21","outcome":"pass"})") << false;
+    QTest::newRow("a lone surrogate") << head + R"("operator":"\ud83d"})" << false;
+    QTest::newRow("an escape JSON has not") << head + R"("operator":"\q"})" << false;
+    QTest::newRow("a control byte as it is") << head + "\"operator\":\"a\x01\"}" << false;
+    QTest::newRow("a byte that is not UTF-8") << head + "\"operator\":\"a\xff\"}" << false;
+    QTest::newRow("minus zero") << head + R"("duration_ms":-0})" << false;
+    QTest::newRow("an exponent") << head + R"("duration_ms":1e2})" << false;
+    QTest::newRow("more digits than a qint64 holds")
+        << head + R"("duration_ms":80000000000000000000000})" << false;
+    QTest::newRow("a seal") << written.value(1) << false;
+    QTest::newRow("text after the object") << head + R"("x":1} x)" << false;
+    QTest::newRow("a comma before the brace") << head + R"("x":1,})" << false;
+    QTest::newRow("a value JSON has not") << head + R"("x":tru})" << false;
+    QTest::newRow("brackets that do not pair") << head + R"("x":[1,2}})" << false;
+}
+
+void tst_Cli::scannedLineReadsAsAWholeRead()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(bool, scanned);
+
+    for (const cli::LineDepth depth : {cli::LineDepth::Summary, cli::LineDepth::Index}) {
+        const std::optional<cli::LineFacts> scan = cli::scanLineFacts(line, depth);
+        // A check skips the changes: a line may need the whole read for its table row only.
+        if (depth == cli::LineDepth::Summary || scanned)
+            QCOMPARE(scan.has_value(), scanned);
+        QJsonObject object;
+        const cli::LineKind kind = cli::readRecordLine(line, &object, depth);
+        const cli::LineFacts whole = cli::lineFacts(object, kind);
+        const cli::LineFacts read = cli::readLineFacts(line, depth);
+        for (const cli::LineFacts *facts : {&read, scan ? &*scan : &read}) {
+            QCOMPARE(facts->kind, whole.kind);
+            if (whole.kind == cli::LineKind::NotRecord)
+                continue;
+            QCOMPARE(facts->prev, whole.prev);
+            QCOMPARE(facts->seq, whole.seq);
+            if (whole.kind != cli::LineKind::Record || depth == cli::LineDepth::Index)
+                continue;
+            QByteArray rows[2];
+            for (const cli::LineFacts *each : {facts, &whole}) {
+                QByteArray &text = rows[each == &whole ? 1 : 0];
+                cli::appendTableRow(text, each->row);
+                cli::appendCsvRow(text, each->row);
+            }
+            QCOMPARE(rows[0], rows[1]);
+        }
+    }
+}
+
+// Rows go out in blocks; the last block ends the CSV, with no empty line after it.
+void tst_Cli::reportCsvEndsWithItsLastRow_data()
+{
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("reasonSize");
+
+    QTest::newRow("2000 records") << 2000 << 10;
+    QTest::newRow("a last row that fills a block") << 1 << (1 << 20);
+}
+
+void tst_Cli::reportCsvEndsWithItsLastRow()
+{
+    QFETCH(int, records);
+    QFETCH(int, reasonSize);
+
+    const QByteArray line = R"({"time":"t","address":"21","outcome":"fail","reason":")" +
+                            QByteArray(reasonSize, 'r') + "\"}\n";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("records.jsonl"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(line.repeated(records)) > 0);
+    file.close();
+    const CliRun report = run({"report", path, "--csv"});
+    QVERIFY2(report.exitCode == 0, qPrintable(report.err));
+    QCOMPARE(report.out.count(QStringLiteral("\r\n")), records + 1);
+    QVERIFY(report.out.endsWith(QStringLiteral(",-\r\n")));
 }
 
 void tst_Cli::detectFindsDisplaysAmongSeveralPorts()

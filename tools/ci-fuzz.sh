@@ -9,7 +9,7 @@ root=$(pwd)
 
 seconds=${1:-30}
 build="build-fuzz"
-targets=(fuzz_replies fuzz_fields fuzz_linesettings fuzz_paritymark fuzz_sim fuzz_dumpfile)
+targets=(fuzz_replies fuzz_fields fuzz_linesettings fuzz_paritymark fuzz_sim fuzz_dumpfile fuzz_records)
 # shellcheck source=tools/ci-steps.sh
 source tools/ci-steps.sh
 ci_begin ci-fuzz
