@@ -432,25 +432,27 @@ build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt" 2
   echo "  set up for a Modbus line (chardelay off; see tools/bench-gateway.sh), RFC 2217 and raw"
   echo "  TCP; \"defaults\": RFC 2217 with ser2net's defaults; medians of $(gw_key exchanges)"
   echo "  exchanges (\$M, send to whole reply) and $(gw_key dumps) dumps (start to exit) each way"
-  for way in gateway:"exchange via RFC 2217" tcp:"exchange via raw TCP" defaults:"  ser2net's defaults"; do
-    extra=$(gw_extra "${way%%:*}")
-    if [ "${way%%:*}" = defaults ]; then
-      printf '%-26s %10s %10s %10s  %-20s %s\n' "${way#*:} (ms)" "$(gw_key defaults_exchange_ms)" \
-        "${gw_direct:--}" "+${extra:--}" "(informational)" ""
+  # WAY LABEL VALUE BASE RELATIVE TARGET CHECK CHECKED: ser2net's defaults are only shown.
+  gw_row() {
+    local target=$6 result=""
+    if [ "$1" = defaults ]; then
+      target="(informational)"
     else
-      printf '%-26s %10s %10s %10s  %-20s %s\n' "${way#*:} (ms)" "$(gw_key "${way%%:*}_exchange_ms")" \
-        "${gw_direct:--}" "+${extra:--}" "<= +5 ms" "$(verdict 'a <= 5' "$extra")"
+      result=$(verdict "$7" "$8")
     fi
+    printf '%-26s %10s %10s %10s  %-20s %s\n' "$2" "$3" "$4" "$5" "$target" "$result"
+  }
+  for way in gateway:"exchange via RFC 2217" tcp:"exchange via raw TCP" defaults:"  ser2net's defaults"; do
+    name=${way%%:*}
+    extra=$(gw_extra "$name")
+    gw_row "$name" "${way#*:} (ms)" "$(gw_key "${name}_exchange_ms")" "${gw_direct:--}" \
+      "+${extra:--}" "<= +5 ms" 'a <= 5' "$extra"
   done
   for way in gateway:"dump via RFC 2217" tcp:"dump via raw TCP" defaults:"  ser2net's defaults"; do
-    dump_ratio=$(gw_ratio "${way%%:*}")
-    if [ "${way%%:*}" = defaults ]; then
-      printf '%-26s %10s %10s %10s  %-20s %s\n' "${way#*:} (ms)" "$(gw_key defaults_dump_ms)" \
-        "$(gw_key direct_dump_ms)" "${dump_ratio:--}x" "(informational)" ""
-    else
-      printf '%-26s %10s %10s %10s  %-20s %s\n' "${way#*:} (ms)" "$(gw_key "${way%%:*}_dump_ms")" \
-        "$(gw_key direct_dump_ms)" "${dump_ratio:--}x" "<= 1.2x" "$(verdict 'a <= 1.2' "$dump_ratio")"
-    fi
+    name=${way%%:*}
+    dump_ratio=$(gw_ratio "$name")
+    gw_row "$name" "${way#*:} (ms)" "$(gw_key "${name}_dump_ms")" "$(gw_key direct_dump_ms)" \
+      "${dump_ratio:--}x" "<= 1.2x" 'a <= 1.2' "$dump_ratio"
   done
 } | tee "$build/bench.txt"
 
