@@ -28,7 +28,8 @@ QString valueText(const QJsonValue &value)
 {
     if (value.isString())
         return value.toString();
-    if (value.isDouble())
+    // A whole number as it is; a fraction, or one past qint64, as JSON writes it below.
+    if (value.isDouble() && value.toDouble() == double(value.toInteger()))
         return QString::number(value.toInteger());
     if (value.isNull() || value.isUndefined())
         return QStringLiteral("-");

@@ -2428,6 +2428,12 @@ void tst_Cli::reportPrintsTheRecords_data()
         << QByteArray("not json\n") + pass + R"({"address":17,"outcome":"pass"})" + "\n{\"addr"
         << QStringList() << 0 << "21       PASS"
         << "lines 1, 3, 4: no record, skipped";
+    QTest::newRow("a change from a fraction shows the fraction")
+        << QByteArray(R"({"time":"t","address":"21","outcome":"pass","changes":)"
+                      R"([{"key":"k","from":1.5,"to":2}]})"
+                      "\n")
+        << QStringList() << 0 << "k 1.5 -> 2"
+        << "";
     QTest::newRow("a reservation is no row")
         << QByteArray(R"({"address":"21","reserved":true})") + "\n" + pass << QStringList{"--csv"}
         << 0 << "duration_ms\r\n2026-12-08T17:30:50.141Z,"
