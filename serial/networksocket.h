@@ -5,7 +5,8 @@
 namespace networksocket {
 
 // Probes an idle connection after a few seconds and gives it up after a few unanswered
-// probes, so that a gateway that lost power or its cable is noticed as a lost port.
+// probes, or when what was sent goes unacknowledged as long, so that a gateway that lost
+// power or its cable is noticed as a lost port.
 void shortenKeepAlive(qintptr descriptor);
 
 // Acknowledges what arrives at once instead of holding the acknowledgement back for a
