@@ -38,8 +38,10 @@ private slots:
 
 private:
     bool startSimulator(const QStringList &options = {});
-    // The simulator behind ser2net, and COM kPort linked to the gateway's address.
-    void startBehindGateway(Gateway::Kind kind = Gateway::Kind::Rfc2217);
+    // The simulator on COM kPort (`gateway` 0), or behind ser2net (a Gateway::Kind + 1) with
+    // COM kPort linked to the gateway's address; false when the test cannot go on, failed or
+    // skipped (QSKIP here would end only this function).
+    bool startOn(int gateway);
     void connect(int baudPosition = 3);
 
     std::unique_ptr<TestLinkFolder> m_folder;
@@ -79,16 +81,26 @@ bool tst_EndToEnd::startSimulator(const QStringList &options)
     return ::startSimulator(*m_sim, kPort, m_folder->path(), options);
 }
 
-void tst_EndToEnd::startBehindGateway(Gateway::Kind kind)
+bool tst_EndToEnd::startOn(int gateway)
 {
+    const auto failed = [](const char *why) {
+        QTest::qFail(why, __FILE__, __LINE__);
+        return false;
+    };
+    if (gateway == 0)
+        return startSimulator() || failed("the simulator did not start");
     m_sim = std::make_unique<QProcess>();
-    QVERIFY(::startSimulator(*m_sim, kBehindGateway, m_folder->path()));
+    if (!::startSimulator(*m_sim, kBehindGateway, m_folder->path()))
+        return failed("the simulator did not start");
     const QString pty =
         QFileInfo(m_folder->path() + QStringLiteral("/com%1").arg(kBehindGateway)).symLinkTarget();
-    m_gateway = std::make_unique<Gateway>(kind, pty);
-    if (!m_gateway->isValid())
-        QSKIP(qPrintable(m_gateway->errorString()));
-    QVERIFY(m_folder->link(kPort, m_gateway->url()));
+    m_gateway = std::make_unique<Gateway>(Gateway::Kind(gateway - 1), pty);
+    if (!m_gateway->isValid()) {
+        QTest::qSkip(qPrintable(m_gateway->errorString()), __FILE__, __LINE__);
+        return false;
+    }
+    return m_folder->link(kPort, m_gateway->url()) ||
+           failed("COM 3 could not be linked to the gateway");
 }
 
 void tst_EndToEnd::connect(int baudPosition)
@@ -108,10 +120,8 @@ void tst_EndToEnd::typicalRunAgainstTheSimulator_data()
 void tst_EndToEnd::typicalRunAgainstTheSimulator()
 {
     QFETCH(int, gateway);
-    if (gateway)
-        startBehindGateway(Gateway::Kind(gateway - 1));
-    else
-        QVERIFY(startSimulator());
+    if (!startOn(gateway))
+        return;
     MessageBoxes boxes;
     connect();
     QCOMPARE(indicatorColour(*m_window), kGreen);
@@ -143,10 +153,8 @@ void tst_EndToEnd::changedBaudRateNeedsAReconnectAtTheNewRate_data()
 void tst_EndToEnd::changedBaudRateNeedsAReconnectAtTheNewRate()
 {
     QFETCH(bool, throughGateway);
-    if (throughGateway)
-        startBehindGateway();
-    else
-        QVERIFY(startSimulator());
+    if (!startOn(throughGateway ? int(Gateway::Kind::Rfc2217) + 1 : 0))
+        return;
     connect();
     QCOMPARE(indicatorColour(*m_window), kGreen);
 
@@ -196,10 +204,8 @@ void tst_EndToEnd::simulatorGoneIsReportedOnTheNextExchange_data()
 void tst_EndToEnd::simulatorGoneIsReportedOnTheNextExchange()
 {
     QFETCH(bool, throughGateway);
-    if (throughGateway)
-        startBehindGateway();
-    else
-        QVERIFY(startSimulator());
+    if (!startOn(throughGateway ? int(Gateway::Kind::Rfc2217) + 1 : 0))
+        return;
     connect();
     QCOMPARE(indicatorColour(*m_window), kGreen);
 
